@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// A profile-style INI file kept as its lines, so that writing one key leaves every other section, key and comment
+// as it was. Section and key names compare without regard to case.
+class TIniFile {
+public:
+    explicit TIniFile(QString path);
+
+    // Reads the file; a missing or unreadable file reads as empty.
+    void Load();
+    std::optional<QString> ReadString(QStringView section, QStringView key) const;
+    // Replaces the key in place, or adds it (and the section) at the end, then writes the whole file through a
+    // temporary file and a rename. Throws EQuenlarError "Unable to write to <path>" when that fails.
+    void WriteString(QStringView section, QStringView key, const QString& value);
+
+    const QString& Path() const { return FPath; }
+
+private:
+    qsizetype FindSection(QStringView section) const;
+    qsizetype SectionEnd(qsizetype sectionLine) const;
+    qsizetype FindKey(qsizetype sectionLine, QStringView key) const;
+    void Save() const;
+
+    QString FPath;
+    QStringList FLines;
+    QString FLineBreak;
+};
+
+// Reads an integer the way the settings do: decimal, or hexadecimal after "0x"/"0X"; nullopt for anything else.
+std::optional<qint64> ParseIniInteger(QStringView text);

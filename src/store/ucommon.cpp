@@ -1,0 +1,76 @@
+#include "store/ucommon.h"
+
+#include "store/inifile.h"
+
+#include <QDir>
+
+namespace {
+
+const QString kSetting = QStringLiteral("setting");
+const QString kHosts = QStringLiteral("hosts");
+
+bool ReadSwitch(const TIniFile& ini, const QString& key, bool fallback)
+{
+    const std::optional<QString> text = ini.ReadString(kSetting, key);
+    if (!text)
+        return fallback;
+    const std::optional<qint64> value = ParseIniInteger(*text);
+    return value ? *value != 0 : fallback;
+}
+
+QString ReadHost(const TIniFile& ini, const QString& key, const QString& fallback)
+{
+    const std::optional<QString> text = ini.ReadString(kHosts, key);
+    return text && !text->isEmpty() ? *text : fallback;
+}
+
+} // namespace
+
+QString THosts::BaseUrl(const QString& hostValue, bool https)
+{
+    if (hostValue.startsWith(u"http://", Qt::CaseInsensitive) || hostValue.startsWith(u"https://", Qt::CaseInsensitive))
+        return hostValue.endsWith(u'/') ? hostValue.chopped(1) : hostValue;
+    return (https ? QStringLiteral("https://") : QStringLiteral("http://")) + hostValue;
+}
+
+TCommon::TCommon(const QString& AFolder)
+    : iniPath(QDir(AFolder).absoluteFilePath(QStringLiteral("conf.ini")))
+{
+    TIniFile ini(iniPath);
+    ini.Load();
+    FOpenSyncYSH = ReadSwitch(ini, QStringLiteral("syncysh"), true);
+    FOpenSyncApiWQ = ReadSwitch(ini, QStringLiteral("syncapiwq"), false);
+    FopenLargeModel = ReadSwitch(ini, QStringLiteral("openLarge"), false);
+    FHosts.operatorService = ReadHost(ini, QStringLiteral("operatorService"), QStringLiteral("127.0.0.1:18080"));
+    FHosts.operatorIntake = ReadHost(ini, QStringLiteral("operatorIntake"), QStringLiteral("127.0.0.1:18081"));
+    FHosts.topGateway = ReadHost(ini, QStringLiteral("topGateway"), QStringLiteral("gw.api.taobao.com"));
+    FHosts.alimamaPublisher = ReadHost(ini, QStringLiteral("alimamaPublisher"), QStringLiteral("pub.alimama.com"));
+    FHosts.alimamaMedia = ReadHost(ini, QStringLiteral("alimamaMedia"), QStringLiteral("www.alimama.com"));
+    FHosts.caFile = ReadHost(ini, QStringLiteral("caFile"), QString());
+}
+
+void TCommon::WriteSwitch(const char16_t* AKey, bool AValue) const
+{
+    // Re-read first: another program (or the user) may have edited other keys since start.
+    TIniFile ini(iniPath);
+    ini.Load();
+    ini.WriteString(kSetting, QStringView(AKey), AValue ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void TCommon::setOpenSyncYSH(bool AValue)
+{
+    FOpenSyncYSH = AValue;
+    WriteSwitch(u"syncysh", AValue);
+}
+
+void TCommon::setOpenSyncApiWQ(bool AValue)
+{
+    FOpenSyncApiWQ = AValue;
+    WriteSwitch(u"syncapiwq", AValue);
+}
+
+void TCommon::setOpenLargeModel(bool AValue)
+{
+    FopenLargeModel = AValue;
+    WriteSwitch(u"openLarge", AValue);
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "foundation/globals.h"
+
+#include <QString>
+
+#include <atomic>
+
+// The outside services, from section "hosts" of the settings file. Read once at start; never written.
+struct THosts {
+    QString operatorService;
+    QString operatorIntake;
+    QString topGateway;
+    QString alimamaPublisher;
+    QString alimamaMedia;
+    QString caFile;
+
+    // "scheme://host[:port]" for a host value; an explicit http:// or https:// in the value wins over the
+    // service's own scheme.
+    static QString BaseUrl(const QString& hostValue, bool https);
+    QString operatorServiceUrl() const { return BaseUrl(operatorService, false); }
+    QString operatorIntakeUrl() const { return BaseUrl(operatorIntake, false); }
+    QString topGatewayUrl() const { return BaseUrl(topGateway, false); }
+    QString alimamaPublisherUrl() const { return BaseUrl(alimamaPublisher, true); }
+    QString alimamaMediaUrl() const { return BaseUrl(alimamaMedia, true); }
+};
+
+// The program's switches, mirrored in "conf.ini" beside the executable. Assigning a switch writes it through at
+// once. Switches are assigned on the main thread and read by workers, hence atomics.
+class TCommon {
+public:
+    // AFolder is the folder of the executable; the program passes QCoreApplication::applicationDirPath().
+    explicit TCommon(const QString& AFolder);
+    TCommon(const TCommon&) = delete;
+    TCommon& operator=(const TCommon&) = delete;
+
+    bool openSyncYSH() const { return FOpenSyncYSH.load(std::memory_order_relaxed); }
+    bool openSyncApiWQ() const { return FOpenSyncApiWQ.load(std::memory_order_relaxed); }
+    bool openLargeModel() const { return FopenLargeModel.load(std::memory_order_relaxed); }
+
+    // Each stores the value, then writes the key; throws EQuenlarError "Unable to write to <path>" when the file
+    // cannot be written (the field keeps its new value, the file stays whole).
+    void setOpenSyncYSH(bool AValue);
+    void setOpenSyncApiWQ(bool AValue);
+    void setOpenLargeModel(bool AValue);
+
+    const THosts& hosts() const { return FHosts; }
+
+    const QString iniPath;
+
+private:
+    void WriteSwitch(const char16_t* AKey, bool AValue) const;
+
+    std::atomic<bool> FOpenSyncYSH{true};
+    std::atomic<bool> FOpenSyncApiWQ{false};
+    std::atomic<bool> FopenLargeModel{false};
+    THosts FHosts;
+};
+
+inline TCommon* Common()
+{
+    return TGlobal<TCommon>::Get();
+}

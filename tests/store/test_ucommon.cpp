@@ -1,0 +1,133 @@
+#include "store/ucommon.h"
+
+#include "foundation/qerror.h"
+#include "store/inifile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class SettingsFile : public ::testing::Test {
+protected:
+    QString Path() const { return FDir.filePath(QStringLiteral("conf.ini")); }
+    void Write(const QByteArray& text) const
+    {
+        QFile file(Path());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+    }
+    QByteArray Read() const
+    {
+        QFile file(Path());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    QTemporaryDir FDir;
+};
+
+struct SwitchCase {
+    const char* text;
+    bool ysh;
+    bool apiwq;
+    bool large;
+};
+
+class SwitchReading : public SettingsFile, public ::testing::WithParamInterface<SwitchCase> {};
+
+TEST_P(SwitchReading, ReadsIntegersWithDefaults)
+{
+    const SwitchCase& c = GetParam();
+    Write(c.text);
+    const TCommon common(FDir.path());
+    EXPECT_EQ(common.openSyncYSH(), c.ysh);
+    EXPECT_EQ(common.openSyncApiWQ(), c.apiwq);
+    EXPECT_EQ(common.openLargeModel(), c.large);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SwitchReading,
+    ::testing::Values(SwitchCase{"", true, false, false},
+                      SwitchCase{"[setting]\nsyncysh=0\n", false, false, false},
+                      SwitchCase{"[setting]\nsyncysh=abc\n", true, false, false},
+                      SwitchCase{"[setting]\nsyncysh=\n", true, false, false},
+                      SwitchCase{"[setting]\nsyncysh=0x0\nsyncapiwq=2\nopenLarge=1\n", false, true, true},
+                      SwitchCase{"[SETTING]\r\nSyncYsh = 0\r\nOPENLARGE=0X1f\r\n", false, false, true},
+                      SwitchCase{"[setting]\nsyncysh=12abc\nsyncapiwq=-1\n", true, true, false},
+                      SwitchCase{"[other]\nsyncysh=0\n", true, false, false},
+                      SwitchCase{"; comment\n[setting]\n;syncysh=0\nopenLarge=\"1\"\n", true, false, true}));
+
+TEST_F(SettingsFile, MissingFileIsCreatedByTheFirstWriteWithOneKey)
+{
+    TCommon common(FDir.path());
+    EXPECT_EQ(common.iniPath, QDir(FDir.path()).absoluteFilePath(QStringLiteral("conf.ini")));
+    EXPECT_FALSE(QFile::exists(Path()));
+    common.setOpenSyncYSH(true);
+    EXPECT_EQ(Read(), QByteArray("[setting]\r\nsyncysh=1\r\n"));
+}
+
+TEST_F(SettingsFile, WritesReplaceInPlaceAndKeepEverythingElse)
+{
+    Write("; operator notes\n[hosts]\ntopGateway=gw.example\n\n[Setting]\nSYNCYSH=1\nkeep=me\n\n[tail]\nx=1\n");
+    TCommon common(FDir.path());
+    common.setOpenSyncYSH(false);
+    common.setOpenLargeModel(true);
+    EXPECT_EQ(Read(), QByteArray("; operator notes\n[hosts]\ntopGateway=gw.example\n\n[Setting]\nsyncysh=0\nkeep=me\n"
+                                 "openLarge=1\n\n[tail]\nx=1\n"));
+    const TCommon again(FDir.path());
+    EXPECT_FALSE(again.openSyncYSH());
+    EXPECT_TRUE(again.openLargeModel());
+    EXPECT_EQ(again.hosts().topGateway, QStringLiteral("gw.example"));
+}
+
+TEST_F(SettingsFile, RefusedWriteRaisesWithThePathAndKeepsTheValue)
+{
+    // A folder where the file should be: the write cannot succeed, even for root.
+    ASSERT_TRUE(QDir(FDir.path()).mkdir(QStringLiteral("conf.ini")));
+    TCommon common(FDir.path());
+    try {
+        common.setOpenLargeModel(true);
+        FAIL() << "no error raised";
+    } catch (const EQuenlarError& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Unable to write to ") + common.iniPath);
+    }
+    EXPECT_TRUE(common.openLargeModel());
+    EXPECT_TRUE(QFileInfo(Path()).isDir());
+}
+
+TEST_F(SettingsFile, HostsHaveDefaultsAndSchemes)
+{
+    {
+        const TCommon common(FDir.path());
+        const THosts& h = common.hosts();
+        EXPECT_EQ(h.operatorServiceUrl(), QStringLiteral("http://127.0.0.1:18080"));
+        EXPECT_EQ(h.operatorIntakeUrl(), QStringLiteral("http://127.0.0.1:18081"));
+        EXPECT_EQ(h.topGatewayUrl(), QStringLiteral("http://gw.api.taobao.com"));
+        EXPECT_EQ(h.alimamaPublisherUrl(), QStringLiteral("https://pub.alimama.com"));
+        EXPECT_EQ(h.alimamaMediaUrl(), QStringLiteral("https://www.alimama.com"));
+        EXPECT_TRUE(h.caFile.isEmpty());
+    }
+    Write("[hosts]\noperatorService=https://ops.example:8443/\nalimamaPublisher=127.0.0.1:9443\ncaFile=/tmp/ca.pem\n");
+    const TCommon common(FDir.path());
+    EXPECT_EQ(common.hosts().operatorServiceUrl(), QStringLiteral("https://ops.example:8443"));
+    EXPECT_EQ(common.hosts().alimamaPublisherUrl(), QStringLiteral("https://127.0.0.1:9443"));
+    EXPECT_EQ(common.hosts().caFile, QStringLiteral("/tmp/ca.pem"));
+}
+
+TEST(IniInteger, Forms)
+{
+    const struct {
+        const char16_t* text;
+        std::optional<qint64> value;
+    } cases[] = {
+        {u"0", 0},   {u"2", 2},          {u"-7", -7},        {u"0x0", 0},         {u"0XfF", 255},
+        {u" 1 ", 1}, {u"", std::nullopt}, {u"0x", std::nullopt}, {u"1.5", std::nullopt}, {u"abc", std::nullopt},
+        {u"１", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseIniInteger(c.text), c.value) << QString::fromUtf16(c.text).toStdString();
+}
+
+} // namespace
