@@ -1,0 +1,196 @@
+#include "store/udb.h"
+
+#include "foundation/qerror.h"
+#include "foundation/qjson.h"
+#include "foundation/textutil.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+// Generated at configure time from schema.sql.
+extern const char QCacheOrderSchema[];
+
+namespace {
+
+struct TConnectionClose {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct TStatementFinalize {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using TConnection = std::unique_ptr<sqlite3, TConnectionClose>;
+using TStatement = std::unique_ptr<sqlite3_stmt, TStatementFinalize>;
+
+const char kLookup[] = "select * from cache_order where order_type=?1 and parent_order_id=?2 and child_order_id=?3";
+const char kInsert[] = "insert into cache_order(order_type,parent_order_id,child_order_id) values(?1,?2,?3)";
+
+[[noreturn]] void RaiseSqlite(sqlite3* db, int rc)
+{
+    if (db)
+        throw EQuenlarError(QString::fromUtf16(static_cast<const char16_t*>(sqlite3_errmsg16(db))));
+    throw EQuenlarError(QString::fromUtf8(sqlite3_errstr(rc)));
+}
+
+// Opens an existing file only: a file deleted after the existence test must not come back empty.
+TConnection Open(const QByteArray& AFileName, int AFlags, int ABusyTimeoutMs)
+{
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(AFileName.constData(), &raw, AFlags | SQLITE_OPEN_NOMUTEX, nullptr);
+    TConnection db(raw);
+    if (rc != SQLITE_OK)
+        RaiseSqlite(raw, rc);
+    sqlite3_busy_timeout(raw, ABusyTimeoutMs);
+    return db;
+}
+
+TStatement Prepare(sqlite3* db, const char* ASql)
+{
+    sqlite3_stmt* raw = nullptr;
+    const int rc = sqlite3_prepare_v2(db, ASql, -1, &raw, nullptr);
+    TStatement statement(raw);
+    if (rc != SQLITE_OK)
+        RaiseSqlite(db, rc);
+    return statement;
+}
+
+void Execute(sqlite3* db, const char* ASql)
+{
+    const int rc = sqlite3_exec(db, ASql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        RaiseSqlite(db, rc);
+}
+
+void BindId(sqlite3_stmt* statement, int AIndex, const QString& AId)
+{
+    // The texts outlive the step, so SQLite need not copy them.
+    sqlite3_bind_text16(statement, AIndex, AId.utf16(), static_cast<int>(AId.size() * 2), SQLITE_STATIC);
+}
+
+void BindOrder(sqlite3_stmt* statement, int AOrderType, const QString& AParent, const QString& AChild)
+{
+    sqlite3_bind_int(statement, 1, AOrderType);
+    BindId(statement, 2, AParent);
+    BindId(statement, 3, AChild);
+}
+
+struct TOrderIds {
+    QString parent;
+    QString child;
+};
+
+// The trimmed ids of every element that has both; nothing when the text is not JSON.
+std::vector<TOrderIds> ReadBatch(const QString& strJson, QStringView AParentKey, QStringView AChildKey)
+{
+    std::vector<TOrderIds> orders;
+    TQJson json;
+    if (!json.TryParse(strJson))
+        return orders;
+    const auto text = [](const TQJson* element, QStringView key) {
+        const TQJson* item = element->ItemByPath(key);
+        return item ? Trim(item->AsString()) : QString();
+    };
+    orders.reserve(static_cast<std::size_t>(json.Count()));
+    for (int i = 0; i < json.Count(); ++i) {
+        const TQJson* element = json.Items(i);
+        TOrderIds ids {text(element, AParentKey), text(element, AChildKey)};
+        if (!ids.parent.isEmpty() && !ids.child.isEmpty())
+            orders.push_back(std::move(ids));
+    }
+    return orders;
+}
+
+// Rolls back whatever a failure left open; the connection is closed after it.
+class TTransaction {
+public:
+    explicit TTransaction(sqlite3* db)
+        : FDB(db)
+    {
+        Execute(FDB, "BEGIN TRANSACTION");
+    }
+    TTransaction(const TTransaction&) = delete;
+    TTransaction& operator=(const TTransaction&) = delete;
+    ~TTransaction()
+    {
+        if (!sqlite3_get_autocommit(FDB))
+            sqlite3_exec(FDB, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    void Commit() { Execute(FDB, "COMMIT"); }
+
+private:
+    sqlite3* FDB;
+};
+
+} // namespace
+
+TDBCacheClass::TDBCacheClass(const QString& AFolder, int ABusyTimeoutMs)
+    : FDBFileName(QDir(AFolder).absoluteFilePath(QStringLiteral("db.db")))
+    , FDBFileNameUtf8(FDBFileName.toUtf8())
+    , FBusyTimeoutMs(ABusyTimeoutMs)
+{
+}
+
+void TDBCacheClass::add(const QString& strJson)
+{
+    AddBatch(strJson, u"tradeParentId", u"tradeId", 0);
+}
+
+void TDBCacheClass::addWQ(const QString& strJson)
+{
+    AddBatch(strJson, u"parentOrderNo", u"childOrderNo", 1);
+}
+
+void TDBCacheClass::AddBatch(const QString& strJson, QStringView AParentKey, QStringView AChildKey, int AOrderType)
+{
+    if (!QFile::exists(FDBFileName))
+        return;
+    try {
+        // Parsed before the lock: other batches need not wait for it.
+        const std::vector<TOrderIds> orders = ReadBatch(strJson, AParentKey, AChildKey);
+        const std::scoped_lock lock(FCS);
+        const TConnection db = Open(FDBFileNameUtf8, SQLITE_OPEN_READWRITE, FBusyTimeoutMs);
+        TTransaction transaction(db.get());
+        const TStatement insert = Prepare(db.get(), kInsert);
+        for (const TOrderIds& order : orders) {
+            BindOrder(insert.get(), AOrderType, order.parent, order.child);
+            const int rc = sqlite3_step(insert.get());
+            if (rc != SQLITE_DONE)
+                RaiseSqlite(db.get(), rc);
+            sqlite3_reset(insert.get());
+        }
+        transaction.Commit();
+    } catch (const EQuenlarError&) {
+        // The batch is not recorded; its orders are downloaded and delivered again by the next run.
+    }
+}
+
+bool TDBCacheClass::existOrder(const QString& parent_order_id, const QString& child_order_id, qint32 order_type) const
+{
+    if (!QFile::exists(FDBFileName))
+        return false;
+    const QString parent = Trim(parent_order_id);
+    const QString child = Trim(child_order_id);
+    const TConnection db = Open(FDBFileNameUtf8, SQLITE_OPEN_READWRITE, FBusyTimeoutMs);
+    const TStatement lookup = Prepare(db.get(), kLookup);
+    BindOrder(lookup.get(), order_type, parent, child);
+    const int rc = sqlite3_step(lookup.get());
+    if (rc == SQLITE_ROW)
+        return true;
+    if (rc != SQLITE_DONE)
+        RaiseSqlite(db.get(), rc);
+    return false;
+}
+
+void CreateOrderCache(const QString& AFileName)
+{
+    const TConnection db
+        = Open(AFileName.toUtf8(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, TDBCacheClass::kDefaultBusyTimeoutMs);
+    TTransaction transaction(db.get());
+    Execute(db.get(), QCacheOrderSchema);
+    transaction.Commit();
+}

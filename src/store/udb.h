@@ -1,0 +1,54 @@
+#pragma once
+
+#include "foundation/globals.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringView>
+#include <QtGlobal>
+
+#include <mutex>
+
+// The order cache "db.db": which orders the operator back end has already accepted, table cache_order. The file
+// is prepared beside the executable (quenlar-initdb); the cache itself never creates it. Every call opens its own
+// connection and closes it before returning.
+class TDBCacheClass {
+public:
+    static constexpr int kDefaultBusyTimeoutMs = 5000;
+
+    // AFolder is the folder of the executable; the program passes QCoreApplication::applicationDirPath(). A
+    // connection waits up to ABusyTimeoutMs for another connection's lock before it fails.
+    explicit TDBCacheClass(const QString& AFolder, int ABusyTimeoutMs = kDefaultBusyTimeoutMs);
+    TDBCacheClass(const TDBCacheClass&) = delete;
+    TDBCacheClass& operator=(const TDBCacheClass&) = delete;
+
+    // Record a delivered batch: a JSON array of invalid-order lines ("tradeParentId", "tradeId"; order type 0),
+    // or of refund orders ("parentOrderNo", "childOrderNo"; order type 1). Elements lacking an id are skipped.
+    // All or nothing: any failure records nothing of the batch and is not reported, nor is a text that is not
+    // JSON. Without the file nothing happens.
+    void add(const QString& strJson);
+    void addWQ(const QString& strJson);
+
+    // Whether that order is recorded under that type; ids are trimmed. False when the file is missing; raises
+    // EQuenlarError with SQLite's message when the lookup fails (missing table, unreadable file).
+    bool existOrder(const QString& parent_order_id, const QString& child_order_id, qint32 order_type) const;
+
+    const QString& dbFileName() const { return FDBFileName; }
+
+private:
+    void AddBatch(const QString& strJson, QStringView AParentKey, QStringView AChildKey, int AOrderType);
+
+    std::mutex FCS; // one batch is written at a time
+    const QString FDBFileName;
+    const QByteArray FDBFileNameUtf8;
+    const int FBusyTimeoutMs;
+};
+
+inline TDBCacheClass* DBCache()
+{
+    return TGlobal<TDBCacheClass>::Get();
+}
+
+// Creates the cache file with its table and index from the schema built into the program; an existing file keeps
+// its rows, so running it again changes nothing. Raises EQuenlarError with SQLite's message on failure.
+void CreateOrderCache(const QString& AFileName);

@@ -1,0 +1,284 @@
+#include "store/udb.h"
+
+#include "foundation/qerror.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using TRow = std::tuple<int, std::string, std::string>;
+
+// A second, independent connection to the cache file: the fixture's view of what really is on disk.
+class TRawConnection {
+public:
+    explicit TRawConnection(const QString& path)
+    {
+        sqlite3* raw = nullptr;
+        FOpenResult = sqlite3_open_v2(path.toUtf8().constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        FDB.reset(raw);
+    }
+    bool IsOpen() const { return FOpenResult == SQLITE_OK; }
+    int Exec(const char* sql) { return sqlite3_exec(FDB.get(), sql, nullptr, nullptr, nullptr); }
+    std::vector<std::string> Column(const char* sql, int column)
+    {
+        std::vector<std::string> values;
+        sqlite3_stmt* raw = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(FDB.get(), sql, -1, &raw, nullptr), SQLITE_OK) << sqlite3_errmsg(FDB.get());
+        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
+        while (sqlite3_step(raw) == SQLITE_ROW)
+            values.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(raw, column)));
+        return values;
+    }
+    std::vector<TRow> Rows()
+    {
+        std::vector<TRow> rows;
+        sqlite3_stmt* raw = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(FDB.get(),
+                      "select order_type, parent_order_id, child_order_id from cache_order "
+                      "order by rowid",
+                      -1, &raw, nullptr),
+            SQLITE_OK);
+        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
+        while (sqlite3_step(raw) == SQLITE_ROW)
+            rows.emplace_back(sqlite3_column_int(raw, 0), reinterpret_cast<const char*>(sqlite3_column_text(raw, 1)),
+                reinterpret_cast<const char*>(sqlite3_column_text(raw, 2)));
+        return rows;
+    }
+
+private:
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> FDB {nullptr, sqlite3_close_v2};
+    int FOpenResult = SQLITE_ERROR;
+};
+
+class OrderCache : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(FDir.isValid());
+        CreateOrderCache(Path());
+    }
+    QString Path() const { return FDir.filePath(QStringLiteral("db.db")); }
+    std::vector<TRow> Rows() const { return TRawConnection(Path()).Rows(); }
+    static QString InvalidLine(const char* parent, const char* child)
+    {
+        return QStringLiteral("{\"tradeId\":\"%1\",\"tradeParentId\":\"%2\",\"tkStatus\":13,\"payPrice\":\"1.00\"}")
+            .arg(QString::fromUtf8(child), QString::fromUtf8(parent));
+    }
+
+    QTemporaryDir FDir;
+    TDBCacheClass FCache {FDir.path()};
+};
+
+TEST_F(OrderCache, FileLivesInTheGivenFolder)
+{
+    EXPECT_EQ(FCache.dbFileName(), QDir(FDir.path()).absoluteFilePath(QStringLiteral("db.db")));
+}
+
+TEST_F(OrderCache, OrderTypesAreKeptApart)
+{
+    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + QStringLiteral("]"));
+    FCache.addWQ(QStringLiteral("[{\"parentOrderNo\":\"P2\",\"childOrderNo\":\"C2\",\"refundFee\":\"3.00\"}]"));
+
+    EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P1", "C1"}, {1, "P2", "C2"}}));
+    const struct {
+        const char16_t* parent;
+        const char16_t* child;
+        int type;
+        bool found;
+    } cases[] = {
+        {u"P1", u"C1", 0, true},
+        {u"P1", u"C1", 1, false},
+        {u"P2", u"C2", 1, true},
+        {u"P2", u"C2", 0, false},
+        {u"P1", u"C2", 0, false},
+        {u"p1", u"c1", 0, false},
+        {u"C1", u"P1", 0, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FCache.existOrder(QString::fromUtf16(c.parent), QString::fromUtf16(c.child), c.type), c.found)
+            << QString::fromUtf16(c.parent).toStdString() << '/' << QString::fromUtf16(c.child).toStdString() << '/'
+            << c.type;
+}
+
+TEST_F(OrderCache, IdsAreTrimmedAndQuotesKept)
+{
+    FCache.add(QStringLiteral("[{\"tradeParentId\":\" \\tP1\\r\\n\",\"tradeId\":\"  C1 \"},"
+                              "{\"tradeParentId\":\"P'2\",\"tradeId\":\"C''2\"},"
+                              "{\"tradeParentId\":\"P\\\"3\",\"tradeId\":\"订单3\"}]"));
+
+    EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P1", "C1"}, {0, "P'2", "C''2"}, {0, "P\"3", "订单3"}}));
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("\tP1 "), QStringLiteral("\nC1\x01"), 0));
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("P'2"), QStringLiteral("C''2"), 0));
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P'2"), QStringLiteral("C'2"), 0));
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P'2' or '1'='1"), QStringLiteral("x' or '1'='1"), 0));
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("P\"3"), QStringLiteral("订单3"), 0));
+    // Only blanks and control characters are trimmed, not the no-break space.
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P1\u00A0"), QStringLiteral("C1"), 0));
+}
+
+TEST_F(OrderCache, ElementsWithoutBothIdsAreSkipped)
+{
+    FCache.addWQ(QStringLiteral("[{\"parentOrderNo\":\"P1\",\"childOrderNo\":\"\"},"
+                                "{\"parentOrderNo\":\"P2\"},"
+                                "{\"childOrderNo\":\"C3\"},"
+                                "{\"parentOrderNo\":\" \\t \",\"childOrderNo\":\"C4\"},"
+                                "{},"
+                                "{\"parentOrderNo\":\"P5\",\"childOrderNo\":\"C5\"}]"));
+    EXPECT_EQ(Rows(), (std::vector<TRow> {{1, "P5", "C5"}}));
+}
+
+TEST_F(OrderCache, NumericIdsAreStoredAsTheirDigits)
+{
+    FCache.add(QStringLiteral("[{\"tradeParentId\":2345678901234567890,\"tradeId\":12}]"));
+    EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "2345678901234567890", "12"}}));
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("2345678901234567890"), QStringLiteral("12"), 0));
+}
+
+TEST_F(OrderCache, ARepeatedOrderIsRecordedWithItsBatch)
+{
+    const QString batch = QStringLiteral("[") + InvalidLine("P1", "C1") + u',' + InvalidLine("P1", "C1") + u','
+        + InvalidLine("P2", "C2") + u']';
+    FCache.add(batch);
+    FCache.add(batch);
+    EXPECT_EQ(Rows().size(), 6u);
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("P2"), QStringLiteral("C2"), 0));
+}
+
+TEST_F(OrderCache, TextThatIsNotJsonRecordsNothingAndLeavesTheCacheUsable)
+{
+    for (const char16_t* text : {u"not json", u"[{\"tradeParentId\":\"P1\",\"tradeId\":\"C1\"", u""})
+        FCache.add(QString::fromUtf16(text));
+    EXPECT_TRUE(Rows().empty());
+    FCache.add(QStringLiteral("[") + InvalidLine("P9", "C9") + u']');
+    EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P9", "C9"}}));
+}
+
+TEST_F(OrderCache, AFailingInsertRollsTheWholeBatchBack)
+{
+    ASSERT_EQ(TRawConnection(Path()).Exec("create trigger refuse before insert on cache_order "
+                                          "when new.child_order_id = 'BAD' begin select raise(abort, 'refused'); end"),
+        SQLITE_OK);
+    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u',' + InvalidLine("P2", "BAD") + u','
+        + InvalidLine("P3", "C3") + u']');
+    EXPECT_TRUE(Rows().empty());
+
+    // No transaction was left open: the next batch is written.
+    FCache.add(QStringLiteral("[") + InvalidLine("P4", "C4") + u']');
+    EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P4", "C4"}}));
+}
+
+TEST_F(OrderCache, MissingFileIsNeitherWrittenNorCreated)
+{
+    ASSERT_TRUE(QFile::remove(Path()));
+    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']');
+    FCache.addWQ(QStringLiteral("[{\"parentOrderNo\":\"P1\",\"childOrderNo\":\"C1\"}]"));
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0));
+    EXPECT_FALSE(QFile::exists(Path()));
+}
+
+TEST_F(OrderCache, LookupFailuresRaiseWithTheMessageOfSqlite)
+{
+    ASSERT_EQ(TRawConnection(Path()).Exec("drop table cache_order"), SQLITE_OK);
+    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']'); // swallowed
+    try {
+        FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0);
+        FAIL() << "no error raised";
+    } catch (const EQuenlarError& error) {
+        EXPECT_EQ(error.Message(), QStringLiteral("no such table: cache_order"));
+    }
+
+    QFile file(Path());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QByteArray(4096, 'x'));
+    file.close();
+    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']'); // swallowed
+    try {
+        FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0);
+        FAIL() << "no error raised";
+    } catch (const EQuenlarError& error) {
+        EXPECT_EQ(error.Message(), QStringLiteral("file is not a database"));
+    }
+}
+
+TEST_F(OrderCache, PreparingAgainKeepsRowsAndTheLookupUsesTheIndex)
+{
+    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']');
+    CreateOrderCache(Path());
+    EXPECT_EQ(Rows().size(), 1u);
+    const std::vector<std::string> plan = TRawConnection(Path()).Column(
+        "explain query plan select * from cache_order where order_type=0 and parent_order_id='P1' and "
+        "child_order_id='C1'",
+        3);
+    ASSERT_EQ(plan.size(), 1u);
+    EXPECT_NE(plan[0].find("USING COVERING INDEX cache_order_lookup"), std::string::npos) << plan[0];
+}
+
+TEST_F(OrderCache, ALookupWaitsForABatchBeingWritten)
+{
+    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']');
+    TRawConnection writer(Path());
+    ASSERT_EQ(writer.Exec("begin exclusive"), SQLITE_OK);
+
+    // Without a busy time-out the lookup fails at once.
+    const TDBCacheClass impatient(FDir.path(), 0);
+    EXPECT_THROW(impatient.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0), EQuenlarError);
+
+    auto lookup = std::async(
+        std::launch::async, [this] { return FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0); });
+    // Give the lookup a moment to meet the lock; it passes just the same if it comes later.
+    EXPECT_EQ(lookup.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    ASSERT_EQ(writer.Exec("commit"), SQLITE_OK);
+    EXPECT_TRUE(lookup.get());
+}
+
+TEST_F(OrderCache, BatchesAndLookupsFromSeveralThreads)
+{
+    constexpr int kBatches = 20;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([this, t] {
+            for (int b = 0; b < kBatches; ++b) {
+                QString batch = QStringLiteral("[");
+                for (int i = 0; i < 10; ++i)
+                    batch += QStringLiteral("{\"tradeParentId\":\"T%1B%2\",\"tradeId\":\"%3\"},").arg(t).arg(b).arg(i);
+                FCache.add(batch + u']');
+            }
+        });
+    }
+    threads.emplace_back([this] {
+        for (int b = 0; b < kBatches * 2; ++b)
+            EXPECT_NO_THROW(FCache.existOrder(QStringLiteral("T0B%1").arg(b % kBatches), QStringLiteral("3"), 0));
+    });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(Rows().size(), 2u * kBatches * 10);
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("T1B19"), QStringLiteral("9"), 0));
+}
+
+TEST(OrderCacheGlobal, AccessorNamesTheInstalledCache)
+{
+    const QTemporaryDir dir;
+    TDBCacheClass cache(dir.path());
+    EXPECT_EQ(DBCache(), nullptr);
+    {
+        const TGlobalScope<TDBCacheClass> scope(&cache);
+        EXPECT_EQ(DBCache(), &cache);
+    }
+    EXPECT_EQ(DBCache(), nullptr);
+}
+
+} // namespace
