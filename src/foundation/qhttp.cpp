@@ -1,0 +1,490 @@
+#include "foundation/qhttp.h"
+
+#include "foundation/textutil.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <chrono>
+#include <condition_variable>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kPollPeriod {50};
+constexpr int kMaxRedirects = 15;
+
+const QString kDefaultAccept = QStringLiteral("text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8");
+const QString kFormContentType = QStringLiteral("application/x-www-form-urlencoded");
+
+bool KeptInForm(char16_t c)
+{
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'*' || c == u'-'
+        || c == u'.' || c == u'_';
+}
+
+} // namespace
+
+// Shared by the waiting caller and the exchange thread; the last of the two to let go frees it.
+struct THttpExchangeState {
+    explicit THttpExchangeState(const THttpRequest& ARequest)
+        : request(ARequest)
+    {
+    }
+    const THttpRequest request;
+    QByteArray rs;
+    std::mutex mutex;
+    std::condition_variable completed;
+    bool Complete = false; // guarded by mutex
+};
+
+namespace {
+
+// CURL and CURLM are both void, hence one deleter each.
+struct TEasyDeleter {
+    void operator()(CURL* AHandle) const { curl_easy_cleanup(AHandle); }
+};
+struct TMultiDeleter {
+    void operator()(CURLM* AHandle) const { curl_multi_cleanup(AHandle); }
+};
+struct TListDeleter {
+    void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
+};
+
+// What the exchange thread tracks while the transfer runs; touched only on that thread.
+struct TTransfer {
+    CURL* easy = nullptr;
+    QByteArray* body = nullptr;
+    qint64 received = 0; // header and body bytes of every response
+    bool connected = false; // the inactivity limit applies from the first request on a connection
+    TClock::time_point lastActivity;
+};
+
+size_t OnBody(char* AData, size_t ASize, size_t ACount, void* AUser)
+{
+    auto* transfer = static_cast<TTransfer*>(AUser);
+    const size_t bytes = ASize * ACount;
+    transfer->received += static_cast<qint64>(bytes);
+    long status = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    // The body of a reply outside 2xx is never delivered; it is read and dropped.
+    if (status >= 200 && status < 300)
+        transfer->body->append(AData, static_cast<qsizetype>(bytes));
+    return bytes;
+}
+
+size_t OnHeader(char*, size_t ASize, size_t ACount, void* AUser)
+{
+    static_cast<TTransfer*>(AUser)->received += static_cast<qint64>(ASize * ACount);
+    return ASize * ACount;
+}
+
+int OnConnected(void* AUser, char*, char*, int, int)
+{
+    auto* transfer = static_cast<TTransfer*>(AUser);
+    transfer->connected = true;
+    transfer->lastActivity = TClock::now();
+    return CURL_PREREQFUNC_OK;
+}
+
+// Runs after libcurl loaded the system store into the context: adds the extra trusted certificates.
+CURLcode OnSslContext(CURL*, void* AContext, void* AUser)
+{
+    const auto* caFile = static_cast<const QByteArray*>(AUser);
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(AContext));
+    if (store && X509_STORE_load_file(store, caFile->constData()) != 1)
+        ERR_clear_error(); // an unreadable file only means fewer trusted roots
+    return CURLE_OK;
+}
+
+void InitCurlOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+class TCurlExchange {
+public:
+    explicit TCurlExchange(THttpExchangeState& AState);
+    void Run();
+
+private:
+    void Configure();
+    void AddHeader(const QString& AName, const QString& AValue);
+    std::chrono::milliseconds InactivityLeft(TClock::time_point ANow) const;
+
+    THttpExchangeState& FState;
+    const THttpRequest& FRequest;
+    // Everything the handles point at is declared first, so it outlives them.
+    std::unique_ptr<curl_slist, TListDeleter> FHeaders;
+    QByteArray FBody;
+    QByteArray FUrl;
+    QByteArray FUserAgent;
+    QByteArray FCaFile;
+    TTransfer FTransfer;
+    std::unique_ptr<CURL, TEasyDeleter> FEasy;
+    std::unique_ptr<CURLM, TMultiDeleter> FMulti;
+};
+
+TCurlExchange::TCurlExchange(THttpExchangeState& AState)
+    : FState(AState)
+    , FRequest(AState.request)
+    , FEasy(curl_easy_init())
+    , FMulti(curl_multi_init())
+{
+}
+
+// An empty value makes "Name:", which tells libcurl to leave out a header of its own.
+void TCurlExchange::AddHeader(const QString& AName, const QString& AValue)
+{
+    const QByteArray line = (AValue.isEmpty() ? AName + u':' : AName + QStringLiteral(": ") + AValue).toUtf8();
+    if (curl_slist* list = curl_slist_append(FHeaders.get(), line.constData())) {
+        (void)FHeaders.release(); // the same list, or a new head when it was empty
+        FHeaders.reset(list);
+    }
+}
+
+void TCurlExchange::Configure()
+{
+    CURL* easy = FEasy.get();
+    const bool post = FRequest.method == THttpRequest::TMethod::Post;
+    FUrl = FRequest.url.toUtf8();
+    FUserAgent = FRequest.userAgent.toUtf8();
+    curl_easy_setopt(easy, CURLOPT_URL, FUrl.constData());
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROXY, ""); // the program talks to its hosts directly
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
+    const char* protocols = FRequest.tls ? "http,https" : "http";
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, protocols);
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(qMax(1, FRequest.connectTimeoutMs)));
+    if (!FUserAgent.isEmpty())
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, FUserAgent.constData());
+
+    // libcurl's own Accept and Expect are replaced; nothing else of its own beyond Host, Content-Length and
+    // Content-Type is added, as no cookie engine and no content decoding are switched on.
+    AddHeader(QStringLiteral("Accept"), FRequest.accept.isEmpty() ? kDefaultAccept : FRequest.accept);
+    if (post)
+        AddHeader(
+            QStringLiteral("Content-Type"), FRequest.contentType.isEmpty() ? kFormContentType : FRequest.contentType);
+    if (!FRequest.connection.isEmpty())
+        AddHeader(QStringLiteral("Connection"), FRequest.connection);
+    const QString cookie = Trim(FRequest.cookie);
+    if (!cookie.isEmpty())
+        AddHeader(QStringLiteral("Cookie"), cookie);
+    AddHeader(QStringLiteral("Expect"), QString());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, FHeaders.get());
+
+    if (post) {
+        FBody = FormEncodeLines(FRequest.form);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(FBody.size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, FBody.constData());
+    }
+
+    if (FRequest.tls) {
+        curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+        FCaFile = FRequest.tls->caFile.toLocal8Bit();
+        if (!FCaFile.isEmpty()) {
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &OnSslContext);
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &FCaFile);
+        }
+    }
+
+    FTransfer.easy = easy;
+    FTransfer.body = &FState.rs;
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &FTransfer);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &FTransfer);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &OnConnected);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, &FTransfer);
+}
+
+std::chrono::milliseconds TCurlExchange::InactivityLeft(TClock::time_point ANow) const
+{
+    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(ANow - FTransfer.lastActivity);
+    return std::chrono::milliseconds(qMax(1, FRequest.readTimeoutMs)) - idle;
+}
+
+// libcurl knows only a per-second low-speed limit, so the millisecond inactivity limit is kept here around the
+// multi interface: every byte received or sent restarts it.
+void TCurlExchange::Run()
+{
+    if (!FEasy || !FMulti)
+        return;
+    Configure();
+    if (curl_multi_add_handle(FMulti.get(), FEasy.get()) != CURLM_OK)
+        return;
+    qint64 seen = -1;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(FMulti.get(), &running) != CURLM_OK || running == 0)
+            break;
+        curl_off_t sent = 0;
+        curl_easy_getinfo(FEasy.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
+        const TClock::time_point now = TClock::now();
+        if (FTransfer.received + sent != seen) {
+            seen = FTransfer.received + sent;
+            if (FTransfer.connected)
+                FTransfer.lastActivity = now;
+        }
+        int waitMs = 1000; // until connected, libcurl's connect time-out bounds the wait
+        if (FTransfer.connected) {
+            const std::chrono::milliseconds left = InactivityLeft(now);
+            if (left.count() <= 0)
+                break;
+            waitMs = static_cast<int>(qMin<qint64>(left.count(), waitMs));
+        }
+        if (curl_multi_poll(FMulti.get(), nullptr, 0, waitMs, nullptr) != CURLM_OK)
+            break;
+    }
+    long status = 0;
+    curl_easy_getinfo(FEasy.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status >= 300)
+        FState.rs.clear();
+    curl_multi_remove_handle(FMulti.get(), FEasy.get());
+}
+
+// Marks the exchange complete however the thread leaves, then wakes the caller.
+class TCompletion {
+public:
+    explicit TCompletion(std::shared_ptr<THttpExchangeState> AState)
+        : FState(std::move(AState))
+    {
+    }
+    TCompletion(const TCompletion&) = delete;
+    TCompletion& operator=(const TCompletion&) = delete;
+    ~TCompletion()
+    {
+        {
+            const std::scoped_lock lock(FState->mutex);
+            FState->Complete = true;
+        }
+        FState->completed.notify_all();
+    }
+
+private:
+    std::shared_ptr<THttpExchangeState> FState;
+};
+
+void RunExchange(std::shared_ptr<THttpExchangeState> AState)
+{
+    THttpExchangeState& state = *AState;
+    const TCompletion completion(std::move(AState));
+    try {
+        // The easy and multi handles (and with them the connection) are gone before the caller wakes.
+        TCurlExchange(state).Run();
+    } catch (...) {
+        // Nothing leaves the exchange thread; the caller sees whatever arrived.
+    }
+}
+
+void WaitForCompletion(THttpExchangeState& AState, bool AProcessEvents)
+{
+    std::unique_lock lock(AState.mutex);
+    while (!AState.completed.wait_for(lock, kPollPeriod, [&] { return AState.Complete; })) {
+        if (AProcessEvents) {
+            lock.unlock();
+            QCoreApplication::processEvents();
+            lock.lock();
+        }
+    }
+}
+
+// Called once the exchange thread has let go of the state.
+QString ReplyText(const THttpExchangeState& AState)
+{
+    QString text = QString::fromUtf8(AState.rs);
+    text.remove(QChar(0xFEFF));
+    return text;
+}
+
+} // namespace
+
+void TParamList::SetValue(QStringView AName, const QString& AValue)
+{
+    const int index = IndexOfName(AName);
+    if (AValue.isEmpty()) {
+        if (index >= 0)
+            FLines.removeAt(index);
+        return;
+    }
+    QString line = AName.toString() + u'=' + AValue;
+    if (index >= 0)
+        FLines[index] = std::move(line);
+    else
+        FLines.append(std::move(line));
+}
+
+QString TParamList::Value(QStringView AName) const
+{
+    const int index = IndexOfName(AName);
+    return index >= 0 ? ValueOf(FLines.at(index)).toString() : QString();
+}
+
+int TParamList::IndexOfName(QStringView AName) const
+{
+    for (qsizetype i = 0; i < FLines.size(); ++i) {
+        if (NameOf(FLines.at(i)).compare(AName, Qt::CaseInsensitive) == 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+QStringView TParamList::NameOf(QStringView ALine)
+{
+    const qsizetype eq = ALine.indexOf(u'=');
+    return eq >= 0 ? ALine.left(eq) : ALine;
+}
+
+QStringView TParamList::ValueOf(QStringView ALine)
+{
+    const qsizetype eq = ALine.indexOf(u'=');
+    return eq >= 0 ? ALine.mid(eq + 1) : QStringView();
+}
+
+QByteArray FormEncode(QStringView AText)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const QByteArray utf8 = AText.toUtf8();
+    QByteArray out;
+    out.reserve(utf8.size() * 3);
+    for (const char ch : utf8) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte < 0x80 && KeptInForm(byte)) {
+            out.append(ch);
+        } else if (byte == ' ') {
+            out.append('+');
+        } else {
+            out.append('%');
+            out.append(kHex[byte >> 4]);
+            out.append(kHex[byte & 0x0F]);
+        }
+    }
+    return out;
+}
+
+QByteArray FormEncodeLines(const QStringList& ALines)
+{
+    QByteArray out;
+    for (const QString& line : ALines) {
+        if (!out.isEmpty())
+            out.append('&');
+        const qsizetype eq = line.indexOf(u'=');
+        if (eq < 0) {
+            out.append(FormEncode(line));
+            continue;
+        }
+        out.append(FormEncode(QStringView(line).left(eq)));
+        out.append('=');
+        out.append(FormEncode(QStringView(line).mid(eq + 1)));
+    }
+    return out;
+}
+
+bool IsMainThread()
+{
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+QString HttpExchange(const THttpRequest& ARequest)
+{
+    InitCurlOnce();
+    auto state = std::make_shared<THttpExchangeState>(ARequest);
+    std::thread exchange(&RunExchange, state);
+    WaitForCompletion(*state, ARequest.processEvents && IsMainThread());
+    // Complete is set as the thread's last act, so this join returns at once.
+    exchange.join();
+    return ReplyText(*state);
+}
+
+THttpExchangeThread::~THttpExchangeThread()
+{
+    {
+        const std::scoped_lock lock(FMutex);
+        FStop = true;
+    }
+    FWake.notify_all();
+    if (FThread.joinable())
+        FThread.join();
+}
+
+QString THttpExchangeThread::Exchange(const THttpRequest& ARequest)
+{
+    InitCurlOnce();
+    auto state = std::make_shared<THttpExchangeState>(ARequest);
+    {
+        const std::scoped_lock lock(FMutex);
+        FJob = state;
+        if (!FThread.joinable())
+            FThread = std::thread(&THttpExchangeThread::Loop, this);
+    }
+    FWake.notify_one();
+    WaitForCompletion(*state, ARequest.processEvents && IsMainThread());
+    // rs is no longer written once Complete is set.
+    return ReplyText(*state);
+}
+
+void THttpExchangeThread::Loop()
+{
+    for (;;) {
+        std::shared_ptr<THttpExchangeState> job;
+        {
+            std::unique_lock lock(FMutex);
+            FWake.wait(lock, [this] { return FStop || FJob; });
+            if (!FJob)
+                return;
+            job = std::move(FJob);
+        }
+        RunExchange(std::move(job));
+    }
+}
+
+THttpLock::TGuard::~TGuard()
+{
+    if (FLock)
+        FLock->Release();
+}
+
+void THttpLock::Release()
+{
+    {
+        const std::scoped_lock lock(FMutex);
+        FHeld = false;
+        FHolder = std::thread::id();
+    }
+    FReleased.notify_one();
+}
+
+THttpLock::TGuard THttpLock::Acquire(std::shared_ptr<THttpLock> ALock, bool AProcessEvents)
+{
+    const std::thread::id self = std::this_thread::get_id();
+    THttpLock& me = *ALock;
+    std::unique_lock lock(me.FMutex);
+    if (me.FHolder == self || me.FWaiter == self)
+        return TGuard();
+    const auto free = [&me] { return !me.FHeld; };
+    if (AProcessEvents && IsMainThread()) {
+        me.FWaiter = self;
+        while (!me.FReleased.wait_for(lock, kPollPeriod, free)) {
+            lock.unlock();
+            QCoreApplication::processEvents();
+            lock.lock();
+        }
+        me.FWaiter = std::thread::id();
+    } else {
+        me.FReleased.wait(lock, free);
+    }
+    me.FHeld = true;
+    me.FHolder = self;
+    lock.unlock();
+    return TGuard(std::move(ALock));
+}

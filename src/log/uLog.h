@@ -1,0 +1,96 @@
+#pragma once
+
+#include "foundation/globals.h"
+
+#include <QFile>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+constexpr qint64 KDefaultLogSizeMax = 10485760;
+
+// One open log file: UTF-16 little-endian with a byte-order mark, one CR LF line per entry, rotated to numbered
+// backups (".bak1" the newest). The file stays locked against other writers while it is open; a file that is
+// held elsewhere makes it try "name_1.log", "name_2.log" and so on.
+class TLogObj {
+public:
+    // AModuleFileName is the executable's full name: the default log name comes from it, and its folder holds the
+    // "detaillog.ldt" switch. Throws EQuenlarError when no file can be opened.
+    TLogObj(const QString& ALogFile, const QString& AModuleFileName);
+    // Closes the file; deletes it when nothing was ever written to it.
+    ~TLogObj();
+    TLogObj(const TLogObj&) = delete;
+    TLogObj& operator=(const TLogObj&) = delete;
+
+    // Throws EQuenlarError when the file cannot be written.
+    void WriteLog(const QString& LogContent, bool IsDetail);
+
+    QString LogFileName() const;
+    int BakLogCount() const;
+    void SetBakLogCount(int ACount);
+    bool WriteDT() const;
+    void SetWriteDT(bool AWriteDT);
+    qint64 FileSizeMax() const;
+    void SetFileSizeMax(qint64 ASize);
+
+private:
+    void Open(const QString& ALogFile);
+    bool TryOpen(const QString& AName);
+    void Rotate();
+    void Write(const QByteArray& ABytes);
+
+    mutable std::mutex CS;
+    const QString MoudleFileName;
+    QString FLogFileName;
+    QFile FS;
+    qint64 FFileSize = 0;
+    qint64 FFileSizeMax = KDefaultLogSizeMax;
+    int FBakLogCount = 1;
+    bool FWriteDT = true;
+};
+
+// The thread-safe front of the log file: opens it on demand and, with ShareWrite, closes it after every line.
+// Write failures never reach the caller.
+class TLogManage {
+public:
+    // AModuleFileName: the executable's full name; empty means the running executable's.
+    explicit TLogManage(const QString& AModuleFileName = {});
+    ~TLogManage();
+    TLogManage(const TLogManage&) = delete;
+    TLogManage& operator=(const TLogManage&) = delete;
+
+    void WriteToLog(const QString& LogContent, bool IsDetail = false);
+
+    int BakLogCount() const;
+    void SetBakLogCount(int ACount);
+    bool ShareWrite() const;
+    void SetShareWrite(bool AShareWrite);
+    QString LogFile() const;
+    // A name other than the open file's (ignoring case) closes that file.
+    void SetLogFile(const QString& ALogFile);
+    bool WriteDT() const;
+    void SetWriteDT(bool AWriteDT);
+    qint64 FileSizeMax() const;
+    void SetFileSizeMax(qint64 ASize);
+    bool IsClose() const { return FIsClose.load(); }
+    void SetIsClose(bool AIsClose) { FIsClose.store(AIsClose); }
+
+private:
+    mutable std::mutex FCS;
+    std::unique_ptr<TLogObj> FLogObj;
+    const QString FModuleFileName;
+    int FBakLogCount = 1;
+    bool FShareWrite = true;
+    QString FLogFile;
+    bool FWriteDT = true;
+    qint64 FFileSizeMax = KDefaultLogSizeMax;
+    std::atomic<bool> FIsClose {false};
+};
+
+// The process-wide log file, installed by the program entry.
+inline TLogManage* FileLog()
+{
+    return TGlobal<TLogManage>::Get();
+}

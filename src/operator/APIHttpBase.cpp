@@ -1,0 +1,129 @@
+#include "operator/APIHttpBase.h"
+
+#include "foundation/qjson.h"
+#include "foundation/textutil.h"
+#include "store/ucommon.h"
+
+#include <QCryptographicHash>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+const QString kUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW64; rv:53.0) Gecko/20100101 Firefox/53.0");
+
+QString AsciiLower(QStringView AText)
+{
+    QString out = AText.toString();
+    for (QChar& c : out) {
+        if (c >= u'A' && c <= u'Z')
+            c = QChar(c.unicode() + (u'a' - u'A'));
+    }
+    return out;
+}
+
+// Copies each of the four members the reply holds; a missing one keeps its failure value.
+void DecodeReply(const QString& AReply, TServiceResp& AResp)
+{
+    TQJson json;
+    json.TryParse(AReply); // members parsed before an error still count
+    if (const TQJson* code = json.ItemByPath(u"code"))
+        AResp.code = code->AsInteger();
+    if (const TQJson* msg = json.ItemByPath(u"msg"))
+        AResp.msg = msg->AsString();
+    if (const TQJson* time = json.ItemByPath(u"time"))
+        AResp.time = time->AsInt64();
+    if (const TQJson* data = json.ItemByPath(u"data"))
+        AResp.data = Trim(data->AsString());
+}
+
+} // namespace
+
+TAPIHttpBase::TAPIHttpBase()
+    : FCS(std::make_shared<THttpLock>())
+{
+    if (const TCommon* common = Common())
+        FSSL.caFile = common->hosts().caFile;
+}
+
+TAPIHttpBase::~TAPIHttpBase() = default;
+
+TAPIHttpBase::TSession TAPIHttpBase::Session() const
+{
+    const std::scoped_lock lock(FSessionCS);
+    return TSession {FUID, FToken};
+}
+
+TServiceResp TAPIHttpBase::postWithToken(const QString& AURL, TParamList& AParams)
+{
+    return SignedPost(AURL, AParams, true);
+}
+
+TServiceResp TAPIHttpBase::postWithoutToken(const QString& AURL, TParamList& AParams)
+{
+    return SignedPost(AURL, AParams, false);
+}
+
+// Touches no member after post(): an event processed during the wait may have destroyed this instance.
+TServiceResp TAPIHttpBase::SignedPost(const QString& AURL, TParamList& AParams, bool AWithSession)
+{
+    TServiceResp resp;
+    AParams.SetValue(u"sign", QString()); // a list sent before must not sign its old signature
+    AParams.SetValue(u"timestamp", QString::number(QDateTime::currentSecsSinceEpoch()));
+    if (AWithSession) {
+        const TSession session = Session();
+        AParams.SetValue(u"token", Trim(session.token));
+        AParams.SetValue(u"uid", Trim(session.uid));
+    }
+    AParams.SetValue(u"sign", makeSign(AParams, FSecret));
+    if (Trim(AURL).isEmpty())
+        return resp;
+    const QString reply = post(AURL, AParams);
+    if (Trim(reply).isEmpty())
+        return resp;
+    DecodeReply(reply, resp);
+    return resp;
+}
+
+QString TAPIHttpBase::makeSign(const TParamList& AParams, const QString& ASecret)
+{
+    QStringList names;
+    names.reserve(AParams.Count());
+    for (const QString& line : AParams.Lines())
+        names.append(AsciiLower(TParamList::NameOf(line)));
+    std::stable_sort(names.begin(), names.end(),
+        [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    QString text;
+    for (const QString& name : std::as_const(names)) {
+        if (Trim(name).isEmpty())
+            continue;
+        text += name + u'=' + AParams.Value(name);
+    }
+    text += QStringLiteral("key=") + ASecret;
+    return md5Hex(text).toLower();
+}
+
+QString TAPIHttpBase::md5Hex(const QString& AText)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(AText.toUtf8(), QCryptographicHash::Md5).toHex().toUpper());
+}
+
+QString TAPIHttpBase::post(const QString& AURL, const TParamList& AParams)
+{
+    THttpRequest request;
+    request.method = THttpRequest::TMethod::Post;
+    request.url = AURL;
+    request.form = AParams.Lines();
+    request.userAgent = kUserAgent;
+    request.contentType = FContentType;
+    const int timeoutMs = static_cast<int>(std::clamp<qint64>(qint64(FhttpConnentOutTime) * 1000, 1, INT_MAX));
+    request.connectTimeoutMs = timeoutMs;
+    request.readTimeoutMs = timeoutMs;
+    request.tls = FSSL;
+    request.processEvents = true;
+    const THttpLock::TGuard guard = THttpLock::Acquire(FCS, true);
+    if (!guard)
+        return QString();
+    return guard.Exchange(request);
+}

@@ -1,0 +1,63 @@
+#include "taobao/ReadRefoundOrderJSON.h"
+
+#include "foundation/qjson.h"
+#include "foundation/textutil.h"
+#include "store/udb.h"
+
+namespace {
+
+QString TextOf(const TQJson& AOrder, QStringView AName)
+{
+    const TQJson* node = AOrder.ItemByName(AName);
+    return node == nullptr ? QString() : node->AsString();
+}
+
+double AmountOf(const TQJson& AOrder, QStringView AName)
+{
+    const TQJson* node = AOrder.ItemByName(AName);
+    return node == nullptr ? 0.0 : node->AsFloat();
+}
+
+TWeiQuanOrderInfo RecordOf(const TQJson& AOrder)
+{
+    TWeiQuanOrderInfo info;
+    info.tbTradeId = TextOf(AOrder, u"tbTradeId");
+    info.tbTradeParentId = TextOf(AOrder, u"tbTradeParentId");
+    info.itemTitle = TextOf(AOrder, u"itemTitle");
+    info.itemImg = TextOf(AOrder, u"itemImg");
+    info.showRefundStatus = TextOf(AOrder, u"showRefundStatus");
+    info.earningTime = TextOf(AOrder, u"earningTime");
+    info.refundCreateTime = TextOf(AOrder, u"refundCreateTime");
+    info.refundFinishTime = TextOf(AOrder, u"refundFinishTime");
+    info.refundFee = AmountOf(AOrder, u"refundFee");
+    info.showReturnFee = AmountOf(AOrder, u"showReturnFee");
+    info.alipayTotalPrice = AmountOf(AOrder, u"alipayTotalPrice");
+    info.tkOrderRole = TextOf(AOrder, u"tkOrderRole");
+    return info;
+}
+
+} // namespace
+
+bool TReadRefoundOrderJSON::ReadOrders(std::vector<TWeiQuanOrderInfo>& List) const
+{
+    TQJson document;
+    if (!document.TryParse(FJSONStr))
+        return false;
+    const TQJson* hasNextNode = document.ItemByPath(u"data.hasNext");
+    const bool hasNext = hasNextNode != nullptr && hasNextNode->AsBoolean();
+    const TQJson* orders = document.ItemByPath(u"data.result");
+    if (orders == nullptr)
+        return hasNext;
+    TDBCacheClass* cache = DBCache();
+    for (int i = 0; i < orders->Count(); ++i) {
+        const TQJson& order = *orders->Items(i);
+        const QString parentId = Trim(TextOf(order, u"tbTradeParentId"));
+        const QString childId = Trim(TextOf(order, u"tbTradeId"));
+        if (!parentId.isEmpty() && !childId.isEmpty() && cache != nullptr && cache->existOrder(parentId, childId, 1))
+            continue;
+        TWeiQuanOrderInfo info = RecordOf(order);
+        if (Trim(info.showRefundStatus) == QStringView(u"维权成功"))
+            List.push_back(std::move(info));
+    }
+    return hasNext;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "store/ucommon.h"
+
+#include <QString>
+
+#include <vector>
+
+// Reads one page of the publisher's refund report.
+class TReadRefoundOrderJSON {
+public:
+    explicit TReadRefoundOrderJSON(QString jsonStr) : FJSONStr(std::move(jsonStr)) {}
+
+    // Appends the page's successful refund orders that the cache does not hold under the refund type; answers
+    // whether the report has another page. False, with nothing added, for a text that is not JSON. A cache
+    // failure or an amount that is not a number raises.
+    bool ReadOrders(std::vector<TWeiQuanOrderInfo>& List) const;
+
+private:
+    QString FJSONStr;
+};

@@ -1,0 +1,281 @@
+#include "taobao/topApiGetOrders.h"
+
+#include "foundation/datetext.h"
+#include "foundation/qerror.h"
+#include "foundation/qjson.h"
+#include "foundation/qworker.h"
+#include "foundation/textutil.h"
+#include "log/QLog.h"
+#include "store/udb.h"
+#include "taobao/ReadRefoundOrderJSON.h"
+#include "taobao/topClient.h"
+
+#include <QDateTime>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <thread>
+
+namespace {
+
+const QString kAppKey = QStringLiteral("41852093");
+const QString kAppSecret = QStringLiteral("5be0c7d19a3f4e2b8c6d0a1f7e9b3c45");
+const QString kOrderMethod = QStringLiteral("taobao.tbk.sc.order.details.get");
+const QString kWebUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW64) AppleWebKit/537.36 (KHTML, like "
+                                             "Gecko) Chrome/56.0.2924.87 Safari/537.36");
+const QString kWebAccept = QStringLiteral("text/html,application/xhtml+xml,application/xml;q=0.9,image/webp,*/*;q=0.8");
+const QString kReportPath = QStringLiteral("/openapi/param2/1/gateway.unionpub/report.getTbkRefundOrderDetails.json");
+
+// Digits, an optional fraction and an optional exponent, as exact fen; nullopt for another form or one too
+// large for 64 bits.
+std::optional<qint64> DecimalTextToFen(QStringView AText)
+{
+    qsizetype pos = 0;
+    const bool negative = AText.startsWith(u'-');
+    if (negative)
+        ++pos;
+    QString digits;
+    qsizetype intDigits = 0;
+    qsizetype fracDigits = 0;
+    while (pos < AText.size() && AText[pos].isDigit() && AText[pos].unicode() < 0x80) {
+        digits += AText[pos++];
+        ++intDigits;
+    }
+    if (pos < AText.size() && AText[pos] == u'.') {
+        ++pos;
+        while (pos < AText.size() && AText[pos].isDigit() && AText[pos].unicode() < 0x80) {
+            digits += AText[pos++];
+            ++fracDigits;
+        }
+    }
+    if (intDigits + fracDigits == 0)
+        return std::nullopt;
+    qint64 exponent = 0;
+    if (pos < AText.size() && (AText[pos] == u'e' || AText[pos] == u'E')) {
+        bool ok = false;
+        exponent = AText.mid(pos + 1).toLongLong(&ok);
+        if (!ok || std::abs(exponent) > 1000)
+            return std::nullopt;
+        pos = AText.size();
+    }
+    if (pos != AText.size())
+        return std::nullopt;
+    // Fen keep two places more than the unit: the digits stand for digits × 10^(exponent - fracDigits + 2).
+    qint64 shift = exponent - fracDigits + 2;
+    if (shift < 0)
+        digits.chop(std::min<qsizetype>(digits.size(), -shift));
+    qint64 fen = 0;
+    constexpr qint64 kMax = std::numeric_limits<qint64>::max();
+    for (const QChar c : std::as_const(digits)) {
+        const int digit = c.unicode() - u'0';
+        if (fen > (kMax - digit) / 10)
+            return std::nullopt;
+        fen = fen * 10 + digit;
+    }
+    for (; shift > 0 && fen != 0; --shift) {
+        if (fen > kMax / 10)
+            return std::nullopt;
+        fen *= 10;
+    }
+    return negative ? -fen : fen;
+}
+
+// A value as it stands inside a JSON string, written by the document's own encoder.
+QString JsonEscaped(const QString& AValue)
+{
+    TQJson node;
+    node.SetAsString(AValue);
+    const QString quoted = node.Encode(false, false);
+    return quoted.mid(1, quoted.size() - 2);
+}
+
+QString TrimmedText(const TQJson* ANode)
+{
+    return ANode == nullptr ? QString() : Trim(ANode->AsString());
+}
+
+qint64 FenOf(const TQJson& AOrder, QStringView AName)
+{
+    const TQJson* amount = AOrder.ItemByName(AName);
+    return amount == nullptr ? 0 : AmountToFen(*amount);
+}
+
+} // namespace
+
+QDateTime NextSliceEnd(const QDateTime& ACursor, const QDateTime& ABegin, const QDateTime& AEnd, bool ALargeModel)
+{
+    if (ALargeModel)
+        return ACursor.addSecs(20 * 60);
+    if (std::abs(ABegin.secsTo(AEnd)) < 3 * 3600)
+        return AEnd;
+    return ACursor.addSecs(180 * 60);
+}
+
+qint64 AmountToFen(const TQJson& AAmount)
+{
+    switch (AAmount.DataType()) {
+    case jdtString:
+    case jdtInteger:
+    case jdtFloat:
+    case jdtBcd:
+        if (const std::optional<qint64> fen = DecimalTextToFen(AAmount.AsString()))
+            return *fen;
+        break;
+    default:
+        break;
+    }
+    // Other forms the float reading accepts (hexadecimal text, null, huge values); it raises for the rest.
+    const double fen = std::trunc(AAmount.AsFloat() * 100.0);
+    constexpr double kLimit = 9.2e18;
+    return static_cast<qint64>(std::clamp(fen, -kLimit, kLimit));
+}
+
+QString InvalidOrderLine(
+    const QString* ATradeId, const QString* ATradeParentId, int AStauts, qint64 APayPrice, qint64 APubShareFee)
+{
+    // Built piece by piece rather than by replacing placeholders, so an id can never be mistaken for one.
+    return QStringLiteral("{\"tradeId\":\"") + (ATradeId ? JsonEscaped(*ATradeId) : QStringLiteral("[tradeId]"))
+        + QStringLiteral("\",\"tradeParentId\":\"")
+        + (ATradeParentId ? JsonEscaped(*ATradeParentId) : QStringLiteral("[tradeParentId]"))
+        + QStringLiteral("\",\"tkStatus\":") + QString::number(AStauts) + QStringLiteral(",\"payPrice\":\"")
+        + QString::number(APayPrice) + QStringLiteral("\",\"pubShareFee\":\"") + QString::number(APubShareFee)
+        + QStringLiteral("\"}");
+}
+
+TTopApiGetOrders::TTopApiGetOrders(
+    const QString& accessToken, const QString& cookies, const QString& _tb_token_, TStopCheck AStopCheck)
+    : FAccessToken(accessToken)
+    , FCookies(cookies)
+    , F_tb_token_(_tb_token_)
+    , FStopCheck(std::move(AStopCheck))
+{
+}
+
+bool TTopApiGetOrders::StopRequested() const
+{
+    if (FClose.load())
+        return true;
+    if (const TQWorkers* workers = JobScheduler(); workers != nullptr && workers->Terminating())
+        return true;
+    return FStopCheck && FStopCheck();
+}
+
+void TTopApiGetOrders::getOrdersToList(
+    const QDateTime& beginTime, const QDateTime& endTime, int AStauts, QStringList& List)
+{
+    if (Trim(FAccessToken).isEmpty())
+        return;
+    QDateTime cursor = beginTime;
+    while (cursor < endTime && !StopRequested()) {
+        const QDateTime sliceBegin = cursor;
+        const TCommon* common = Common();
+        cursor = NextSliceEnd(cursor, beginTime, endTime, common != nullptr && common->openLargeModel());
+        try {
+            QString positionIndex;
+            bool hasNext = false;
+            int pageNo = 1;
+            do {
+                hasNext = getOrdersPage(pageNo, 1, AStauts, 1, positionIndex, sliceBegin, cursor, List);
+                ++pageNo;
+                if (StopRequested())
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(kPagePauseMs));
+            } while (hasNext);
+        } catch (const std::exception&) {
+            // A page that cannot be read ends its slice; the lines already added stay and the next run retries.
+        }
+    }
+}
+
+bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, int AOrderScene, QString& APositionIndex,
+    const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List)
+{
+    TTopClient client;
+    client.setAppkey(kAppKey);
+    client.setAppSecret(kAppSecret);
+    client.setSession(FAccessToken);
+    client.setMethod(kOrderMethod);
+    client.add_Param(QStringLiteral("query_type"), QString::number(AQueryType));
+    client.add_Param(QStringLiteral("page_no"), QString::number(APageNo));
+    client.add_Param(QStringLiteral("page_size"), QStringLiteral("100"));
+    if (!Trim(APositionIndex).isEmpty())
+        client.add_Param(QStringLiteral("position_index"), APositionIndex);
+    if (AStauts != -1)
+        client.add_Param(QStringLiteral("tk_status"), QString::number(AStauts));
+    client.add_Param(QStringLiteral("order_scene"), QString::number(AOrderScene));
+    client.add_Param(QStringLiteral("start_time"), DateTimeToText(ABegin));
+    client.add_Param(QStringLiteral("end_time"), DateTimeToText(AEnd));
+
+    const std::unique_ptr<TQJson> reply = client.Response();
+    const TQJson* hasNextNode = reply->ItemByPath(u"tbk_sc_order_details_get_response.data.has_next");
+    const bool hasNext = hasNextNode != nullptr && hasNextNode->AsBoolean();
+    if (const TQJson* position = reply->ItemByPath(u"tbk_sc_order_details_get_response.data.position_index"))
+        APositionIndex = Trim(position->AsString());
+    const TQJson* orders = reply->ItemByPath(u"tbk_sc_order_details_get_response.data.results.publisher_order_dto");
+    if (orders == nullptr)
+        return hasNext;
+
+    TDBCacheClass* cache = DBCache();
+    for (int i = 0; i < orders->Count(); ++i) {
+        const TQJson& order = *orders->Items(i);
+        const TQJson* tradeIdNode = order.ItemByName(u"trade_id");
+        const TQJson* parentIdNode = order.ItemByName(u"trade_parent_id");
+        const QString tradeId = TrimmedText(tradeIdNode);
+        const QString parentId = TrimmedText(parentIdNode);
+        if (!tradeId.isEmpty() && !parentId.isEmpty() && cache != nullptr && cache->existOrder(parentId, tradeId, 0))
+            continue;
+        List.append(InvalidOrderLine(tradeIdNode ? &tradeId : nullptr, parentIdNode ? &parentId : nullptr, AStauts,
+            FenOf(order, u"pay_price"), FenOf(order, u"pub_share_fee")));
+    }
+    return hasNext;
+}
+
+std::vector<TWeiQuanOrderInfo> TTopApiGetOrders::getWeiquanOrders(const QDateTime& beginTime, const QDateTime& endTime)
+{
+    std::vector<TWeiQuanOrderInfo> list;
+    const QString begin = DateToText(beginTime);
+    const QString end = DateToText(endTime);
+    for (int pageNo = 1; getWeiquanPage(pageNo, begin, end, list) && !StopRequested(); ++pageNo) { }
+    return list;
+}
+
+bool TTopApiGetOrders::getWeiquanPage(
+    int APageNo, const QString& ABegin, const QString& AEnd, std::vector<TWeiQuanOrderInfo>& List)
+{
+    QString reply;
+    try {
+        const TCommon* common = Common();
+        const QString base = common != nullptr ? common->hosts().alimamaPublisherUrl() : QString();
+        const QString query = QStringLiteral("t=%1&%2&pageNo=%3&startTime=%4&endTime=%5&queryType=1&isFullRefund=0"
+                                             "&memberType=&pageSize=40")
+                                  .arg(QString::number(QDateTime::currentSecsSinceEpoch()), F_tb_token_,
+                                      QString::number(APageNo), ABegin, AEnd);
+        Get(base + kReportPath + u'?' + query, reply);
+    } catch (const std::exception& e) {
+        const QString message = dynamic_cast<const EQuenlarError*>(&e) != nullptr
+            ? static_cast<const EQuenlarError&>(e).Message()
+            : QString::fromUtf8(e.what());
+        LogLine(llError, QStringLiteral("同步维权订单发生HTTP异常,异常信息:") + message);
+        reply.clear();
+    }
+    return TReadRefoundOrderJSON(reply).ReadOrders(List);
+}
+
+void TTopApiGetOrders::Get(const QString& AUrl, QString& AOut)
+{
+    THttpRequest request;
+    request.method = THttpRequest::TMethod::Get;
+    request.url = AUrl;
+    request.userAgent = kWebUserAgent;
+    request.accept = kWebAccept;
+    request.cookie = Trim(FCookies);
+    request.connectTimeoutMs = FWebTimeoutMs;
+    request.readTimeoutMs = FWebTimeoutMs;
+    const TCommon* common = Common();
+    request.tls = THttpTls {common != nullptr ? common->hosts().caFile : QString()};
+    const std::scoped_lock lock(FCS);
+    AOut.clear();
+    AOut = HttpExchange(request);
+}

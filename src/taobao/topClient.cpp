@@ -1,0 +1,105 @@
+#include "taobao/topClient.h"
+
+#include "foundation/qjson.h"
+#include "foundation/textutil.h"
+#include "store/ucommon.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const QString kUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW64; rv:53.0) Gecko/20100101 Firefox/53.0");
+
+} // namespace
+
+TTopClient::TTopClient()
+    : FCS(std::make_shared<THttpLock>())
+{
+    FParams.SetValue(u"v", QStringLiteral("2.0"));
+    FParams.SetValue(u"sign_method", QStringLiteral("md5"));
+    FParams.SetValue(u"format", QStringLiteral("json"));
+    if (const TCommon* common = Common())
+        FUrl = common->hosts().topGatewayUrl() + QStringLiteral("/router/rest");
+}
+
+TTopClient::~TTopClient() = default;
+
+void TTopClient::setAppkey(const QString& AValue)
+{
+    fappkey = AValue;
+    FParams.SetValue(u"app_key", Trim(AValue));
+}
+
+void TTopClient::setAppSecret(const QString& AValue)
+{
+    fappSecret = AValue;
+}
+
+void TTopClient::setMethod(const QString& AValue)
+{
+    Fmethod = AValue;
+    FParams.SetValue(u"method", Trim(AValue));
+}
+
+void TTopClient::setSession(const QString& AValue)
+{
+    FSession = Trim(AValue);
+    FParams.SetValue(u"session", FSession);
+}
+
+void TTopClient::add_Param(const QString& AKey, const QString& AValue)
+{
+    FParams.SetValue(AKey, Trim(AValue));
+}
+
+std::unique_ptr<TQJson> TTopClient::Response()
+{
+    auto document = std::make_unique<TQJson>();
+    FParams.SetValue(u"timestamp", QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss"));
+    FParams.SetValue(u"sign", makeSign(FParams, fappSecret));
+    QString reply;
+    POST(FUrl, FParams, reply);
+    document->TryParse(reply);
+    return document;
+}
+
+void TTopClient::POST(const QString& AUrl, const TParamList& AParams, QString& AOut)
+{
+    THttpRequest request;
+    request.method = THttpRequest::TMethod::Post;
+    request.url = AUrl;
+    request.form = AParams.Lines();
+    request.userAgent = kUserAgent;
+    request.connectTimeoutMs = FTimeoutMs;
+    request.readTimeoutMs = FTimeoutMs;
+    request.processEvents = true; // no TLS layer: plain HTTP only
+    const THttpLock::TGuard guard = THttpLock::Acquire(FCS, true);
+    AOut.clear();
+    if (guard)
+        AOut = guard.Exchange(request);
+}
+
+QString TTopClient::makeSign(const TParamList& AParams, const QString& ASecret)
+{
+    std::vector<std::pair<QString, QString>> pairs;
+    pairs.reserve(AParams.Count());
+    for (const QString& line : AParams.Lines())
+        pairs.emplace_back(TParamList::NameOf(line).toString(), TParamList::ValueOf(line).toString());
+    std::stable_sort(pairs.begin(), pairs.end(),
+        [](const auto& a, const auto& b) { return a.first.compare(b.first, Qt::CaseInsensitive) < 0; });
+    QString text = ASecret;
+    for (const auto& [name, value] : pairs)
+        text += name + value;
+    text += ASecret;
+    return md5Hex(text);
+}
+
+QString TTopClient::md5Hex(const QString& AText)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(AText.toUtf8(), QCryptographicHash::Md5).toHex().toUpper());
+}

@@ -1,0 +1,406 @@
+#include "foundation/qhttp.h"
+
+#include "testservers.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const QString kUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW64; rv:53.0) Gecko/20100101 Firefox/53.0");
+const char kDefaultAccept[] = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
+
+// ---- form encoding and parameter lists ------------------------------------------------------------------------
+
+struct EncodeCase {
+    const char16_t* text;
+    const char* encoded;
+};
+
+class FormEncoding : public ::testing::TestWithParam<EncodeCase> { };
+
+TEST_P(FormEncoding, EncodesLikeTheForm)
+{
+    EXPECT_EQ(FormEncode(QStringView(GetParam().text)), QByteArray(GetParam().encoded));
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, FormEncoding,
+    ::testing::Values(EncodeCase {u"", ""}, EncodeCase {u"AZaz09*-._", "AZaz09*-._"}, EncodeCase {u"a b", "a+b"},
+        EncodeCase {u"x&y=z", "x%26y%3Dz"}, EncodeCase {u"~+/%", "%7E%2B%2F%25"},
+        EncodeCase {u"\u4e2d\u6587", "%E4%B8%AD%E6%96%87"}, EncodeCase {u"\n\t", "%0A%09"},
+        EncodeCase {u"\u00e9", "%C3%A9"}, EncodeCase {u"\U0001F600", "%F0%9F%98%80"}));
+
+TEST(FormEncodingLines, JoinsNameAndValueInOrder)
+{
+    const QStringList lines {
+        QStringLiteral("b=1 2"), QStringLiteral("a=x=y"), QStringLiteral("c="), QStringLiteral("plain word")};
+    EXPECT_EQ(FormEncodeLines(lines), QByteArray("b=1+2&a=x%3Dy&c=&plain+word"));
+    EXPECT_EQ(FormEncodeLines({}), QByteArray());
+}
+
+TEST(ParamList, SetReplaceAndDelete)
+{
+    TParamList list;
+    list.SetValue(u"phone", QStringLiteral("1"));
+    list.SetValue(u"pwd", QStringLiteral("a=b"));
+    list.SetValue(u"PHONE", QStringLiteral("2")); // same name: the line keeps its place, takes the new spelling
+    EXPECT_EQ(list.Lines(), QStringList({QStringLiteral("PHONE=2"), QStringLiteral("pwd=a=b")}));
+    EXPECT_EQ(list.Value(u"Pwd"), QStringLiteral("a=b"));
+    EXPECT_EQ(list.Value(u"missing"), QString());
+
+    list.SetValue(u"uid", QString()); // empty and absent: nothing added
+    EXPECT_EQ(list.Count(), 2);
+    list.SetValue(u"phone", QString()); // empty: the line goes
+    EXPECT_EQ(list.Lines(), QStringList({QStringLiteral("pwd=a=b")}));
+    EXPECT_EQ(list.IndexOfName(u"phone"), -1);
+}
+
+// ---- the blocking exchange ------------------------------------------------------------------------------------
+
+class Exchange : public ::testing::Test {
+protected:
+    THttpRequest Post(const QString& path, QStringList form) const
+    {
+        THttpRequest request;
+        request.method = THttpRequest::TMethod::Post;
+        request.url = FServer.BaseUrl() + path;
+        request.form = std::move(form);
+        request.userAgent = kUserAgent;
+        request.connectTimeoutMs = 5000;
+        request.readTimeoutMs = 5000;
+        return request;
+    }
+    THttpRequest Get(const QString& url) const
+    {
+        THttpRequest request;
+        request.url = url;
+        request.userAgent = kUserAgent;
+        request.connectTimeoutMs = 5000;
+        request.readTimeoutMs = 5000;
+        return request;
+    }
+
+    TTestServer FServer;
+};
+
+TEST_F(Exchange, PostSendsExactlyTheTableHeadersAndTheEncodedBody)
+{
+    FServer.Post("/form", TTestServer::Reply(200, "ok"));
+    FServer.Start();
+    const QString reply = HttpExchange(
+        Post(QStringLiteral("/form"), {QStringLiteral("orders=[1, 2]"), QStringLiteral("name=a b&c=d*~\u4e2d")}));
+    EXPECT_EQ(reply, QStringLiteral("ok"));
+    const TRecordedRequest req = FServer.LastRequest();
+    EXPECT_EQ(req.method, "POST");
+    EXPECT_EQ(req.target, "/form");
+    EXPECT_EQ(req.version, "HTTP/1.1");
+    EXPECT_EQ(req.body, "orders=%5B1%2C+2%5D&name=a+b%26c%3Dd*%7E%E4%B8%AD");
+    EXPECT_EQ(req.HeaderNames(),
+        (std::vector<std::string> {"accept", "content-length", "content-type", "host", "user-agent"}));
+    EXPECT_EQ(req.Header("User-Agent"), kUserAgent.toStdString());
+    EXPECT_EQ(req.Header("Accept"), kDefaultAccept);
+    EXPECT_EQ(req.Header("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(req.Header("Content-Length"), std::to_string(req.body.size()));
+    EXPECT_EQ(req.Header("Host"), FServer.HostValue().toStdString());
+}
+
+TEST_F(Exchange, LargePostAsksForNoContinue)
+{
+    FServer.Post("/big", TTestServer::Reply(200, "ok"));
+    FServer.Start();
+    THttpRequest request = Post(QStringLiteral("/big"), {QStringLiteral("orders=") + QString(3 << 20, u'x')});
+    request.contentType = QStringLiteral("text/plain; charset=utf-8");
+    EXPECT_EQ(HttpExchange(request), QStringLiteral("ok"));
+    const TRecordedRequest req = FServer.LastRequest();
+    EXPECT_FALSE(req.HasHeader("Expect"));
+    EXPECT_EQ(req.Header("Content-Type"), "text/plain; charset=utf-8");
+    EXPECT_EQ(req.body.size(), (3u << 20) + 7);
+}
+
+struct GetHeaderCase {
+    const char16_t* accept;
+    const char16_t* connection;
+    const char16_t* cookie;
+    std::vector<std::string> names;
+    const char* acceptSent;
+    const char* cookieSent;
+};
+
+class GetHeaders : public Exchange, public ::testing::WithParamInterface<GetHeaderCase> { };
+
+TEST_P(GetHeaders, SendsOnlyWhatIsSet)
+{
+    const GetHeaderCase& c = GetParam();
+    FServer.Get("/page", TTestServer::Reply(200, "page"));
+    FServer.Start();
+    THttpRequest request = Get(FServer.BaseUrl() + QStringLiteral("/page?a=%20b"));
+    request.accept = QString::fromUtf16(c.accept);
+    request.connection = QString::fromUtf16(c.connection);
+    request.cookie = QString::fromUtf16(c.cookie);
+    EXPECT_EQ(HttpExchange(request), QStringLiteral("page"));
+    const TRecordedRequest req = FServer.LastRequest();
+    EXPECT_EQ(req.method, "GET");
+    EXPECT_EQ(req.target, "/page?a=%20b");
+    EXPECT_EQ(req.HeaderNames(), c.names);
+    EXPECT_EQ(req.Header("Accept"), c.acceptSent);
+    EXPECT_EQ(req.Header("Cookie"), c.cookieSent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, GetHeaders,
+    ::testing::Values(GetHeaderCase {u"", u"", u"", {"accept", "host", "user-agent"}, kDefaultAccept, ""},
+        GetHeaderCase {u"*/*", u"Keep-Alive", u" \t a=1; b=2 \r\n",
+            {"accept", "connection", "cookie", "host", "user-agent"}, "*/*", "a=1; b=2"},
+        GetHeaderCase {u"*/*", u"", u"   \t ", {"accept", "host", "user-agent"}, "*/*", ""}));
+
+TEST_F(Exchange, ReplyIsUtf8WithEveryByteOrderMarkRemoved)
+{
+    FServer.Get("/bom", TTestServer::Reply(200, "\xEF\xBB\xBF{\"a\":\"x\xEF\xBB\xBFy\xE4\xB8\xAD\"}"));
+    FServer.Get("/latin", TTestServer::Reply(200, "caf\xC3\xA9", "text/plain; charset=ISO-8859-1"));
+    FServer.Start();
+    EXPECT_EQ(HttpExchange(Get(FServer.BaseUrl() + QStringLiteral("/bom"))), QStringLiteral("{\"a\":\"xy\u4e2d\"}"));
+    EXPECT_EQ(HttpExchange(Get(FServer.BaseUrl() + QStringLiteral("/latin"))), QStringLiteral("caf\u00e9"));
+}
+
+struct StatusCase {
+    int status;
+    const char16_t* expected;
+};
+
+class StatusReply : public Exchange, public ::testing::WithParamInterface<StatusCase> { };
+
+TEST_P(StatusReply, OnlyA2xxBodyIsDelivered)
+{
+    FServer.Post("/status", TTestServer::Reply(GetParam().status, "{\"code\":200,\"msg\":\"body\"}"));
+    FServer.Start();
+    EXPECT_EQ(HttpExchange(Post(QStringLiteral("/status"), {})), QString::fromUtf16(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, StatusReply,
+    ::testing::Values(StatusCase {200, u"{\"code\":200,\"msg\":\"body\"}"},
+        StatusCase {201, u"{\"code\":200,\"msg\":\"body\"}"}, StatusCase {404, u""}, StatusCase {500, u""},
+        StatusCase {302, u""}, StatusCase {304, u""}));
+
+TEST_F(Exchange, FollowsFifteenRedirectsButNotSixteen)
+{
+    FServer.Get(R"(/hop/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+        const int left = std::stoi(req.matches[1]);
+        if (left == 0)
+            res.set_content("landed", "text/plain");
+        else
+            res.set_redirect(FServer.BaseUrl().toStdString() + "/hop/" + std::to_string(left - 1), 302);
+    });
+    FServer.Start();
+    EXPECT_EQ(HttpExchange(Get(FServer.BaseUrl() + QStringLiteral("/hop/15"))), QStringLiteral("landed"));
+    EXPECT_EQ(HttpExchange(Get(FServer.BaseUrl() + QStringLiteral("/hop/16"))), QString());
+}
+
+TEST_F(Exchange, SendsNoCookieItWasGiven)
+{
+    FServer.Get("/set", [](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Set-Cookie", "sid=1; Path=/");
+        res.set_redirect("/check", 302);
+    });
+    FServer.Get("/check", TTestServer::Reply(200, "checked"));
+    FServer.Start();
+    EXPECT_EQ(HttpExchange(Get(FServer.BaseUrl() + QStringLiteral("/set"))), QStringLiteral("checked"));
+    EXPECT_EQ(FServer.LastRequest().target, "/check");
+    EXPECT_FALSE(FServer.LastRequest().HasHeader("Cookie"));
+}
+
+class Tls : public Exchange {
+protected:
+    THttpRequest TlsGet(const QString& url, const QString& caFile) const
+    {
+        THttpRequest request = Get(url);
+        request.tls = THttpTls {caFile};
+        return request;
+    }
+    TTestCertificate FCert;
+    TTestServer FSecure {FCert};
+};
+
+TEST_F(Tls, RedirectFromHttpToHttpsIsFollowedThroughTheTlsLayer)
+{
+    FSecure.Get("/landing", TTestServer::Reply(200, "secure"));
+    FSecure.Start();
+    FServer.Get("/to-tls", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect(FSecure.BaseUrl().toStdString() + "/landing", 301);
+    });
+    FServer.Start();
+    const QString start = FServer.BaseUrl() + QStringLiteral("/to-tls");
+    EXPECT_EQ(HttpExchange(TlsGet(start, FCert.CertFile())), QStringLiteral("secure"));
+    ASSERT_EQ(FSecure.RequestCount(), 1u);
+
+    // Without a TLS layer only plain HTTP is allowed, redirects included.
+    EXPECT_EQ(HttpExchange(Get(start)), QString());
+    EXPECT_EQ(FSecure.RequestCount(), 1u);
+}
+
+TEST_F(Tls, UntrustedCertificateIsRefused)
+{
+    FSecure.Get("/page", TTestServer::Reply(200, "secure"));
+    FSecure.Start();
+    const TTestCertificate other;
+    const QString url = FSecure.BaseUrl() + QStringLiteral("/page");
+    EXPECT_EQ(HttpExchange(TlsGet(url, other.CertFile())), QString());
+    EXPECT_EQ(HttpExchange(TlsGet(url, QString())), QString());
+    EXPECT_EQ(HttpExchange(TlsGet(url, QStringLiteral("/nonexistent/ca.pem"))), QString());
+    EXPECT_EQ(FSecure.RequestCount(), 0u);
+    EXPECT_EQ(HttpExchange(TlsGet(url, FCert.CertFile())), QStringLiteral("secure"));
+}
+
+TEST_F(Exchange, ServerThatNeverAnswersEndsAfterTheReadTimeOut)
+{
+    FServer.Post("/hang", FServer.Hang());
+    FServer.Get("/stall", FServer.Stall("partial"));
+    FServer.Start();
+    THttpRequest hang = Post(QStringLiteral("/hang"), {QStringLiteral("a=1")});
+    hang.readTimeoutMs = 200;
+    THttpRequest stall = Get(FServer.BaseUrl() + QStringLiteral("/stall"));
+    stall.readTimeoutMs = 200;
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(HttpExchange(hang), QString());
+    // What arrived before the time-out is kept.
+    EXPECT_EQ(HttpExchange(stall), QStringLiteral("partial"));
+    // Generous: far below the 5 s connect time-out, so it was the read time-out that ended both.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4500ms);
+}
+
+TEST(ExchangeFailure, RefusedConnectionGivesAnEmptyReply)
+{
+    THttpRequest request;
+    {
+        TTestServer gone;
+        gone.Start();
+        request.url = gone.BaseUrl() + QStringLiteral("/x");
+    }
+    request.connectTimeoutMs = 5000;
+    EXPECT_EQ(HttpExchange(request), QString());
+}
+
+TEST_F(Exchange, MainThreadProcessesEventsWhileItWaits)
+{
+    std::atomic<bool> released {false};
+    FServer.Get("/wait", [&](const httplib::Request&, httplib::Response& res) {
+        for (int i = 0; i < 600 && !released; ++i)
+            std::this_thread::sleep_for(10ms);
+        res.set_content(released ? "released" : "stuck", "text/plain");
+    });
+    FServer.Start();
+    // Only an event processed during the wait can release the server.
+    QTimer::singleShot(0, [&] { released = true; });
+    THttpRequest request = Get(FServer.BaseUrl() + QStringLiteral("/wait"));
+    request.processEvents = true;
+    EXPECT_EQ(HttpExchange(request), QStringLiteral("released"));
+}
+
+TEST_F(Exchange, ParallelExchangesFromManyThreads)
+{
+    FServer.Post(R"(/echo/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content(req.matches[1].str() + ":" + req.body, "text/plain");
+    });
+    FServer.Start();
+    std::vector<std::future<QString>> replies;
+    for (int i = 0; i < 8; ++i) {
+        replies.push_back(std::async(std::launch::async, [this, i] {
+            THttpRequest request = Post(QStringLiteral("/echo/%1").arg(i), {QStringLiteral("n=%1").arg(i)});
+            request.processEvents = true; // ignored off the main thread
+            return HttpExchange(request);
+        }));
+    }
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(replies[i].get(), QStringLiteral("%1:n=%1").arg(i));
+}
+
+// ---- the owner's lock ---------------------------------------------------------------------------------------
+
+TEST(HttpLock, SecondAcquireOnTheHoldingThreadIsRefused)
+{
+    const auto lock = std::make_shared<THttpLock>();
+    {
+        const THttpLock::TGuard outer = THttpLock::Acquire(lock, true);
+        ASSERT_TRUE(outer);
+        EXPECT_FALSE(THttpLock::Acquire(lock, true));
+        EXPECT_FALSE(THttpLock::Acquire(lock, false));
+    }
+    EXPECT_TRUE(THttpLock::Acquire(lock, false));
+}
+
+TEST(HttpLock, MainThreadWaitingForTheLockProcessesEventsAndRefusesNestedRequests)
+{
+    const auto lock = std::make_shared<THttpLock>();
+    std::promise<void> held;
+    std::promise<void> release;
+    std::thread worker([&] {
+        const THttpLock::TGuard guard = THttpLock::Acquire(lock, true);
+        held.set_value();
+        release.get_future().wait();
+    });
+    held.get_future().wait();
+
+    bool nestedRefused = false;
+    QTimer::singleShot(0, [&] {
+        nestedRefused = !THttpLock::Acquire(lock, true);
+        release.set_value();
+    });
+    const THttpLock::TGuard guard = THttpLock::Acquire(lock, true);
+    EXPECT_TRUE(guard);
+    EXPECT_TRUE(nestedRefused);
+    worker.join();
+}
+
+class LockThread : public Exchange { };
+
+TEST_F(LockThread, ExchangesOfOneOwnerFollowEachOtherOnItsThread)
+{
+    FServer.Post(R"(/n/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content(req.matches[1].str() + ":" + req.body, "text/plain");
+    });
+    FServer.Get("/bom", TTestServer::Reply(200, "\xEF\xBB\xBFx"));
+    FServer.Start();
+    const auto lock = std::make_shared<THttpLock>();
+    for (int i = 0; i < 5; ++i) {
+        const THttpLock::TGuard guard = THttpLock::Acquire(lock, true);
+        ASSERT_TRUE(guard);
+        EXPECT_EQ(guard.Exchange(Post(QStringLiteral("/n/%1").arg(i), {QStringLiteral("v=%1").arg(i)})),
+            QStringLiteral("%1:v=%1").arg(i));
+    }
+    const THttpLock::TGuard guard = THttpLock::Acquire(lock, false);
+    EXPECT_EQ(guard.Exchange(Get(FServer.BaseUrl() + QStringLiteral("/bom"))), QStringLiteral("x"));
+    EXPECT_EQ(guard.Exchange(Get(FServer.BaseUrl() + QStringLiteral("/missing"))), QString());
+}
+
+TEST_F(LockThread, OwnerGoneDuringTheWaitLeavesTheExchangeWhole)
+{
+    std::atomic<bool> released {false};
+    FServer.Get("/wait", [&](const httplib::Request&, httplib::Response& res) {
+        for (int i = 0; i < 600 && !released; ++i)
+            std::this_thread::sleep_for(10ms);
+        res.set_content("done", "text/plain");
+    });
+    FServer.Start();
+    auto owner = std::make_shared<THttpLock>();
+    QTimer::singleShot(0, [&] {
+        owner.reset(); // the owner's reference goes while its request still runs
+        released = true;
+    });
+    THttpRequest request = Get(FServer.BaseUrl() + QStringLiteral("/wait"));
+    request.processEvents = true;
+    QString reply;
+    {
+        const THttpLock::TGuard guard = THttpLock::Acquire(owner, true);
+        reply = guard.Exchange(request);
+    } // the last reference: the lock and its parked thread go here
+    EXPECT_EQ(reply, QStringLiteral("done"));
+    EXPECT_EQ(owner, nullptr);
+}
+
+} // namespace

@@ -1,0 +1,420 @@
+#include "operator/APIHttpBase.h"
+
+#include "foundation/qerror.h"
+#include "foundation/qjson.h"
+#include "store/ucommon.h"
+#include "testservers.h"
+
+#include <QFile>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <openssl/evp.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+
+namespace {
+
+using namespace std::chrono_literals;
+using TFields = std::vector<std::pair<std::string, std::string>>;
+
+const std::string kSecret = "c3a9e1f07b5d2846e0f9a7b3d1c5e829";
+
+// Independent of the unit: OpenSSL's MD5, lower-case hex.
+std::string Md5Lower(const std::string& AText)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(AText.data(), AText.size(), digest, &size, EVP_md5(), nullptr);
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < size; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 0x0F];
+    }
+    return out;
+}
+
+std::string FieldValue(const TFields& AFields, const std::string& AName)
+{
+    for (const auto& [name, value] : AFields) {
+        if (name == AName)
+            return value;
+    }
+    return {};
+}
+
+std::vector<std::string> FieldNames(const TFields& AFields)
+{
+    std::vector<std::string> names;
+    for (const auto& field : AFields)
+        names.push_back(field.first);
+    return names;
+}
+
+// Opens the protected session and settings the way the operator client does.
+class TTransport : public TAPIHttpBase {
+public:
+    using TAPIHttpBase::FhttpConnentOutTime;
+    void SetSession(const QString& AUid, const QString& AToken)
+    {
+        const std::scoped_lock lock(FSessionCS);
+        FUID = AUid;
+        FToken = AToken;
+    }
+    QString CaFile() const { return FSSL.caFile; }
+};
+
+TParamList Params(std::initializer_list<std::pair<const char16_t*, const char16_t*>> AItems)
+{
+    TParamList list;
+    for (const auto& [name, value] : AItems)
+        list.SetValue(QStringView(name), QString::fromUtf16(value));
+    return list;
+}
+
+class Transport : public ::testing::Test {
+protected:
+    QString Url(const char* APath) const { return FServer.BaseUrl() + QString::fromLatin1(APath); }
+
+    TTestServer FServer;
+    TTransport FTransport;
+};
+
+// ---- signing ----------------------------------------------------------------------------------------------------
+
+TEST(Md5Hex, UpperCaseDigestOfUtf8)
+{
+    EXPECT_EQ(TAPIHttpBase::md5Hex(QString()), QStringLiteral("D41D8CD98F00B204E9800998ECF8427E"));
+    EXPECT_EQ(TAPIHttpBase::md5Hex(QStringLiteral("abc")), QStringLiteral("900150983CD24FB0D6963F7D28E17F72"));
+    EXPECT_EQ(TAPIHttpBase::md5Hex(QStringLiteral(u"中文 x")),
+        QString::fromStdString(Md5Lower("\xE4\xB8\xAD\xE6\x96\x87 x")).toUpper());
+}
+
+TEST(MakeSign, SortsLowerCasedNamesAndSignsRawValues)
+{
+    const TParamList params = Params({{u"Zeta", u"1"}, {u"orders", u"[{\"t\":\"中 x\"}]"}, {u"alpha", u"a&b=c d"}});
+    const std::string text = "alpha=a&b=c dorders=[{\"t\":\"\xE4\xB8\xAD x\"}]zeta=1key=S3";
+    EXPECT_EQ(TAPIHttpBase::makeSign(params, QStringLiteral("S3")).toStdString(), Md5Lower(text));
+    EXPECT_EQ(TAPIHttpBase::makeSign(TParamList(), QStringLiteral("S3")).toStdString(), Md5Lower("key=S3"));
+}
+
+TEST_F(Transport, BeforeLoginNeitherTokenNorUidIsSentOrSigned)
+{
+    FServer.Post("/login", TTestServer::Reply(200, R"({"code":200})"));
+    FServer.Start();
+    TParamList params = Params({{u"phone", u" 138 0 "}, {u"pwd", u"p&w=d 中"}});
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    EXPECT_EQ(FTransport.postWithToken(Url("/login"), params).code, 200);
+    const qint64 after = QDateTime::currentSecsSinceEpoch();
+
+    const TRecordedRequest req = FServer.LastRequest();
+    const TFields fields = req.FormFields();
+    ASSERT_EQ(FieldNames(fields), (std::vector<std::string> {"phone", "pwd", "timestamp", "sign"}));
+    const std::string timestamp = FieldValue(fields, "timestamp");
+    EXPECT_GE(std::stoll(timestamp), before);
+    EXPECT_LE(std::stoll(timestamp), after);
+    // Signed raw, sent encoded.
+    EXPECT_EQ(FieldValue(fields, "sign"),
+        Md5Lower("phone= 138 0 pwd=p&w=d \xE4\xB8\xADtimestamp=" + timestamp + "key=" + kSecret));
+    EXPECT_EQ(req.body,
+        "phone=+138+0+&pwd=p%26w%3Dd+%E4%B8%AD&timestamp=" + timestamp + "&sign=" + FieldValue(fields, "sign"));
+    // The list keeps what the transport added.
+    EXPECT_EQ(params.Count(), 4);
+    EXPECT_EQ(params.Value(u"sign").toStdString(), FieldValue(fields, "sign"));
+}
+
+TEST_F(Transport, SessionIsTrimmedSentAfterTheTimestampAndSigned)
+{
+    FServer.Post("/list", TTestServer::Reply(200, R"({"code":200})"));
+    FServer.Start();
+    FTransport.SetSession(QStringLiteral(" u-7 "), QStringLiteral("\ttok\n"));
+    TParamList params = Params({{u"orders", u"[1]"}});
+    FTransport.postWithToken(Url("/list"), params);
+    const TFields fields = FServer.LastRequest().FormFields();
+    ASSERT_EQ(FieldNames(fields), (std::vector<std::string> {"orders", "timestamp", "token", "uid", "sign"}));
+    EXPECT_EQ(FieldValue(fields, "token"), "tok");
+    EXPECT_EQ(FieldValue(fields, "uid"), "u-7");
+    const std::string timestamp = FieldValue(fields, "timestamp");
+    EXPECT_EQ(
+        FieldValue(fields, "sign"), Md5Lower("orders=[1]timestamp=" + timestamp + "token=tokuid=u-7key=" + kSecret));
+
+    // The same list sent again is signed afresh, never over its old signature.
+    FTransport.postWithoutToken(Url("/list"), params);
+    const TFields again = FServer.LastRequest().FormFields();
+    EXPECT_EQ(FieldValue(again, "sign"),
+        Md5Lower("orders=[1]timestamp=" + FieldValue(again, "timestamp") + "token=tokuid=u-7key=" + kSecret));
+}
+
+TEST_F(Transport, WithoutTokenSendsOnlyTheSignature)
+{
+    FServer.Post("/push", TTestServer::Reply(200, R"({"code":200})"));
+    FServer.Start();
+    FTransport.SetSession(QStringLiteral("u"), QStringLiteral("t"));
+    TParamList params = Params({{u"orders", u"[]"}});
+    FTransport.postWithoutToken(Url("/push"), params);
+    const TRecordedRequest req = FServer.LastRequest();
+    EXPECT_EQ(FieldNames(req.FormFields()), (std::vector<std::string> {"orders", "timestamp", "sign"}));
+    EXPECT_EQ(req.Header("User-Agent"), "Mozilla/5.0 (Windows NT 10.0; WOW64; rv:53.0) Gecko/20100101 Firefox/53.0");
+    EXPECT_EQ(req.Header("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(req.HeaderNames(),
+        (std::vector<std::string> {"accept", "content-length", "content-type", "host", "user-agent"}));
+}
+
+// ---- reply decoding ---------------------------------------------------------------------------------------------
+
+struct ReplyCase {
+    const char* name;
+    int status;
+    const char* body;
+    qint32 code;
+    const char16_t* msg; // null: the local failure message
+    qint64 time;
+    const char16_t* data;
+};
+
+class ReplyDecoding : public Transport, public ::testing::WithParamInterface<ReplyCase> { };
+
+TEST_P(ReplyDecoding, CopiesTheMembersTheReplyHolds)
+{
+    const ReplyCase& c = GetParam();
+    FServer.Post("/r", TTestServer::Reply(c.status, c.body));
+    FServer.Start();
+    TParamList params;
+    const TServiceResp resp = FTransport.postWithToken(Url("/r"), params);
+    EXPECT_EQ(resp.code, c.code);
+    EXPECT_EQ(resp.msg, c.msg ? QString::fromUtf16(c.msg) : TServiceResp::LocalFailureMsg());
+    EXPECT_EQ(resp.time, c.time);
+    EXPECT_EQ(resp.data, QString::fromUtf16(c.data));
+}
+
+INSTANTIATE_TEST_SUITE_P(Operator, ReplyDecoding,
+    ::testing::Values(ReplyCase {"Full", 200, R"({"code":200,"msg":"好","time":4102444800123,"data":"  x y  "})", 200,
+                          u"好", 4102444800123, u"x y"},
+        ReplyCase {"CodeAndMsgOnly", 200, R"({"code":0,"msg":"m"})", 0, u"m", 0, u""},
+        ReplyCase {"ArrayData", 200, R"({"code":200,"data":[1,2]})", 200, nullptr, 0, u"[1,2]"},
+        ReplyCase {"ByteOrderMark", 200, "\xEF\xBB\xBF{\"code\":201,\"msg\":\"bom\"}", 201, u"bom", 0, u""},
+        ReplyCase {"NotJson", 200, "<html>ok</html>", 500, nullptr, 0, u""},
+        ReplyCase {"Blank", 200, " \r\n ", 500, nullptr, 0, u""},
+        ReplyCase {"NotFound", 404, R"({"code":200,"msg":"found"})", 500, nullptr, 0, u""},
+        ReplyCase {"ServerError", 500, R"({"code":200,"msg":"fine"})", 500, nullptr, 0, u""},
+        ReplyCase {"BackEnd500", 200, R"({"code":500,"msg":"busy"})", 500, u"busy", 0, u""}),
+    [](const ::testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Transport, ObjectDataComesBackAsItsJsonText)
+{
+    FServer.Post("/r", TTestServer::Reply(200, R"({"code":200,"data":{"uid":"u1","n":2}})"));
+    FServer.Start();
+    TParamList params;
+    const QString data = FTransport.postWithToken(Url("/r"), params).data;
+    TQJson parsed;
+    ASSERT_TRUE(parsed.TryParse(data)) << data.toStdString();
+    EXPECT_EQ(parsed.ItemByPath(u"uid")->AsString(), QStringLiteral("u1"));
+    EXPECT_EQ(data, data.trimmed());
+}
+
+TEST_F(Transport, NonNumericCodeRaisesTheConversionError)
+{
+    FServer.Post("/r", TTestServer::Reply(200, R"({"code":"abc","msg":"m"})"));
+    FServer.Start();
+    TParamList params;
+    EXPECT_THROW(FTransport.postWithToken(Url("/r"), params), EQuenlarError);
+}
+
+TEST_F(Transport, EmptyUrlMakesNoRequest)
+{
+    FServer.Start();
+    for (const QString& url : {QString(), QStringLiteral(" \t ")}) {
+        TParamList params = Params({{u"a", u"1"}});
+        EXPECT_TRUE(FTransport.postWithToken(url, params).IsLocalFailure());
+        EXPECT_EQ(params.Count(), 3); // still stamped and signed
+    }
+    EXPECT_EQ(FServer.RequestCount(), 0u);
+}
+
+TEST_F(Transport, ServerThatNeverAnswersGivesTheLocalFailure)
+{
+    FServer.Post("/hang", FServer.Hang());
+    FServer.Start();
+    FTransport.FhttpConnentOutTime = 1;
+    TParamList params;
+    EXPECT_TRUE(FTransport.postWithToken(Url("/hang"), params).IsLocalFailure());
+}
+
+TEST(TransportFailure, UnreachableHostGivesTheLocalFailure)
+{
+    QString url;
+    {
+        TTestServer gone;
+        gone.Start();
+        url = gone.BaseUrl() + QStringLiteral("/login");
+    }
+    TTransport transport;
+    TParamList params;
+    const TServiceResp resp = transport.postWithToken(url, params);
+    EXPECT_EQ(resp.code, 500);
+    EXPECT_EQ(resp.msg, QStringLiteral(u"服务器访问失败-本地"));
+    EXPECT_EQ(resp.time, 0);
+    EXPECT_TRUE(resp.data.isEmpty());
+}
+
+TEST(TransportTls, RedirectToHttpsIsTrustedThroughTheSettingsCaFile)
+{
+    const TTestCertificate cert;
+    TTestServer secure(cert);
+    secure.Post("/api", TTestServer::Reply(200, R"({"code":200,"msg":"tls"})"));
+    secure.Start();
+    TTestServer plain;
+    plain.Post("/api", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect(secure.BaseUrl().toStdString() + "/api", 307);
+    });
+    plain.Start();
+
+    QTemporaryDir folder;
+    QFile ini(folder.filePath(QStringLiteral("conf.ini")));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[hosts]\ncaFile=" + cert.CertFile().toUtf8() + "\n");
+    ini.close();
+    TCommon common(folder.path());
+    const TGlobalScope<TCommon> scope(&common);
+
+    TTransport transport;
+    EXPECT_EQ(transport.CaFile(), cert.CertFile());
+    TParamList params = Params({{u"a", u"1"}});
+    EXPECT_EQ(transport.postWithToken(plain.BaseUrl() + QStringLiteral("/api"), params).msg, QStringLiteral("tls"));
+    EXPECT_EQ(secure.LastRequest().body, plain.LastRequest().body); // 307 keeps the method and the form
+}
+
+// ---- the lock, the main thread and the owner's lifetime ---------------------------------------------------------
+
+class MainThreadWait : public Transport {
+protected:
+    // "/slow" answers once the test releases it (or after a generous bound).
+    void SetUp() override
+    {
+        FServer.Post("/slow", [this](const httplib::Request&, httplib::Response& res) {
+            for (int i = 0; i < 1000 && !FReleased; ++i)
+                std::this_thread::sleep_for(10ms);
+            res.set_content(
+                FReleased ? R"({"code":200,"msg":"released"})" : R"({"code":200,"msg":"timeout"})", "application/json");
+        });
+        FServer.Post("/fast", TTestServer::Reply(200, R"({"code":200,"msg":"fast"})"));
+        FServer.Start();
+    }
+    std::atomic<bool> FReleased {false};
+};
+
+TEST_F(MainThreadWait, RequestFromAnEventDuringTheWaitIsRefused)
+{
+    TServiceResp inner;
+    QTimer::singleShot(0, [&] {
+        TParamList params;
+        inner = FTransport.postWithToken(Url("/fast"), params);
+        FReleased = true;
+    });
+    TParamList params;
+    const TServiceResp outer = FTransport.postWithToken(Url("/slow"), params);
+    EXPECT_EQ(outer.msg, QStringLiteral("released"));
+    EXPECT_TRUE(inner.IsLocalFailure());
+    EXPECT_EQ(FServer.RequestCount(), 1u);
+
+    // Once the wait is over the same request goes through.
+    TParamList again;
+    EXPECT_EQ(FTransport.postWithToken(Url("/fast"), again).msg, QStringLiteral("fast"));
+}
+
+TEST_F(MainThreadWait, OwnerDestroyedDuringTheWaitDoesNotHarmTheRequest)
+{
+    auto owner = std::make_unique<TTransport>();
+    TTransport* raw = owner.get();
+    QTimer::singleShot(0, [&] {
+        owner.reset();
+        FReleased = true;
+    });
+    TParamList params;
+    EXPECT_EQ(raw->postWithToken(Url("/slow"), params).msg, QStringLiteral("released"));
+    EXPECT_EQ(owner, nullptr);
+}
+
+TEST_F(Transport, RequestsOfOneInstanceAreSerialised)
+{
+    std::atomic<int> inFlight {0};
+    std::atomic<int> most {0};
+    FServer.Post("/one", [&](const httplib::Request&, httplib::Response& res) {
+        const int now = ++inFlight;
+        most = std::max(most.load(), now);
+        std::this_thread::sleep_for(20ms);
+        --inFlight;
+        res.set_content(R"({"code":200})", "application/json");
+    });
+    FServer.Start();
+    std::vector<std::future<qint32>> codes;
+    for (int i = 0; i < 4; ++i) {
+        codes.push_back(std::async(std::launch::async, [&] {
+            TParamList params;
+            return FTransport.postWithToken(Url("/one"), params).code;
+        }));
+    }
+    TParamList params;
+    EXPECT_EQ(FTransport.postWithToken(Url("/one"), params).code, 200); // the main thread among them
+    for (auto& code : codes)
+        EXPECT_EQ(code.get(), 200);
+    EXPECT_EQ(most.load(), 1);
+    EXPECT_EQ(FServer.RequestCount(), 5u);
+}
+
+// ---- date texts -------------------------------------------------------------------------------------------------
+
+struct DateTextCase {
+    QDateTime value;
+    const char16_t* dateTime;
+    const char16_t* date;
+};
+
+class DateTexts : public ::testing::TestWithParam<DateTextCase> { };
+
+TEST_P(DateTexts, WriteAndReadBack)
+{
+    // A locale with its own digits and separators must not change the texts.
+    const QLocale saved;
+    QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
+    const DateTextCase& c = GetParam();
+    EXPECT_EQ(DateTimeToText(c.value), QString::fromUtf16(c.dateTime));
+    EXPECT_EQ(DateToText(c.value), QString::fromUtf16(c.date));
+    EXPECT_EQ(TextToDateTime(QString::fromUtf16(c.dateTime)), c.value);
+    QLocale::setDefault(saved);
+}
+
+INSTANTIATE_TEST_SUITE_P(Operator, DateTexts,
+    ::testing::Values(DateTextCase {QDateTime(QDate(2024, 3, 5), QTime(0, 0)), u"2024-03-05", u"2024-03-05"},
+        DateTextCase {QDateTime(QDate(2024, 3, 5), QTime(0, 0, 1)), u"2024-03-05 00:00:01", u"2024-03-05"},
+        DateTextCase {QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59)), u"1999-12-31 23:59:59", u"1999-12-31"},
+        DateTextCase {QDateTime(QDate(2024, 1, 9), QTime(13, 4, 0)), u"2024-01-09 13:04:00", u"2024-01-09"}));
+
+TEST(TextToDateTime, AcceptsShortPartsAndOptionalSeconds)
+{
+    EXPECT_EQ(TextToDateTime(u"2024-3-5 7:08"), QDateTime(QDate(2024, 3, 5), QTime(7, 8)));
+    EXPECT_EQ(TextToDateTime(u" 2024-03-05 07:08:09 "), QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)));
+    EXPECT_EQ(TextToDateTime(u"2024-03-05 07:08:09.5"), QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9, 500)));
+}
+
+class UnparsableDate : public ::testing::TestWithParam<const char16_t*> { };
+
+TEST_P(UnparsableDate, YieldsTheCurrentLocalTime)
+{
+    const QDateTime before = QDateTime::currentDateTime();
+    const QDateTime value = TextToDateTime(QStringView(GetParam()));
+    EXPECT_GE(value, before);
+    EXPECT_LE(value, QDateTime::currentDateTime());
+    EXPECT_EQ(value.timeSpec(), Qt::LocalTime);
+}
+
+INSTANTIATE_TEST_SUITE_P(Operator, UnparsableDate,
+    ::testing::Values(u"", u"   ", u"abc", u"2024-13-01", u"2024-02-30", u"2024/03/05", u"2024-03-05 24:00:00",
+        u"2024-03-05T10:00:00"));
+
+} // namespace

@@ -1,0 +1,453 @@
+#include "taobao/topApiGetOrders.h"
+
+#include "foundation/datetext.h"
+#include "foundation/qerror.h"
+#include "foundation/qjson.h"
+#include "store/udb.h"
+#include "testservers.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <openssl/evp.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <mutex>
+
+namespace {
+
+using TFields = std::vector<std::pair<std::string, std::string>>;
+
+std::string Field(const TFields& AFields, const std::string& AName)
+{
+    for (const auto& [name, value] : AFields) {
+        if (name == AName)
+            return value;
+    }
+    return {};
+}
+
+bool HasField(const TFields& AFields, const std::string& AName)
+{
+    for (const auto& field : AFields) {
+        if (field.first == AName)
+            return true;
+    }
+    return false;
+}
+
+std::string Md5Upper(const std::string& AText)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(AText.data(), AText.size(), digest, &size, EVP_md5(), nullptr);
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned int i = 0; i < size; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 0x0F];
+    }
+    return out;
+}
+
+// The gateway's own check: secret + sorted name/value pairs + secret, without "sign".
+bool SignatureValid(const TFields& AFields)
+{
+    const std::string secret = "5be0c7d19a3f4e2b8c6d0a1f7e9b3c45";
+    TFields sorted;
+    for (const auto& field : AFields) {
+        if (field.first != "sign")
+            sorted.push_back(field);
+    }
+    std::sort(sorted.begin(), sorted.end());
+    std::string text = secret;
+    for (const auto& [name, value] : sorted)
+        text += name + value;
+    return Md5Upper(text + secret) == Field(AFields, "sign");
+}
+
+std::string OrderPage(const std::string& AOrders, bool AHasNext, const std::string& APosition = {})
+{
+    std::string data = "\"has_next\":" + std::string(AHasNext ? "true" : "false");
+    if (!APosition.empty())
+        data += ",\"position_index\":\"" + APosition + "\"";
+    return "{\"tbk_sc_order_details_get_response\":{\"data\":{" + data + ",\"results\":{\"publisher_order_dto\":["
+        + AOrders + "]}}}}";
+}
+
+std::string Order(const std::string& AChild, const std::string& AParent, const std::string& APay = "\"1.00\"")
+{
+    return "{\"trade_id\":\"" + AChild + "\",\"trade_parent_id\":\"" + AParent + "\",\"pay_price\":" + APay
+        + ",\"pub_share_fee\":\"0.38\",\"item_title\":\"测试\"}";
+}
+
+// Settings, order cache and the stand-in services of one test, all under a temporary folder.
+class OrderDownload : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FGateway.Post("/router/rest", [this](const httplib::Request& req, httplib::Response& res) {
+            TRecordedRequest recorded;
+            recorded.body = req.body;
+            const TFields fields = recorded.FormFields();
+            std::string reply = "{}";
+            {
+                const std::scoped_lock lock(FMutex);
+                FSignaturesValid = FSignaturesValid && SignatureValid(fields);
+                if (FPages)
+                    reply = FPages(fields);
+            }
+            res.set_content(reply, "application/json;charset=UTF-8");
+        });
+        FGateway.Start();
+        FReport.Get("/openapi/param2/1/gateway.unionpub/report.getTbkRefundOrderDetails.json",
+            [this](const httplib::Request& req, httplib::Response& res) {
+                const std::scoped_lock lock(FMutex);
+                const int page = std::stoi(req.get_param_value("pageNo"));
+                res.set_content(FReportPages.count(page) ? FReportPages[page] : std::string(),
+                    "application/json;charset=UTF-8");
+            });
+        FReport.Start();
+        WriteSettings(false);
+        CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
+        FCache = std::make_unique<TDBCacheClass>(FFolder.path());
+        FCacheScope = std::make_unique<TGlobalScope<TDBCacheClass>>(FCache.get());
+    }
+
+    void WriteSettings(bool ALarge)
+    {
+        FCommonScope.reset();
+        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[setting]\nopenLarge=" + QByteArray(ALarge ? "1" : "0") + "\n[hosts]\ntopGateway="
+            + FGateway.HostValue().toUtf8() + "\nalimamaPublisher=" + FReport.HostValue().toUtf8()
+            + "\ncaFile=" + FCert.CertFile().toUtf8() + "\n");
+        ini.close();
+        FCommon = std::make_unique<TCommon>(FFolder.path());
+        FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
+    }
+
+    void ServePages(std::function<std::string(const TFields&)> APages)
+    {
+        const std::scoped_lock lock(FMutex);
+        FPages = std::move(APages);
+    }
+
+    void ServeReport(std::map<int, std::string> APages)
+    {
+        const std::scoped_lock lock(FMutex);
+        FReportPages = std::move(APages);
+    }
+
+    std::vector<TFields> GatewayForms() const
+    {
+        std::vector<TFields> forms;
+        for (const TRecordedRequest& request : FGateway.Requests())
+            forms.push_back(request.FormFields());
+        return forms;
+    }
+
+    static QDateTime At(int ADay, int AHour, int AMinute = 0)
+    {
+        return QDateTime(QDate(2026, 12, ADay), QTime(AHour, AMinute));
+    }
+
+    static std::string Text(const QDateTime& AValue) { return DateTimeToText(AValue).toStdString(); }
+
+    QTemporaryDir FFolder;
+    TTestCertificate FCert;
+    TTestServer FGateway;
+    TTestServer FReport{FCert};
+    std::mutex FMutex;
+    std::function<std::string(const TFields&)> FPages; // guarded by FMutex
+    std::map<int, std::string> FReportPages; // guarded by FMutex
+    bool FSignaturesValid = true; // guarded by FMutex
+    std::unique_ptr<TCommon> FCommon;
+    std::unique_ptr<TGlobalScope<TCommon>> FCommonScope;
+    std::unique_ptr<TDBCacheClass> FCache;
+    std::unique_ptr<TGlobalScope<TDBCacheClass>> FCacheScope;
+};
+
+struct SliceCase {
+    const char* name;
+    bool large;
+    int hours;
+    int slices;
+    int sliceMinutes;
+};
+
+class OrderSlices : public OrderDownload, public ::testing::WithParamInterface<SliceCase> {};
+
+TEST_P(OrderSlices, WindowIsCutIntoSlicesFromTheBeginning)
+{
+    const SliceCase& c = GetParam();
+    WriteSettings(c.large);
+    const QDateTime begin = At(1, 8);
+    const QDateTime end = begin.addSecs(c.hours * 3600);
+    TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
+    QStringList lines;
+    downloader.getOrdersToList(begin, end, 13, lines);
+
+    const std::vector<TFields> forms = GatewayForms();
+    ASSERT_EQ(forms.size(), size_t(c.slices));
+    for (size_t i = 0; i < forms.size(); ++i) {
+        const QDateTime sliceBegin = begin.addSecs(qint64(i) * c.sliceMinutes * 60);
+        const QDateTime sliceEnd = c.sliceMinutes == 0 ? end : sliceBegin.addSecs(c.sliceMinutes * 60);
+        EXPECT_EQ(Field(forms[i], "start_time"), Text(c.sliceMinutes == 0 ? begin : sliceBegin)) << i;
+        EXPECT_EQ(Field(forms[i], "end_time"), Text(sliceEnd)) << i;
+        EXPECT_EQ(Field(forms[i], "page_no"), "1");
+    }
+    EXPECT_TRUE(lines.isEmpty());
+    const std::scoped_lock lock(FMutex);
+    EXPECT_TRUE(FSignaturesValid);
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, OrderSlices,
+    ::testing::Values(SliceCase{"FifteenDays", false, 15 * 24, 120, 180},
+        SliceCase{"TwoDaysLargePromotion", true, 2 * 24, 144, 20}, SliceCase{"OneHour", false, 1, 1, 0},
+        SliceCase{"OneHourLargePromotion", true, 1, 3, 20}, SliceCase{"FourHoursReachPastTheEnd", false, 4, 2, 180},
+        SliceCase{"ExactlyThreeHours", false, 3, 1, 180}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OrderDownload, RequestCarriesTheParametersInOrder)
+{
+    TTopApiGetOrders downloader(QStringLiteral(" sess-9 "), QString(), QString());
+    QStringList lines;
+    downloader.getOrdersToList(At(1, 8), At(1, 9), 13, lines);
+    downloader.getOrdersToList(At(1, 8), At(1, 9), -1, lines);
+    const std::vector<TFields> forms = GatewayForms();
+    ASSERT_EQ(forms.size(), 2u);
+    std::vector<std::string> names;
+    for (const auto& field : forms[0])
+        names.push_back(field.first);
+    const std::vector<std::string> expected{"v", "sign_method", "format", "app_key", "session", "method",
+        "query_type", "page_no", "page_size", "tk_status", "order_scene", "start_time", "end_time", "timestamp",
+        "sign"};
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(Field(forms[0], "app_key"), "41852093");
+    EXPECT_EQ(Field(forms[0], "session"), "sess-9");
+    EXPECT_EQ(Field(forms[0], "method"), "taobao.tbk.sc.order.details.get");
+    EXPECT_EQ(Field(forms[0], "query_type"), "1");
+    EXPECT_EQ(Field(forms[0], "page_size"), "100");
+    EXPECT_EQ(Field(forms[0], "tk_status"), "13");
+    EXPECT_EQ(Field(forms[0], "order_scene"), "1");
+    EXPECT_FALSE(HasField(forms[1], "tk_status"));
+    const std::scoped_lock lock(FMutex);
+    EXPECT_TRUE(FSignaturesValid);
+}
+
+TEST_F(OrderDownload, BlankTokenRequestsNothing)
+{
+    TTopApiGetOrders downloader(QStringLiteral(" \t"), QString(), QString());
+    QStringList lines(QStringLiteral("kept"));
+    downloader.getOrdersToList(At(1, 0), At(15, 0), 13, lines);
+    EXPECT_EQ(FGateway.RequestCount(), 0u);
+    EXPECT_EQ(lines, QStringList(QStringLiteral("kept")));
+}
+
+TEST_F(OrderDownload, PagingCarriesThePositionIndex)
+{
+    ServePages([](const TFields& form) {
+        if (Field(form, "page_no") == "1")
+            return OrderPage(Order("C1", "P1"), true, " pos-1 ");
+        return OrderPage(Order("C2", "P2"), false);
+    });
+    TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
+    QStringList lines;
+    downloader.getOrdersToList(At(1, 8), At(1, 9), 13, lines);
+    const std::vector<TFields> forms = GatewayForms();
+    ASSERT_EQ(forms.size(), 2u);
+    EXPECT_FALSE(HasField(forms[0], "position_index"));
+    EXPECT_EQ(Field(forms[1], "page_no"), "2");
+    EXPECT_EQ(Field(forms[1], "position_index"), "pos-1");
+    EXPECT_EQ(Field(forms[1], "start_time"), Field(forms[0], "start_time"));
+    EXPECT_EQ(lines.size(), 2);
+}
+
+TEST_F(OrderDownload, LinesFollowTheTemplate)
+{
+    ServePages([](const TFields&) {
+        return OrderPage("{\"trade_id\":\" C1 \",\"trade_parent_id\":\"P1\",\"pay_price\":\"12.50\","
+                         "\"pub_share_fee\":\"0.38\"},"
+                         "{\"trade_parent_id\":\"P2\"},"
+                         "{\"trade_id\":\"C\\\"3\",\"trade_parent_id\":123456789012345678,\"pay_price\":12.505}",
+            false);
+    });
+    TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
+    QStringList lines;
+    downloader.getOrdersToList(At(1, 8), At(1, 9), 13, lines);
+    downloader.getOrdersToList(At(1, 8), At(1, 9), -1, lines);
+    ASSERT_EQ(lines.size(), 6);
+    EXPECT_EQ(lines[0],
+        QStringLiteral("{\"tradeId\":\"C1\",\"tradeParentId\":\"P1\",\"tkStatus\":13,\"payPrice\":\"1250\","
+                       "\"pubShareFee\":\"38\"}"));
+    EXPECT_EQ(lines[1],
+        QStringLiteral("{\"tradeId\":\"[tradeId]\",\"tradeParentId\":\"P2\",\"tkStatus\":13,\"payPrice\":\"0\","
+                       "\"pubShareFee\":\"0\"}"));
+    // A quote in a reply field is escaped, so the line stays one JSON object.
+    EXPECT_EQ(lines[2],
+        QStringLiteral("{\"tradeId\":\"C\\\"3\",\"tradeParentId\":\"123456789012345678\",\"tkStatus\":13,"
+                       "\"payPrice\":\"1250\",\"pubShareFee\":\"0\"}"));
+    EXPECT_TRUE(lines[3].contains(u"\"tkStatus\":-1,"));
+    for (const QString& line : lines) {
+        TQJson parsed;
+        EXPECT_TRUE(parsed.TryParse(line)) << line.toStdString();
+    }
+}
+
+TEST_F(OrderDownload, CachedOrdersAreSkippedByType)
+{
+    FCache->add(QStringLiteral("[{\"tradeParentId\":\"P1\",\"tradeId\":\"C1\"}]"));
+    FCache->addWQ(QStringLiteral("[{\"parentOrderNo\":\"P2\",\"childOrderNo\":\"C2\"}]"));
+    ServePages([](const TFields&) { return OrderPage(Order("C1", "P1") + "," + Order("C2", "P2"), false); });
+    TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
+    QStringList lines;
+    downloader.getOrdersToList(At(1, 8), At(1, 9), 13, lines);
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].startsWith(u"{\"tradeId\":\"C2\""));
+}
+
+TEST_F(OrderDownload, UnreadablePageEndsOnlyItsSlice)
+{
+    ServePages([](const TFields& form) {
+        if (Field(form, "page_no") != "1")
+            return OrderPage(Order("C9", "P9"), false);
+        return OrderPage(Order("C1", "P1") + "," + Order("C2", "P2", "\"abc\"") + "," + Order("C3", "P3"), true);
+    });
+    TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
+    QStringList lines;
+    downloader.getOrdersToList(At(1, 8), At(1, 14), 13, lines); // two slices
+    const std::vector<TFields> forms = GatewayForms();
+    ASSERT_EQ(forms.size(), 2u);
+    EXPECT_EQ(Field(forms[1], "page_no"), "1");
+    EXPECT_EQ(lines.size(), 2); // C1 of each slice
+}
+
+TEST_F(OrderDownload, EndlessPagingStopsWhenTheJobIsAskedToStop)
+{
+    ServePages([](const TFields&) { return OrderPage(Order("C1", "P1"), true, "x"); });
+    TTopApiGetOrders downloader(
+        QStringLiteral("token"), QString(), QString(), [this] { return FGateway.RequestCount() >= 5; });
+    QStringList lines;
+    downloader.getOrdersToList(At(1, 0), At(15, 0), 13, lines);
+    EXPECT_EQ(FGateway.RequestCount(), 5u);
+    EXPECT_EQ(lines.size(), 5);
+
+    TTopApiGetOrders closed(QStringLiteral("token"), QString(), QString());
+    closed.setClose(true);
+    closed.getOrdersToList(At(1, 0), At(15, 0), 13, lines);
+    EXPECT_EQ(FGateway.RequestCount(), 5u);
+}
+
+TEST(AmountToFen, ExactFromTheDecimalText)
+{
+    const struct {
+        const char* json;
+        qint64 fen;
+    } cases[] = {
+        {"\"0.29\"", 29}, {"\"12.50\"", 1250}, {"\"12.505\"", 1250}, {"\"-0.29\"", -29}, {"\"0\"", 0},
+        {"\"7\"", 700}, {"0.29", 29}, {"12.5", 1250}, {"12", 1200}, {"1.5e2", 15000}, {"\"2.5E-1\"", 25},
+        {"\"99999999999.99\"", 9999999999999}, {"null", 0}, {"\"0x10\"", 1600},
+    };
+    for (const auto& c : cases) {
+        TQJson document;
+        ASSERT_TRUE(document.TryParse(QByteArray("{\"v\":") + c.json + "}")) << c.json;
+        EXPECT_EQ(AmountToFen(*document.ItemByPath(u"v")), c.fen) << c.json;
+    }
+    for (const char* bad : {"\"abc\"", "\"\"", "\"1.2.3\"", "[1]"}) {
+        TQJson document;
+        ASSERT_TRUE(document.TryParse(QByteArray("{\"v\":") + bad + "}")) << bad;
+        EXPECT_THROW(AmountToFen(*document.ItemByPath(u"v")), EQuenlarError) << bad;
+    }
+}
+
+std::string ReportPage(const std::string& ARecords, bool AHasNext)
+{
+    return "{\"data\":{\"hasNext\":" + std::string(AHasNext ? "true" : "false") + ",\"result\":[" + ARecords
+        + "]}}";
+}
+
+std::string Refund(const std::string& AChild, const std::string& AParent, const std::string& AStatus = "维权成功")
+{
+    return "{\"tbTradeId\":\"" + AChild + "\",\"tbTradeParentId\":\"" + AParent
+        + "\",\"itemTitle\":\"标题\",\"itemImg\":\"//img\",\"showRefundStatus\":\"" + AStatus
+        + "\",\"earningTime\":\"2026-11-01 10:00:00\",\"refundCreateTime\":\"2026-11-02 10:00:00\","
+          "\"refundFinishTime\":\"\",\"refundFee\":\"12.5\",\"showReturnFee\":0.38,\"alipayTotalPrice\":20,"
+          "\"tkOrderRole\":\"2\"}";
+}
+
+TEST_F(OrderDownload, RefundReportIsReadPageByPage)
+{
+    ServeReport({{1, ReportPage(Refund("C1", "P1") + "," + Refund("C2", "P2", " 维权成功 "), true)},
+        {2, ReportPage(Refund("C3", "P3", "维权失败") + "," + Refund("C4", "P4"), true)},
+        {3, ReportPage(Refund("C5", "P5"), false)}});
+    FCache->addWQ(QStringLiteral("[{\"parentOrderNo\":\"P4\",\"childOrderNo\":\"C4\"}]"));
+    FCache->add(QStringLiteral("[{\"tradeParentId\":\"P5\",\"tradeId\":\"C5\"}]"));
+    TTopApiGetOrders downloader(QString(), QStringLiteral("  a=1; _tb_token_=ff; b=2 "), QStringLiteral("_tb_token_=ff"));
+    const std::vector<TWeiQuanOrderInfo> orders = downloader.getWeiquanOrders(At(1, 8), At(10, 23, 59));
+
+    ASSERT_EQ(orders.size(), 3u);
+    EXPECT_EQ(orders[0].tbTradeId, QStringLiteral("C1"));
+    EXPECT_EQ(orders[1].tbTradeId, QStringLiteral("C2"));
+    EXPECT_EQ(orders[2].tbTradeId, QStringLiteral("C5")); // cached only as an invalid order
+    EXPECT_EQ(orders[0].itemTitle, QStringLiteral("标题"));
+    EXPECT_EQ(orders[0].refundFee, 12.5);
+    EXPECT_EQ(orders[0].showReturnFee, 0.38);
+    EXPECT_EQ(orders[0].alipayTotalPrice, 20.0);
+    EXPECT_EQ(orders[0].tkOrderRole, QStringLiteral("2"));
+
+    const std::vector<TRecordedRequest> requests = FReport.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    for (size_t i = 0; i < requests.size(); ++i) {
+        const std::string& target = requests[i].target;
+        EXPECT_NE(target.find("&_tb_token_=ff&pageNo=" + std::to_string(i + 1)
+                      + "&startTime=2026-12-01&endTime=2026-12-10&queryType=1&isFullRefund=0&memberType=&pageSize=40"),
+            std::string::npos)
+            << target;
+        EXPECT_EQ(target.rfind("/openapi/param2/1/gateway.unionpub/report.getTbkRefundOrderDetails.json?t=", 0), 0u);
+        EXPECT_EQ(requests[i].Header("Cookie"), "a=1; _tb_token_=ff; b=2");
+        EXPECT_EQ(requests[i].Header("Accept"),
+            "text/html,application/xhtml+xml,application/xml;q=0.9,image/webp,*/*;q=0.8");
+    }
+}
+
+TEST_F(OrderDownload, RefundReportEndsOnAnEmptyOrForeignReply)
+{
+    ServeReport({{1, ReportPage(Refund("C1", "P1"), true)}, {2, "<html>login</html>"}});
+    TTopApiGetOrders downloader{QString(), QString(), QString()};
+    const std::vector<TWeiQuanOrderInfo> orders = downloader.getWeiquanOrders(At(1, 8), At(2, 8));
+    EXPECT_EQ(orders.size(), 1u);
+    const std::vector<TRecordedRequest> requests = FReport.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_NE(requests[0].target.find("&&pageNo=1&"), std::string::npos) << requests[0].target;
+    EXPECT_FALSE(requests[0].HasHeader("Cookie"));
+
+    ServeReport({{1, ReportPage(Refund("C1", "P1"), true)}});
+    EXPECT_EQ(downloader.getWeiquanOrders(At(1, 8), At(2, 8)).size(), 1u);
+    EXPECT_EQ(FReport.RequestCount(), 4u);
+}
+
+TEST_F(OrderDownload, EndlessReportStopsWhenTheJobIsAskedToStop)
+{
+    std::map<int, std::string> pages;
+    for (int page = 1; page <= 50; ++page)
+        pages[page] = ReportPage(Refund("C" + std::to_string(page), "P"), true);
+    ServeReport(std::move(pages));
+    TTopApiGetOrders downloader(QString(), QString(), QString(), [this] { return FReport.RequestCount() >= 4; });
+    EXPECT_EQ(downloader.getWeiquanOrders(At(1, 8), At(2, 8)).size(), 4u);
+    EXPECT_EQ(FReport.RequestCount(), 4u);
+}
+
+TEST_F(OrderDownload, UnreadableRefundAmountRaises)
+{
+    std::string record = Refund("C1", "P1");
+    record.replace(record.find("\"12.5\""), 6, "\"n/a\"");
+    ServeReport({{1, ReportPage(record, false)}});
+    TTopApiGetOrders downloader{QString(), QString(), QString()};
+    EXPECT_THROW(downloader.getWeiquanOrders(At(1, 8), At(2, 8)), EQuenlarError);
+}
+
+} // namespace

@@ -1,0 +1,262 @@
+#include "taobao/topClient.h"
+
+#include "foundation/qjson.h"
+#include "store/ucommon.h"
+#include "testservers.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <openssl/evp.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace {
+
+using TFields = std::vector<std::pair<std::string, std::string>>;
+
+const QString kKey = QStringLiteral("41852093");
+const QString kSecret = QStringLiteral("5be0c7d19a3f4e2b8c6d0a1f7e9b3c45");
+const QString kMethod = QStringLiteral("taobao.tbk.sc.order.details.get");
+
+// Independent of the unit: OpenSSL's MD5, upper-case hex.
+std::string Md5Upper(const std::string& AText)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(AText.data(), AText.size(), digest, &size, EVP_md5(), nullptr);
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned int i = 0; i < size; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 0x0F];
+    }
+    return out;
+}
+
+std::vector<std::string> FieldNames(const TFields& AFields)
+{
+    std::vector<std::string> names;
+    for (const auto& field : AFields)
+        names.push_back(field.first);
+    return names;
+}
+
+std::string FieldValue(const TFields& AFields, const std::string& AName)
+{
+    for (const auto& [name, value] : AFields) {
+        if (name == AName)
+            return value;
+    }
+    return {};
+}
+
+class TopClient : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FServer.Post("/router/rest", [this](const httplib::Request&, httplib::Response& res) {
+            const std::scoped_lock lock(FMutex);
+            res.status = FStatus;
+            res.set_content(FReply, "application/json;charset=UTF-8");
+        });
+        FServer.Post("/hang", FServer.Hang());
+        FServer.Start();
+        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[hosts]\ntopGateway=" + FServer.HostValue().toUtf8() + "\n");
+        ini.close();
+        FCommon = std::make_unique<TCommon>(FFolder.path());
+        FScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
+    }
+    std::unique_ptr<TTopClient> Client(const QString& ASession = QStringLiteral("sess-1")) const
+    {
+        auto client = std::make_unique<TTopClient>();
+        client->setAppkey(kKey);
+        client->setAppSecret(kSecret);
+        client->setSession(ASession);
+        client->setMethod(kMethod);
+        return client;
+    }
+    TFields LastFields() const { return FServer.LastRequest().FormFields(); }
+
+    TTestServer FServer;
+    QTemporaryDir FFolder;
+    std::unique_ptr<TCommon> FCommon;
+    std::unique_ptr<TGlobalScope<TCommon>> FScope;
+    void Answer(int AStatus, std::string ABody)
+    {
+        const std::scoped_lock lock(FMutex);
+        FStatus = AStatus;
+        FReply = std::move(ABody);
+    }
+
+    std::mutex FMutex;
+    int FStatus = 200; // guarded by FMutex
+    std::string FReply = R"({"ok":1})"; // guarded by FMutex
+};
+
+TEST_F(TopClient, GatewayComesFromTheSettings)
+{
+    const TTopClient client;
+    EXPECT_EQ(client.url(), FServer.BaseUrl() + QStringLiteral("/router/rest"));
+    EXPECT_EQ(client.timeoutMs(), 10000);
+    EXPECT_EQ(client.Params().Lines(),
+        QStringList({QStringLiteral("v=2.0"), QStringLiteral("sign_method=md5"), QStringLiteral("format=json")}));
+}
+
+TEST_F(TopClient, SignedTextIsSecretSortedPairsSecret)
+{
+    const std::unique_ptr<TTopClient> client = Client();
+    const std::unique_ptr<TQJson> reply = client->Response();
+    EXPECT_EQ(reply->ItemByPath(u"ok")->AsInteger(), 1);
+
+    const TFields fields = LastFields();
+    EXPECT_EQ(FieldNames(fields),
+        (std::vector<std::string> {"v", "sign_method", "format", "app_key", "session", "method", "timestamp", "sign"}));
+    const std::string timestamp = FieldValue(fields, "timestamp");
+    const std::string S = kSecret.toStdString();
+    const std::string signedText = S + "app_key" + kKey.toStdString() + "format" + "json" + "method"
+        + kMethod.toStdString() + "session" + "sess-1" + "sign_method" + "md5" + "timestamp" + timestamp + "v" + "2.0"
+        + S;
+    EXPECT_EQ(FieldValue(fields, "sign"), Md5Upper(signedText));
+    // Local time with a blank, signed with the blank and sent with '+'.
+    EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$)"))
+                    .match(QString::fromStdString(timestamp))
+                    .hasMatch())
+        << timestamp;
+    std::string encoded = timestamp;
+    encoded.replace(10, 1, "+").replace(13, 1, "%3A").replace(18, 1, "%3A");
+    EXPECT_NE(FServer.LastRequest().body.find("&timestamp=" + encoded + "&sign="), std::string::npos);
+}
+
+TEST_F(TopClient, SendsTheTableHeadersOverPlainHttp)
+{
+    Client()->Response();
+    const TRecordedRequest req = FServer.LastRequest();
+    EXPECT_EQ(req.method, "POST");
+    EXPECT_EQ(req.target, "/router/rest");
+    EXPECT_EQ(req.HeaderNames(),
+        (std::vector<std::string> {"accept", "content-length", "content-type", "host", "user-agent"}));
+    EXPECT_EQ(req.Header("User-Agent"), "Mozilla/5.0 (Windows NT 10.0; WOW64; rv:53.0) Gecko/20100101 Firefox/53.0");
+    EXPECT_EQ(req.Header("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(req.Header("Accept"), "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8");
+}
+
+TEST_F(TopClient, BlankParametersAreNeitherSentNorSigned)
+{
+    const std::unique_ptr<TTopClient> client = Client(QStringLiteral("  "));
+    client->add_Param(QStringLiteral("page_no"), QStringLiteral(" 1 "));
+    client->add_Param(QStringLiteral("position_index"), QStringLiteral("abc"));
+    client->add_Param(QStringLiteral("position_index"), QStringLiteral(" \t "));
+    client->add_Param(QStringLiteral("end_time"), QStringLiteral("2024-03-05 10:00:00"));
+    client->add_Param(QStringLiteral("PAGE_NO"), QStringLiteral("2")); // the same parameter, renamed in place
+    client->Response();
+
+    const TFields fields = LastFields();
+    EXPECT_EQ(FieldNames(fields),
+        (std::vector<std::string> {
+            "v", "sign_method", "format", "app_key", "method", "PAGE_NO", "end_time", "timestamp", "sign"}));
+    EXPECT_EQ(FieldValue(fields, "PAGE_NO"), "2");
+    const std::string S = kSecret.toStdString();
+    const std::string signedText = S + "app_key" + kKey.toStdString() + "end_time2024-03-05 10:00:00" + "formatjson"
+        + "method" + kMethod.toStdString() + "PAGE_NO2" + "sign_methodmd5" + "timestamp"
+        + FieldValue(fields, "timestamp") + "v2.0" + S;
+    EXPECT_EQ(FieldValue(fields, "sign"), Md5Upper(signedText));
+    EXPECT_EQ(client->session(), QString());
+}
+
+TEST_F(TopClient, PropertiesKeepTheirValues)
+{
+    TTopClient client;
+    client.setAppkey(QStringLiteral(" k "));
+    client.setAppSecret(QStringLiteral(" s "));
+    client.setMethod(QStringLiteral(" m "));
+    client.setSession(QStringLiteral(" t "));
+    EXPECT_EQ(client.appkey(), QStringLiteral(" k "));
+    EXPECT_EQ(client.appSecret(), QStringLiteral(" s "));
+    EXPECT_EQ(client.method(), QStringLiteral(" m "));
+    EXPECT_EQ(client.session(), QStringLiteral("t"));
+    EXPECT_EQ(client.Params().Value(u"app_key"), QStringLiteral("k"));
+    EXPECT_EQ(client.Params().Value(u"method"), QStringLiteral("m"));
+    EXPECT_EQ(client.Params().IndexOfName(u"app_secret"), -1);
+}
+
+struct GatewayReplyCase {
+    const char* name;
+    int status;
+    const char* body;
+    const char16_t* path; // looked up in the document; null: the document must be empty
+    const char16_t* value; // its text
+};
+
+class GatewayReply : public TopClient, public ::testing::WithParamInterface<GatewayReplyCase> { };
+
+TEST_P(GatewayReply, ParsedOrEmpty)
+{
+    const GatewayReplyCase& c = GetParam();
+    Answer(c.status, c.body);
+    const std::unique_ptr<TQJson> reply = Client()->Response();
+    if (!c.path) {
+        EXPECT_EQ(reply->Count(), 0);
+        EXPECT_EQ(reply->DataType(), jdtUnknown);
+        return;
+    }
+    const TQJson* node = reply->ItemByPath(QStringView(c.path));
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->AsString(), QString::fromUtf16(c.value));
+}
+
+INSTANTIATE_TEST_SUITE_P(Taobao, GatewayReply,
+    ::testing::Values(GatewayReplyCase {"ByteOrderMark", 200,
+                          "\xEF\xBB\xBF{\"tbk_sc_order_details_get_response\":{\"data\":{\"has_next\":false}}}",
+                          u"tbk_sc_order_details_get_response.data.has_next", u"false"},
+        GatewayReplyCase {"TopError", 200, R"({"error_response":{"code":27,"msg":"Invalid session"}})",
+            u"error_response.msg", u"Invalid session"},
+        GatewayReplyCase {"NotJson", 200, "<html/>", nullptr, nullptr},
+        GatewayReplyCase {"NotFound", 404, R"({"ok":1})", nullptr, nullptr},
+        GatewayReplyCase {"ServerError", 500, R"({"ok":1})", nullptr, nullptr}),
+    [](const ::testing::TestParamInfo<GatewayReplyCase>& info) { return std::string(info.param.name); });
+
+TEST_F(TopClient, GatewayThatNeverAnswersGivesAnEmptyDocument)
+{
+    const std::unique_ptr<TTopClient> client = Client();
+    client->setUrl(FServer.BaseUrl() + QStringLiteral("/hang"));
+    client->setTimeoutMs(200);
+    const std::unique_ptr<TQJson> reply = client->Response();
+    EXPECT_EQ(reply->Count(), 0);
+    EXPECT_EQ(FServer.RequestCount(), 1u);
+}
+
+TEST_F(TopClient, UnreachableOrHttpsGatewayGivesAnEmptyDocument)
+{
+    QString gone;
+    {
+        TTestServer server;
+        server.Start();
+        gone = server.BaseUrl() + QStringLiteral("/router/rest");
+    }
+    const TTestCertificate cert;
+    TTestServer secure(cert);
+    secure.Post("/router/rest", TTestServer::Reply(200, R"({"ok":1})"));
+    secure.Start();
+    for (const QString& url : {gone, secure.BaseUrl() + QStringLiteral("/router/rest")}) {
+        const std::unique_ptr<TTopClient> client = Client();
+        client->setUrl(url);
+        EXPECT_EQ(client->Response()->Count(), 0) << url.toStdString();
+    }
+    EXPECT_EQ(secure.RequestCount(), 0u); // no TLS layer: plain HTTP only
+}
+
+TEST(TopClientWithoutSettings, HasNoGatewayAndSendsNothing)
+{
+    ASSERT_EQ(Common(), nullptr);
+    TTopClient client;
+    EXPECT_TRUE(client.url().isEmpty());
+    EXPECT_EQ(client.Response()->Count(), 0);
+}
+
+} // namespace
