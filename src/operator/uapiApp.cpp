@@ -1,13 +1,28 @@
 #include "operator/uapiApp.h"
 
+#include "foundation/datetext.h"
+#include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
-#include "store/ucommon.h"
+#include "log/QLog.h"
+#include "store/udb.h"
+
+namespace {
+
+constexpr int kInvalidBatchSize = 100;
+
+QString BatchText(const QStringList& AMembers)
+{
+    return u'[' + AMembers.join(u',') + u']';
+}
+
+} // namespace
 
 TAPIApp::TAPIApp() = default;
 
 TAPIApp::~TAPIApp()
 {
+    FPosters.WaitAll();
     FisLogin = false;
 }
 
@@ -73,4 +88,89 @@ QString TAPIApp::Test(const QString& AStr)
     TParamList params;
     params.SetValue(u"orders", AStr);
     return Describe(postWithoutToken(IntakeUrl(OperatorPath::InvalidOrders), params));
+}
+
+void TAPIApp::postOrderData(const QStringList& List)
+{
+    if (List.isEmpty())
+        return;
+    QStringList batches;
+    for (qsizetype i = 0; i < List.size(); i += kInvalidBatchSize)
+        batches.append(BatchText(List.mid(i, kInvalidBatchSize)));
+    FPosters.Start([this, batches] { pushInvalidOrders(batches); });
+}
+
+void TAPIApp::pushInvalidOrders(const QStringList& ABatches)
+{
+    for (const QString& batch : ABatches) {
+        TParamList params;
+        params.SetValue(u"orders", Trim(batch));
+        TServiceResp resp;
+        try {
+            resp = postWithoutToken(IntakeUrl(OperatorPath::InvalidOrders), params);
+        } catch (const EQuenlarError& e) {
+            // A reply whose code is not a number: that batch failed, the next ones still go out.
+            resp.msg = e.Message();
+        }
+        if (resp.code == 200) {
+            if (TDBCacheClass* cache = DBCache())
+                cache->add(batch);
+            LogLine(llMessage, QStringLiteral("失效/已收货订单提交成功"));
+        } else {
+            LogLine(llMessage,
+                QStringLiteral("失效/已收货订单提交失败---code:") + QString::number(resp.code) + QStringLiteral(",msg:")
+                    + resp.msg);
+        }
+    }
+}
+
+void TAPIApp::postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>& List)
+{
+    QStringList pending;
+    for (size_t k = 1; k <= List.size(); ++k) {
+        // The batch goes out before the k-th record is added, so the first batch holds 99 records.
+        if (k % 100 == 0) {
+            syncRefundOrders(BatchText(pending));
+            pending.clear();
+        }
+        pending.append(RefundOrderJson(List[k - 1]));
+    }
+    if (!pending.isEmpty())
+        syncRefundOrders(BatchText(pending));
+}
+
+void TAPIApp::syncRefundOrders(const QString& ABatch)
+{
+    TParamList params;
+    params.SetValue(u"orders", Trim(ABatch));
+    const TServiceResp resp = postWithToken(ServiceUrl(OperatorPath::RefundOrders), params);
+    if (resp.code == 200) {
+        if (TDBCacheClass* cache = DBCache())
+            cache->addWQ(ABatch);
+    }
+    LogLine(llMessage,
+        QStringLiteral("维权订单提交结果---code:") + QString::number(resp.code) + QStringLiteral(",msg:") + resp.msg);
+}
+
+qint64 TAPIApp::timeTextToUnix(const QString& ATime)
+{
+    return TextToDateTime(ATime).toSecsSinceEpoch();
+}
+
+QString TAPIApp::RefundOrderJson(const TWeiQuanOrderInfo& AOrder)
+{
+    TQJson json;
+    json.Add(QStringLiteral("childOrderNo"))->SetAsString(Trim(AOrder.tbTradeId));
+    json.Add(QStringLiteral("parentOrderNo"))->SetAsString(Trim(AOrder.tbTradeParentId));
+    json.Add(QStringLiteral("title"))->SetAsString(Trim(AOrder.itemTitle));
+    json.Add(QStringLiteral("imgUrl"))->SetAsString(Trim(AOrder.itemImg));
+    json.Add(QStringLiteral("refundStatus"))->SetAsString(Trim(AOrder.showRefundStatus));
+    json.Add(QStringLiteral("orderSettleTime"))->SetAsInteger(timeTextToUnix(AOrder.earningTime));
+    json.Add(QStringLiteral("refundCreateTime"))->SetAsInteger(timeTextToUnix(AOrder.refundCreateTime));
+    json.Add(QStringLiteral("refundFinishTime"))->SetAsInteger(timeTextToUnix(AOrder.refundFinishTime));
+    json.Add(QStringLiteral("refundAmount"))->SetAsFloat(AOrder.refundFee);
+    json.Add(QStringLiteral("refundOpeAmount"))->SetAsFloat(AOrder.showReturnFee);
+    json.Add(QStringLiteral("settleAmount"))->SetAsFloat(AOrder.alipayTotalPrice);
+    json.Add(QStringLiteral("seoIdentity"))->SetAsString(Trim(AOrder.tkOrderRole));
+    return json.Encode(false, false);
 }

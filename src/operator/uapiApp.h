@@ -1,13 +1,17 @@
 #pragma once
 
 #include "foundation/globals.h"
+#include "foundation/ownedthreads.h"
 #include "operator/APIHttpBase.h"
+#include "store/ucommon.h"
 
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 class TQJson;
 
@@ -40,14 +44,31 @@ public:
     QString PostTest(QStringView AAction, TParamList& AParams);
     QString Test(const QString& AStr);
 
+    // Delivers invalid-order lines in batches of 100 from a thread of its own and returns at once; each batch the
+    // back end accepts is recorded in the order cache.
+    void postOrderData(const QStringList& List);
+    // Delivers refund orders in batches (99 in the first, 100 in later ones) on the calling thread; each accepted
+    // batch is recorded in the order cache.
+    void postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>& List);
+    // Waits until every batch thread has finished; the program calls it before the order cache goes away.
+    void WaitForPosts() { FPosters.WaitAll(); }
+
+    // A time text as Unix seconds of the local time it names; the current time when it does not parse.
+    static qint64 timeTextToUnix(const QString& ATime);
+    // One refund order as the one-line JSON object of a refund batch.
+    static QString RefundOrderJson(const TWeiQuanOrderInfo& AOrder);
+
     // Full URLs on the hosts of the settings; empty without settings (and so no request is made).
     static QString ServiceUrl(QStringView APath);
     static QString IntakeUrl(QStringView APath);
 
 private:
     static QString Describe(const TServiceResp& AResp);
+    void pushInvalidOrders(const QStringList& ABatches);
+    void syncRefundOrders(const QString& ABatch);
 
     std::atomic<bool> FisLogin {false};
+    TOwnedThreads FPosters; // last member: joined before anything the batch threads use is destroyed
 };
 
 inline TAPIApp* APIApp()

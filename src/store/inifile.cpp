@@ -49,7 +49,10 @@ QString Unquote(const QString& value)
 
 } // namespace
 
-TIniFile::TIniFile(QString path) : FPath(std::move(path)) {}
+TIniFile::TIniFile(QString path)
+    : FPath(std::move(path))
+{
+}
 
 void TIniFile::Load()
 {

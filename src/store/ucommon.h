@@ -51,9 +51,9 @@ public:
 private:
     void WriteSwitch(const char16_t* AKey, bool AValue) const;
 
-    std::atomic<bool> FOpenSyncYSH{true};
-    std::atomic<bool> FOpenSyncApiWQ{false};
-    std::atomic<bool> FopenLargeModel{false};
+    std::atomic<bool> FOpenSyncYSH {true};
+    std::atomic<bool> FOpenSyncApiWQ {false};
+    std::atomic<bool> FopenLargeModel {false};
     THosts FHosts;
 };
 

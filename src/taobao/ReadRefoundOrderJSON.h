@@ -9,7 +9,10 @@
 // Reads one page of the publisher's refund report.
 class TReadRefoundOrderJSON {
 public:
-    explicit TReadRefoundOrderJSON(QString jsonStr) : FJSONStr(std::move(jsonStr)) {}
+    explicit TReadRefoundOrderJSON(QString jsonStr)
+        : FJSONStr(std::move(jsonStr))
+    {
+    }
 
     // Appends the page's successful refund orders that the cache does not hold under the refund type; answers
     // whether the report has another page. False, with nothing added, for a text that is not JSON. A cache

@@ -24,8 +24,8 @@ class TTopApiGetOrders {
 public:
     static constexpr int kPagePauseMs = 5;
 
-    TTopApiGetOrders(const QString& accessToken, const QString& cookies, const QString& _tb_token_,
-        TStopCheck AStopCheck = {});
+    TTopApiGetOrders(
+        const QString& accessToken, const QString& cookies, const QString& _tb_token_, TStopCheck AStopCheck = {});
     TTopApiGetOrders(const TTopApiGetOrders&) = delete;
     TTopApiGetOrders& operator=(const TTopApiGetOrders&) = delete;
 
@@ -55,7 +55,7 @@ private:
     QString FCookies;
     QString F_tb_token_;
     std::mutex FCS; // one report fetch at a time
-    std::atomic<bool> FClose{false};
+    std::atomic<bool> FClose {false};
     TStopCheck FStopCheck;
     int FWebTimeoutMs = 10000;
 };
@@ -69,5 +69,5 @@ QDateTime NextSliceEnd(const QDateTime& ACursor, const QDateTime& ABegin, const 
 qint64 AmountToFen(const TQJson& AAmount);
 
 // One invalid-order line. Absent ids keep their placeholders; values are JSON-escaped.
-QString InvalidOrderLine(const QString* ATradeId, const QString* ATradeParentId, int AStauts, qint64 APayPrice,
-    qint64 APubShareFee);
+QString InvalidOrderLine(
+    const QString* ATradeId, const QString* ATradeParentId, int AStauts, qint64 APayPrice, qint64 APubShareFee);

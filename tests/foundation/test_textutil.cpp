@@ -11,7 +11,9 @@ TEST(Trim, RemovesControlAndBlankCodeUnitsOnly)
         {QString(), QString()},
         {QStringLiteral("  \t\r\n"), QString()},
         {QStringLiteral(" abc "), QStringLiteral("abc")},
-        {QStringLiteral("\x01" "a b\x1f"), QStringLiteral("a b")},
+        {QStringLiteral("\x01"
+                        "a b\x1f"),
+            QStringLiteral("a b")},
         // No-break space and the ideographic space are not trimmed.
         {QString(QChar(0x00A0)) + u'x' + QChar(0x3000), QString(QChar(0x00A0)) + u'x' + QChar(0x3000)},
     };

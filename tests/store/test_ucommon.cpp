@@ -35,7 +35,7 @@ struct SwitchCase {
     bool large;
 };
 
-class SwitchReading : public SettingsFile, public ::testing::WithParamInterface<SwitchCase> {};
+class SwitchReading : public SettingsFile, public ::testing::WithParamInterface<SwitchCase> { };
 
 TEST_P(SwitchReading, ReadsIntegersWithDefaults)
 {
@@ -47,17 +47,15 @@ TEST_P(SwitchReading, ReadsIntegersWithDefaults)
     EXPECT_EQ(common.openLargeModel(), c.large);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Settings, SwitchReading,
-    ::testing::Values(SwitchCase{"", true, false, false},
-                      SwitchCase{"[setting]\nsyncysh=0\n", false, false, false},
-                      SwitchCase{"[setting]\nsyncysh=abc\n", true, false, false},
-                      SwitchCase{"[setting]\nsyncysh=\n", true, false, false},
-                      SwitchCase{"[setting]\nsyncysh=0x0\nsyncapiwq=2\nopenLarge=1\n", false, true, true},
-                      SwitchCase{"[SETTING]\r\nSyncYsh = 0\r\nOPENLARGE=0X1f\r\n", false, false, true},
-                      SwitchCase{"[setting]\nsyncysh=12abc\nsyncapiwq=-1\n", true, true, false},
-                      SwitchCase{"[other]\nsyncysh=0\n", true, false, false},
-                      SwitchCase{"; comment\n[setting]\n;syncysh=0\nopenLarge=\"1\"\n", true, false, true}));
+INSTANTIATE_TEST_SUITE_P(Settings, SwitchReading,
+    ::testing::Values(SwitchCase {"", true, false, false}, SwitchCase {"[setting]\nsyncysh=0\n", false, false, false},
+        SwitchCase {"[setting]\nsyncysh=abc\n", true, false, false},
+        SwitchCase {"[setting]\nsyncysh=\n", true, false, false},
+        SwitchCase {"[setting]\nsyncysh=0x0\nsyncapiwq=2\nopenLarge=1\n", false, true, true},
+        SwitchCase {"[SETTING]\r\nSyncYsh = 0\r\nOPENLARGE=0X1f\r\n", false, false, true},
+        SwitchCase {"[setting]\nsyncysh=12abc\nsyncapiwq=-1\n", true, true, false},
+        SwitchCase {"[other]\nsyncysh=0\n", true, false, false},
+        SwitchCase {"; comment\n[setting]\n;syncysh=0\nopenLarge=\"1\"\n", true, false, true}));
 
 TEST_F(SettingsFile, MissingFileIsCreatedByTheFirstWriteWithOneKey)
 {
@@ -74,8 +72,9 @@ TEST_F(SettingsFile, WritesReplaceInPlaceAndKeepEverythingElse)
     TCommon common(FDir.path());
     common.setOpenSyncYSH(false);
     common.setOpenLargeModel(true);
-    EXPECT_EQ(Read(), QByteArray("; operator notes\n[hosts]\ntopGateway=gw.example\n\n[Setting]\nsyncysh=0\nkeep=me\n"
-                                 "openLarge=1\n\n[tail]\nx=1\n"));
+    EXPECT_EQ(Read(),
+        QByteArray("; operator notes\n[hosts]\ntopGateway=gw.example\n\n[Setting]\nsyncysh=0\nkeep=me\n"
+                   "openLarge=1\n\n[tail]\nx=1\n"));
     const TCommon again(FDir.path());
     EXPECT_FALSE(again.openSyncYSH());
     EXPECT_TRUE(again.openLargeModel());
@@ -122,8 +121,16 @@ TEST(IniInteger, Forms)
         const char16_t* text;
         std::optional<qint64> value;
     } cases[] = {
-        {u"0", 0},   {u"2", 2},          {u"-7", -7},        {u"0x0", 0},         {u"0XfF", 255},
-        {u" 1 ", 1}, {u"", std::nullopt}, {u"0x", std::nullopt}, {u"1.5", std::nullopt}, {u"abc", std::nullopt},
+        {u"0", 0},
+        {u"2", 2},
+        {u"-7", -7},
+        {u"0x0", 0},
+        {u"0XfF", 255},
+        {u" 1 ", 1},
+        {u"", std::nullopt},
+        {u"0x", std::nullopt},
+        {u"1.5", std::nullopt},
+        {u"abc", std::nullopt},
         {u"１", std::nullopt},
     };
     for (const auto& c : cases)

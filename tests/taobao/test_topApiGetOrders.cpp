@@ -107,8 +107,8 @@ protected:
             [this](const httplib::Request& req, httplib::Response& res) {
                 const std::scoped_lock lock(FMutex);
                 const int page = std::stoi(req.get_param_value("pageNo"));
-                res.set_content(FReportPages.count(page) ? FReportPages[page] : std::string(),
-                    "application/json;charset=UTF-8");
+                res.set_content(
+                    FReportPages.count(page) ? FReportPages[page] : std::string(), "application/json;charset=UTF-8");
             });
         FReport.Start();
         WriteSettings(false);
@@ -122,9 +122,9 @@ protected:
         FCommonScope.reset();
         QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[setting]\nopenLarge=" + QByteArray(ALarge ? "1" : "0") + "\n[hosts]\ntopGateway="
-            + FGateway.HostValue().toUtf8() + "\nalimamaPublisher=" + FReport.HostValue().toUtf8()
-            + "\ncaFile=" + FCert.CertFile().toUtf8() + "\n");
+        ini.write("[setting]\nopenLarge=" + QByteArray(ALarge ? "1" : "0")
+            + "\n[hosts]\ntopGateway=" + FGateway.HostValue().toUtf8()
+            + "\nalimamaPublisher=" + FReport.HostValue().toUtf8() + "\ncaFile=" + FCert.CertFile().toUtf8() + "\n");
         ini.close();
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
@@ -160,7 +160,7 @@ protected:
     QTemporaryDir FFolder;
     TTestCertificate FCert;
     TTestServer FGateway;
-    TTestServer FReport{FCert};
+    TTestServer FReport {FCert};
     std::mutex FMutex;
     std::function<std::string(const TFields&)> FPages; // guarded by FMutex
     std::map<int, std::string> FReportPages; // guarded by FMutex
@@ -179,7 +179,7 @@ struct SliceCase {
     int sliceMinutes;
 };
 
-class OrderSlices : public OrderDownload, public ::testing::WithParamInterface<SliceCase> {};
+class OrderSlices : public OrderDownload, public ::testing::WithParamInterface<SliceCase> { };
 
 TEST_P(OrderSlices, WindowIsCutIntoSlicesFromTheBeginning)
 {
@@ -206,10 +206,10 @@ TEST_P(OrderSlices, WindowIsCutIntoSlicesFromTheBeginning)
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, OrderSlices,
-    ::testing::Values(SliceCase{"FifteenDays", false, 15 * 24, 120, 180},
-        SliceCase{"TwoDaysLargePromotion", true, 2 * 24, 144, 20}, SliceCase{"OneHour", false, 1, 1, 0},
-        SliceCase{"OneHourLargePromotion", true, 1, 3, 20}, SliceCase{"FourHoursReachPastTheEnd", false, 4, 2, 180},
-        SliceCase{"ExactlyThreeHours", false, 3, 1, 180}),
+    ::testing::Values(SliceCase {"FifteenDays", false, 15 * 24, 120, 180},
+        SliceCase {"TwoDaysLargePromotion", true, 2 * 24, 144, 20}, SliceCase {"OneHour", false, 1, 1, 0},
+        SliceCase {"OneHourLargePromotion", true, 1, 3, 20}, SliceCase {"FourHoursReachPastTheEnd", false, 4, 2, 180},
+        SliceCase {"ExactlyThreeHours", false, 3, 1, 180}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OrderDownload, RequestCarriesTheParametersInOrder)
@@ -223,9 +223,8 @@ TEST_F(OrderDownload, RequestCarriesTheParametersInOrder)
     std::vector<std::string> names;
     for (const auto& field : forms[0])
         names.push_back(field.first);
-    const std::vector<std::string> expected{"v", "sign_method", "format", "app_key", "session", "method",
-        "query_type", "page_no", "page_size", "tk_status", "order_scene", "start_time", "end_time", "timestamp",
-        "sign"};
+    const std::vector<std::string> expected {"v", "sign_method", "format", "app_key", "session", "method", "query_type",
+        "page_no", "page_size", "tk_status", "order_scene", "start_time", "end_time", "timestamp", "sign"};
     EXPECT_EQ(names, expected);
     EXPECT_EQ(Field(forms[0], "app_key"), "41852093");
     EXPECT_EQ(Field(forms[0], "session"), "sess-9");
@@ -348,9 +347,20 @@ TEST(AmountToFen, ExactFromTheDecimalText)
         const char* json;
         qint64 fen;
     } cases[] = {
-        {"\"0.29\"", 29}, {"\"12.50\"", 1250}, {"\"12.505\"", 1250}, {"\"-0.29\"", -29}, {"\"0\"", 0},
-        {"\"7\"", 700}, {"0.29", 29}, {"12.5", 1250}, {"12", 1200}, {"1.5e2", 15000}, {"\"2.5E-1\"", 25},
-        {"\"99999999999.99\"", 9999999999999}, {"null", 0}, {"\"0x10\"", 1600},
+        {"\"0.29\"", 29},
+        {"\"12.50\"", 1250},
+        {"\"12.505\"", 1250},
+        {"\"-0.29\"", -29},
+        {"\"0\"", 0},
+        {"\"7\"", 700},
+        {"0.29", 29},
+        {"12.5", 1250},
+        {"12", 1200},
+        {"1.5e2", 15000},
+        {"\"2.5E-1\"", 25},
+        {"\"99999999999.99\"", 9999999999999},
+        {"null", 0},
+        {"\"0x10\"", 1600},
     };
     for (const auto& c : cases) {
         TQJson document;
@@ -366,8 +376,7 @@ TEST(AmountToFen, ExactFromTheDecimalText)
 
 std::string ReportPage(const std::string& ARecords, bool AHasNext)
 {
-    return "{\"data\":{\"hasNext\":" + std::string(AHasNext ? "true" : "false") + ",\"result\":[" + ARecords
-        + "]}}";
+    return "{\"data\":{\"hasNext\":" + std::string(AHasNext ? "true" : "false") + ",\"result\":[" + ARecords + "]}}";
 }
 
 std::string Refund(const std::string& AChild, const std::string& AParent, const std::string& AStatus = "维权成功")
@@ -386,7 +395,8 @@ TEST_F(OrderDownload, RefundReportIsReadPageByPage)
         {3, ReportPage(Refund("C5", "P5"), false)}});
     FCache->addWQ(QStringLiteral("[{\"parentOrderNo\":\"P4\",\"childOrderNo\":\"C4\"}]"));
     FCache->add(QStringLiteral("[{\"tradeParentId\":\"P5\",\"tradeId\":\"C5\"}]"));
-    TTopApiGetOrders downloader(QString(), QStringLiteral("  a=1; _tb_token_=ff; b=2 "), QStringLiteral("_tb_token_=ff"));
+    TTopApiGetOrders downloader(
+        QString(), QStringLiteral("  a=1; _tb_token_=ff; b=2 "), QStringLiteral("_tb_token_=ff"));
     const std::vector<TWeiQuanOrderInfo> orders = downloader.getWeiquanOrders(At(1, 8), At(10, 23, 59));
 
     ASSERT_EQ(orders.size(), 3u);
@@ -409,15 +419,15 @@ TEST_F(OrderDownload, RefundReportIsReadPageByPage)
             << target;
         EXPECT_EQ(target.rfind("/openapi/param2/1/gateway.unionpub/report.getTbkRefundOrderDetails.json?t=", 0), 0u);
         EXPECT_EQ(requests[i].Header("Cookie"), "a=1; _tb_token_=ff; b=2");
-        EXPECT_EQ(requests[i].Header("Accept"),
-            "text/html,application/xhtml+xml,application/xml;q=0.9,image/webp,*/*;q=0.8");
+        EXPECT_EQ(
+            requests[i].Header("Accept"), "text/html,application/xhtml+xml,application/xml;q=0.9,image/webp,*/*;q=0.8");
     }
 }
 
 TEST_F(OrderDownload, RefundReportEndsOnAnEmptyOrForeignReply)
 {
     ServeReport({{1, ReportPage(Refund("C1", "P1"), true)}, {2, "<html>login</html>"}});
-    TTopApiGetOrders downloader{QString(), QString(), QString()};
+    TTopApiGetOrders downloader {QString(), QString(), QString()};
     const std::vector<TWeiQuanOrderInfo> orders = downloader.getWeiquanOrders(At(1, 8), At(2, 8));
     EXPECT_EQ(orders.size(), 1u);
     const std::vector<TRecordedRequest> requests = FReport.Requests();
@@ -446,7 +456,7 @@ TEST_F(OrderDownload, UnreadableRefundAmountRaises)
     std::string record = Refund("C1", "P1");
     record.replace(record.find("\"12.5\""), 6, "\"n/a\"");
     ServeReport({{1, ReportPage(record, false)}});
-    TTopApiGetOrders downloader{QString(), QString(), QString()};
+    TTopApiGetOrders downloader {QString(), QString(), QString()};
     EXPECT_THROW(downloader.getWeiquanOrders(At(1, 8), At(2, 8)), EQuenlarError);
 }
 

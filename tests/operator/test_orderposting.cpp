@@ -1,0 +1,312 @@
+#include "operator/uapiApp.h"
+
+#include "foundation/datetext.h"
+#include "foundation/qjson.h"
+#include "log/QLog.h"
+#include "store/udb.h"
+#include "testservers.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using TFields = std::vector<std::pair<std::string, std::string>>;
+
+std::string Field(const TFields& AFields, const std::string& AName)
+{
+    for (const auto& [name, value] : AFields) {
+        if (name == AName)
+            return value;
+    }
+    return {};
+}
+
+std::vector<std::string> Names(const TFields& AFields)
+{
+    std::vector<std::string> names;
+    for (const auto& field : AFields)
+        names.push_back(field.first);
+    return names;
+}
+
+// Keeps every message the log hands out; the dispatch thread writes, the test reads.
+struct TLogLines {
+    std::mutex mutex;
+    QStringList lines;
+
+    QStringList Wait(qsizetype ACount)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            {
+                const std::scoped_lock lock(mutex);
+                if (lines.size() >= ACount || std::chrono::steady_clock::now() > deadline)
+                    return lines;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+};
+
+class TCaptureWriter : public TQLogWriter {
+public:
+    explicit TCaptureWriter(TLogLines& ALines)
+        : FLines(ALines)
+    {
+    }
+    void HandleNeeded() override { }
+    bool WriteItem(const TQLogItem& AItem) override
+    {
+        const std::scoped_lock lock(FLines.mutex);
+        FLines.lines.append(LogItemMessage(AItem));
+        return true;
+    }
+
+private:
+    TLogLines& FLines;
+};
+
+QStringList InvalidLines(int ACount)
+{
+    QStringList lines;
+    for (int i = 0; i < ACount; ++i) {
+        lines.append(
+            QStringLiteral("{\"tradeId\":\"C%1\",\"tradeParentId\":\"P%1\",\"tkStatus\":13,\"payPrice\":\"100\","
+                           "\"pubShareFee\":\"1\"}")
+                .arg(i));
+    }
+    return lines;
+}
+
+std::vector<TWeiQuanOrderInfo> Refunds(int ACount)
+{
+    std::vector<TWeiQuanOrderInfo> orders(static_cast<size_t>(ACount));
+    for (int i = 0; i < ACount; ++i) {
+        orders[size_t(i)].tbTradeId = QStringLiteral("C%1").arg(i);
+        orders[size_t(i)].tbTradeParentId = QStringLiteral("P%1").arg(i);
+        orders[size_t(i)].showRefundStatus = QStringLiteral("维权成功");
+    }
+    return orders;
+}
+
+// The operator back end (service and order-intake hosts), the settings, the order cache and a log, all local.
+class OrderPosting : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FService.Post("/client/dbmove/login",
+            TTestServer::Reply(200, R"({"code":200,"msg":"ok","time":1,"data":{"uid":"u-1","token":"t-1"}})"));
+        FService.Post("/client/tbrefund/order/sync", Answer());
+        FService.Start();
+        FIntake.Post("/orders/tborder/invalid/push", Answer());
+        FIntake.Start();
+        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[hosts]\noperatorService=" + FService.HostValue().toUtf8()
+            + "\noperatorIntake=" + FIntake.HostValue().toUtf8() + "\n");
+        ini.close();
+        FCommon = std::make_unique<TCommon>(FFolder.path());
+        FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
+        CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
+        FLog.Castor()->AddWriter(std::make_unique<TCaptureWriter>(FLogLines));
+    }
+
+    void TearDown() override
+    {
+        FApp.WaitForPosts();
+        FCommonScope.reset();
+    }
+
+    // Answers each batch with the code the test chose for its position (200 when none).
+    httplib::Server::Handler Answer()
+    {
+        return [this](const httplib::Request&, httplib::Response& res) {
+            const std::scoped_lock lock(FMutex);
+            const std::string code = FBatch < FCodes.size() ? FCodes[FBatch] : "200";
+            ++FBatch;
+            res.set_content("{\"code\":" + code + ",\"msg\":\"m" + code + "\",\"time\":1,\"data\":\"\"}",
+                "application/json;charset=UTF-8");
+        };
+    }
+
+    void AnswerCodes(std::vector<std::string> ACodes)
+    {
+        const std::scoped_lock lock(FMutex);
+        FCodes = std::move(ACodes);
+    }
+
+    static int Members(const std::string& AOrders)
+    {
+        TQJson document;
+        return document.TryParse(QString::fromStdString(AOrders)) ? document.Count() : -1;
+    }
+
+    static std::vector<int> BatchSizes(const TTestServer& AServer)
+    {
+        std::vector<int> sizes;
+        for (const TRecordedRequest& request : AServer.Requests()) {
+            if (request.target != "/client/dbmove/login")
+                sizes.push_back(Members(Field(request.FormFields(), "orders")));
+        }
+        return sizes;
+    }
+
+    QTemporaryDir FFolder;
+    TTestServer FService;
+    TTestServer FIntake;
+    std::mutex FMutex;
+    std::vector<std::string> FCodes; // guarded by FMutex
+    size_t FBatch = 0; // guarded by FMutex
+    std::unique_ptr<TCommon> FCommon; // made once the settings file is written
+    std::unique_ptr<TGlobalScope<TCommon>> FCommonScope;
+    TDBCacheClass FCache {FFolder.path()};
+    TGlobalScope<TDBCacheClass> FCacheScope {&FCache};
+    TLogLines FLogLines;
+    TQLog FLog;
+    TGlobalScope<TQLog> FLogScope {&FLog};
+    TAPIApp FApp;
+};
+
+struct BatchCase {
+    int orders;
+    std::vector<int> batches;
+};
+
+class InvalidBatches : public OrderPosting, public ::testing::WithParamInterface<BatchCase> { };
+
+TEST_P(InvalidBatches, LinesGoOutInGroupsOfAHundred)
+{
+    const BatchCase& c = GetParam();
+    FApp.postOrderData(InvalidLines(c.orders));
+    FApp.WaitForPosts();
+    EXPECT_EQ(BatchSizes(FIntake), c.batches);
+    EXPECT_EQ(FService.RequestCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, InvalidBatches,
+    ::testing::Values(
+        BatchCase {250, {100, 100, 50}}, BatchCase {100, {100}}, BatchCase {101, {100, 1}}, BatchCase {0, {}}));
+
+class RefundBatches : public OrderPosting, public ::testing::WithParamInterface<BatchCase> { };
+
+TEST_P(RefundBatches, FirstBatchHoldsNinetyNine)
+{
+    const BatchCase& c = GetParam();
+    FApp.postWeiQuanOrderData(Refunds(c.orders));
+    EXPECT_EQ(BatchSizes(FService), c.batches);
+    EXPECT_EQ(FIntake.RequestCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, RefundBatches,
+    ::testing::Values(BatchCase {250, {99, 100, 51}}, BatchCase {99, {99}}, BatchCase {100, {99, 1}},
+        BatchCase {199, {99, 100}}, BatchCase {0, {}}));
+
+TEST_F(OrderPosting, OnlyAcceptedInvalidBatchesAreCachedAndLogged)
+{
+    AnswerCodes({"200", "500", "200"});
+    const QStringList lines = InvalidLines(250);
+    FApp.postOrderData(lines);
+    FApp.WaitForPosts();
+
+    const std::vector<TRecordedRequest> requests = FIntake.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    const TFields form = requests[0].FormFields();
+    EXPECT_EQ(Names(form), (std::vector<std::string> {"orders", "timestamp", "sign"}));
+    EXPECT_EQ(QString::fromStdString(Field(form, "orders")), u'[' + lines.mid(0, 100).join(u',') + u']');
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 0));
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P150"), QStringLiteral("C150"), 0));
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("P249"), QStringLiteral("C249"), 0));
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 1));
+
+    QStringList logged = FLogLines.Wait(3);
+    logged.sort();
+    EXPECT_EQ(logged,
+        (QStringList {QStringLiteral("失效/已收货订单提交失败---code:500,msg:m500"),
+            QStringLiteral("失效/已收货订单提交成功"), QStringLiteral("失效/已收货订单提交成功")}));
+}
+
+TEST_F(OrderPosting, UnreadableReplyFailsOnlyItsBatch)
+{
+    AnswerCodes({"\"abc\"", "200"});
+    FApp.postOrderData(InvalidLines(150));
+    FApp.WaitForPosts();
+    EXPECT_EQ(FIntake.RequestCount(), 2u);
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 0));
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("P120"), QStringLiteral("C120"), 0));
+}
+
+TEST_F(OrderPosting, OnlyAcceptedRefundBatchesAreCachedAndLogged)
+{
+    QString error;
+    ASSERT_TRUE(FApp.Login(QStringLiteral("13800000000"), QStringLiteral("pw"), error));
+    AnswerCodes({"200", "403"});
+    FApp.postWeiQuanOrderData(Refunds(150));
+
+    const std::vector<TRecordedRequest> requests = FService.Requests();
+    ASSERT_EQ(requests.size(), 3u); // the login, then two batches
+    const TFields form = requests[1].FormFields();
+    EXPECT_EQ(Names(form), (std::vector<std::string> {"orders", "timestamp", "token", "uid", "sign"}));
+    EXPECT_EQ(Field(form, "token"), "t-1");
+    EXPECT_EQ(Field(form, "uid"), "u-1");
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("P98"), QStringLiteral("C98"), 1));
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P99"), QStringLiteral("C99"), 1));
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P98"), QStringLiteral("C98"), 0));
+    EXPECT_EQ(FLogLines.Wait(2),
+        (QStringList {QStringLiteral("维权订单提交结果---code:200,msg:m200"),
+            QStringLiteral("维权订单提交结果---code:403,msg:m403")}));
+}
+
+TEST_F(OrderPosting, RefundOrderIsOneLineWithTwelveMembers)
+{
+    TWeiQuanOrderInfo order;
+    order.tbTradeId = QStringLiteral(" 3001 ");
+    order.tbTradeParentId = QStringLiteral("3000");
+    order.itemTitle = QStringLiteral("夏季 \"新款\"");
+    order.itemImg = QStringLiteral("//img.example/a.jpg");
+    order.showRefundStatus = QStringLiteral(" 维权成功");
+    order.earningTime = QStringLiteral("2026-11-01 10:00:00");
+    order.refundCreateTime = QStringLiteral("2026-11-02 08:30:15");
+    order.refundFinishTime = QStringLiteral("2040-01-03");
+    order.refundFee = 12.5;
+    order.showReturnFee = 0.38;
+    order.alipayTotalPrice = 20;
+    order.tkOrderRole = QStringLiteral("2");
+    const auto secs = [](const char* AText) {
+        return QString::number(TextToDateTime(QString::fromLatin1(AText)).toSecsSinceEpoch());
+    };
+    EXPECT_EQ(TAPIApp::RefundOrderJson(order),
+        QStringLiteral("{\"childOrderNo\":\"3001\",\"parentOrderNo\":\"3000\",\"title\":\"夏季 \\\"新款\\\"\","
+                       "\"imgUrl\":\"//img.example/a.jpg\",\"refundStatus\":\"维权成功\",\"orderSettleTime\":")
+            + secs("2026-11-01 10:00:00") + QStringLiteral(",\"refundCreateTime\":") + secs("2026-11-02 08:30:15")
+            + QStringLiteral(",\"refundFinishTime\":") + secs("2040-01-03")
+            + QStringLiteral(",\"refundAmount\":12.5,\"refundOpeAmount\":0.38,\"settleAmount\":20,"
+                             "\"seoIdentity\":\"2\"}"));
+    // Past 2038 the seconds need 64 bits.
+    EXPECT_GT(TAPIApp::timeTextToUnix(QStringLiteral("2040-01-03")), qint64(INT32_MAX));
+}
+
+TEST_F(OrderPosting, EmptyFinishTimeSendsNow)
+{
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    std::vector<TWeiQuanOrderInfo> orders = Refunds(1);
+    orders[0].refundFinishTime.clear();
+    FApp.postWeiQuanOrderData(orders);
+    const qint64 after = QDateTime::currentSecsSinceEpoch();
+
+    ASSERT_EQ(FService.RequestCount(), 1u);
+    TQJson batch;
+    ASSERT_TRUE(batch.TryParse(QString::fromStdString(Field(FService.LastRequest().FormFields(), "orders"))));
+    const qint64 sent = batch.Items(0)->ItemByPath(u"refundFinishTime")->AsInt64();
+    EXPECT_GE(sent, before);
+    EXPECT_LE(sent, after);
+}
+
+} // namespace
