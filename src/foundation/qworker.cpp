@@ -26,6 +26,9 @@ namespace {
 constexpr qint64 KParked = std::numeric_limits<qint64>::max(); // a delay-repeat job whose copy is running
 constexpr std::size_t KPoolSize = 1024;
 constexpr int KNewWorkerIdle = 1000; // ms of idleness a new worker starts with
+constexpr std::size_t KSpareBatch = 32; // records a worker gives back to the pool at a time
+// Keeps apart fields that different threads write, so that one thread's writes do not evict the other's lines.
+constexpr std::size_t KCacheLine = 64;
 
 const steady_clock::time_point& ClockStart()
 {
@@ -195,17 +198,40 @@ private:
     bool FSignaled = false;
 };
 
+// A lock for state that one thread writes for every job and others read now and then: taking it costs one atomic
+// exchange and giving it back a plain store. Holders keep it for a few instructions only.
+class TSpinLock {
+public:
+    void lock() noexcept
+    {
+        while (FLocked.exchange(true, std::memory_order_acquire)) {
+            while (FLocked.load(std::memory_order_relaxed))
+                std::this_thread::yield();
+        }
+    }
+    bool try_lock() noexcept
+    {
+        return !FLocked.load(std::memory_order_relaxed) && !FLocked.exchange(true, std::memory_order_acquire);
+    }
+    void unlock() noexcept { FLocked.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> FLocked {false};
+};
+
 } // namespace qworker_detail
 
 using qworker_detail::TAdaptiveMutex;
 using qworker_detail::TEvent;
+using qworker_detail::TSpinLock;
 
-// One worker thread.
-class TQWorker {
+// One worker thread, on cache lines of its own: it writes its state for every job.
+class alignas(KCacheLine) TQWorker {
 public:
     TQWorker(int AFireDelay)
         : FFireDelay(AFireDelay)
     {
+        FSpare.reserve(KSpareBatch);
     }
 
     const int FFireDelay; // ms of extra idleness this worker allows itself before retiring
@@ -225,8 +251,11 @@ public:
     quint64 FProcessed = 0;
     qint64 FLastActiveTime = 0;
 
+    // Records this worker has run, already emptied, on their way back to the pool in one locked step.
+    std::vector<std::unique_ptr<TQJob>> FSpare;
+
     // Under FStateLock: what the wait step of Clear looks at.
-    std::mutex FStateLock;
+    TSpinLock FStateLock;
     std::atomic<bool> FTaking {false}; // set without the lock: a scan that sees it waits a step more
     const TQJob* FActiveJob = nullptr;
     TQJobProc FActiveJobProc;
@@ -284,39 +313,63 @@ public:
             if (FFree.empty()) {
                 std::scoped_lock returned(FReturnLock);
                 FFree.swap(FReturned);
+                FFreeBound.store(FFree.size(), std::memory_order_relaxed);
             }
             if (!FFree.empty()) {
                 job = std::move(FFree.back());
                 FFree.pop_back();
-                FKept.fetch_sub(1, std::memory_order_relaxed);
+                // The returning side only needs a bound: refreshing it now and then spares a shared write per job.
+                if (FFree.size() % KBoundStep == 0)
+                    FFreeBound.store(FFree.size(), std::memory_order_relaxed);
             }
         }
         if (!job)
             job = std::make_unique<TQJob>();
-        job->FSerial = FSerial.fetch_add(1, std::memory_order_relaxed) + 1;
         return TQJobPtr(job.release(), TJobRelease {this});
     }
+
+    // Releases the data and the procedure reference and zero-fills the record.
+    static void Empty(TQJob& AJob) noexcept { AJob = TQJob(); }
 
     void Release(TQJob* AJob) noexcept
     {
         std::unique_ptr<TQJob> job(AJob);
-        *job = TQJob(); // releases the data and the procedure reference, outside the locks
+        Empty(*job); // outside the locks
         std::scoped_lock lock(FReturnLock);
-        // Both lists hold at most FSize records together, so the reserved room is never exceeded.
-        if (FKept.load(std::memory_order_relaxed) < FSize) {
+        if (Room() > 0)
             FReturned.push_back(std::move(job));
-            FKept.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    // Takes back emptied records; those beyond the pool's size are freed.
+    void Return(std::vector<std::unique_ptr<TQJob>>& ARecords) noexcept
+    {
+        {
+            std::scoped_lock lock(FReturnLock);
+            for (std::size_t room = Room(); room > 0 && !ARecords.empty(); --room) {
+                FReturned.push_back(std::move(ARecords.back()));
+                ARecords.pop_back();
+            }
         }
+        ARecords.clear();
     }
 
 private:
-    TAdaptiveMutex FTakeLock; // before FReturnLock when both are taken
+    static constexpr std::size_t KBoundStep = 32;
+
+    // Under FReturnLock. The bound is never below what the taking list holds, so both lists together keep at most
+    // FSize records and the reserved room is never exceeded.
+    std::size_t Room() const noexcept
+    {
+        const std::size_t kept = FReturned.size() + FFreeBound.load(std::memory_order_relaxed);
+        return kept < FSize ? FSize - kept : 0;
+    }
+
+    alignas(KCacheLine) TAdaptiveMutex FTakeLock; // before FReturnLock when both are taken
     std::vector<std::unique_ptr<TQJob>> FFree;
-    TAdaptiveMutex FReturnLock;
+    alignas(KCacheLine) TAdaptiveMutex FReturnLock;
     std::vector<std::unique_ptr<TQJob>> FReturned;
-    std::atomic<std::size_t> FKept {0};
+    std::atomic<std::size_t> FFreeBound {0}; // at least FFree.size(); written under FTakeLock
     const std::size_t FSize;
-    std::atomic<quint64> FSerial {0};
 };
 
 void TJobRelease::operator()(TQJob* AJob) const noexcept
@@ -326,20 +379,21 @@ void TJobRelease::operator()(TQJob* AJob) const noexcept
 
 // The run-once queue: first in, first out; insert-first jobs go to the head. Posts append to an incoming list
 // under one lock, workers take from an outgoing list under another and move the incoming jobs over when it runs
-// dry, so a poster and its workers hardly ever wait for each other.
+// dry, so a poster and its workers hardly ever wait for each other. Each side counts its own jobs on its own cache
+// line: the queue is empty when as many have been taken as were pushed.
 class TQSimpleJobs {
 public:
     void Push(TQJobPtr AJob)
     {
         AJob->FPushTime = QJobNow();
         if (AJob->FFlags & JOB_INSERT_FIRST) {
-            std::scoped_lock lock(FHeadLock);
+            std::scoped_lock lock(FHeadLock, FTailLock);
             FOut.push_front(std::move(AJob));
-            FCount.fetch_add(1);
+            Pushed(1);
         } else {
             std::scoped_lock lock(FTailLock);
             FIn.push_back(std::move(AJob));
-            FCount.fetch_add(1);
+            Pushed(1);
         }
     }
 
@@ -351,6 +405,8 @@ public:
         {
             std::scoped_lock lock(FHeadLock);
             if (FOut.empty()) {
+                if (FTaken.load(std::memory_order_relaxed) == FPushed.load())
+                    return {};
                 std::scoped_lock tail(FTailLock);
                 FOut.swap(FIn);
             }
@@ -358,13 +414,19 @@ public:
                 return {};
             job = std::move(FOut.front());
             FOut.pop_front();
-            FCount.fetch_sub(1, std::memory_order_relaxed);
+            Taken(1);
         }
         job->FPopTime = QJobNow();
         return job;
     }
 
-    bool Empty() const noexcept { return FCount.load() == 0; }
+    // A post seen here as not yet taken is seen by a worker that checks before it sleeps: the push and that
+    // check are sequentially consistent with the worker's busy flag.
+    bool Empty() const noexcept
+    {
+        const std::size_t taken = FTaken.load(std::memory_order_acquire); // never more than pushed, read first
+        return taken == FPushed.load();
+    }
 
     template <class TPred> void Remove(TPred AMatches, int& AMaxTimes, std::vector<TQJobPtr>& ARemoved)
     {
@@ -374,7 +436,7 @@ public:
                 if (AMatches(**it)) {
                     ARemoved.push_back(std::move(*it));
                     it = items->erase(it);
-                    FCount.fetch_sub(1, std::memory_order_relaxed);
+                    Taken(1);
                     --AMaxTimes;
                 } else {
                     ++it;
@@ -392,7 +454,7 @@ public:
             if (it != items->end()) {
                 TQJobPtr job = std::move(*it);
                 items->erase(it);
-                FCount.fetch_sub(1, std::memory_order_relaxed);
+                Taken(1);
                 return job;
             }
         }
@@ -403,19 +465,28 @@ public:
     {
         std::scoped_lock lock(FHeadLock, FTailLock);
         for (std::deque<TQJobPtr>* items : {&FOut, &FIn}) {
+            Taken(items->size());
             for (TQJobPtr& job : *items)
                 AJobs.push_back(std::move(job));
             items->clear();
         }
-        FCount.store(0, std::memory_order_relaxed);
     }
 
 private:
-    TAdaptiveMutex FHeadLock; // before FTailLock when both are taken
+    // Under FTailLock.
+    void Pushed(std::size_t ACount) noexcept { FPushed.store(FPushed.load(std::memory_order_relaxed) + ACount); }
+    // Under FHeadLock.
+    void Taken(std::size_t ACount) noexcept
+    {
+        FTaken.store(FTaken.load(std::memory_order_relaxed) + ACount, std::memory_order_release);
+    }
+
+    alignas(KCacheLine) TAdaptiveMutex FHeadLock; // before FTailLock when both are taken
     std::deque<TQJobPtr> FOut; // older jobs, taken from the front
-    TAdaptiveMutex FTailLock;
+    std::atomic<std::size_t> FTaken {0}; // jobs taken or removed, ever
+    alignas(KCacheLine) TAdaptiveMutex FTailLock;
     std::deque<TQJobPtr> FIn; // newer jobs, appended
-    std::atomic<std::size_t> FCount {0};
+    std::atomic<std::size_t> FPushed {0}; // jobs pushed, ever
 };
 
 // Delayed and repeating jobs ordered by due time; equal due times keep the newest first. A repeating job stays here
@@ -427,6 +498,7 @@ public:
         const qint64 now = QJobNow();
         AJob->FPushTime = now;
         std::scoped_lock lock(FLocker);
+        AJob->FSerial = ++FSerial;
         Store(std::move(AJob), now);
     }
 
@@ -437,7 +509,7 @@ public:
     // The due job, or for a repeating one a copy of it to run.
     TQJobPtr Pop(TJobPool& APool)
     {
-        if (FirstFireTime() > QJobNow())
+        if (Empty() || FirstFireTime() > QJobNow())
             return {};
         std::scoped_lock lock(FLocker);
         const qint64 now = QJobNow();
@@ -592,6 +664,7 @@ private:
 
     TAdaptiveMutex FLocker;
     TItems FItems;
+    quint64 FSerial = 0; // under FLocker
     std::atomic<qint64> FFirstFireTime {KParked};
     std::atomic<std::size_t> FCount {0};
 };
@@ -907,8 +980,8 @@ bool TQWorkers::WaitForWork(TQWorker& AWorker)
 void TQWorkers::SetActive(TQWorker& AWorker, const TQJob* AJob)
 {
     std::scoped_lock lock(AWorker.FStateLock);
-    AWorker.FTaking.store(false);
-    AWorker.FTerminatingJob.store(nullptr);
+    AWorker.FTaking.store(false, std::memory_order_relaxed);
+    AWorker.FTerminatingJob.store(nullptr, std::memory_order_relaxed);
     AWorker.FActiveJob = AJob;
     AWorker.FActiveJobProc = AJob ? AJob->FProc : TQJobProc();
     AWorker.FActiveIsAnonymous = AJob && AJob->FProcA != nullptr;
@@ -936,7 +1009,8 @@ void TQWorkers::DoWork(TQWorker& AWorker)
         FMonitorCond.notify_one();
     }
     while (!FTerminating.load() && !AWorker.FTerminated.load()) {
-        AWorker.FTaking.store(true);
+        // The queue lock that the take goes through orders this before a Clear's scan of the same queue.
+        AWorker.FTaking.store(true, std::memory_order_release);
         TQJobPtr job = FSimpleJobs->Pop();
         if (!job)
             job = FRepeatJobs->Pop(*FPool);
@@ -948,6 +1022,7 @@ void TQWorkers::DoWork(TQWorker& AWorker)
         RunJob(AWorker, std::move(job));
     }
     SetActive(AWorker, nullptr);
+    FPool->Return(AWorker.FSpare);
     FJobDone.notify_all();
     FBusyCount.fetch_sub(1);
     AWorker.FBusy.store(false);
@@ -973,7 +1048,11 @@ void TQWorkers::RunJob(TQWorker& AWorker, TQJobPtr AJob)
         if (FRepeatJobs->AfterRun(job, job.FDoneTime - job.FStartTime))
             WakeWorker();
     }
-    AJob.reset(); // back to the pool; a run-once job's data is released here
+    // A run-once job's data is released here; the record goes back to the pool with others.
+    TJobPool::Empty(job);
+    AWorker.FSpare.emplace_back(AJob.release());
+    if (AWorker.FSpare.size() >= KSpareBatch)
+        FPool->Return(AWorker.FSpare);
     FJobDone.notify_all();
 }
 

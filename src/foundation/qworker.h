@@ -131,7 +131,8 @@ private:
 };
 
 // One job record, handed to the job procedure. The procedure must not keep it after it returns: the record is
-// recycled.
+// recycled. Records start on a cache line of their own, so that a worker running one and a poster filling the next
+// do not share a line.
 class TQJob {
 public:
     TQJob() noexcept = default;
@@ -190,7 +191,7 @@ private:
     qint64 FFirstDelay = 0;
     const TQJob* FSource = nullptr;
     quint64 FSourceSerial = 0;
-    quint64 FSerial = 0; // new for every use of the record, so a recycled record is never taken for its old job
+    quint64 FSerial = 0; // new for every stay in the repeat queue, so a recycled record is never taken for its old job
 };
 
 // Timings that tests scale down; the defaults are the program's.
@@ -263,6 +264,9 @@ private:
     const TQWorkersTiming FTiming;
     int FMinWorkers = 2;
     int FMaxWorkers = 5;
+    // Read for every job and every post, written once: kept off the lines of the counters below.
+    std::atomic<bool> FTerminating {false};
+    std::atomic<bool> FAppTerminating {false};
     std::unique_ptr<TJobPool> FPool; // before the queues: their records go back to it
     std::unique_ptr<TQSimpleJobs> FSimpleJobs;
     std::unique_ptr<TQRepeatJobs> FRepeatJobs;
@@ -273,14 +277,12 @@ private:
     std::vector<std::unique_ptr<TQWorker>> FWorkers;
     std::vector<std::unique_ptr<TQWorker>> FRetired; // ended threads, joined by the monitor or at shutdown
     int FNextWorkerId = 0;
-    std::atomic<int> FWorkerCount {0};
+    alignas(64) std::atomic<int> FWorkerCount {0};
     std::atomic<int> FBusyCount {0};
     std::atomic<int> FPendingCount {0}; // workers woken for work that have not started on it
     std::atomic<int> FMainThreadJobs {0};
-    std::atomic<bool> FTerminating {false};
-    std::atomic<bool> FAppTerminating {false};
 
-    std::mutex FJobDoneLock;
+    alignas(64) std::mutex FJobDoneLock;
     std::condition_variable FJobDone; // a job ended; wakes a waiting Clear early
 
     std::mutex FMonitorLock;

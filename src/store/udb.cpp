@@ -171,19 +171,25 @@ void TDBCacheClass::AddBatch(const QString& strJson, QStringView AParentKey, QSt
 
 bool TDBCacheClass::existOrder(const QString& parent_order_id, const QString& child_order_id, qint32 order_type) const
 {
-    if (!QFile::exists(FDBFileName))
-        return false;
-    const QString parent = Trim(parent_order_id);
-    const QString child = Trim(child_order_id);
+    return existOrders({{parent_order_id, child_order_id}}, order_type).front();
+}
+
+std::vector<bool> TDBCacheClass::existOrders(const std::vector<TOrderKey>& AOrders, qint32 order_type) const
+{
+    std::vector<bool> found(AOrders.size(), false);
+    if (AOrders.empty() || !QFile::exists(FDBFileName))
+        return found;
     const TConnection db = Open(FDBFileNameUtf8, SQLITE_OPEN_READWRITE, FBusyTimeoutMs);
     const TStatement lookup = Prepare(db.get(), kLookup);
-    BindOrder(lookup.get(), order_type, parent, child);
-    const int rc = sqlite3_step(lookup.get());
-    if (rc == SQLITE_ROW)
-        return true;
-    if (rc != SQLITE_DONE)
-        RaiseSqlite(db.get(), rc);
-    return false;
+    for (size_t i = 0; i < AOrders.size(); ++i) {
+        sqlite3_reset(lookup.get());
+        BindOrder(lookup.get(), order_type, Trim(AOrders[i].first), Trim(AOrders[i].second));
+        const int rc = sqlite3_step(lookup.get());
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            RaiseSqlite(db.get(), rc);
+        found[i] = rc == SQLITE_ROW;
+    }
+    return found;
 }
 
 void CreateOrderCache(const QString& AFileName)

@@ -8,6 +8,8 @@
 #include <QtGlobal>
 
 #include <mutex>
+#include <utility>
+#include <vector>
 
 // The order cache "db.db": which orders the operator back end has already accepted, table cache_order. The file
 // is prepared beside the executable (quenlar-initdb); the cache itself never creates it. Every call opens its own
@@ -32,6 +34,11 @@ public:
     // Whether that order is recorded under that type; ids are trimmed. False when the file is missing; raises
     // EQuenlarError with SQLite's message when the lookup fails (missing table, unreadable file).
     bool existOrder(const QString& parent_order_id, const QString& child_order_id, qint32 order_type) const;
+
+    // The same lookup for many orders over one connection: a page of downloaded orders costs one open, not one
+    // per order. Answers in the order asked.
+    using TOrderKey = std::pair<QString, QString>; // parent id, child id
+    std::vector<bool> existOrders(const std::vector<TOrderKey>& AOrders, qint32 order_type) const;
 
     const QString& dbFileName() const { return FDBFileName; }
 

@@ -12,6 +12,7 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -85,6 +86,10 @@ std::optional<qint64> DecimalTextToFen(QStringView AText)
 // A value as it stands inside a JSON string, written by the document's own encoder.
 QString JsonEscaped(const QString& AValue)
 {
+    const bool plain = std::none_of(
+        AValue.cbegin(), AValue.cend(), [](QChar c) { return c.unicode() < 0x20 || c == u'"' || c == u'\\'; });
+    if (plain)
+        return AValue; // the usual digit ids
     TQJson node;
     node.SetAsString(AValue);
     const QString quoted = node.Encode(false, false);
@@ -136,12 +141,20 @@ QString InvalidOrderLine(
     const QString* ATradeId, const QString* ATradeParentId, int AStauts, qint64 APayPrice, qint64 APubShareFee)
 {
     // Built piece by piece rather than by replacing placeholders, so an id can never be mistaken for one.
-    return QStringLiteral("{\"tradeId\":\"") + (ATradeId ? JsonEscaped(*ATradeId) : QStringLiteral("[tradeId]"))
-        + QStringLiteral("\",\"tradeParentId\":\"")
-        + (ATradeParentId ? JsonEscaped(*ATradeParentId) : QStringLiteral("[tradeParentId]"))
-        + QStringLiteral("\",\"tkStatus\":") + QString::number(AStauts) + QStringLiteral(",\"payPrice\":\"")
-        + QString::number(APayPrice) + QStringLiteral("\",\"pubShareFee\":\"") + QString::number(APubShareFee)
-        + QStringLiteral("\"}");
+    QString line;
+    line.reserve(128);
+    line += u"{\"tradeId\":\"";
+    line += ATradeId ? JsonEscaped(*ATradeId) : QStringLiteral("[tradeId]");
+    line += u"\",\"tradeParentId\":\"";
+    line += ATradeParentId ? JsonEscaped(*ATradeParentId) : QStringLiteral("[tradeParentId]");
+    line += u"\",\"tkStatus\":";
+    line += QString::number(AStauts);
+    line += u",\"payPrice\":\"";
+    line += QString::number(APayPrice);
+    line += u"\",\"pubShareFee\":\"";
+    line += QString::number(APubShareFee);
+    line += u"\"}";
+    return line;
 }
 
 TTopApiGetOrders::TTopApiGetOrders(
@@ -181,7 +194,9 @@ void TTopApiGetOrders::getOrdersToList(
                 ++pageNo;
                 if (StopRequested())
                     break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(kPagePauseMs));
+                // The pause runs from the reply, so reading the page overlaps it: the gateway still sees at least
+                // this gap between a reply and the next request.
+                std::this_thread::sleep_until(FReplyAt + std::chrono::milliseconds(kPagePauseMs));
             } while (hasNext);
         } catch (const std::exception&) {
             // A page that cannot be read ends its slice; the lines already added stay and the next run retries.
@@ -209,6 +224,7 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
     client.add_Param(QStringLiteral("end_time"), DateTimeToText(AEnd));
 
     const std::unique_ptr<TQJson> reply = client.Response();
+    FReplyAt = std::chrono::steady_clock::now();
     const TQJson* hasNextNode = reply->ItemByPath(u"tbk_sc_order_details_get_response.data.has_next");
     const bool hasNext = hasNextNode != nullptr && hasNextNode->AsBoolean();
     if (const TQJson* position = reply->ItemByPath(u"tbk_sc_order_details_get_response.data.position_index"))
@@ -217,17 +233,37 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
     if (orders == nullptr)
         return hasNext;
 
-    TDBCacheClass* cache = DBCache();
+    // Ids first, so the whole page is looked up in the cache over one connection.
+    struct TPageOrder {
+        const TQJson* order;
+        const TQJson* tradeIdNode;
+        const TQJson* parentIdNode;
+        QString tradeId;
+        QString parentId;
+    };
+    std::vector<TPageOrder> page;
+    std::vector<TDBCacheClass::TOrderKey> lookups;
     for (int i = 0; i < orders->Count(); ++i) {
-        const TQJson& order = *orders->Items(i);
-        const TQJson* tradeIdNode = order.ItemByName(u"trade_id");
-        const TQJson* parentIdNode = order.ItemByName(u"trade_parent_id");
-        const QString tradeId = TrimmedText(tradeIdNode);
-        const QString parentId = TrimmedText(parentIdNode);
-        if (!tradeId.isEmpty() && !parentId.isEmpty() && cache != nullptr && cache->existOrder(parentId, tradeId, 0))
-            continue;
-        List.append(InvalidOrderLine(tradeIdNode ? &tradeId : nullptr, parentIdNode ? &parentId : nullptr, AStauts,
-            FenOf(order, u"pay_price"), FenOf(order, u"pub_share_fee")));
+        const TQJson* order = orders->Items(i);
+        const TQJson* tradeIdNode = order->ItemByName(u"trade_id");
+        const TQJson* parentIdNode = order->ItemByName(u"trade_parent_id");
+        page.push_back({order, tradeIdNode, parentIdNode, TrimmedText(tradeIdNode), TrimmedText(parentIdNode)});
+        if (!page.back().tradeId.isEmpty() && !page.back().parentId.isEmpty())
+            lookups.emplace_back(page.back().parentId, page.back().tradeId);
+    }
+    const TDBCacheClass* cache = DBCache();
+    const std::vector<bool> cached = cache != nullptr ? cache->existOrders(lookups, 0) : std::vector<bool>();
+    size_t lookup = 0;
+    for (const TPageOrder& entry : page) {
+        if (!entry.tradeId.isEmpty() && !entry.parentId.isEmpty()) {
+            const bool known = lookup < cached.size() && cached[lookup];
+            ++lookup;
+            if (known)
+                continue;
+        }
+        List.append(InvalidOrderLine(entry.tradeIdNode ? &entry.tradeId : nullptr,
+            entry.parentIdNode ? &entry.parentId : nullptr, AStauts, FenOf(*entry.order, u"pay_price"),
+            FenOf(*entry.order, u"pub_share_fee")));
     }
     return hasNext;
 }

@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -57,6 +58,7 @@ private:
     std::mutex FCS; // one report fetch at a time
     std::atomic<bool> FClose {false};
     TStopCheck FStopCheck;
+    std::chrono::steady_clock::time_point FReplyAt; // when the last order page arrived
     int FWebTimeoutMs = 10000;
 };
 
