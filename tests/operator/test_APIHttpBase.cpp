@@ -20,41 +20,9 @@
 namespace {
 
 using namespace std::chrono_literals;
-using TFields = std::vector<std::pair<std::string, std::string>>;
+using TFields = TFormFields;
 
 const std::string kSecret = "c3a9e1f07b5d2846e0f9a7b3d1c5e829";
-
-// Independent of the unit: OpenSSL's MD5, lower-case hex.
-std::string Md5Lower(const std::string& AText)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_Digest(AText.data(), AText.size(), digest, &size, EVP_md5(), nullptr);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < size; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 0x0F];
-    }
-    return out;
-}
-
-std::string FieldValue(const TFields& AFields, const std::string& AName)
-{
-    for (const auto& [name, value] : AFields) {
-        if (name == AName)
-            return value;
-    }
-    return {};
-}
-
-std::vector<std::string> FieldNames(const TFields& AFields)
-{
-    std::vector<std::string> names;
-    for (const auto& field : AFields)
-        names.push_back(field.first);
-    return names;
-}
 
 // Opens the protected session and settings the way the operator client does.
 class TTransport : public TAPIHttpBase {
@@ -92,15 +60,15 @@ TEST(Md5Hex, UpperCaseDigestOfUtf8)
     EXPECT_EQ(TAPIHttpBase::md5Hex(QString()), QStringLiteral("D41D8CD98F00B204E9800998ECF8427E"));
     EXPECT_EQ(TAPIHttpBase::md5Hex(QStringLiteral("abc")), QStringLiteral("900150983CD24FB0D6963F7D28E17F72"));
     EXPECT_EQ(TAPIHttpBase::md5Hex(QStringLiteral(u"中文 x")),
-        QString::fromStdString(Md5Lower("\xE4\xB8\xAD\xE6\x96\x87 x")).toUpper());
+        QString::fromStdString(Md5Hex("\xE4\xB8\xAD\xE6\x96\x87 x", false)).toUpper());
 }
 
 TEST(MakeSign, SortsLowerCasedNamesAndSignsRawValues)
 {
     const TParamList params = Params({{u"Zeta", u"1"}, {u"orders", u"[{\"t\":\"中 x\"}]"}, {u"alpha", u"a&b=c d"}});
     const std::string text = "alpha=a&b=c dorders=[{\"t\":\"\xE4\xB8\xAD x\"}]zeta=1key=S3";
-    EXPECT_EQ(TAPIHttpBase::makeSign(params, QStringLiteral("S3")).toStdString(), Md5Lower(text));
-    EXPECT_EQ(TAPIHttpBase::makeSign(TParamList(), QStringLiteral("S3")).toStdString(), Md5Lower("key=S3"));
+    EXPECT_EQ(TAPIHttpBase::makeSign(params, QStringLiteral("S3")).toStdString(), Md5Hex(text, false));
+    EXPECT_EQ(TAPIHttpBase::makeSign(TParamList(), QStringLiteral("S3")).toStdString(), Md5Hex("key=S3", false));
 }
 
 TEST_F(Transport, BeforeLoginNeitherTokenNorUidIsSentOrSigned)
@@ -120,7 +88,7 @@ TEST_F(Transport, BeforeLoginNeitherTokenNorUidIsSentOrSigned)
     EXPECT_LE(std::stoll(timestamp), after);
     // Signed raw, sent encoded.
     EXPECT_EQ(FieldValue(fields, "sign"),
-        Md5Lower("phone= 138 0 pwd=p&w=d \xE4\xB8\xADtimestamp=" + timestamp + "key=" + kSecret));
+        Md5Hex("phone= 138 0 pwd=p&w=d \xE4\xB8\xADtimestamp=" + timestamp + "key=" + kSecret, false));
     EXPECT_EQ(req.body,
         "phone=+138+0+&pwd=p%26w%3Dd+%E4%B8%AD&timestamp=" + timestamp + "&sign=" + FieldValue(fields, "sign"));
     // The list keeps what the transport added.
@@ -140,14 +108,14 @@ TEST_F(Transport, SessionIsTrimmedSentAfterTheTimestampAndSigned)
     EXPECT_EQ(FieldValue(fields, "token"), "tok");
     EXPECT_EQ(FieldValue(fields, "uid"), "u-7");
     const std::string timestamp = FieldValue(fields, "timestamp");
-    EXPECT_EQ(
-        FieldValue(fields, "sign"), Md5Lower("orders=[1]timestamp=" + timestamp + "token=tokuid=u-7key=" + kSecret));
+    EXPECT_EQ(FieldValue(fields, "sign"),
+        Md5Hex("orders=[1]timestamp=" + timestamp + "token=tokuid=u-7key=" + kSecret, false));
 
     // The same list sent again is signed afresh, never over its old signature.
     FTransport.postWithoutToken(Url("/list"), params);
     const TFields again = FServer.LastRequest().FormFields();
     EXPECT_EQ(FieldValue(again, "sign"),
-        Md5Lower("orders=[1]timestamp=" + FieldValue(again, "timestamp") + "token=tokuid=u-7key=" + kSecret));
+        Md5Hex("orders=[1]timestamp=" + FieldValue(again, "timestamp") + "token=tokuid=u-7key=" + kSecret, false));
 }
 
 TEST_F(Transport, WithoutTokenSendsOnlyTheSignature)

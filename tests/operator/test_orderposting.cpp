@@ -18,24 +18,7 @@
 
 namespace {
 
-using TFields = std::vector<std::pair<std::string, std::string>>;
-
-std::string Field(const TFields& AFields, const std::string& AName)
-{
-    for (const auto& [name, value] : AFields) {
-        if (name == AName)
-            return value;
-    }
-    return {};
-}
-
-std::vector<std::string> Names(const TFields& AFields)
-{
-    std::vector<std::string> names;
-    for (const auto& field : AFields)
-        names.push_back(field.first);
-    return names;
-}
+using TFields = TFormFields;
 
 // Keeps every message the log hands out; the dispatch thread writes, the test reads.
 struct TLogLines {
@@ -154,7 +137,7 @@ protected:
         std::vector<int> sizes;
         for (const TRecordedRequest& request : AServer.Requests()) {
             if (request.target != "/client/dbmove/login")
-                sizes.push_back(Members(Field(request.FormFields(), "orders")));
+                sizes.push_back(Members(FieldValue(request.FormFields(), "orders")));
         }
         return sizes;
     }
@@ -219,8 +202,8 @@ TEST_F(OrderPosting, OnlyAcceptedInvalidBatchesAreCachedAndLogged)
     const std::vector<TRecordedRequest> requests = FIntake.Requests();
     ASSERT_EQ(requests.size(), 3u);
     const TFields form = requests[0].FormFields();
-    EXPECT_EQ(Names(form), (std::vector<std::string> {"orders", "timestamp", "sign"}));
-    EXPECT_EQ(QString::fromStdString(Field(form, "orders")), u'[' + lines.mid(0, 100).join(u',') + u']');
+    EXPECT_EQ(FieldNames(form), (std::vector<std::string> {"orders", "timestamp", "sign"}));
+    EXPECT_EQ(QString::fromStdString(FieldValue(form, "orders")), u'[' + lines.mid(0, 100).join(u',') + u']');
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 0));
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P150"), QStringLiteral("C150"), 0));
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("P249"), QStringLiteral("C249"), 0));
@@ -253,9 +236,9 @@ TEST_F(OrderPosting, OnlyAcceptedRefundBatchesAreCachedAndLogged)
     const std::vector<TRecordedRequest> requests = FService.Requests();
     ASSERT_EQ(requests.size(), 3u); // the login, then two batches
     const TFields form = requests[1].FormFields();
-    EXPECT_EQ(Names(form), (std::vector<std::string> {"orders", "timestamp", "token", "uid", "sign"}));
-    EXPECT_EQ(Field(form, "token"), "t-1");
-    EXPECT_EQ(Field(form, "uid"), "u-1");
+    EXPECT_EQ(FieldNames(form), (std::vector<std::string> {"orders", "timestamp", "token", "uid", "sign"}));
+    EXPECT_EQ(FieldValue(form, "token"), "t-1");
+    EXPECT_EQ(FieldValue(form, "uid"), "u-1");
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("P98"), QStringLiteral("C98"), 1));
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P99"), QStringLiteral("C99"), 1));
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P98"), QStringLiteral("C98"), 0));
@@ -303,7 +286,7 @@ TEST_F(OrderPosting, EmptyFinishTimeSendsNow)
 
     ASSERT_EQ(FService.RequestCount(), 1u);
     TQJson batch;
-    ASSERT_TRUE(batch.TryParse(QString::fromStdString(Field(FService.LastRequest().FormFields(), "orders"))));
+    ASSERT_TRUE(batch.TryParse(QString::fromStdString(FieldValue(FService.LastRequest().FormFields(), "orders"))));
     const qint64 sent = batch.Items(0)->ItemByPath(u"refundFinishTime")->AsInt64();
     EXPECT_GE(sent, before);
     EXPECT_LE(sent, after);

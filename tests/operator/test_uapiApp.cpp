@@ -18,23 +18,9 @@
 
 namespace {
 
-using TFields = std::vector<std::pair<std::string, std::string>>;
+using TFields = TFormFields;
 
 const std::string kSecret = "c3a9e1f07b5d2846e0f9a7b3d1c5e829";
-
-std::string Md5Lower(const std::string& AText)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_Digest(AText.data(), AText.size(), digest, &size, EVP_md5(), nullptr);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < size; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 0x0F];
-    }
-    return out;
-}
 
 // Builds the signed text from the fields as they arrived: sorted names, raw values, then the key.
 std::string ExpectedSign(TFields AFields)
@@ -44,24 +30,7 @@ std::string ExpectedSign(TFields AFields)
     std::string text;
     for (const auto& [name, value] : AFields)
         text += name + "=" + value;
-    return Md5Lower(text + "key=" + kSecret);
-}
-
-std::vector<std::string> FieldNames(const TFields& AFields)
-{
-    std::vector<std::string> names;
-    for (const auto& field : AFields)
-        names.push_back(field.first);
-    return names;
-}
-
-std::string FieldValue(const TFields& AFields, const std::string& AName)
-{
-    for (const auto& [name, value] : AFields) {
-        if (name == AName)
-            return value;
-    }
-    return {};
+    return Md5Hex(text + "key=" + kSecret, false);
 }
 
 class TSessionView : public TAPIApp {

@@ -270,3 +270,39 @@ httplib::Server::Handler TTestServer::Stall(std::string APrefix)
             });
     };
 }
+
+std::string FieldValue(const TFormFields& AFields, const std::string& AName)
+{
+    for (const auto& [name, value] : AFields) {
+        if (name == AName)
+            return value;
+    }
+    return {};
+}
+
+bool HasField(const TFormFields& AFields, const std::string& AName)
+{
+    return std::any_of(AFields.begin(), AFields.end(), [&](const auto& field) { return field.first == AName; });
+}
+
+std::vector<std::string> FieldNames(const TFormFields& AFields)
+{
+    std::vector<std::string> names;
+    for (const auto& field : AFields)
+        names.push_back(field.first);
+    return names;
+}
+
+std::string Md5Hex(const std::string& AText, bool AUpperCase)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(AText.data(), AText.size(), digest, &size, EVP_md5(), nullptr);
+    const char* hex = AUpperCase ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < size; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 0x0F];
+    }
+    return out;
+}

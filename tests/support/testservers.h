@@ -17,6 +17,15 @@
 #include <thread>
 #include <vector>
 
+// A request's form fields as TRecordedRequest::FormFields gives them, and small readers over them.
+using TFormFields = std::vector<std::pair<std::string, std::string>>;
+std::string FieldValue(const TFormFields& AFields, const std::string& AName); // the first, empty when absent
+bool HasField(const TFormFields& AFields, const std::string& AName);
+std::vector<std::string> FieldNames(const TFormFields& AFields);
+
+// OpenSSL's MD5 as hex, for checking signatures independently of the program's own code.
+std::string Md5Hex(const std::string& AText, bool AUpperCase);
+
 // A throwaway self-signed certificate for 127.0.0.1, made with OpenSSL at test time. Its PEM file serves as the
 // client's extra trusted certificates (caFile).
 class TTestCertificate {

@@ -19,39 +19,7 @@
 
 namespace {
 
-using TFields = std::vector<std::pair<std::string, std::string>>;
-
-std::string Field(const TFields& AFields, const std::string& AName)
-{
-    for (const auto& [name, value] : AFields) {
-        if (name == AName)
-            return value;
-    }
-    return {};
-}
-
-bool HasField(const TFields& AFields, const std::string& AName)
-{
-    for (const auto& field : AFields) {
-        if (field.first == AName)
-            return true;
-    }
-    return false;
-}
-
-std::string Md5Upper(const std::string& AText)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_Digest(AText.data(), AText.size(), digest, &size, EVP_md5(), nullptr);
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned int i = 0; i < size; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 0x0F];
-    }
-    return out;
-}
+using TFields = TFormFields;
 
 // The gateway's own check: secret + sorted name/value pairs + secret, without "sign".
 bool SignatureValid(const TFields& AFields)
@@ -66,7 +34,7 @@ bool SignatureValid(const TFields& AFields)
     std::string text = secret;
     for (const auto& [name, value] : sorted)
         text += name + value;
-    return Md5Upper(text + secret) == Field(AFields, "sign");
+    return Md5Hex(text + secret, true) == FieldValue(AFields, "sign");
 }
 
 std::string OrderPage(const std::string& AOrders, bool AHasNext, const std::string& APosition = {})
@@ -196,9 +164,9 @@ TEST_P(OrderSlices, WindowIsCutIntoSlicesFromTheBeginning)
     for (size_t i = 0; i < forms.size(); ++i) {
         const QDateTime sliceBegin = begin.addSecs(qint64(i) * c.sliceMinutes * 60);
         const QDateTime sliceEnd = c.sliceMinutes == 0 ? end : sliceBegin.addSecs(c.sliceMinutes * 60);
-        EXPECT_EQ(Field(forms[i], "start_time"), Text(c.sliceMinutes == 0 ? begin : sliceBegin)) << i;
-        EXPECT_EQ(Field(forms[i], "end_time"), Text(sliceEnd)) << i;
-        EXPECT_EQ(Field(forms[i], "page_no"), "1");
+        EXPECT_EQ(FieldValue(forms[i], "start_time"), Text(c.sliceMinutes == 0 ? begin : sliceBegin)) << i;
+        EXPECT_EQ(FieldValue(forms[i], "end_time"), Text(sliceEnd)) << i;
+        EXPECT_EQ(FieldValue(forms[i], "page_no"), "1");
     }
     EXPECT_TRUE(lines.isEmpty());
     const std::scoped_lock lock(FMutex);
@@ -226,13 +194,13 @@ TEST_F(OrderDownload, RequestCarriesTheParametersInOrder)
     const std::vector<std::string> expected {"v", "sign_method", "format", "app_key", "session", "method", "query_type",
         "page_no", "page_size", "tk_status", "order_scene", "start_time", "end_time", "timestamp", "sign"};
     EXPECT_EQ(names, expected);
-    EXPECT_EQ(Field(forms[0], "app_key"), "41852093");
-    EXPECT_EQ(Field(forms[0], "session"), "sess-9");
-    EXPECT_EQ(Field(forms[0], "method"), "taobao.tbk.sc.order.details.get");
-    EXPECT_EQ(Field(forms[0], "query_type"), "1");
-    EXPECT_EQ(Field(forms[0], "page_size"), "100");
-    EXPECT_EQ(Field(forms[0], "tk_status"), "13");
-    EXPECT_EQ(Field(forms[0], "order_scene"), "1");
+    EXPECT_EQ(FieldValue(forms[0], "app_key"), "41852093");
+    EXPECT_EQ(FieldValue(forms[0], "session"), "sess-9");
+    EXPECT_EQ(FieldValue(forms[0], "method"), "taobao.tbk.sc.order.details.get");
+    EXPECT_EQ(FieldValue(forms[0], "query_type"), "1");
+    EXPECT_EQ(FieldValue(forms[0], "page_size"), "100");
+    EXPECT_EQ(FieldValue(forms[0], "tk_status"), "13");
+    EXPECT_EQ(FieldValue(forms[0], "order_scene"), "1");
     EXPECT_FALSE(HasField(forms[1], "tk_status"));
     const std::scoped_lock lock(FMutex);
     EXPECT_TRUE(FSignaturesValid);
@@ -250,7 +218,7 @@ TEST_F(OrderDownload, BlankTokenRequestsNothing)
 TEST_F(OrderDownload, PagingCarriesThePositionIndex)
 {
     ServePages([](const TFields& form) {
-        if (Field(form, "page_no") == "1")
+        if (FieldValue(form, "page_no") == "1")
             return OrderPage(Order("C1", "P1"), true, " pos-1 ");
         return OrderPage(Order("C2", "P2"), false);
     });
@@ -260,9 +228,9 @@ TEST_F(OrderDownload, PagingCarriesThePositionIndex)
     const std::vector<TFields> forms = GatewayForms();
     ASSERT_EQ(forms.size(), 2u);
     EXPECT_FALSE(HasField(forms[0], "position_index"));
-    EXPECT_EQ(Field(forms[1], "page_no"), "2");
-    EXPECT_EQ(Field(forms[1], "position_index"), "pos-1");
-    EXPECT_EQ(Field(forms[1], "start_time"), Field(forms[0], "start_time"));
+    EXPECT_EQ(FieldValue(forms[1], "page_no"), "2");
+    EXPECT_EQ(FieldValue(forms[1], "position_index"), "pos-1");
+    EXPECT_EQ(FieldValue(forms[1], "start_time"), FieldValue(forms[0], "start_time"));
     EXPECT_EQ(lines.size(), 2);
 }
 
@@ -312,7 +280,7 @@ TEST_F(OrderDownload, CachedOrdersAreSkippedByType)
 TEST_F(OrderDownload, UnreadablePageEndsOnlyItsSlice)
 {
     ServePages([](const TFields& form) {
-        if (Field(form, "page_no") != "1")
+        if (FieldValue(form, "page_no") != "1")
             return OrderPage(Order("C9", "P9"), false);
         return OrderPage(Order("C1", "P1") + "," + Order("C2", "P2", "\"abc\"") + "," + Order("C3", "P3"), true);
     });
@@ -321,7 +289,7 @@ TEST_F(OrderDownload, UnreadablePageEndsOnlyItsSlice)
     downloader.getOrdersToList(At(1, 8), At(1, 14), 13, lines); // two slices
     const std::vector<TFields> forms = GatewayForms();
     ASSERT_EQ(forms.size(), 2u);
-    EXPECT_EQ(Field(forms[1], "page_no"), "1");
+    EXPECT_EQ(FieldValue(forms[1], "page_no"), "1");
     EXPECT_EQ(lines.size(), 2); // C1 of each slice
 }
 

@@ -16,43 +16,11 @@
 
 namespace {
 
-using TFields = std::vector<std::pair<std::string, std::string>>;
+using TFields = TFormFields;
 
 const QString kKey = QStringLiteral("41852093");
 const QString kSecret = QStringLiteral("5be0c7d19a3f4e2b8c6d0a1f7e9b3c45");
 const QString kMethod = QStringLiteral("taobao.tbk.sc.order.details.get");
-
-// Independent of the unit: OpenSSL's MD5, upper-case hex.
-std::string Md5Upper(const std::string& AText)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_Digest(AText.data(), AText.size(), digest, &size, EVP_md5(), nullptr);
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned int i = 0; i < size; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 0x0F];
-    }
-    return out;
-}
-
-std::vector<std::string> FieldNames(const TFields& AFields)
-{
-    std::vector<std::string> names;
-    for (const auto& field : AFields)
-        names.push_back(field.first);
-    return names;
-}
-
-std::string FieldValue(const TFields& AFields, const std::string& AName)
-{
-    for (const auto& [name, value] : AFields) {
-        if (name == AName)
-            return value;
-    }
-    return {};
-}
 
 class TopClient : public ::testing::Test {
 protected:
@@ -122,7 +90,7 @@ TEST_F(TopClient, SignedTextIsSecretSortedPairsSecret)
     const std::string signedText = S + "app_key" + kKey.toStdString() + "format" + "json" + "method"
         + kMethod.toStdString() + "session" + "sess-1" + "sign_method" + "md5" + "timestamp" + timestamp + "v" + "2.0"
         + S;
-    EXPECT_EQ(FieldValue(fields, "sign"), Md5Upper(signedText));
+    EXPECT_EQ(FieldValue(fields, "sign"), Md5Hex(signedText, true));
     // Local time with a blank, signed with the blank and sent with '+'.
     EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$)"))
                     .match(QString::fromStdString(timestamp))
@@ -165,7 +133,7 @@ TEST_F(TopClient, BlankParametersAreNeitherSentNorSigned)
     const std::string signedText = S + "app_key" + kKey.toStdString() + "end_time2024-03-05 10:00:00" + "formatjson"
         + "method" + kMethod.toStdString() + "PAGE_NO2" + "sign_methodmd5" + "timestamp"
         + FieldValue(fields, "timestamp") + "v2.0" + S;
-    EXPECT_EQ(FieldValue(fields, "sign"), Md5Upper(signedText));
+    EXPECT_EQ(FieldValue(fields, "sign"), Md5Hex(signedText, true));
     EXPECT_EQ(client->session(), QString());
 }
 
