@@ -209,10 +209,6 @@ public:
                 std::this_thread::yield();
         }
     }
-    bool try_lock() noexcept
-    {
-        return !FLocked.load(std::memory_order_relaxed) && !FLocked.exchange(true, std::memory_order_acquire);
-    }
     void unlock() noexcept { FLocked.store(false, std::memory_order_release); }
 
 private:
@@ -305,14 +301,17 @@ public:
         FReturned.reserve(ASize);
     }
 
+    // A zero-filled record.
     TQJobPtr Acquire()
     {
         std::unique_ptr<TQJob> job;
-        {
+        // Both lists empty, as a deep queue keeps them: fresh memory without taking the locks.
+        if (FFreeBound.load(std::memory_order_relaxed) != 0 || FReturnedCount.load(std::memory_order_relaxed) != 0) {
             std::scoped_lock lock(FTakeLock);
             if (FFree.empty()) {
                 std::scoped_lock returned(FReturnLock);
                 FFree.swap(FReturned);
+                FReturnedCount.store(0, std::memory_order_relaxed);
                 FFreeBound.store(FFree.size(), std::memory_order_relaxed);
             }
             if (!FFree.empty()) {
@@ -323,30 +322,37 @@ public:
                     FFreeBound.store(FFree.size(), std::memory_order_relaxed);
             }
         }
-        if (!job)
+        if (job)
+            *job = TQJob(); // the poster fills the record next, so it writes these lines anyway
+        else
             job = std::make_unique<TQJob>();
         return TQJobPtr(job.release(), TJobRelease {this});
     }
 
-    // Releases the data and the procedure reference and zero-fills the record.
-    static void Empty(TQJob& AJob) noexcept { AJob = TQJob(); }
+    // Releases what a record owns: its data and the procedure reference. The rest is cleared when it is handed
+    // out again, and never for a record whose memory is freed.
+    static void Disown(TQJob& AJob) noexcept
+    {
+        AJob.FData.Reset();
+        AJob.FProcA.reset();
+    }
 
     void Release(TQJob* AJob) noexcept
     {
         std::unique_ptr<TQJob> job(AJob);
-        Empty(*job); // outside the locks
+        Disown(*job); // outside the locks
         std::scoped_lock lock(FReturnLock);
         if (Room() > 0)
-            FReturned.push_back(std::move(job));
+            Keep(std::move(job));
     }
 
-    // Takes back emptied records; those beyond the pool's size are freed.
+    // Takes back disowned records; those beyond the pool's size are freed.
     void Return(std::vector<std::unique_ptr<TQJob>>& ARecords) noexcept
     {
         {
             std::scoped_lock lock(FReturnLock);
             for (std::size_t room = Room(); room > 0 && !ARecords.empty(); --room) {
-                FReturned.push_back(std::move(ARecords.back()));
+                Keep(std::move(ARecords.back()));
                 ARecords.pop_back();
             }
         }
@@ -364,10 +370,18 @@ private:
         return kept < FSize ? FSize - kept : 0;
     }
 
+    // Under FReturnLock.
+    void Keep(std::unique_ptr<TQJob> AJob) noexcept
+    {
+        FReturned.push_back(std::move(AJob));
+        FReturnedCount.store(FReturned.size(), std::memory_order_relaxed);
+    }
+
     alignas(KCacheLine) TAdaptiveMutex FTakeLock; // before FReturnLock when both are taken
     std::vector<std::unique_ptr<TQJob>> FFree;
     alignas(KCacheLine) TAdaptiveMutex FReturnLock;
     std::vector<std::unique_ptr<TQJob>> FReturned;
+    std::atomic<std::size_t> FReturnedCount {0}; // FReturned.size(); written under FReturnLock
     std::atomic<std::size_t> FFreeBound {0}; // at least FFree.size(); written under FTakeLock
     const std::size_t FSize;
 };
@@ -397,10 +411,10 @@ public:
         }
     }
 
+    // Looks at the pushing side only when the taken side has run dry: a worker draining a batch leaves the poster's
+    // cache line alone.
     TQJobPtr Pop()
     {
-        if (Empty())
-            return {};
         TQJobPtr job;
         {
             std::scoped_lock lock(FHeadLock);
@@ -1049,7 +1063,7 @@ void TQWorkers::RunJob(TQWorker& AWorker, TQJobPtr AJob)
             WakeWorker();
     }
     // A run-once job's data is released here; the record goes back to the pool with others.
-    TJobPool::Empty(job);
+    TJobPool::Disown(job);
     AWorker.FSpare.emplace_back(AJob.release());
     if (AWorker.FSpare.size() >= KSpareBatch)
         FPool->Return(AWorker.FSpare);

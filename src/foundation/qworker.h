@@ -131,8 +131,7 @@ private:
 };
 
 // One job record, handed to the job procedure. The procedure must not keep it after it returns: the record is
-// recycled. Records start on a cache line of their own, so that a worker running one and a poster filling the next
-// do not share a line.
+// recycled.
 class TQJob {
 public:
     TQJob() noexcept = default;
