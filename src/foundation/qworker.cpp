@@ -169,12 +169,11 @@ private:
 // Auto-reset event.
 class TEvent {
 public:
+    // Notifies under the lock: the waiter may destroy the event as soon as it sees the flag.
     void Set()
     {
-        {
-            std::scoped_lock lock(FLock);
-            FSignaled = true;
-        }
+        std::scoped_lock lock(FLock);
+        FSignaled = true;
         FCond.notify_one();
     }
     void Wait()
@@ -1202,13 +1201,14 @@ int TQWorkers::Clear(const TQJobProc& AProc, const void* AData, int AMaxTimes, b
     if (left != 0)
         FRepeatJobs->Remove(matches, left, removed);
     const int count = static_cast<int>(removed.size());
-    removed.clear(); // released with their data, outside the queue locks
     WaitRunning(
         [&](const TQWorker& AWorker) {
             return !AWorker.FActiveIsAnonymous && AWorker.FActiveJobProc == AProc
                 && (AData == AnyData || AWorker.FActiveJobData == AData);
         },
         AWaitRunningDone);
+    // Released with their data only now, outside the queue locks: a running copy reads that data until it ends.
+    removed.clear();
     return count;
 }
 
@@ -1228,12 +1228,12 @@ void TQWorkers::ClearSingleJob(intptr_t AHandle, bool AWaitRunningDone)
         if (!job)
             return;
         const quint64 serial = job->FSerial;
-        job.reset();
         WaitRunning(
             [record, serial](const TQWorker& AWorker) {
                 return AWorker.FActiveJobSource == record && AWorker.FActiveJobSourceSerial == serial;
             },
             AWaitRunningDone);
+        job.reset(); // a running copy reads the job's data until it ends: release it only now
         break;
     }
     default:
