@@ -1,5 +1,7 @@
 #include "foundation/textutil.h"
 
+#include <QCryptographicHash>
+
 QString Trim(QStringView text)
 {
     qsizetype first = 0;
@@ -9,4 +11,9 @@ QString Trim(QStringView text)
     while (last > first && text[last - 1].unicode() <= 0x20)
         --last;
     return text.mid(first, last - first).toString();
+}
+
+QString Md5HexUpper(const QString& text)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex().toUpper());
 }

@@ -4,8 +4,6 @@
 #include "foundation/textutil.h"
 #include "store/ucommon.h"
 
-#include <QCryptographicHash>
-
 #include <algorithm>
 #include <climits>
 
@@ -106,7 +104,7 @@ QString TAPIHttpBase::makeSign(const TParamList& AParams, const QString& ASecret
 
 QString TAPIHttpBase::md5Hex(const QString& AText)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(AText.toUtf8(), QCryptographicHash::Md5).toHex().toUpper());
+    return Md5HexUpper(AText);
 }
 
 QString TAPIHttpBase::post(const QString& AURL, const TParamList& AParams)

@@ -4,7 +4,6 @@
 #include "foundation/textutil.h"
 #include "store/ucommon.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 
 #include <algorithm>
@@ -101,5 +100,5 @@ QString TTopClient::makeSign(const TParamList& AParams, const QString& ASecret)
 
 QString TTopClient::md5Hex(const QString& AText)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(AText.toUtf8(), QCryptographicHash::Md5).toHex().toUpper());
+    return Md5HexUpper(AText);
 }

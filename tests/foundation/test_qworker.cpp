@@ -1,6 +1,7 @@
 #include "foundation/qworker.h"
 
 #include "foundation/qmsgpack.h"
+#include "testwait.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -19,32 +20,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Generous: a loaded 2-core machine may be slow, but a correct scheduler never gets near it.
-constexpr auto KLimit = 20s;
+constexpr auto KLimit = kTestWaitLimit;
 
 // Waits for a condition while letting the main thread's queued calls run.
 bool WaitUntil(const std::function<bool()>& ACondition, std::chrono::milliseconds ALimit = KLimit)
 {
-    const auto until = std::chrono::steady_clock::now() + ALimit;
-    while (!ACondition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    return WaitForCondition(ACondition, ALimit, true);
 }
 
 // The same, without running the main thread's queued calls.
 bool WaitWithoutEvents(const std::function<bool()>& ACondition)
 {
-    const auto until = std::chrono::steady_clock::now() + KLimit;
-    while (!ACondition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    return WaitForCondition(ACondition);
 }
 
 bool OnMainThread()

@@ -1,6 +1,7 @@
 #include "log/QLog.h"
 
 #include "foundation/qerror.h"
+#include "testwait.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -19,17 +20,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto KLimit = 20s;
-
 bool WaitUntil(const std::function<bool()>& ACondition)
 {
-    const auto until = std::chrono::steady_clock::now() + KLimit;
-    while (!ACondition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    return WaitForCondition(ACondition);
 }
 
 bool AllDispatched(const TQLog& ALog)

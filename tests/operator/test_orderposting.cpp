@@ -5,6 +5,7 @@
 #include "log/QLog.h"
 #include "store/udb.h"
 #include "testservers.h"
+#include "testwait.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -27,15 +28,12 @@ struct TLogLines {
 
     QStringList Wait(qsizetype ACount)
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        for (;;) {
-            {
-                const std::scoped_lock lock(mutex);
-                if (lines.size() >= ACount || std::chrono::steady_clock::now() > deadline)
-                    return lines;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        WaitForCondition([&] {
+            const std::scoped_lock lock(mutex);
+            return lines.size() >= ACount;
+        });
+        const std::scoped_lock lock(mutex);
+        return lines;
     }
 };
 
