@@ -1,10 +1,51 @@
+#include "app/appOptions.h"
+#include "app/headless.h"
+#include "foundation/qhttp.h"
+
 #include <QCoreApplication>
+#include <QStringList>
 
 #include <cstdio>
 
+namespace {
+
+void Print(std::FILE* AStream, const QString& AText)
+{
+    const QByteArray bytes = AText.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), AStream);
+}
+
+QStringList Arguments(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    const TAppOptions options = TAppOptions::Parse(Arguments(argc, argv));
+    switch (options.action) {
+    case TAppOptions::TAction::Help:
+        Print(stdout, TAppOptions::Usage());
+        return 0;
+    case TAppOptions::TAction::Version:
+        Print(stdout, TAppOptions::VersionText());
+        return 0;
+    case TAppOptions::TAction::Error:
+        Print(stderr, QStringLiteral("quenlar: ") + options.error + u'\n' + TAppOptions::Usage());
+        return 2;
+    case TAppOptions::TAction::Run:
+        break;
+    }
+    if (!options.headless) {
+        Print(stderr, QStringLiteral("quenlar: the window is not built yet; run with --headless\n"));
+        return 1;
+    }
     QCoreApplication app(argc, argv);
-    std::fputs("Quenlar: the main window is not built yet.\n", stdout);
-    return 0;
+    const THttpGlobal http;
+    return RunHeadless(options);
 }

@@ -395,8 +395,9 @@ bool IsMainThread()
     return app && QThread::currentThread() == app->thread();
 }
 
-QString HttpExchange(const THttpRequest& ARequest)
+QString HttpExchange(const THttpRequest& ARequest, QString* AError)
 {
+    (void)AError;
     InitCurlOnce();
     auto state = std::make_shared<THttpExchangeState>(ARequest);
     std::thread exchange(&RunExchange, state);

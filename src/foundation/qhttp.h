@@ -6,6 +6,7 @@
 #include <QStringView>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,13 +60,20 @@ struct THttpRequest {
     int readTimeoutMs = 10000; // inactivity: no byte for that long once connected
     std::optional<THttpTls> tls; // without it only plain-HTTP URLs (and redirects) are allowed
     bool processEvents = false; // on the main thread: process pending events while waiting
+    std::function<bool()> stopCheck;
+};
+
+// curl's process-wide set-up, owned by the program entry.
+class THttpGlobal {
+public:
+    THttpGlobal() = default;
 };
 
 // Runs the request on a thread of its own and waits for it: woken the moment it completes, processing events at
 // least every 50 ms meanwhile when asked to and on the main thread. Returns the reply body decoded as UTF-8 with
 // every U+FEFF removed; empty or partial when the exchange failed, empty for a final status outside 2xx. Never
 // throws for network failures.
-QString HttpExchange(const THttpRequest& ARequest);
+QString HttpExchange(const THttpRequest& ARequest, QString* AError = nullptr);
 
 struct THttpExchangeState;
 

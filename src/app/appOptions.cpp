@@ -1,0 +1,98 @@
+#include "app/appOptions.h"
+
+namespace {
+
+bool TakeValue(const QStringList& AArgs, qsizetype& AIndex, const QString& AName, QString& AValue, QString& AError)
+{
+    const QString& arg = AArgs.at(AIndex);
+    const QString prefix = AName + u'=';
+    if (arg.startsWith(prefix)) {
+        AValue = arg.mid(prefix.size());
+        return true;
+    }
+    if (AIndex + 1 >= AArgs.size()) {
+        AError = QStringLiteral("option %1 needs a value").arg(AName);
+        return false;
+    }
+    AValue = AArgs.at(++AIndex);
+    return true;
+}
+
+bool Named(const QString& AArg, const QString& AName)
+{
+    return AArg == AName || AArg.startsWith(AName + u'=');
+}
+
+} // namespace
+
+TAppOptions TAppOptions::Parse(const QStringList& AArguments)
+{
+    TAppOptions options;
+    const auto fail = [&options](const QString& AError) {
+        options.action = TAction::Error;
+        options.error = AError;
+        return options;
+    };
+    for (qsizetype i = 1; i < AArguments.size(); ++i) {
+        const QString& arg = AArguments.at(i);
+        QString value;
+        if (arg == u"--help" || arg == u"-h") {
+            options.action = TAction::Help;
+            return options;
+        }
+        if (arg == u"--version" || arg == u"-v") {
+            options.action = TAction::Version;
+            return options;
+        }
+        if (arg == u"--headless") {
+            options.headless = true;
+        } else if (arg == u"--once") {
+            options.once = true;
+        } else if (arg == u"--alimama-login") {
+            options.alimamaLogin = true;
+        } else if (Named(arg, QStringLiteral("--phone"))) {
+            if (!TakeValue(AArguments, i, QStringLiteral("--phone"), value, options.error))
+                return fail(options.error);
+            options.phone = value.trimmed();
+        } else if (Named(arg, QStringLiteral("--alimama-login-timeout"))) {
+            if (!TakeValue(AArguments, i, QStringLiteral("--alimama-login-timeout"), value, options.error))
+                return fail(options.error);
+            bool ok = false;
+            options.alimamaLoginTimeoutS = value.toInt(&ok);
+            if (!ok || options.alimamaLoginTimeoutS <= 0)
+                return fail(QStringLiteral("--alimama-login-timeout needs a positive number of seconds"));
+        } else {
+            return fail(QStringLiteral("unknown option: %1").arg(arg));
+        }
+    }
+    if (!options.headless && (options.once || options.alimamaLogin || !options.phone.isEmpty()))
+        return fail(QStringLiteral("--phone, --once and --alimama-login belong to --headless"));
+    if (options.headless && options.phone.isEmpty())
+        return fail(QStringLiteral("--headless needs --phone"));
+    return options;
+}
+
+QString TAppOptions::Usage()
+{
+    return QStringLiteral(
+        "Usage: quenlar [--headless --phone PHONE [--once] [--alimama-login [--alimama-login-timeout SECONDS]]]\n"
+        "\n"
+        "Without options Quenlar opens its window.\n"
+        "\n"
+        "  --headless                   run without a window; every log line is printed on stdout\n"
+        "  --phone PHONE                operator account to sign in with; the client password is read from\n"
+        "                               the environment variable QUENLAR_PASSWORD\n"
+        "  --once                       one invalid-order pass and one refund pass, then exit\n"
+        "                               (default: keep synchronising until SIGINT or SIGTERM)\n"
+        "  --alimama-login              start the sign-in browser for every account first and wait for each\n"
+        "  --alimama-login-timeout S    how long to wait for the sign-ins (default 60 seconds)\n"
+        "  --help                       this text\n"
+        "  --version                    the version\n"
+        "\n"
+        "conf.ini beside the executable holds the settings and the addresses of the outside services.\n");
+}
+
+QString TAppOptions::VersionText()
+{
+    return QStringLiteral("Quenlar 1.0.0.4 (20220903)\n");
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The command line. Parsed before any application object exists, because it decides which one to create.
+struct TAppOptions {
+    enum class TAction { Run, Help, Version, Error };
+
+    TAction action = TAction::Run;
+    QString error; // for TAction::Error
+    bool headless = false;
+    QString phone;
+    bool once = false;
+    bool alimamaLogin = false;
+    int alimamaLoginTimeoutS = 60;
+
+    static TAppOptions Parse(const QStringList& AArguments);
+    static QString Usage();
+    static QString VersionText();
+};

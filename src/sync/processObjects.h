@@ -1,0 +1,44 @@
+#pragma once
+
+#include "foundation/qworker.h"
+
+#include <QString>
+
+#include <memory>
+
+class TAlimmTokenMgr;
+class TAPIApp;
+class TCommon;
+class TLogManage;
+class TQLog;
+
+// The program's process-wide objects, created in the program's fixed order (settings, token store, scheduler,
+// log, operator client, log file) and installed in their global slots; released in reverse. The end of the
+// process stops the scheduler and waits for the running jobs and the batch posts before anything they use goes.
+class TProcessObjects {
+public:
+    struct TOptions {
+        QString programFolder; // conf.ini and db.db live here
+        QString moduleFileName; // names the log file; empty: the running executable's
+        int minWorkers = 2;
+        TQWorkersTiming timing;
+    };
+
+    explicit TProcessObjects(const TOptions& AOptions);
+    ~TProcessObjects();
+    TProcessObjects(const TProcessObjects&) = delete;
+    TProcessObjects& operator=(const TProcessObjects&) = delete;
+
+    // Running jobs are asked to stop and waited for, then every batch post; the scheduler is gone afterwards.
+    void StopJobs();
+
+    TCommon& Common() const { return *FCommon; }
+
+private:
+    std::unique_ptr<TCommon> FCommon;
+    std::unique_ptr<TAlimmTokenMgr> FTokens;
+    std::unique_ptr<TQWorkers> FScheduler;
+    std::unique_ptr<TQLog> FLog;
+    std::unique_ptr<TAPIApp> FAPIApp;
+    std::unique_ptr<TLogManage> FFileLog;
+};
