@@ -11,16 +11,23 @@
 
 namespace {
 
-// Every log line also goes to the rotating log file, so a long unattended run leaves a record.
+// Every log line also goes to the rotating log file, so a long unattended run leaves a record. The writer shares
+// the file's ownership: the log thread may be writing a line at the moment the program releases the file.
 class TFileLogWriter : public TQLogWriter {
 public:
+    explicit TFileLogWriter(std::shared_ptr<TLogManage> AFile)
+        : FFile(std::move(AFile))
+    {
+    }
     void HandleNeeded() override { }
     bool WriteItem(const TQLogItem& AItem) override
     {
-        if (TLogManage* file = FileLog())
-            file->WriteToLog(LogItemMessage(AItem));
+        FFile->WriteToLog(LogItemMessage(AItem));
         return true;
     }
+
+private:
+    std::shared_ptr<TLogManage> FFile;
 };
 
 void LogJobError(TQJob*, std::exception_ptr AError)
@@ -59,15 +66,17 @@ TProcessObjects::TProcessObjects(const TOptions& AOptions)
     Install(FScheduler, std::make_unique<TQWorkers>(AOptions.minWorkers, AOptions.timing));
     FScheduler->SetOnError(&LogJobError);
     Install(FLog, std::make_unique<TQLog>());
-    FLog->Castor()->AddWriter(std::make_unique<TFileLogWriter>());
     Install(FAPIApp, std::make_unique<TAPIApp>());
-    Install(FFileLog, std::make_unique<TLogManage>(AOptions.moduleFileName));
+    FFileLog = std::make_shared<TLogManage>(AOptions.moduleFileName);
+    TGlobal<TLogManage>::Set(FFileLog.get());
+    FLog->Castor()->AddWriter(std::make_unique<TFileLogWriter>(FFileLog));
 }
 
 TProcessObjects::~TProcessObjects()
 {
     StopJobs();
-    Release(FFileLog);
+    TGlobal<TLogManage>::Set(nullptr);
+    FFileLog.reset();
     Release(FAPIApp);
     Release(FLog);
     Release(FTokens);

@@ -40,5 +40,5 @@ private:
     std::unique_ptr<TQWorkers> FScheduler;
     std::unique_ptr<TQLog> FLog;
     std::unique_ptr<TAPIApp> FAPIApp;
-    std::unique_ptr<TLogManage> FFileLog;
+    std::shared_ptr<TLogManage> FFileLog; // shared with the log's file writer
 };

@@ -1,0 +1,147 @@
+#include "syncfixture.h"
+#include "testwait.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <csignal>
+
+namespace {
+
+// The real executable, copied into a program folder of its own whose conf.ini points at the stand-ins.
+class HeadlessRun : public ::testing::Test, protected TStandInServices {
+protected:
+    void SetUp() override
+    {
+        FProgram = FFolder.filePath(QStringLiteral("quenlar"));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(QUENLAR_BINARY), FProgram));
+        PrepareProgramFolder(FFolder.path());
+    }
+
+    void Start(const QStringList& AArguments, const QString& APassword = QStringLiteral("pw"))
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QUENLAR_PASSWORD"), APassword);
+        FProcess.setProcessEnvironment(environment);
+        FProcess.setWorkingDirectory(FFolder.path());
+        FProcess.start(FProgram, AArguments);
+        ASSERT_TRUE(FProcess.waitForStarted());
+    }
+
+    // Waits for the end (generously bounded) and keeps what it printed.
+    bool Finish()
+    {
+        const bool finished = FProcess.waitForFinished(static_cast<int>(kTestWaitLimit.count()));
+        FOut = QString::fromUtf8(FProcess.readAllStandardOutput());
+        FErr = QString::fromUtf8(FProcess.readAllStandardError());
+        return finished;
+    }
+
+    QTemporaryDir FFolder;
+    QString FProgram;
+    QProcess FProcess;
+    QString FOut;
+    QString FErr;
+};
+
+TEST_F(HeadlessRun, OnceSignsInDeliversTheNewOrdersAndExits)
+{
+    SetAccounts({{"1001", "nick-a", "tok-a"}, {"1002", "nick-b", "tok-b"}});
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("13800000000"),
+        QStringLiteral("--once")});
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(FProcess.exitCode(), 0) << FErr.toStdString();
+    const TRecordedRequest login = FOperator.Requests().front();
+    EXPECT_EQ(login.target, "/client/dbmove/login");
+    EXPECT_EQ(FieldValue(login.FormFields(), "phone"), "13800000000");
+    EXPECT_EQ(FieldValue(login.FormFields(), "pwd"), "pw");
+    EXPECT_EQ(FIntakeBatches.load(), 2); // one batch per account
+    EXPECT_TRUE(FOut.contains(QStringLiteral("同步失效/确认收货订单:nick-a;15天内共 1 条未同步订单!")));
+    EXPECT_TRUE(FOut.contains(QStringLiteral("运营商：已登录")));
+
+    // The orders are recorded: a second run finds nothing new.
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("13800000000"),
+        QStringLiteral("--once")});
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 0);
+    EXPECT_TRUE(FOut.contains(QStringLiteral("同步失效/确认收货订单:nick-a;15天内共 0 条未同步订单!")));
+}
+
+TEST_F(HeadlessRun, RefusedSignInExitsNonZeroWithTheMessageAndAsksNothingMore)
+{
+    {
+        const std::scoped_lock lock(FMutex);
+        FLoginReply = R"({"code":401,"msg":"账号不存在"})";
+    }
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
+    ASSERT_TRUE(Finish());
+    EXPECT_NE(FProcess.exitCode(), 0);
+    EXPECT_TRUE(FErr.contains(QStringLiteral("账号不存在"))) << FErr.toStdString();
+    EXPECT_EQ(FOperator.RequestCount(), 1u);
+    EXPECT_EQ(FGateway.RequestCount(), 0u);
+}
+
+TEST_F(HeadlessRun, UnreachableBackEndExitsNonZeroWithTheLocalFailure)
+{
+    QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[hosts]\noperatorService=127.0.0.1:1\n");
+    ini.close();
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
+    ASSERT_TRUE(Finish());
+    EXPECT_NE(FProcess.exitCode(), 0);
+    EXPECT_TRUE(FErr.contains(QStringLiteral("服务器访问失败-本地"))) << FErr.toStdString();
+}
+
+TEST_F(HeadlessRun, SigtermDuringAPassEndsThePromptly)
+{
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1")});
+    ASSERT_TRUE(FGateway.WaitForRequests(5));
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(static_cast<pid_t>(FProcess.processId()), SIGTERM);
+    ASSERT_TRUE(Finish());
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(FProcess.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(FProcess.exitCode(), 0) << FErr.toStdString();
+}
+
+struct TOptionCase {
+    QStringList arguments;
+    int exitCode;
+    const char16_t* printed; // a part of stdout or stderr
+};
+
+class HeadlessOptions : public HeadlessRun, public ::testing::WithParamInterface<TOptionCase> { };
+
+TEST_P(HeadlessOptions, AnswerAsUsersExpect)
+{
+    Start(GetParam().arguments);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), GetParam().exitCode);
+    EXPECT_TRUE((FOut + FErr).contains(QString::fromUtf16(GetParam().printed))) << (FOut + FErr).toStdString();
+    EXPECT_EQ(FOperator.RequestCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, HeadlessOptions,
+    ::testing::Values(TOptionCase {{QStringLiteral("--help")}, 0, u"Usage: quenlar"},
+        TOptionCase {{QStringLiteral("--version")}, 0, u"Quenlar 1.0.0.4"},
+        TOptionCase {{QStringLiteral("--bogus")}, 2, u"unknown option: --bogus"},
+        TOptionCase {{QStringLiteral("--headless")}, 2, u"--headless needs --phone"},
+        TOptionCase {{QStringLiteral("--headless"), QStringLiteral("--phone")}, 2, u"needs a value"},
+        TOptionCase {{QStringLiteral("--once")}, 2, u"belong to --headless"}));
+
+TEST_F(HeadlessRun, MissingPasswordIsAnErrorBeforeAnyRequest)
+{
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1")}, QString());
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 2);
+    EXPECT_TRUE(FErr.contains(QStringLiteral("QUENLAR_PASSWORD")));
+    EXPECT_EQ(FOperator.RequestCount(), 0u);
+}
+
+} // namespace

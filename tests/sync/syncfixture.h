@@ -1,0 +1,107 @@
+#pragma once
+
+#include "log/QLog.h"
+#include "sync/processObjects.h"
+#include "sync/syncController.h"
+#include "testservers.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// What the controller asked of its front end.
+class TRecordingFrontEnd : public TSyncFrontEnd {
+public:
+    struct TMessage {
+        QString text;
+        QString title;
+        TButtons buttons;
+        TIcon icon;
+    };
+
+    TAnswer MessageBox(const QString& AText, const QString& ATitle, TButtons AButtons, TIcon AIcon) override
+    {
+        FMessages.push_back({AText, ATitle, AButtons, AIcon});
+        return TAnswer::Ok;
+    }
+    void OperatorPanelChanged(const QString& AText) override { FPanel = AText; }
+    void ControlsChanged() override { ++FControlsChanged; }
+
+    std::vector<TMessage> FMessages;
+    QString FPanel;
+    int FControlsChanged = 0;
+};
+
+// Every log message, in order; shared with the writer, which the log owns.
+class TLogRecord {
+public:
+    void Add(const QString& AText);
+    std::vector<QString> Lines() const;
+    bool Contains(const QString& AText) const;
+
+private:
+    mutable std::mutex FMutex;
+    std::vector<QString> FLines;
+};
+
+// One account as the operator back end lists it.
+struct TTestAccount {
+    std::string userId;
+    std::string userName;
+    std::string token;
+};
+
+// Loopback stand-ins for every outside service, and a program folder whose conf.ini points at them.
+class TStandInServices {
+public:
+    TStandInServices();
+    // Writes conf.ini (received orders off, no large promotion) and prepares db.db in AFolder.
+    void PrepareProgramFolder(const QString& AFolder) const;
+    void SetAccounts(std::vector<TTestAccount> AAccounts);
+
+    // Answers of the stand-ins, changeable by tests.
+    std::mutex FMutex;
+    std::string FLoginReply = R"({"code":200,"msg":"ok","data":{"uid":"u1","token":"t1"}})";
+    std::vector<TTestAccount> FAccounts; // guarded by FMutex
+    std::map<std::string, std::string> FLiveCookies; // cookie text -> nick, guarded by FMutex
+    std::function<void()> FBeforeRefundPost; // guarded by FMutex
+    std::function<void()> FBeforeAccountList; // guarded by FMutex
+    std::atomic<int> FIntakeBatches {0};
+    std::atomic<int> FRefundBatches {0};
+
+    TTestCertificate FCert;
+    TTestServer FOperator;
+    TTestServer FIntake;
+    TTestServer FGateway;
+    TTestServer FPublisher {FCert};
+    TTestServer FMedia {FCert};
+};
+
+// The stand-ins, the process-wide objects and a controller with short intervals on a program folder.
+class SyncFixture : public ::testing::Test, protected TStandInServices {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The end of the process, in its order.
+    void Shutdown();
+    // Signs in through the controller and waits for the account list.
+    void SignInAndList();
+    // Runs a job procedure of the controller on a worker and waits for it.
+    void RunJob(void (TSyncController::*AProc)(TQJob*));
+    bool WaitMain(const std::function<bool()>& ACondition);
+
+    QTemporaryDir FFolder;
+    std::shared_ptr<TLogRecord> FLog = std::make_shared<TLogRecord>();
+    TRecordingFrontEnd FFrontEnd;
+    std::unique_ptr<TProcessObjects> FObjects;
+    std::unique_ptr<TSyncController> FController;
+};
