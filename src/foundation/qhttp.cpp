@@ -1,9 +1,7 @@
 #include "foundation/qhttp.h"
 
+#include "foundation/qerror.h"
 #include "foundation/textutil.h"
-
-#include <QCoreApplication>
-#include <QThread>
 
 #include <curl/curl.h>
 #include <openssl/err.h>
@@ -11,12 +9,11 @@
 #include <openssl/x509.h>
 
 #include <chrono>
-#include <condition_variable>
 
 namespace {
 
 using TClock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds kPollPeriod {50};
+constexpr std::chrono::milliseconds kStopCheckPeriod {50};
 constexpr int kMaxRedirects = 15;
 
 const QString kDefaultAccept = QStringLiteral("text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8");
@@ -27,23 +24,6 @@ bool KeptInForm(char16_t c)
     return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'*' || c == u'-'
         || c == u'.' || c == u'_';
 }
-
-} // namespace
-
-// Shared by the waiting caller and the exchange thread; the last of the two to let go frees it.
-struct THttpExchangeState {
-    explicit THttpExchangeState(const THttpRequest& ARequest)
-        : request(ARequest)
-    {
-    }
-    const THttpRequest request;
-    QByteArray rs;
-    std::mutex mutex;
-    std::condition_variable completed;
-    bool Complete = false; // guarded by mutex
-};
-
-namespace {
 
 // CURL and CURLM are both void, hence one deleter each.
 struct TEasyDeleter {
@@ -56,10 +36,10 @@ struct TListDeleter {
     void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
 };
 
-// What the exchange thread tracks while the transfer runs; touched only on that thread.
+// What the callbacks track while the transfer runs.
 struct TTransfer {
     CURL* easy = nullptr;
-    QByteArray* body = nullptr;
+    QByteArray body;
     qint64 received = 0; // header and body bytes of every response
     bool connected = false; // the inactivity limit applies from the first request on a connection
     TClock::time_point lastActivity;
@@ -74,7 +54,7 @@ size_t OnBody(char* AData, size_t ASize, size_t ACount, void* AUser)
     curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
     // The body of a reply outside 2xx is never delivered; it is read and dropped.
     if (status >= 200 && status < 300)
-        transfer->body->append(AData, static_cast<qsizetype>(bytes));
+        transfer->body.append(AData, static_cast<qsizetype>(bytes));
     return bytes;
 }
 
@@ -102,23 +82,21 @@ CURLcode OnSslContext(CURL*, void* AContext, void* AUser)
     return CURLE_OK;
 }
 
-void InitCurlOnce()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 class TCurlExchange {
 public:
-    explicit TCurlExchange(THttpExchangeState& AState);
-    void Run();
+    explicit TCurlExchange(const THttpRequest& ARequest);
+    TCurlExchange(const TCurlExchange&) = delete;
+    TCurlExchange& operator=(const TCurlExchange&) = delete;
+    // The reply body; empty when the exchange failed before a 2xx reply or was stopped.
+    QByteArray Run();
 
 private:
     void Configure();
     void AddHeader(const QString& AName, const QString& AValue);
+    bool Transfer();
+    bool StopAsked() const { return FRequest.stopCheck && FRequest.stopCheck(); }
     std::chrono::milliseconds InactivityLeft(TClock::time_point ANow) const;
 
-    THttpExchangeState& FState;
     const THttpRequest& FRequest;
     // Everything the handles point at is declared first, so it outlives them.
     std::unique_ptr<curl_slist, TListDeleter> FHeaders;
@@ -131,9 +109,8 @@ private:
     std::unique_ptr<CURLM, TMultiDeleter> FMulti;
 };
 
-TCurlExchange::TCurlExchange(THttpExchangeState& AState)
-    : FState(AState)
-    , FRequest(AState.request)
+TCurlExchange::TCurlExchange(const THttpRequest& ARequest)
+    : FRequest(ARequest)
     , FEasy(curl_easy_init())
     , FMulti(curl_multi_init())
 {
@@ -198,7 +175,6 @@ void TCurlExchange::Configure()
     }
 
     FTransfer.easy = easy;
-    FTransfer.body = &FState.rs;
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &FTransfer);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
@@ -214,19 +190,18 @@ std::chrono::milliseconds TCurlExchange::InactivityLeft(TClock::time_point ANow)
 }
 
 // libcurl knows only a per-second low-speed limit, so the millisecond inactivity limit is kept here around the
-// multi interface: every byte received or sent restarts it.
-void TCurlExchange::Run()
+// multi interface: every byte received or sent restarts it. The same loop asks the stop check between waits, which
+// a stop check makes no longer than its period. False when the exchange was stopped.
+bool TCurlExchange::Transfer()
 {
-    if (!FEasy || !FMulti)
-        return;
-    Configure();
-    if (curl_multi_add_handle(FMulti.get(), FEasy.get()) != CURLM_OK)
-        return;
+    const int longestWaitMs = FRequest.stopCheck ? static_cast<int>(kStopCheckPeriod.count()) : 1000;
     qint64 seen = -1;
     for (;;) {
         int running = 0;
         if (curl_multi_perform(FMulti.get(), &running) != CURLM_OK || running == 0)
-            break;
+            return true;
+        if (StopAsked())
+            return false;
         curl_off_t sent = 0;
         curl_easy_getinfo(FEasy.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
         const TClock::time_point now = TClock::now();
@@ -235,75 +210,32 @@ void TCurlExchange::Run()
             if (FTransfer.connected)
                 FTransfer.lastActivity = now;
         }
-        int waitMs = 1000; // until connected, libcurl's connect time-out bounds the wait
+        int waitMs = longestWaitMs; // until connected, libcurl's connect time-out bounds the wait
         if (FTransfer.connected) {
             const std::chrono::milliseconds left = InactivityLeft(now);
             if (left.count() <= 0)
-                break;
+                return true;
             waitMs = static_cast<int>(qMin<qint64>(left.count(), waitMs));
         }
         if (curl_multi_poll(FMulti.get(), nullptr, 0, waitMs, nullptr) != CURLM_OK)
-            break;
+            return true;
     }
+}
+
+QByteArray TCurlExchange::Run()
+{
+    if (!FEasy || !FMulti || StopAsked())
+        return {};
+    Configure();
+    if (curl_multi_add_handle(FMulti.get(), FEasy.get()) != CURLM_OK)
+        return {};
+    const bool finished = Transfer();
     long status = 0;
     curl_easy_getinfo(FEasy.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (status < 200 || status >= 300)
-        FState.rs.clear();
     curl_multi_remove_handle(FMulti.get(), FEasy.get());
-}
-
-// Marks the exchange complete however the thread leaves, then wakes the caller.
-class TCompletion {
-public:
-    explicit TCompletion(std::shared_ptr<THttpExchangeState> AState)
-        : FState(std::move(AState))
-    {
-    }
-    TCompletion(const TCompletion&) = delete;
-    TCompletion& operator=(const TCompletion&) = delete;
-    ~TCompletion()
-    {
-        {
-            const std::scoped_lock lock(FState->mutex);
-            FState->Complete = true;
-        }
-        FState->completed.notify_all();
-    }
-
-private:
-    std::shared_ptr<THttpExchangeState> FState;
-};
-
-void RunExchange(std::shared_ptr<THttpExchangeState> AState)
-{
-    THttpExchangeState& state = *AState;
-    const TCompletion completion(std::move(AState));
-    try {
-        // The easy and multi handles (and with them the connection) are gone before the caller wakes.
-        TCurlExchange(state).Run();
-    } catch (...) {
-        // Nothing leaves the exchange thread; the caller sees whatever arrived.
-    }
-}
-
-void WaitForCompletion(THttpExchangeState& AState, bool AProcessEvents)
-{
-    std::unique_lock lock(AState.mutex);
-    while (!AState.completed.wait_for(lock, kPollPeriod, [&] { return AState.Complete; })) {
-        if (AProcessEvents) {
-            lock.unlock();
-            QCoreApplication::processEvents();
-            lock.lock();
-        }
-    }
-}
-
-// Called once the exchange thread has let go of the state.
-QString ReplyText(const THttpExchangeState& AState)
-{
-    QString text = QString::fromUtf8(AState.rs);
-    text.remove(QChar(0xFEFF));
-    return text;
+    if (!finished || status < 200 || status >= 300)
+        return {};
+    return std::move(FTransfer.body);
 }
 
 } // namespace
@@ -389,102 +321,22 @@ QByteArray FormEncodeLines(const QStringList& ALines)
     return out;
 }
 
-bool IsMainThread()
-{
-    const QCoreApplication* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 QString HttpExchange(const THttpRequest& ARequest)
 {
-    InitCurlOnce();
-    auto state = std::make_shared<THttpExchangeState>(ARequest);
-    std::thread exchange(&RunExchange, state);
-    WaitForCompletion(*state, ARequest.processEvents && IsMainThread());
-    // Complete is set as the thread's last act, so this join returns at once.
-    exchange.join();
-    return ReplyText(*state);
+    // The handles, and with them the connection, are gone before the reply is decoded.
+    const QByteArray body = TCurlExchange(ARequest).Run();
+    QString text = QString::fromUtf8(body);
+    text.remove(QChar(0xFEFF));
+    return text;
 }
 
-THttpExchangeThread::~THttpExchangeThread()
+THttpGlobal::THttpGlobal()
 {
-    {
-        const std::scoped_lock lock(FMutex);
-        FStop = true;
-    }
-    FWake.notify_all();
-    if (FThread.joinable())
-        FThread.join();
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+        throw EQuenlarError(QStringLiteral("HTTP library initialisation failed"));
 }
 
-QString THttpExchangeThread::Exchange(const THttpRequest& ARequest)
+THttpGlobal::~THttpGlobal()
 {
-    InitCurlOnce();
-    auto state = std::make_shared<THttpExchangeState>(ARequest);
-    {
-        const std::scoped_lock lock(FMutex);
-        FJob = state;
-        if (!FThread.joinable())
-            FThread = std::thread(&THttpExchangeThread::Loop, this);
-    }
-    FWake.notify_one();
-    WaitForCompletion(*state, ARequest.processEvents && IsMainThread());
-    // rs is no longer written once Complete is set.
-    return ReplyText(*state);
-}
-
-void THttpExchangeThread::Loop()
-{
-    for (;;) {
-        std::shared_ptr<THttpExchangeState> job;
-        {
-            std::unique_lock lock(FMutex);
-            FWake.wait(lock, [this] { return FStop || FJob; });
-            if (!FJob)
-                return;
-            job = std::move(FJob);
-        }
-        RunExchange(std::move(job));
-    }
-}
-
-THttpLock::TGuard::~TGuard()
-{
-    if (FLock)
-        FLock->Release();
-}
-
-void THttpLock::Release()
-{
-    {
-        const std::scoped_lock lock(FMutex);
-        FHeld = false;
-        FHolder = std::thread::id();
-    }
-    FReleased.notify_one();
-}
-
-THttpLock::TGuard THttpLock::Acquire(std::shared_ptr<THttpLock> ALock, bool AProcessEvents)
-{
-    const std::thread::id self = std::this_thread::get_id();
-    THttpLock& me = *ALock;
-    std::unique_lock lock(me.FMutex);
-    if (me.FHolder == self || me.FWaiter == self)
-        return TGuard();
-    const auto free = [&me] { return !me.FHeld; };
-    if (AProcessEvents && IsMainThread()) {
-        me.FWaiter = self;
-        while (!me.FReleased.wait_for(lock, kPollPeriod, free)) {
-            lock.unlock();
-            QCoreApplication::processEvents();
-            lock.lock();
-        }
-        me.FWaiter = std::thread::id();
-    } else {
-        me.FReleased.wait(lock, free);
-    }
-    me.FHeld = true;
-    me.FHolder = self;
-    lock.unlock();
-    return TGuard(std::move(ALock));
+    curl_global_cleanup();
 }
