@@ -45,7 +45,7 @@ public:
     void setUrl(const QString& AValue) { FUrl = AValue; }
     int timeoutMs() const { return FTimeoutMs; }
     void setTimeoutMs(int AValue) { FTimeoutMs = AValue; }
-    // Asked while the request runs; true ends it within 50 ms as a failed request (empty document).
+    // Asked at least every 50 ms while the request runs; true ends it as a failed request (empty document).
     void setStopCheck(std::function<bool()> AValue) { FStopCheck = std::move(AValue); }
 
 private:
