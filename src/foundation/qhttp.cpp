@@ -1,9 +1,7 @@
 #include "foundation/qhttp.h"
 
+#include "foundation/qerror.h"
 #include "foundation/textutil.h"
-
-#include <QCoreApplication>
-#include <QThread>
 
 #include <curl/curl.h>
 #include <openssl/err.h>
@@ -11,12 +9,11 @@
 #include <openssl/x509.h>
 
 #include <chrono>
-#include <condition_variable>
 
 namespace {
 
 using TClock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds kPollPeriod {50};
+constexpr std::chrono::milliseconds kStopCheckPeriod {50};
 constexpr int kMaxRedirects = 15;
 
 const QString kDefaultAccept = QStringLiteral("text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8");
@@ -27,23 +24,6 @@ bool KeptInForm(char16_t c)
     return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'*' || c == u'-'
         || c == u'.' || c == u'_';
 }
-
-} // namespace
-
-// Shared by the waiting caller and the exchange thread; the last of the two to let go frees it.
-struct THttpExchangeState {
-    explicit THttpExchangeState(const THttpRequest& ARequest)
-        : request(ARequest)
-    {
-    }
-    const THttpRequest request;
-    QByteArray rs;
-    std::mutex mutex;
-    std::condition_variable completed;
-    bool Complete = false; // guarded by mutex
-};
-
-namespace {
 
 // CURL and CURLM are both void, hence one deleter each.
 struct TEasyDeleter {
@@ -56,10 +36,10 @@ struct TListDeleter {
     void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
 };
 
-// What the exchange thread tracks while the transfer runs; touched only on that thread.
+// What the callbacks track while the transfer runs.
 struct TTransfer {
     CURL* easy = nullptr;
-    QByteArray* body = nullptr;
+    QByteArray body;
     qint64 received = 0; // header and body bytes of every response
     bool connected = false; // the inactivity limit applies from the first request on a connection
     TClock::time_point lastActivity;
@@ -74,7 +54,7 @@ size_t OnBody(char* AData, size_t ASize, size_t ACount, void* AUser)
     curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
     // The body of a reply outside 2xx is never delivered; it is read and dropped.
     if (status >= 200 && status < 300)
-        transfer->body->append(AData, static_cast<qsizetype>(bytes));
+        transfer->body.append(AData, static_cast<qsizetype>(bytes));
     return bytes;
 }
 
@@ -102,23 +82,23 @@ CURLcode OnSslContext(CURL*, void* AContext, void* AUser)
     return CURLE_OK;
 }
 
-void InitCurlOnce()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 class TCurlExchange {
 public:
-    explicit TCurlExchange(THttpExchangeState& AState);
-    void Run();
+    explicit TCurlExchange(const THttpRequest& ARequest);
+    TCurlExchange(const TCurlExchange&) = delete;
+    TCurlExchange& operator=(const TCurlExchange&) = delete;
+    // The reply body; empty when the exchange failed before a 2xx reply or was stopped.
+    QByteArray Run();
+    // Why the exchange failed; empty when it did not.
+    const QString& Error() const { return FError; }
 
 private:
     void Configure();
     void AddHeader(const QString& AName, const QString& AValue);
+    bool Transfer();
+    bool StopAsked() const { return FRequest.stopCheck && FRequest.stopCheck(); }
     std::chrono::milliseconds InactivityLeft(TClock::time_point ANow) const;
 
-    THttpExchangeState& FState;
     const THttpRequest& FRequest;
     // Everything the handles point at is declared first, so it outlives them.
     std::unique_ptr<curl_slist, TListDeleter> FHeaders;
@@ -129,11 +109,11 @@ private:
     TTransfer FTransfer;
     std::unique_ptr<CURL, TEasyDeleter> FEasy;
     std::unique_ptr<CURLM, TMultiDeleter> FMulti;
+    QString FError;
 };
 
-TCurlExchange::TCurlExchange(THttpExchangeState& AState)
-    : FState(AState)
-    , FRequest(AState.request)
+TCurlExchange::TCurlExchange(const THttpRequest& ARequest)
+    : FRequest(ARequest)
     , FEasy(curl_easy_init())
     , FMulti(curl_multi_init())
 {
@@ -198,7 +178,6 @@ void TCurlExchange::Configure()
     }
 
     FTransfer.easy = easy;
-    FTransfer.body = &FState.rs;
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &FTransfer);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
@@ -214,19 +193,18 @@ std::chrono::milliseconds TCurlExchange::InactivityLeft(TClock::time_point ANow)
 }
 
 // libcurl knows only a per-second low-speed limit, so the millisecond inactivity limit is kept here around the
-// multi interface: every byte received or sent restarts it.
-void TCurlExchange::Run()
+// multi interface: every byte received or sent restarts it. The same loop asks the stop check between waits, which
+// a stop check makes no longer than its period. False when the exchange was stopped.
+bool TCurlExchange::Transfer()
 {
-    if (!FEasy || !FMulti)
-        return;
-    Configure();
-    if (curl_multi_add_handle(FMulti.get(), FEasy.get()) != CURLM_OK)
-        return;
+    const int longestWaitMs = FRequest.stopCheck ? static_cast<int>(kStopCheckPeriod.count()) : 1000;
     qint64 seen = -1;
     for (;;) {
         int running = 0;
         if (curl_multi_perform(FMulti.get(), &running) != CURLM_OK || running == 0)
-            break;
+            return true;
+        if (StopAsked())
+            return false;
         curl_off_t sent = 0;
         curl_easy_getinfo(FEasy.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
         const TClock::time_point now = TClock::now();
@@ -235,75 +213,52 @@ void TCurlExchange::Run()
             if (FTransfer.connected)
                 FTransfer.lastActivity = now;
         }
-        int waitMs = 1000; // until connected, libcurl's connect time-out bounds the wait
+        int waitMs = longestWaitMs; // until connected, libcurl's connect time-out bounds the wait
         if (FTransfer.connected) {
             const std::chrono::milliseconds left = InactivityLeft(now);
-            if (left.count() <= 0)
-                break;
+            if (left.count() <= 0) {
+                FError = QStringLiteral("Read timed out after %1 ms").arg(FRequest.readTimeoutMs);
+                return true;
+            }
             waitMs = static_cast<int>(qMin<qint64>(left.count(), waitMs));
         }
         if (curl_multi_poll(FMulti.get(), nullptr, 0, waitMs, nullptr) != CURLM_OK)
-            break;
+            return true;
+    }
+}
+
+QByteArray TCurlExchange::Run()
+{
+    if (StopAsked()) {
+        FError = QStringLiteral("Stopped");
+        return {};
+    }
+    if (!FEasy || !FMulti) {
+        FError = QStringLiteral("Out of memory");
+        return {};
+    }
+    Configure();
+    if (curl_multi_add_handle(FMulti.get(), FEasy.get()) != CURLM_OK) {
+        FError = QStringLiteral("Out of memory");
+        return {};
+    }
+    const bool finished = Transfer();
+    int queued = 0;
+    while (const CURLMsg* message = curl_multi_info_read(FMulti.get(), &queued)) {
+        if (message->msg == CURLMSG_DONE && message->data.result != CURLE_OK && FError.isEmpty())
+            FError = QString::fromUtf8(curl_easy_strerror(message->data.result));
     }
     long status = 0;
     curl_easy_getinfo(FEasy.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (status < 200 || status >= 300)
-        FState.rs.clear();
     curl_multi_remove_handle(FMulti.get(), FEasy.get());
-}
-
-// Marks the exchange complete however the thread leaves, then wakes the caller.
-class TCompletion {
-public:
-    explicit TCompletion(std::shared_ptr<THttpExchangeState> AState)
-        : FState(std::move(AState))
-    {
-    }
-    TCompletion(const TCompletion&) = delete;
-    TCompletion& operator=(const TCompletion&) = delete;
-    ~TCompletion()
-    {
-        {
-            const std::scoped_lock lock(FState->mutex);
-            FState->Complete = true;
-        }
-        FState->completed.notify_all();
-    }
-
-private:
-    std::shared_ptr<THttpExchangeState> FState;
-};
-
-void RunExchange(std::shared_ptr<THttpExchangeState> AState)
-{
-    THttpExchangeState& state = *AState;
-    const TCompletion completion(std::move(AState));
-    try {
-        // The easy and multi handles (and with them the connection) are gone before the caller wakes.
-        TCurlExchange(state).Run();
-    } catch (...) {
-        // Nothing leaves the exchange thread; the caller sees whatever arrived.
-    }
-}
-
-void WaitForCompletion(THttpExchangeState& AState, bool AProcessEvents)
-{
-    std::unique_lock lock(AState.mutex);
-    while (!AState.completed.wait_for(lock, kPollPeriod, [&] { return AState.Complete; })) {
-        if (AProcessEvents) {
-            lock.unlock();
-            QCoreApplication::processEvents();
-            lock.lock();
-        }
-    }
-}
-
-// Called once the exchange thread has let go of the state.
-QString ReplyText(const THttpExchangeState& AState)
-{
-    QString text = QString::fromUtf8(AState.rs);
-    text.remove(QChar(0xFEFF));
-    return text;
+    if (!finished)
+        FError = QStringLiteral("Stopped");
+    else if (FError.isEmpty() && (status < 200 || status >= 300))
+        FError = QStringLiteral("HTTP status %1").arg(status);
+    if (!finished || status < 200 || status >= 300)
+        return {};
+    // A transfer cut short after a 2xx status keeps what arrived; the caller sees the error besides.
+    return std::move(FTransfer.body);
 }
 
 } // namespace
@@ -389,103 +344,28 @@ QByteArray FormEncodeLines(const QStringList& ALines)
     return out;
 }
 
-bool IsMainThread()
-{
-    const QCoreApplication* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 QString HttpExchange(const THttpRequest& ARequest, QString* AError)
 {
-    (void)AError;
-    InitCurlOnce();
-    auto state = std::make_shared<THttpExchangeState>(ARequest);
-    std::thread exchange(&RunExchange, state);
-    WaitForCompletion(*state, ARequest.processEvents && IsMainThread());
-    // Complete is set as the thread's last act, so this join returns at once.
-    exchange.join();
-    return ReplyText(*state);
-}
-
-THttpExchangeThread::~THttpExchangeThread()
-{
+    QByteArray body;
     {
-        const std::scoped_lock lock(FMutex);
-        FStop = true;
+        // The handles, and with them the connection, are gone before the reply is decoded.
+        TCurlExchange exchange(ARequest);
+        body = exchange.Run();
+        if (AError)
+            *AError = exchange.Error();
     }
-    FWake.notify_all();
-    if (FThread.joinable())
-        FThread.join();
+    QString text = QString::fromUtf8(body);
+    text.remove(QChar(0xFEFF));
+    return text;
 }
 
-QString THttpExchangeThread::Exchange(const THttpRequest& ARequest)
+THttpGlobal::THttpGlobal()
 {
-    InitCurlOnce();
-    auto state = std::make_shared<THttpExchangeState>(ARequest);
-    {
-        const std::scoped_lock lock(FMutex);
-        FJob = state;
-        if (!FThread.joinable())
-            FThread = std::thread(&THttpExchangeThread::Loop, this);
-    }
-    FWake.notify_one();
-    WaitForCompletion(*state, ARequest.processEvents && IsMainThread());
-    // rs is no longer written once Complete is set.
-    return ReplyText(*state);
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+        throw EQuenlarError(QStringLiteral("HTTP library initialisation failed"));
 }
 
-void THttpExchangeThread::Loop()
+THttpGlobal::~THttpGlobal()
 {
-    for (;;) {
-        std::shared_ptr<THttpExchangeState> job;
-        {
-            std::unique_lock lock(FMutex);
-            FWake.wait(lock, [this] { return FStop || FJob; });
-            if (!FJob)
-                return;
-            job = std::move(FJob);
-        }
-        RunExchange(std::move(job));
-    }
-}
-
-THttpLock::TGuard::~TGuard()
-{
-    if (FLock)
-        FLock->Release();
-}
-
-void THttpLock::Release()
-{
-    {
-        const std::scoped_lock lock(FMutex);
-        FHeld = false;
-        FHolder = std::thread::id();
-    }
-    FReleased.notify_one();
-}
-
-THttpLock::TGuard THttpLock::Acquire(std::shared_ptr<THttpLock> ALock, bool AProcessEvents)
-{
-    const std::thread::id self = std::this_thread::get_id();
-    THttpLock& me = *ALock;
-    std::unique_lock lock(me.FMutex);
-    if (me.FHolder == self || me.FWaiter == self)
-        return TGuard();
-    const auto free = [&me] { return !me.FHeld; };
-    if (AProcessEvents && IsMainThread()) {
-        me.FWaiter = self;
-        while (!me.FReleased.wait_for(lock, kPollPeriod, free)) {
-            lock.unlock();
-            QCoreApplication::processEvents();
-            lock.lock();
-        }
-        me.FWaiter = std::thread::id();
-    } else {
-        me.FReleased.wait(lock, free);
-    }
-    me.FHeld = true;
-    me.FHolder = self;
-    lock.unlock();
-    return TGuard(std::move(ALock));
+    curl_global_cleanup();
 }

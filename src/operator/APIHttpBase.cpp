@@ -39,7 +39,6 @@ void DecodeReply(const QString& AReply, TServiceResp& AResp)
 } // namespace
 
 TAPIHttpBase::TAPIHttpBase()
-    : FCS(std::make_shared<THttpLock>())
 {
     if (const TCommon* common = Common())
         FSSL.caFile = common->hosts().caFile;
@@ -63,7 +62,6 @@ TServiceResp TAPIHttpBase::postWithoutToken(const QString& AURL, TParamList& APa
     return SignedPost(AURL, AParams, false);
 }
 
-// Touches no member after post(): an event processed during the wait may have destroyed this instance.
 TServiceResp TAPIHttpBase::SignedPost(const QString& AURL, TParamList& AParams, bool AWithSession)
 {
     TServiceResp resp;
@@ -119,9 +117,6 @@ QString TAPIHttpBase::post(const QString& AURL, const TParamList& AParams)
     request.connectTimeoutMs = timeoutMs;
     request.readTimeoutMs = timeoutMs;
     request.tls = FSSL;
-    request.processEvents = true;
-    const THttpLock::TGuard guard = THttpLock::Acquire(FCS, true);
-    if (!guard)
-        return QString();
-    return guard.Exchange(request);
+    const std::scoped_lock lock(FCS);
+    return HttpExchange(request);
 }

@@ -7,7 +7,6 @@
 #include <QDateTime>
 #include <QString>
 
-#include <memory>
 #include <mutex>
 
 // The signed form transport to the operator back end: stamps and signs a parameter list, posts it through the
@@ -31,8 +30,8 @@ public:
     // MD5 of the UTF-8 bytes as 32 upper-case hex digits.
     static QString md5Hex(const QString& AText);
 
-    // One form POST under FCS; the reply text, empty when nothing arrived or the request was refused (a second
-    // request started on this thread from an event processed while it waits for this instance).
+    // One form POST under FCS, on the calling thread; the reply text, empty when nothing arrived. Never cut short
+    // by a stop: its outcome decides what is cached, so only its time-outs bound it.
     QString post(const QString& AURL, const TParamList& AParams);
 
 protected:
@@ -42,8 +41,7 @@ protected:
     };
     TSession Session() const;
 
-    // Shared so that a wait in progress keeps it alive should this instance be destroyed meanwhile.
-    std::shared_ptr<THttpLock> FCS;
+    std::mutex FCS; // one exchange at a time: they share the transport settings
     THttpTls FSSL;
     qint32 FhttpConnentOutTime = 60; // seconds, for the connect and the read time-out alike
     QString FContentType = QStringLiteral("application/x-www-form-urlencoded");
@@ -53,10 +51,8 @@ protected:
     mutable std::mutex FSessionCS;
     QString FUID; // guarded by FSessionCS
     QString FToken; // guarded by FSessionCS
-    QString FClientUser;
     QString FPhone; // guarded by FSessionCS
 
 private:
     TServiceResp SignedPost(const QString& AURL, TParamList& AParams, bool AWithSession);
 };
-

@@ -72,24 +72,6 @@ std::unique_ptr<TQJson> TAPIApp::getAlimmTokens()
     return document;
 }
 
-QString TAPIApp::Describe(const TServiceResp& AResp)
-{
-    return QStringLiteral("Code:") + QString::number(AResp.code) + QStringLiteral(";Msg:") + Trim(AResp.msg)
-        + QStringLiteral(";time:") + QString::number(AResp.time) + QStringLiteral(";Data:") + AResp.data;
-}
-
-QString TAPIApp::PostTest(QStringView AAction, TParamList& AParams)
-{
-    return Describe(postWithToken(ServiceUrl(AAction), AParams));
-}
-
-QString TAPIApp::Test(const QString& AStr)
-{
-    TParamList params;
-    params.SetValue(u"orders", AStr);
-    return Describe(postWithoutToken(IntakeUrl(OperatorPath::InvalidOrders), params));
-}
-
 void TAPIApp::postOrderData(const QStringList& List)
 {
     if (List.isEmpty())

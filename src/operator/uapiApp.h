@@ -39,11 +39,6 @@ public:
     bool isLogin() const { return FisLogin.load(); }
     void setIsLogin(bool AValue) { FisLogin.store(AValue); }
 
-    // Diagnostics, not used by the program: post AParams to AAction on the service host with the session, and
-    // post AStr as "orders" to the invalid-order path of the order-intake host.
-    QString PostTest(QStringView AAction, TParamList& AParams);
-    QString Test(const QString& AStr);
-
     // Delivers invalid-order lines in batches of 100 from a thread of its own and returns at once; each batch the
     // back end accepts is recorded in the order cache.
     void postOrderData(const QStringList& List);
@@ -63,7 +58,6 @@ public:
     static QString IntakeUrl(QStringView APath);
 
 private:
-    static QString Describe(const TServiceResp& AResp);
     void pushInvalidOrders(const QStringList& ABatches);
     void syncRefundOrders(const QString& ABatch);
 

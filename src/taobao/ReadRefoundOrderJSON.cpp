@@ -48,14 +48,25 @@ bool TReadRefoundOrderJSON::ReadOrders(std::vector<TWeiQuanOrderInfo>& List) con
     const TQJson* orders = document.ItemByPath(u"data.result");
     if (orders == nullptr)
         return hasNext;
-    TDBCacheClass* cache = DBCache();
+    // Ids first, so the whole page is looked up in the cache over one connection.
+    std::vector<TDBCacheClass::TOrderKey> lookups;
+    std::vector<int> lookupOf(static_cast<size_t>(orders->Count()), -1); // index into lookups, -1: not looked up
     for (int i = 0; i < orders->Count(); ++i) {
         const TQJson& order = *orders->Items(i);
-        const QString parentId = Trim(TextOf(order, u"tbTradeParentId"));
-        const QString childId = Trim(TextOf(order, u"tbTradeId"));
-        if (!parentId.isEmpty() && !childId.isEmpty() && cache != nullptr && cache->existOrder(parentId, childId, 1))
+        QString parentId = Trim(TextOf(order, u"tbTradeParentId"));
+        QString childId = Trim(TextOf(order, u"tbTradeId"));
+        if (parentId.isEmpty() || childId.isEmpty())
             continue;
-        TWeiQuanOrderInfo info = RecordOf(order);
+        lookupOf[size_t(i)] = static_cast<int>(lookups.size());
+        lookups.emplace_back(std::move(parentId), std::move(childId));
+    }
+    const TDBCacheClass* cache = DBCache();
+    const std::vector<bool> cached = cache != nullptr ? cache->existOrders(lookups, 1) : std::vector<bool>();
+    for (int i = 0; i < orders->Count(); ++i) {
+        const int lookup = lookupOf[size_t(i)];
+        if (lookup >= 0 && size_t(lookup) < cached.size() && cached[size_t(lookup)])
+            continue;
+        TWeiQuanOrderInfo info = RecordOf(*orders->Items(i));
         if (Trim(info.showRefundStatus) == QStringView(u"维权成功"))
             List.push_back(std::move(info));
     }

@@ -212,6 +212,7 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
     client.setAppSecret(kAppSecret);
     client.setSession(FAccessToken);
     client.setMethod(kOrderMethod);
+    client.setStopCheck([this] { return StopRequested(); });
     client.add_Param(QStringLiteral("query_type"), QString::number(AQueryType));
     client.add_Param(QStringLiteral("page_no"), QString::number(APageNo));
     client.add_Param(QStringLiteral("page_size"), QStringLiteral("100"));
@@ -311,7 +312,7 @@ void TTopApiGetOrders::Get(const QString& AUrl, QString& AOut)
     request.readTimeoutMs = FWebTimeoutMs;
     const TCommon* common = Common();
     request.tls = THttpTls {common != nullptr ? common->hosts().caFile : QString()};
+    request.stopCheck = [this] { return StopRequested(); };
     const std::scoped_lock lock(FCS);
-    AOut.clear();
     AOut = HttpExchange(request);
 }

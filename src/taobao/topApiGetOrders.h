@@ -15,8 +15,9 @@
 
 class TQJson;
 
-// Whether the running job was asked to stop; paging loops test it between pages so that a server that always
-// answers "there is a next page" cannot hold a pass, the stop button or the process end.
+// Whether the running job was asked to stop; paging loops test it between pages and every page request while it
+// runs, so that neither a server that always answers "there is a next page" nor one that stalls can hold a pass,
+// the stop button or the process end.
 using TStopCheck = std::function<bool()>;
 
 // One account's downloads: its invalid and received orders through the TOP gateway, and its refund orders from
@@ -37,7 +38,8 @@ public:
     // read (a cache failure, an amount that is not a number).
     std::vector<TWeiQuanOrderInfo> getWeiquanOrders(const QDateTime& beginTime, const QDateTime& endTime);
 
-    // GET with the session cookies; AOut is the reply text, empty on any failure of the exchange.
+    // GET with the session cookies; AOut is the reply text, empty on any failure of the exchange and when a stop
+    // ended it.
     void Get(const QString& AUrl, QString& AOut);
 
     bool close() const { return FClose.load(); }

@@ -17,13 +17,14 @@ const QString kUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW64; 
 } // namespace
 
 TTopClient::TTopClient()
-    : FCS(std::make_shared<THttpLock>())
 {
     FParams.SetValue(u"v", QStringLiteral("2.0"));
     FParams.SetValue(u"sign_method", QStringLiteral("md5"));
     FParams.SetValue(u"format", QStringLiteral("json"));
-    if (const TCommon* common = Common())
+    if (const TCommon* common = Common()) {
         FUrl = common->hosts().topGatewayUrl() + QStringLiteral("/router/rest");
+        FCaFile = common->hosts().caFile;
+    }
 }
 
 TTopClient::~TTopClient() = default;
@@ -76,11 +77,12 @@ void TTopClient::POST(const QString& AUrl, const TParamList& AParams, QString& A
     request.userAgent = kUserAgent;
     request.connectTimeoutMs = FTimeoutMs;
     request.readTimeoutMs = FTimeoutMs;
-    request.processEvents = true; // no TLS layer: plain HTTP only
-    const THttpLock::TGuard guard = THttpLock::Acquire(FCS, true);
-    AOut.clear();
-    if (guard)
-        AOut = guard.Exchange(request);
+    // A plain-HTTP gateway stays plain, redirects included.
+    if (AUrl.startsWith(u"https://", Qt::CaseInsensitive))
+        request.tls = THttpTls {FCaFile};
+    request.stopCheck = FStopCheck;
+    const std::scoped_lock lock(FCS);
+    AOut = HttpExchange(request);
 }
 
 QString TTopClient::makeSign(const TParamList& AParams, const QString& ASecret)

@@ -4,7 +4,9 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 
 class TQJson;
 
@@ -33,7 +35,8 @@ public:
     // Stamps, signs and sends the request; the parsed reply, empty (or partial) when the exchange or the parse
     // failed. Never raises for either.
     std::unique_ptr<TQJson> Response();
-    // Form POST of AParams to AUrl under FCS; AOut receives the reply text (empty on failure).
+    // Form POST of AParams to AUrl under FCS on the calling thread; AOut receives the reply text (empty on failure
+    // or when the stop check ended it). An https gateway is reached over verified TLS (system store plus caFile).
     void POST(const QString& AUrl, const TParamList& AParams, QString& AOut);
 
     // The gateway address ("http://" + TOP gateway host of the settings + "/router/rest") and the connect and
@@ -42,12 +45,14 @@ public:
     void setUrl(const QString& AValue) { FUrl = AValue; }
     int timeoutMs() const { return FTimeoutMs; }
     void setTimeoutMs(int AValue) { FTimeoutMs = AValue; }
+    // Asked at least every 50 ms while the request runs; true ends it as a failed request (empty document).
+    void setStopCheck(std::function<bool()> AValue) { FStopCheck = std::move(AValue); }
 
 private:
     static QString makeSign(const TParamList& AParams, const QString& ASecret);
     static QString md5Hex(const QString& AText);
 
-    std::shared_ptr<THttpLock> FCS;
+    std::mutex FCS;
     QString fappSecret;
     QString fappkey;
     TParamList FParams;
@@ -55,4 +60,6 @@ private:
     QString FUrl;
     QString FSession;
     int FTimeoutMs = 10000;
+    std::function<bool()> FStopCheck;
+    QString FCaFile; // of the settings, for a gateway written with https://
 };

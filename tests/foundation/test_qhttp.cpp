@@ -2,13 +2,19 @@
 
 #include "testservers.h"
 
-#include <QCoreApplication>
-#include <QTimer>
-
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <functional>
 #include <future>
+#include <set>
+#include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -286,22 +292,6 @@ TEST(ExchangeFailure, RefusedConnectionGivesAnEmptyReply)
     EXPECT_EQ(HttpExchange(request), QString());
 }
 
-TEST_F(Exchange, MainThreadProcessesEventsWhileItWaits)
-{
-    std::atomic<bool> released {false};
-    FServer.Get("/wait", [&](const httplib::Request&, httplib::Response& res) {
-        for (int i = 0; i < 600 && !released; ++i)
-            std::this_thread::sleep_for(10ms);
-        res.set_content(released ? "released" : "stuck", "text/plain");
-    });
-    FServer.Start();
-    // Only an event processed during the wait can release the server.
-    QTimer::singleShot(0, [&] { released = true; });
-    THttpRequest request = Get(FServer.BaseUrl() + QStringLiteral("/wait"));
-    request.processEvents = true;
-    EXPECT_EQ(HttpExchange(request), QStringLiteral("released"));
-}
-
 TEST_F(Exchange, ParallelExchangesFromManyThreads)
 {
     FServer.Post(R"(/echo/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
@@ -312,7 +302,6 @@ TEST_F(Exchange, ParallelExchangesFromManyThreads)
     for (int i = 0; i < 8; ++i) {
         replies.push_back(std::async(std::launch::async, [this, i] {
             THttpRequest request = Post(QStringLiteral("/echo/%1").arg(i), {QStringLiteral("n=%1").arg(i)});
-            request.processEvents = true; // ignored off the main thread
             return HttpExchange(request);
         }));
     }
@@ -320,87 +309,136 @@ TEST_F(Exchange, ParallelExchangesFromManyThreads)
         EXPECT_EQ(replies[i].get(), QStringLiteral("%1:n=%1").arg(i));
 }
 
-// ---- the owner's lock ---------------------------------------------------------------------------------------
+// ---- the stop check -------------------------------------------------------------------------------------------
 
-TEST(HttpLock, SecondAcquireOnTheHoldingThreadIsRefused)
-{
-    const auto lock = std::make_shared<THttpLock>();
+// A listening socket that never accepts: the kernel completes the TCP handshake, then nothing ever answers, so a
+// TLS exchange waits in its handshake, which libcurl counts as connecting.
+class TSilentListener {
+public:
+    TSilentListener()
+        : FSocket(::socket(AF_INET, SOCK_STREAM, 0))
     {
-        const THttpLock::TGuard outer = THttpLock::Acquire(lock, true);
-        ASSERT_TRUE(outer);
-        EXPECT_FALSE(THttpLock::Acquire(lock, true));
-        EXPECT_FALSE(THttpLock::Acquire(lock, false));
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (FSocket < 0 || ::bind(FSocket, reinterpret_cast<sockaddr*>(&address), length) != 0
+            || ::listen(FSocket, 8) != 0 || ::getsockname(FSocket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("no silent listener");
+        FPort = ntohs(address.sin_port);
     }
-    EXPECT_TRUE(THttpLock::Acquire(lock, false));
-}
+    ~TSilentListener() { ::close(FSocket); }
+    TSilentListener(const TSilentListener&) = delete;
+    TSilentListener& operator=(const TSilentListener&) = delete;
 
-TEST(HttpLock, MainThreadWaitingForTheLockProcessesEventsAndRefusesNestedRequests)
-{
-    const auto lock = std::make_shared<THttpLock>();
-    std::promise<void> held;
-    std::promise<void> release;
-    std::thread worker([&] {
-        const THttpLock::TGuard guard = THttpLock::Acquire(lock, true);
-        held.set_value();
-        release.get_future().wait();
-    });
-    held.get_future().wait();
+    QString Url() const { return QStringLiteral("https://127.0.0.1:%1/x").arg(FPort); }
 
-    bool nestedRefused = false;
-    QTimer::singleShot(0, [&] {
-        nestedRefused = !THttpLock::Acquire(lock, true);
-        release.set_value();
-    });
-    const THttpLock::TGuard guard = THttpLock::Acquire(lock, true);
-    EXPECT_TRUE(guard);
-    EXPECT_TRUE(nestedRefused);
-    worker.join();
-}
+private:
+    int FSocket = -1;
+    int FPort = 0;
+};
 
-class LockThread : public Exchange { };
-
-TEST_F(LockThread, ExchangesOfOneOwnerFollowEachOtherOnItsThread)
-{
-    FServer.Post(R"(/n/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
-        res.set_content(req.matches[1].str() + ":" + req.body, "text/plain");
-    });
-    FServer.Get("/bom", TTestServer::Reply(200, "\xEF\xBB\xBFx"));
-    FServer.Start();
-    const auto lock = std::make_shared<THttpLock>();
-    for (int i = 0; i < 5; ++i) {
-        const THttpLock::TGuard guard = THttpLock::Acquire(lock, true);
-        ASSERT_TRUE(guard);
-        EXPECT_EQ(guard.Exchange(Post(QStringLiteral("/n/%1").arg(i), {QStringLiteral("v=%1").arg(i)})),
-            QStringLiteral("%1:v=%1").arg(i));
-    }
-    const THttpLock::TGuard guard = THttpLock::Acquire(lock, false);
-    EXPECT_EQ(guard.Exchange(Get(FServer.BaseUrl() + QStringLiteral("/bom"))), QStringLiteral("x"));
-    EXPECT_EQ(guard.Exchange(Get(FServer.BaseUrl() + QStringLiteral("/missing"))), QString());
-}
-
-TEST_F(LockThread, OwnerGoneDuringTheWaitLeavesTheExchangeWhole)
-{
-    std::atomic<bool> released {false};
-    FServer.Get("/wait", [&](const httplib::Request&, httplib::Response& res) {
-        for (int i = 0; i < 600 && !released; ++i)
-            std::this_thread::sleep_for(10ms);
-        res.set_content("done", "text/plain");
-    });
-    FServer.Start();
-    auto owner = std::make_shared<THttpLock>();
-    QTimer::singleShot(0, [&] {
-        owner.reset(); // the owner's reference goes while its request still runs
-        released = true;
-    });
-    THttpRequest request = Get(FServer.BaseUrl() + QStringLiteral("/wait"));
-    request.processEvents = true;
-    QString reply;
+// Answers true from the moment its trigger does, and remembers when that was and on which threads it was asked.
+class TStopRecorder {
+public:
+    explicit TStopRecorder(std::function<bool()> ATrigger)
+        : FTrigger(std::move(ATrigger))
     {
-        const THttpLock::TGuard guard = THttpLock::Acquire(owner, true);
-        reply = guard.Exchange(request);
-    } // the last reference: the lock and its parked thread go here
-    EXPECT_EQ(reply, QStringLiteral("done"));
-    EXPECT_EQ(owner, nullptr);
+    }
+    std::function<bool()> Check()
+    {
+        return [this] {
+            FThreads.insert(std::this_thread::get_id());
+            if (!FStopped && FTrigger()) {
+                FStopped = true;
+                FStoppedAt = std::chrono::steady_clock::now();
+            }
+            return FStopped;
+        };
+    }
+    bool Stopped() const { return FStopped; }
+    std::chrono::steady_clock::duration SinceStop() const { return std::chrono::steady_clock::now() - FStoppedAt; }
+    const std::set<std::thread::id>& Threads() const { return FThreads; }
+
+private:
+    std::function<bool()> FTrigger;
+    bool FStopped = false;
+    std::chrono::steady_clock::time_point FStoppedAt;
+    std::set<std::thread::id> FThreads;
+};
+
+enum class TStall { Answer, Body, Handshake };
+
+struct StopCase {
+    const char* name;
+    TStall stall;
+};
+
+class StopDuring : public Exchange, public ::testing::WithParamInterface<StopCase> { };
+
+// Time-outs far beyond the test's bound: only the stop can end these exchanges.
+TEST_P(StopDuring, ExchangeEndsEmptyOnTheCallingThreadSoonAfterTheStop)
+{
+    std::atomic<bool> prefixSent {false};
+    const httplib::Server::Handler hang = FServer.Hang();
+    FServer.Post("/hang", hang);
+    FServer.Get("/stall", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(100, "text/plain", [&](size_t, size_t, httplib::DataSink& sink) {
+            sink.write("partial", 7);
+            prefixSent = true;
+            hang(httplib::Request(), res); // until the server goes
+            return false;
+        });
+    });
+    FServer.Start();
+    const TSilentListener silent;
+
+    THttpRequest request;
+    std::function<bool()> trigger;
+    switch (GetParam().stall) {
+    case TStall::Answer:
+        request = Post(QStringLiteral("/hang"), {QStringLiteral("a=1")});
+        trigger = [this] { return FServer.RequestCount() >= 1; };
+        break;
+    case TStall::Body:
+        request = Get(FServer.BaseUrl() + QStringLiteral("/stall"));
+        trigger = [&] { return prefixSent.load(); };
+        break;
+    case TStall::Handshake:
+        request = Get(silent.Url());
+        request.tls = THttpTls {};
+        // Well into the handshake, which a check asked only between transfer steps would never see.
+        trigger
+            = [start = std::chrono::steady_clock::now()] { return std::chrono::steady_clock::now() - start >= 150ms; };
+        break;
+    }
+    request.connectTimeoutMs = 60000;
+    request.readTimeoutMs = 60000;
+    TStopRecorder stop(trigger);
+    request.stopCheck = stop.Check();
+
+    EXPECT_EQ(HttpExchange(request), QString());
+    ASSERT_TRUE(stop.Stopped());
+    EXPECT_LT(stop.SinceStop(), 1500ms); // a hang guard only; the latency itself is a benchmark
+    EXPECT_EQ(stop.Threads(), std::set<std::thread::id> {std::this_thread::get_id()});
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, StopDuring,
+    ::testing::Values(StopCase {"ServerThatNeverAnswers", TStall::Answer},
+        StopCase {"BodyThatStallsHalfWay", TStall::Body}, StopCase {"TlsHandshake", TStall::Handshake}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Exchange, StopBeforeTheStartSendsNothing)
+{
+    FServer.Get("/page", TTestServer::Reply(200, "page"));
+    FServer.Start();
+    THttpRequest request = Get(FServer.BaseUrl() + QStringLiteral("/page"));
+    request.stopCheck = [] { return true; };
+    EXPECT_EQ(HttpExchange(request), QString());
+    EXPECT_EQ(FServer.RequestCount(), 0u);
+
+    request.stopCheck = [] { return false; }; // a check that never stops changes nothing
+    EXPECT_EQ(HttpExchange(request), QStringLiteral("page"));
 }
 
 } // namespace

@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QLocale>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <openssl/evp.h>
 
@@ -257,56 +256,7 @@ TEST(TransportTls, RedirectToHttpsIsTrustedThroughTheSettingsCaFile)
     EXPECT_EQ(secure.LastRequest().body, plain.LastRequest().body); // 307 keeps the method and the form
 }
 
-// ---- the lock, the main thread and the owner's lifetime ---------------------------------------------------------
-
-class MainThreadWait : public Transport {
-protected:
-    // "/slow" answers once the test releases it (or after a generous bound).
-    void SetUp() override
-    {
-        FServer.Post("/slow", [this](const httplib::Request&, httplib::Response& res) {
-            for (int i = 0; i < 1000 && !FReleased; ++i)
-                std::this_thread::sleep_for(10ms);
-            res.set_content(
-                FReleased ? R"({"code":200,"msg":"released"})" : R"({"code":200,"msg":"timeout"})", "application/json");
-        });
-        FServer.Post("/fast", TTestServer::Reply(200, R"({"code":200,"msg":"fast"})"));
-        FServer.Start();
-    }
-    std::atomic<bool> FReleased {false};
-};
-
-TEST_F(MainThreadWait, RequestFromAnEventDuringTheWaitIsRefused)
-{
-    TServiceResp inner;
-    QTimer::singleShot(0, [&] {
-        TParamList params;
-        inner = FTransport.postWithToken(Url("/fast"), params);
-        FReleased = true;
-    });
-    TParamList params;
-    const TServiceResp outer = FTransport.postWithToken(Url("/slow"), params);
-    EXPECT_EQ(outer.msg, QStringLiteral("released"));
-    EXPECT_TRUE(inner.IsLocalFailure());
-    EXPECT_EQ(FServer.RequestCount(), 1u);
-
-    // Once the wait is over the same request goes through.
-    TParamList again;
-    EXPECT_EQ(FTransport.postWithToken(Url("/fast"), again).msg, QStringLiteral("fast"));
-}
-
-TEST_F(MainThreadWait, OwnerDestroyedDuringTheWaitDoesNotHarmTheRequest)
-{
-    auto owner = std::make_unique<TTransport>();
-    TTransport* raw = owner.get();
-    QTimer::singleShot(0, [&] {
-        owner.reset();
-        FReleased = true;
-    });
-    TParamList params;
-    EXPECT_EQ(raw->postWithToken(Url("/slow"), params).msg, QStringLiteral("released"));
-    EXPECT_EQ(owner, nullptr);
-}
+// ---- the lock ---------------------------------------------------------------------------------------------
 
 TEST_F(Transport, RequestsOfOneInstanceAreSerialised)
 {

@@ -2,6 +2,7 @@
 
 #include "foundation/datetext.h"
 #include "foundation/qjson.h"
+#include "foundation/qworker.h"
 #include "log/QLog.h"
 #include "store/udb.h"
 #include "testservers.h"
@@ -13,7 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -102,21 +105,37 @@ protected:
 
     void TearDown() override
     {
+        Hold(false);
         FApp.WaitForPosts();
         FCommonScope.reset();
     }
 
-    // Answers each batch with the code the test chose for its position (200 when none).
+    // Answers each batch with the code the test chose for its position (200 when none), once no hold is on.
     httplib::Server::Handler Answer()
     {
         return [this](const httplib::Request&, httplib::Response& res) {
-            const std::scoped_lock lock(FMutex);
+            std::unique_lock lock(FMutex);
+            FReleased.wait(lock, [this] { return !FHold; });
             const std::string code = FBatch < FCodes.size() ? FCodes[FBatch] : "200";
             ++FBatch;
             res.set_content("{\"code\":" + code + ",\"msg\":\"m" + code + "\",\"time\":1,\"data\":\"\"}",
                 "application/json;charset=UTF-8");
         };
     }
+
+    void Hold(bool AValue)
+    {
+        {
+            const std::scoped_lock lock(FMutex);
+            FHold = AValue;
+        }
+        FReleased.notify_all();
+    }
+
+    struct THoldRelease {
+        OrderPosting& fixture;
+        ~THoldRelease() { fixture.Hold(false); }
+    };
 
     void AnswerCodes(std::vector<std::string> ACodes)
     {
@@ -141,11 +160,14 @@ protected:
     }
 
     QTemporaryDir FFolder;
-    TTestServer FService;
-    TTestServer FIntake;
+    // The handlers' state comes before the servers: it must outlive them.
     std::mutex FMutex;
+    std::condition_variable FReleased;
     std::vector<std::string> FCodes; // guarded by FMutex
     size_t FBatch = 0; // guarded by FMutex
+    bool FHold = false; // guarded by FMutex
+    TTestServer FService;
+    TTestServer FIntake;
     std::unique_ptr<TCommon> FCommon; // made once the settings file is written
     std::unique_ptr<TGlobalScope<TCommon>> FCommonScope;
     TDBCacheClass FCache {FFolder.path()};
@@ -243,6 +265,27 @@ TEST_F(OrderPosting, OnlyAcceptedRefundBatchesAreCachedAndLogged)
     EXPECT_EQ(FLogLines.Wait(2),
         (QStringList {QStringLiteral("维权订单提交结果---code:200,msg:m200"),
             QStringLiteral("维权订单提交结果---code:403,msg:m403")}));
+}
+
+// A batch's outcome decides what is cached, so neither a stopping scheduler nor anything else cuts it short.
+TEST_F(OrderPosting, BatchInFlightWhenTheSchedulerTerminatesStillCompletes)
+{
+    TQWorkers scheduler;
+    const TGlobalScope<TQWorkers> schedulerScope(&scheduler);
+    Hold(true);
+    auto refunds = std::async(std::launch::async, [this] { FApp.postWeiQuanOrderData(Refunds(1)); });
+    const THoldRelease release {*this}; // before the future waits, should an assertion end the test early
+    FApp.postOrderData(InvalidLines(1));
+    // One batch is in flight; the other waits for the transport's lock and goes out only after the stop.
+    ASSERT_TRUE(WaitForCondition([this] { return FService.RequestCount() + FIntake.RequestCount() >= 1; }));
+    scheduler.SetAppTerminating();
+    // Longer than a stopped exchange may take to end, so a post that heeded the stop would be gone by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    Hold(false);
+    refunds.get();
+    FApp.WaitForPosts();
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 1));
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 0));
 }
 
 TEST_F(OrderPosting, RefundOrderIsOneLineWithTwelveMembers)

@@ -49,8 +49,7 @@ class OperatorClient : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char* path : {"/client/dbmove/login", "/client/alimmtoken/getSyncOrderToken",
-                 "/orders/tborder/invalid/push", "/client/custom"}) {
+        for (const char* path : {"/client/dbmove/login", "/client/alimmtoken/getSyncOrderToken"}) {
             FServer.Post(path, [this](const httplib::Request& req, httplib::Response& res) {
                 const std::scoped_lock lock(FMutex);
                 std::vector<std::string>& queue = FReplies[req.path];
@@ -81,13 +80,14 @@ protected:
     }
     TFields LastFields() const { return FServer.LastRequest().FormFields(); }
 
+    // The handlers' state first: it must outlive the server.
+    std::mutex FMutex;
+    std::map<std::string, std::vector<std::string>> FReplies; // guarded by FMutex
     TTestServer FServer;
     QTemporaryDir FFolder;
     std::unique_ptr<TCommon> FCommon;
     std::unique_ptr<TGlobalScope<TCommon>> FScope;
     std::unique_ptr<TSessionView> FApp;
-    std::mutex FMutex;
-    std::map<std::string, std::vector<std::string>> FReplies;
 };
 
 TEST_F(OperatorClient, LoginKeepsTheSessionAndSendsItAfterwards)
@@ -202,20 +202,6 @@ TEST_F(OperatorClient, WorksFromAnyThread)
     EXPECT_TRUE(login.get());
     EXPECT_EQ(list.get(), 1);
     EXPECT_EQ(FApp->Uid(), QStringLiteral("u9"));
-}
-
-TEST_F(OperatorClient, DiagnosticsDescribeTheReply)
-{
-    Answer("/client/custom", {R"({"code":200,"msg":" ok ","time":5,"data":"d"})"});
-    Answer("/orders/tborder/invalid/push", {R"({"code":201,"msg":"m"})"});
-    TParamList params;
-    params.SetValue(u"x", QStringLiteral("1"));
-    EXPECT_EQ(FApp->PostTest(u"/client/custom", params), QStringLiteral("Code:200;Msg:ok;time:5;Data:d"));
-    EXPECT_EQ(FApp->Test(QStringLiteral("[{\"tradeId\":\"1\"}]")), QStringLiteral("Code:201;Msg:m;time:0;Data:"));
-    const TFields fields = LastFields();
-    EXPECT_EQ(FServer.LastRequest().target, "/orders/tborder/invalid/push");
-    EXPECT_EQ(FieldNames(fields), (std::vector<std::string> {"orders", "timestamp", "sign"}));
-    EXPECT_EQ(FieldValue(fields, "orders"), "[{\"tradeId\":\"1\"}]");
 }
 
 TEST(OperatorClientWithoutSettings, MakesNoRequest)

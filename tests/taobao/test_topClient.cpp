@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
 
 namespace {
@@ -50,11 +51,6 @@ protected:
         return client;
     }
     TFields LastFields() const { return FServer.LastRequest().FormFields(); }
-
-    TTestServer FServer;
-    QTemporaryDir FFolder;
-    std::unique_ptr<TCommon> FCommon;
-    std::unique_ptr<TGlobalScope<TCommon>> FScope;
     void Answer(int AStatus, std::string ABody)
     {
         const std::scoped_lock lock(FMutex);
@@ -62,9 +58,14 @@ protected:
         FReply = std::move(ABody);
     }
 
+    // The handler's state first: it must outlive the server.
     std::mutex FMutex;
     int FStatus = 200; // guarded by FMutex
     std::string FReply = R"({"ok":1})"; // guarded by FMutex
+    TTestServer FServer;
+    QTemporaryDir FFolder;
+    std::unique_ptr<TCommon> FCommon;
+    std::unique_ptr<TGlobalScope<TCommon>> FScope;
 };
 
 TEST_F(TopClient, GatewayComesFromTheSettings)
@@ -199,7 +200,18 @@ TEST_F(TopClient, GatewayThatNeverAnswersGivesAnEmptyDocument)
     EXPECT_EQ(FServer.RequestCount(), 1u);
 }
 
-TEST_F(TopClient, UnreachableOrHttpsGatewayGivesAnEmptyDocument)
+TEST_F(TopClient, StopCheckEndsARequestThatNeverAnswers)
+{
+    const std::unique_ptr<TTopClient> client = Client();
+    client->setUrl(FServer.BaseUrl() + QStringLiteral("/hang"));
+    client->setStopCheck([this] { return FServer.RequestCount() >= 1; });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(client->Response()->Count(), 0);
+    EXPECT_EQ(FServer.RequestCount(), 1u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(5000)); // well below 10 s
+}
+
+TEST_F(TopClient, UnreachableGatewayGivesAnEmptyDocument)
 {
     QString gone;
     {
@@ -207,16 +219,66 @@ TEST_F(TopClient, UnreachableOrHttpsGatewayGivesAnEmptyDocument)
         server.Start();
         gone = server.BaseUrl() + QStringLiteral("/router/rest");
     }
+    const std::unique_ptr<TTopClient> client = Client();
+    client->setUrl(gone);
+    EXPECT_EQ(client->Response()->Count(), 0);
+}
+
+// A gateway written with https:// in the settings: verified against the system store plus caFile.
+class HttpsGateway : public ::testing::Test {
+protected:
+    void WriteSettings(const QString& ACaFile)
+    {
+        FScope.reset();
+        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[hosts]\ntopGateway=" + FSecure.BaseUrl().toUtf8() + "\ncaFile=" + ACaFile.toUtf8() + "\n");
+        ini.close();
+        FCommon = std::make_unique<TCommon>(FFolder.path());
+        FScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
+    }
+
+    TTestCertificate FCert;
+    TTestServer FSecure {FCert};
+    QTemporaryDir FFolder;
+    std::unique_ptr<TCommon> FCommon;
+    std::unique_ptr<TGlobalScope<TCommon>> FScope;
+};
+
+TEST_F(HttpsGateway, IsReachedOverTlsTrustedThroughCaFile)
+{
+    FSecure.Post("/router/rest", TTestServer::Reply(200, R"({"ok":1})"));
+    FSecure.Start();
+    WriteSettings(FCert.CertFile());
+    TTopClient client;
+    ASSERT_EQ(client.url(), FSecure.BaseUrl() + QStringLiteral("/router/rest"));
+    const std::unique_ptr<TQJson> reply = client.Response();
+    ASSERT_NE(reply->ItemByPath(u"ok"), nullptr);
+    EXPECT_EQ(reply->ItemByPath(u"ok")->AsInteger(), 1);
+    EXPECT_EQ(FSecure.RequestCount(), 1u);
+
+    // A certificate nobody trusts: the handshake fails and nothing is sent.
+    const TTestCertificate other;
+    WriteSettings(other.CertFile());
+    EXPECT_EQ(TTopClient().Response()->Count(), 0);
+    EXPECT_EQ(FSecure.RequestCount(), 1u);
+}
+
+TEST_F(TopClient, PlainGatewayFollowsNoRedirectToHttps)
+{
     const TTestCertificate cert;
     TTestServer secure(cert);
     secure.Post("/router/rest", TTestServer::Reply(200, R"({"ok":1})"));
     secure.Start();
-    for (const QString& url : {gone, secure.BaseUrl() + QStringLiteral("/router/rest")}) {
-        const std::unique_ptr<TTopClient> client = Client();
-        client->setUrl(url);
-        EXPECT_EQ(client->Response()->Count(), 0) << url.toStdString();
-    }
-    EXPECT_EQ(secure.RequestCount(), 0u); // no TLS layer: plain HTTP only
+    TTestServer plain;
+    plain.Post("/router/rest", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect(secure.BaseUrl().toStdString() + "/router/rest", 307);
+    });
+    plain.Start();
+    const std::unique_ptr<TTopClient> client = Client();
+    client->setUrl(plain.BaseUrl() + QStringLiteral("/router/rest"));
+    EXPECT_EQ(client->Response()->Count(), 0);
+    EXPECT_EQ(secure.RequestCount(), 0u);
 }
 
 TEST(TopClientWithoutSettings, HasNoGatewayAndSendsNothing)
