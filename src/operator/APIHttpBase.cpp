@@ -52,17 +52,18 @@ TAPIHttpBase::TSession TAPIHttpBase::Session() const
     return TSession {FUID, FToken};
 }
 
-TServiceResp TAPIHttpBase::postWithToken(const QString& AURL, TParamList& AParams)
+TServiceResp TAPIHttpBase::postWithToken(const QString& AURL, TParamList& AParams, const std::function<bool()>& AStop)
 {
-    return SignedPost(AURL, AParams, true);
+    return SignedPost(AURL, AParams, true, AStop);
 }
 
 TServiceResp TAPIHttpBase::postWithoutToken(const QString& AURL, TParamList& AParams)
 {
-    return SignedPost(AURL, AParams, false);
+    return SignedPost(AURL, AParams, false, {});
 }
 
-TServiceResp TAPIHttpBase::SignedPost(const QString& AURL, TParamList& AParams, bool AWithSession)
+TServiceResp TAPIHttpBase::SignedPost(
+    const QString& AURL, TParamList& AParams, bool AWithSession, const std::function<bool()>& AStop)
 {
     TServiceResp resp;
     AParams.SetValue(u"sign", QString()); // a list sent before must not sign its old signature
@@ -75,7 +76,7 @@ TServiceResp TAPIHttpBase::SignedPost(const QString& AURL, TParamList& AParams, 
     AParams.SetValue(u"sign", makeSign(AParams, FSecret));
     if (Trim(AURL).isEmpty())
         return resp;
-    const QString reply = post(AURL, AParams);
+    const QString reply = post(AURL, AParams, AStop);
     if (Trim(reply).isEmpty())
         return resp;
     DecodeReply(reply, resp);
@@ -105,7 +106,7 @@ QString TAPIHttpBase::md5Hex(const QString& AText)
     return Md5HexUpper(AText);
 }
 
-QString TAPIHttpBase::post(const QString& AURL, const TParamList& AParams)
+QString TAPIHttpBase::post(const QString& AURL, const TParamList& AParams, const std::function<bool()>& AStop)
 {
     THttpRequest request;
     request.method = THttpRequest::TMethod::Post;
@@ -117,6 +118,7 @@ QString TAPIHttpBase::post(const QString& AURL, const TParamList& AParams)
     request.connectTimeoutMs = timeoutMs;
     request.readTimeoutMs = timeoutMs;
     request.tls = FSSL;
+    request.stopCheck = AStop;
     const std::scoped_lock lock(FCS);
     return HttpExchange(request);
 }

@@ -20,7 +20,9 @@ public:
 
     // Adds "timestamp", "token" and "uid" (each only when not empty) and "sign" to AParams (which keeps them), posts
     // it to AURL and decodes the reply. Raises EQuenlarError only when "code" or "time" is not a number.
-    TServiceResp postWithToken(const QString& AURL, TParamList& AParams);
+    // AStop, when given, may cut the exchange short (a failed request); batch posts never pass one, because their
+    // outcome decides what is recorded as delivered.
+    TServiceResp postWithToken(const QString& AURL, TParamList& AParams, const std::function<bool()>& AStop = {});
     // The same without the session: the caller's parameters, "timestamp" and "sign".
     TServiceResp postWithoutToken(const QString& AURL, TParamList& AParams);
 
@@ -32,7 +34,7 @@ public:
 
     // One form POST under FCS, on the calling thread; the reply text, empty when nothing arrived. Never cut short
     // by a stop: its outcome decides what is cached, so only its time-outs bound it.
-    QString post(const QString& AURL, const TParamList& AParams);
+    QString post(const QString& AURL, const TParamList& AParams, const std::function<bool()>& AStop = {});
 
 protected:
     struct TSession {
@@ -54,5 +56,6 @@ protected:
     QString FPhone; // guarded by FSessionCS
 
 private:
-    TServiceResp SignedPost(const QString& AURL, TParamList& AParams, bool AWithSession);
+    TServiceResp SignedPost(
+        const QString& AURL, TParamList& AParams, bool AWithSession, const std::function<bool()>& AStop);
 };

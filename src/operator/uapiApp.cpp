@@ -38,12 +38,12 @@ QString TAPIApp::IntakeUrl(QStringView APath)
     return common ? common->hosts().operatorIntakeUrl() + APath.toString() : QString();
 }
 
-bool TAPIApp::Login(const QString& APhone, const QString& APwd, QString& AError)
+bool TAPIApp::Login(const QString& APhone, const QString& APwd, QString& AError, const std::function<bool()>& AStop)
 {
     TParamList params;
     params.SetValue(u"phone", Trim(APhone));
     params.SetValue(u"pwd", Trim(APwd));
-    const TServiceResp resp = postWithToken(ServiceUrl(OperatorPath::Login), params);
+    const TServiceResp resp = postWithToken(ServiceUrl(OperatorPath::Login), params, AStop);
     if (resp.code != 200) {
         AError = resp.msg;
         return false;
@@ -62,11 +62,11 @@ bool TAPIApp::Login(const QString& APhone, const QString& APwd, QString& AError)
     return true;
 }
 
-std::unique_ptr<TQJson> TAPIApp::getAlimmTokens()
+std::unique_ptr<TQJson> TAPIApp::getAlimmTokens(const std::function<bool()>& AStop)
 {
     auto document = std::make_unique<TQJson>();
     TParamList params;
-    const TServiceResp resp = postWithToken(ServiceUrl(OperatorPath::AlimmTokens), params);
+    const TServiceResp resp = postWithToken(ServiceUrl(OperatorPath::AlimmTokens), params, AStop);
     if (resp.code == 200)
         document->TryParse(resp.data);
     return document;

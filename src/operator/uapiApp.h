@@ -32,9 +32,10 @@ public:
 
     // Signs in with the trimmed account and password. On success keeps "uid" and "token" of the reply's data (those
     // it holds) as the session; on failure sets AError to the reply's msg and changes nothing.
-    bool Login(const QString& APhone, const QString& APwd, QString& AError);
+    // AStop may cut either request short (the process ends); it then fails like an unreachable back end.
+    bool Login(const QString& APhone, const QString& APwd, QString& AError, const std::function<bool()>& AStop = {});
     // The accounts to synchronise as a document; empty when the request failed.
-    std::unique_ptr<TQJson> getAlimmTokens();
+    std::unique_ptr<TQJson> getAlimmTokens(const std::function<bool()>& AStop = {});
 
     bool isLogin() const { return FisLogin.load(); }
     void setIsLogin(bool AValue) { FisLogin.store(AValue); }

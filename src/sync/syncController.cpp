@@ -159,11 +159,11 @@ bool TSyncController::SignIn(const QString& APhone, const QString& APwd, TSignIn
     if (!scheduler || !BeginOperatorRequest())
         return false;
     auto done = std::make_shared<TSignInDone>(std::move(ADone));
-    const intptr_t posted = scheduler->Post([this, phone, pwd, done](TQJob*) {
+    const intptr_t posted = scheduler->Post([this, phone, pwd, done](TQJob* AJob) {
         bool ok = false;
         QString error;
         try {
-            ok = APIApp()->Login(phone, pwd, error);
+            ok = APIApp()->Login(phone, pwd, error, StopCheckOf(AJob));
         } catch (...) {
             error = ErrorText(std::current_exception());
         }
@@ -187,7 +187,7 @@ void TSyncController::AfterSignIn()
     FOperatorPanel = QStringLiteral("运营商：已登录");
     FFrontEnd.OperatorPanelChanged(FOperatorPanel);
     ScheduleTokenRefresh();
-    FetchAccountsOnWorker();
+    FetchAccountsOnWorker(nullptr);
 }
 
 void TSyncController::ScheduleTokenRefresh()
@@ -202,13 +202,13 @@ void TSyncController::ScheduleTokenRefresh()
         TQJobProc(this, &TSyncController::TokenRefreshJob), FTiming.tokenRefreshInterval, {}, false, true);
 }
 
-void TSyncController::TokenRefreshJob(TQJob*)
+void TSyncController::TokenRefreshJob(TQJob* AJob)
 {
     // A sign-in or a refresh click is running: skip this turn rather than queue a second request behind it.
     if (!BeginOperatorRequest())
         return;
     LogLine(llMessage, u"刷新token...");
-    FetchAccountsOnWorker();
+    FetchAccountsOnWorker(AJob);
 }
 
 void TSyncController::RefreshClick()
@@ -225,17 +225,18 @@ bool TSyncController::RefreshAuthorizedAccounts()
 {
     if (!BeginOperatorRequest())
         return false;
-    FetchAccountsOnWorker();
+    FetchAccountsOnWorker(nullptr);
     return true;
 }
 
-// Called holding the operator request slot; gives it back on the main thread with the result.
-void TSyncController::FetchAccountsOnWorker()
+// Called holding the operator request slot; gives it back on the main thread with the result. ARunning is the job
+// this runs in already (the periodic refresh), or nothing to post a job of its own.
+void TSyncController::FetchAccountsOnWorker(TQJob* ARunning)
 {
-    auto fetch = [this](TQJob*) {
+    auto fetch = [this](TQJob* AJob) {
         auto reply = std::make_shared<TAccountsReply>();
         try {
-            reply->accounts = APIApp()->getAlimmTokens();
+            reply->accounts = APIApp()->getAlimmTokens(StopCheckOf(AJob));
         } catch (...) {
             reply->error = ErrorText(std::current_exception());
         }
@@ -248,11 +249,11 @@ void TSyncController::FetchAccountsOnWorker()
             ApplyAccounts(*reply->accounts);
         });
     };
-    TQWorkers* scheduler = JobScheduler();
-    if (QThread::currentThread() != thread()) {
-        fetch(nullptr); // already on a worker (the periodic refresh)
+    if (ARunning) {
+        fetch(ARunning);
         return;
     }
+    TQWorkers* scheduler = JobScheduler();
     if (!scheduler || !scheduler->Post(std::move(fetch)))
         EndOperatorRequest();
 }

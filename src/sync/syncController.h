@@ -114,7 +114,7 @@ private:
     void ApplyAccounts(const TQJson& AAccounts);
     void ScheduleTokenRefresh();
     void TokenRefreshJob(TQJob* AJob);
-    void FetchAccountsOnWorker();
+    void FetchAccountsOnWorker(TQJob* ARunning);
     void FinishStop();
     void ShowError(const QString& AText);
     void ControlsChanged();
