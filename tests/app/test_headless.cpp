@@ -1,10 +1,13 @@
-#include "syncfixture.h"
+#include "standinservices.h"
 #include "testwait.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
 
 #include <csignal>
 
@@ -17,7 +20,7 @@ protected:
     {
         FProgram = FFolder.filePath(QStringLiteral("quenlar"));
         ASSERT_TRUE(QFile::copy(QStringLiteral(QUENLAR_BINARY), FProgram));
-        PrepareProgramFolder(FFolder.path());
+        ASSERT_TRUE(PrepareProgramFolder(FFolder.path()));
     }
 
     void Start(const QStringList& AArguments, const QString& APassword = QStringLiteral("pw"))

@@ -3,7 +3,7 @@
 #include "log/QLog.h"
 #include "sync/processObjects.h"
 #include "sync/syncController.h"
-#include "testservers.h"
+#include "standinservices.h"
 
 #include <QTemporaryDir>
 
@@ -50,39 +50,6 @@ public:
 private:
     mutable std::mutex FMutex;
     std::vector<QString> FLines;
-};
-
-// One account as the operator back end lists it.
-struct TTestAccount {
-    std::string userId;
-    std::string userName;
-    std::string token;
-};
-
-// Loopback stand-ins for every outside service, and a program folder whose conf.ini points at them.
-class TStandInServices {
-public:
-    TStandInServices();
-    // Writes conf.ini (received orders off, no large promotion) and prepares db.db in AFolder.
-    void PrepareProgramFolder(const QString& AFolder) const;
-    void SetAccounts(std::vector<TTestAccount> AAccounts);
-
-    // Answers of the stand-ins, changeable by tests.
-    std::mutex FMutex;
-    std::string FLoginReply = R"({"code":200,"msg":"ok","data":{"uid":"u1","token":"t1"}})";
-    std::vector<TTestAccount> FAccounts; // guarded by FMutex
-    std::map<std::string, std::string> FLiveCookies; // cookie text -> nick, guarded by FMutex
-    std::function<void()> FBeforeRefundPost; // guarded by FMutex
-    std::function<void()> FBeforeAccountList; // guarded by FMutex
-    std::atomic<int> FIntakeBatches {0};
-    std::atomic<int> FRefundBatches {0};
-
-    TTestCertificate FCert;
-    TTestServer FOperator;
-    TTestServer FIntake;
-    TTestServer FGateway;
-    TTestServer FPublisher {FCert};
-    TTestServer FMedia {FCert};
 };
 
 // The stand-ins, the process-wide objects and a controller with short intervals on a program folder.

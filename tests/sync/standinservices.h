@@ -1,0 +1,47 @@
+#pragma once
+
+#include "testservers.h"
+
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// One account as the operator back end lists it.
+struct TTestAccount {
+    std::string userId;
+    std::string userName;
+    std::string token;
+};
+
+// Loopback stand-ins for every outside service, and a program folder whose conf.ini points at them.
+class TStandInServices {
+public:
+    TStandInServices();
+    // Writes conf.ini (received orders off, no large promotion) and prepares db.db in AFolder; false when either
+    // cannot be written.
+    bool PrepareProgramFolder(const QString& AFolder) const;
+    void SetAccounts(std::vector<TTestAccount> AAccounts);
+
+    // Answers of the stand-ins, changeable by tests.
+    std::mutex FMutex;
+    std::string FLoginReply = R"({"code":200,"msg":"ok","data":{"uid":"u1","token":"t1"}})";
+    std::vector<TTestAccount> FAccounts; // guarded by FMutex
+    std::map<std::string, std::string> FLiveCookies; // cookie text -> nick, guarded by FMutex
+    std::function<void()> FBeforeRefundPost; // guarded by FMutex
+    std::function<void()> FBeforeAccountList; // guarded by FMutex
+    std::function<void()> FBeforeGatewayPage; // guarded by FMutex
+    std::atomic<int> FIntakeBatches {0};
+    std::atomic<int> FRefundBatches {0};
+
+    TTestCertificate FCert;
+    TTestServer FOperator;
+    TTestServer FIntake;
+    TTestServer FGateway;
+    TTestServer FPublisher {FCert};
+    TTestServer FMedia {FCert};
+};
