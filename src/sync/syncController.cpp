@@ -97,10 +97,10 @@ TSyncController::~TSyncController()
 
 void TSyncController::Open()
 {
-    if (!FListener.Open())
-        LogLine(llError, QStringLiteral("联盟登录监听端口启动失败"));
     FDBCache = std::make_unique<TDBCacheClass>(FProgramFolder);
     TGlobal<TDBCacheClass>::Set(FDBCache.get());
+    if (!FListener.Open())
+        LogLine(llError, QStringLiteral("联盟登录监听端口启动失败"));
     if (TQWorkers* scheduler = JobScheduler())
         FAtKeepOnlineJobID = scheduler->Delay(
             TQJobProc(this, &TSyncController::KeepSessionsOnline), FTiming.keepAliveInterval, {}, false, true);
