@@ -1,5 +1,6 @@
 #include "log/QLog.h"
 
+#include "foundation/mainthread.h"
 #include "foundation/qerror.h"
 
 #include <QCoreApplication>
@@ -38,12 +39,6 @@ quint32 CurrentThreadId() noexcept
     thread_local const auto id = static_cast<quint32>(reinterpret_cast<quintptr>(QThread::currentThreadId()));
 #endif
     return id;
-}
-
-bool IsMainThread()
-{
-    const QCoreApplication* app = QCoreApplication::instance();
-    return app != nullptr && QThread::currentThread() == app->thread();
 }
 
 // A writer's fault never ends the dispatch thread.
