@@ -3,6 +3,7 @@
 #include "foundation/datetext.h"
 #include "foundation/qjson.h"
 #include "log/QLog.h"
+#include "store/ucommon.h"
 #include "store/udb.h"
 #include "testservers.h"
 #include "testwait.h"

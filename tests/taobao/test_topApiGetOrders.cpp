@@ -3,6 +3,7 @@
 #include "foundation/datetext.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
+#include "store/ucommon.h"
 #include "store/udb.h"
 #include "testservers.h"
 
