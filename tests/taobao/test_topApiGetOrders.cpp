@@ -235,7 +235,7 @@ TEST_F(OrderDownload, PagingCarriesThePositionIndex)
     EXPECT_EQ(lines.size(), 2);
 }
 
-TEST_F(OrderDownload, LinesFollowTheTemplate)
+TEST_F(OrderDownload, LinesAreOneJsonObjectWithTrimmedIdsStatusAndAmountsInFen)
 {
     ServePages([](const TFields&) {
         return OrderPage("{\"trade_id\":\" C1 \",\"trade_parent_id\":\"P1\",\"pay_price\":\"12.50\","
