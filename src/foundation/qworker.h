@@ -201,7 +201,8 @@ struct TQWorkersTiming {
 };
 
 // The job scheduler: a pool of worker threads running jobs once, after a delay, or repeatedly with a pause counted
-// from the end of each run; main-thread jobs are run through the application's queue of calls.
+// from the end of each run. Main-thread jobs go through the main-thread call bridge (MainThreadCalls()), which must
+// outlive the scheduler; with no bridge they are skipped.
 class TQWorkers {
 public:
     using TErrorEvent = std::function<void(TQJob*, std::exception_ptr)>;
