@@ -1,10 +1,12 @@
 cmake_minimum_required(VERSION 3.25)
 
 # Fails when a file includes a header from a folder that its target does not link.
-#   cmake -DROOT=<source tree> [-DSKIP=<folder>;...] -P check_includes.cmake
+#   cmake -DROOT=<source tree> [-DSKIP=<folder>;...] [-DQT_INCLUDE_DIR=<dir holding QtCore/, QtGui/ ...>]
+#         -P check_includes.cmake
 #
 # Each row of the table: a folder, then the folders whose headers its files may include besides its own. Names in
-# the second column are the src/ layers, "support" (tests/support) and "standin". A file belongs to the row of the
+# the second column are the src/ layers, "support" (tests/support), "standin", and the Qt modules beyond QtCore that
+# only the window may use (QtGui, QtWidgets; checked when QT_INCLUDE_DIR is given). A file belongs to the row of the
 # longest folder that holds it; a file under none of them is an error, so that a new folder gets its row.
 set(LAYER_TABLE
   "src/foundation |"
@@ -14,11 +16,11 @@ set(LAYER_TABLE
   "src/operator   | foundation log store"
   "src/taobao     | foundation log store sessions"
   "src/sync       | foundation log store sessions operator taobao"
-  "src/app        | foundation log store sessions operator taobao sync"
+  "src/app        | foundation log store sessions operator taobao sync QtGui QtWidgets"
   "standin        |"
   "standin/browser| foundation store"
-  "bench          | foundation log store sessions operator taobao sync standin"
-  "tests/support  |"
+  "bench          | foundation log store sessions operator taobao sync app standin QtGui QtWidgets"
+  "tests/support  | foundation standin"
   "tests/foundation | foundation support standin"
   "tests/log      | foundation log support standin"
   "tests/store    | foundation store support standin"
@@ -26,11 +28,12 @@ set(LAYER_TABLE
   "tests/operator | foundation log store operator support standin"
   "tests/taobao   | foundation log store sessions taobao support standin"
   "tests/sync     | foundation log store sessions operator taobao sync support standin"
-  "tests/app      | foundation log store sessions operator taobao sync app support standin"
-  "tests/standin  | standin support"
+  "tests/app      | foundation log store sessions operator taobao sync app support standin QtGui QtWidgets"
+  "tests/standin  | foundation log store sessions operator taobao standin support"
   "tests/layers   |"
 )
 set(LAYERS foundation log store sessions operator taobao sync app)
+set(GUI_MODULES QtGui QtWidgets)
 set(SCANNED src standin bench tests)
 
 if(NOT ROOT)
@@ -79,10 +82,23 @@ function(row_of file out)
 endfunction()
 
 # The folder that an include line names, as the build resolves it: a path starting with a layer or "standin" is
-# under src/ or the root; a bare name next to the file, then in tests/support, then in standin/. Empty when the
-# header is not ours (a system or Qt header), "?" when it is not found.
+# under src/ or the root; a bare name next to the file, then in tests/support, then in standin/; a Qt header of
+# QtGui or QtWidgets is that module. Empty when the header is none of these (the standard library, QtCore and the
+# other libraries), "?" when a quoted include is not found.
 function(resolve file include quoted out)
   string(REGEX MATCH "^[^/]+" first "${include}")
+  if(first IN_LIST GUI_MODULES AND include MATCHES "/")
+    set(${out} "${first}" PARENT_SCOPE)
+    return()
+  endif()
+  if(QT_INCLUDE_DIR AND NOT include MATCHES "/")
+    foreach(module IN LISTS GUI_MODULES)
+      if(EXISTS "${QT_INCLUDE_DIR}/${module}/${include}")
+        set(${out} "${module}" PARENT_SCOPE)
+        return()
+      endif()
+    endforeach()
+  endif()
   if(first IN_LIST LAYERS AND include MATCHES "/")
     set(${out} "src/${first}" PARENT_SCOPE)
   elseif(first STREQUAL "standin" AND include MATCHES "/")
@@ -99,10 +115,30 @@ function(resolve file include quoted out)
     elseif(EXISTS "${ROOT}/standin/${include}")
       set(${out} "standin" PARENT_SCOPE)
     else()
-      set(${out} "?" PARENT_SCOPE)
+      # Reached through some target's include folder: name that folder, so the fault says where it comes from.
+      set(found "")
+      foreach(top IN LISTS SCANNED)
+        file(GLOB_RECURSE found RELATIVE "${ROOT}" "${ROOT}/${top}/${include}")
+        list(FILTER found EXCLUDE REGEX "^(${SKIP_REGEX})/")
+        if(found)
+          break()
+        endif()
+      endforeach()
+      if(found)
+        list(GET found 0 first)
+        row_of("${first}" row)
+        set(${out} "${row}" PARENT_SCOPE)
+      else()
+        set(${out} "?" PARENT_SCOPE)
+      endif()
     endif()
   endif()
 endfunction()
+
+list(JOIN SKIP "|" SKIP_REGEX)
+if(SKIP_REGEX STREQUAL "")
+  set(SKIP_REGEX "^$")
+endif()
 
 set(faults 0)
 set(files "")
