@@ -1,5 +1,9 @@
 #include "foundation/qworker.h"
 
+#include "foundation/cpuload.h"
+#include "foundation/mainthread.h"
+#include "foundation/mainthreadcalls.h"
+
 #include <QCoreApplication>
 #include <QRandomGenerator>
 #include <QThread>
@@ -27,6 +31,12 @@ constexpr qint64 KParked = std::numeric_limits<qint64>::max(); // a delay-repeat
 constexpr std::size_t KPoolSize = 1024;
 constexpr int KNewWorkerIdle = 1000; // ms of idleness a new worker starts with
 constexpr std::size_t KSpareBatch = 32; // records a worker gives back to the pool at a time
+// A job handle is the job's serial, unique for the scheduler's life, above two bits that name its queue. A handle
+// kept after its job ended therefore matches no later job, even one that reuses the record.
+constexpr int KHandleKindBits = 2;
+constexpr intptr_t KHandleKindMask = (intptr_t(1) << KHandleKindBits) - 1;
+constexpr intptr_t KRunOnceKind = 0;
+constexpr intptr_t KRepeatKind = 1;
 // Keeps apart fields that different threads write, so that one thread's writes do not evict the other's lines.
 constexpr std::size_t KCacheLine = 64;
 
@@ -45,12 +55,6 @@ steady_clock::time_point TimeOf(qint64 AJobTime)
     return ClockStart() + microseconds(AJobTime * 100);
 }
 
-bool IsMainThread()
-{
-    const QCoreApplication* app = QCoreApplication::instance();
-    return app != nullptr && QThread::currentThread() == app->thread();
-}
-
 void NameThread(const char* APrefix)
 {
 #if defined(Q_OS_LINUX)
@@ -62,48 +66,6 @@ void NameThread(const char* APrefix)
 #endif
 }
 
-// System-wide processor load since the previous sample, in percent; -1 when the platform does not report it.
-class TCpuLoad {
-public:
-    int Sample()
-    {
-        quint64 total = 0;
-        quint64 idle = 0;
-        if (!Read(total, idle))
-            return -1;
-        const quint64 dTotal = total - FTotal;
-        const quint64 dIdle = idle - FIdle;
-        const bool first = FTotal == 0;
-        FTotal = total;
-        FIdle = idle;
-        if (first || dTotal == 0)
-            return -1;
-        return static_cast<int>(100 * (dTotal - std::min(dIdle, dTotal)) / dTotal);
-    }
-
-private:
-    static bool Read(quint64& ATotal, quint64& AIdle)
-    {
-        std::FILE* stat = std::fopen("/proc/stat", "r");
-        if (!stat)
-            return false;
-        unsigned long long v[8] = {};
-        const int n = std::fscanf(stat, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3],
-            &v[4], &v[5], &v[6], &v[7]);
-        std::fclose(stat);
-        if (n < 4)
-            return false;
-        ATotal = 0;
-        for (const unsigned long long x : v)
-            ATotal += x;
-        AIdle = v[3] + v[4];
-        return true;
-    }
-
-    quint64 FTotal = 0;
-    quint64 FIdle = 0;
-};
-
 } // namespace
 
 qint64 QJobNow() noexcept
@@ -112,59 +74,6 @@ qint64 QJobNow() noexcept
 }
 
 namespace qworker_detail {
-
-// Spins briefly before it sleeps: the queue and pool locks are held for a few instructions, and a poster and its
-// workers take them for every job.
-class TAdaptiveMutex {
-public:
-#if defined(__GLIBC__)
-    TAdaptiveMutex()
-    {
-        pthread_mutexattr_t attr;
-        pthread_mutexattr_init(&attr);
-        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
-        pthread_mutex_init(&FMutex, &attr);
-        pthread_mutexattr_destroy(&attr);
-    }
-    ~TAdaptiveMutex()
-    {
-        pthread_mutex_destroy(&FMutex);
-    }
-    void lock()
-    {
-        pthread_mutex_lock(&FMutex);
-    }
-    void unlock()
-    {
-        pthread_mutex_unlock(&FMutex);
-    }
-    bool try_lock()
-    {
-        return pthread_mutex_trylock(&FMutex) == 0;
-    }
-
-private:
-    pthread_mutex_t FMutex;
-#else
-    void lock()
-    {
-        FMutex.lock();
-    }
-    void unlock()
-    {
-        FMutex.unlock();
-    }
-    bool try_lock()
-    {
-        return FMutex.try_lock();
-    }
-
-private:
-    std::mutex FMutex;
-#endif
-    TAdaptiveMutex(const TAdaptiveMutex&) = delete;
-    TAdaptiveMutex& operator=(const TAdaptiveMutex&) = delete;
-};
 
 // Auto-reset event.
 class TEvent {
@@ -216,7 +125,6 @@ private:
 
 } // namespace qworker_detail
 
-using qworker_detail::TAdaptiveMutex;
 using qworker_detail::TEvent;
 using qworker_detail::TSpinLock;
 
@@ -253,10 +161,10 @@ public:
     TSpinLock FStateLock;
     std::atomic<bool> FTaking {false}; // set without the lock: a scan that sees it waits a step more
     const TQJob* FActiveJob = nullptr;
+    quint64 FActiveJobSerial = 0;
     TQJobProc FActiveJobProc;
     bool FActiveIsAnonymous = false;
     const void* FActiveJobData = nullptr;
-    const TQJob* FActiveJobSource = nullptr;
     quint64 FActiveJobSourceSerial = 0;
     bool FActiveInMainThread = false;
 
@@ -376,9 +284,9 @@ private:
         FReturnedCount.store(FReturned.size(), std::memory_order_relaxed);
     }
 
-    alignas(KCacheLine) TAdaptiveMutex FTakeLock; // before FReturnLock when both are taken
+    alignas(KCacheLine) std::mutex FTakeLock; // before FReturnLock when both are taken
     std::vector<std::unique_ptr<TQJob>> FFree;
-    alignas(KCacheLine) TAdaptiveMutex FReturnLock;
+    alignas(KCacheLine) std::mutex FReturnLock;
     std::vector<std::unique_ptr<TQJob>> FReturned;
     std::atomic<std::size_t> FReturnedCount {0}; // FReturned.size(); written under FReturnLock
     std::atomic<std::size_t> FFreeBound {0}; // at least FFree.size(); written under FTakeLock
@@ -458,12 +366,12 @@ public:
         }
     }
 
-    TQJobPtr RemoveRecord(const TQJob* ARecord)
+    TQJobPtr RemoveSerial(quint64 ASerial)
     {
         std::scoped_lock lock(FHeadLock, FTailLock);
         for (std::deque<TQJobPtr>* items : {&FOut, &FIn}) {
             const auto it = std::find_if(
-                items->begin(), items->end(), [ARecord](const TQJobPtr& AJob) { return AJob.get() == ARecord; });
+                items->begin(), items->end(), [ASerial](const TQJobPtr& AJob) { return AJob->FSerial == ASerial; });
             if (it != items->end()) {
                 TQJobPtr job = std::move(*it);
                 items->erase(it);
@@ -494,10 +402,10 @@ private:
         FTaken.store(FTaken.load(std::memory_order_relaxed) + ACount, std::memory_order_release);
     }
 
-    alignas(KCacheLine) TAdaptiveMutex FHeadLock; // before FTailLock when both are taken
+    alignas(KCacheLine) std::mutex FHeadLock; // before FTailLock when both are taken
     std::deque<TQJobPtr> FOut; // older jobs, taken from the front
     std::atomic<std::size_t> FTaken {0}; // jobs taken or removed, ever
-    alignas(KCacheLine) TAdaptiveMutex FTailLock;
+    alignas(KCacheLine) std::mutex FTailLock;
     std::deque<TQJobPtr> FIn; // newer jobs, appended
     std::atomic<std::size_t> FPushed {0}; // jobs pushed, ever
 };
@@ -511,7 +419,6 @@ public:
         const qint64 now = QJobNow();
         AJob->FPushTime = now;
         std::scoped_lock lock(FLocker);
-        AJob->FSerial = ++FSerial;
         Store(std::move(AJob), now);
     }
 
@@ -547,7 +454,7 @@ public:
     bool AfterRun(const TQJob& ACopy, qint64 AUsedTime)
     {
         std::scoped_lock lock(FLocker);
-        const auto it = Find(ACopy.FSource, ACopy.FSourceSerial);
+        const auto it = Find(ACopy.FSourceSerial);
         if (it == FItems.end())
             return false;
         TQJob& source = *it->second;
@@ -586,11 +493,10 @@ public:
         Refresh();
     }
 
-    TQJobPtr RemoveRecord(const TQJob* ARecord)
+    TQJobPtr RemoveSerial(quint64 ASerial)
     {
         std::scoped_lock lock(FLocker);
-        const auto it = std::find_if(
-            FItems.begin(), FItems.end(), [ARecord](const auto& AItem) { return AItem.second.get() == ARecord; });
+        const auto it = Find(ASerial);
         if (it == FItems.end())
             return {};
         TQJobPtr job = std::move(it->second);
@@ -664,41 +570,35 @@ private:
         FCount.store(FItems.size(), std::memory_order_relaxed);
     }
 
-    // The record is compared by address and serial, never read, so a job removed meanwhile is simply not found.
-    TItems::iterator Find(const TQJob* ARecord, quint64 ASerial)
+    // By serial, which no other job ever had: a job removed meanwhile is simply not found, even when its record
+    // went to a new job.
+    TItems::iterator Find(quint64 ASerial)
     {
-        const auto matches = [&](const TItems::value_type& AItem) {
-            return AItem.second.get() == ARecord && AItem.second->FSerial == ASerial;
-        };
+        const auto matches = [ASerial](const TItems::value_type& AItem) { return AItem.second->FSerial == ASerial; };
         const auto [first, last] = FItems.equal_range(KParked);
         const auto parked = std::find_if(first, last, matches);
         return parked != last ? parked : std::find_if(FItems.begin(), FItems.end(), matches);
     }
 
-    TAdaptiveMutex FLocker;
+    std::mutex FLocker;
     TItems FItems;
-    quint64 FSerial = 0; // under FLocker
     std::atomic<qint64> FFirstFireTime {KParked};
     std::atomic<std::size_t> FCount {0};
 };
 
-// A worker's call of its main-thread job. A call that is destroyed without running (skipped at shutdown) still
-// frees its worker.
-class TMainThreadCall {
+// A worker's call of its main-thread job, run through the main-thread call bridge. A call that is destroyed without
+// running (skipped at shutdown, or with no bridge to run it) still frees its worker.
+class TMainThreadJob : public TMainThreadCall {
 public:
-    TMainThreadCall(TQWorkers& AOwner, TQWorker& AWorker, TQJob& AJob)
+    TMainThreadJob(TQWorkers& AOwner, TQWorker& AWorker, TQJob& AJob)
         : FOwner(AOwner)
         , FWorker(AWorker)
         , FJob(AJob)
     {
     }
-    ~TMainThreadCall() { Finish(); }
-    TMainThreadCall(const TMainThreadCall&) = delete;
-    TMainThreadCall& operator=(const TMainThreadCall&) = delete;
+    ~TMainThreadJob() override { Finish(); }
 
-    const TQWorkers* Owner() const noexcept { return &FOwner; }
-
-    void Run()
+    void Run() override
     {
         if (!FJob.IsStopRequested() && !FOwner.Terminating())
             FOwner.Invoke(FJob);
@@ -720,62 +620,6 @@ private:
     TQJob& FJob;
     bool FDone = false;
 };
-
-namespace {
-
-// Main-thread calls of every scheduler, oldest first. Each queued invocation on the application runs the oldest
-// one; the invocation itself carries nothing, because what passes through Qt's event queue is hidden from
-// ThreadSanitizer, while this lock is not.
-class TMainThreadCalls {
-public:
-    void Push(std::unique_ptr<TMainThreadCall> ACall)
-    {
-        std::scoped_lock lock(FLock);
-        FCalls.push_back(std::move(ACall));
-    }
-
-    // On the main thread.
-    void RunOldest()
-    {
-        std::unique_ptr<TMainThreadCall> call;
-        {
-            std::scoped_lock lock(FLock);
-            if (FCalls.empty())
-                return;
-            call = std::move(FCalls.front());
-            FCalls.pop_front();
-        }
-        call->Run();
-    }
-
-    // The calls of one scheduler, taken out to be skipped.
-    std::vector<std::unique_ptr<TMainThreadCall>> TakeOf(const TQWorkers* AOwner)
-    {
-        std::vector<std::unique_ptr<TMainThreadCall>> taken;
-        std::scoped_lock lock(FLock);
-        for (auto it = FCalls.begin(); it != FCalls.end();) {
-            if ((*it)->Owner() == AOwner) {
-                taken.push_back(std::move(*it));
-                it = FCalls.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        return taken;
-    }
-
-private:
-    std::mutex FLock;
-    std::deque<std::unique_ptr<TMainThreadCall>> FCalls;
-};
-
-TMainThreadCalls& MainThreadCalls()
-{
-    static TMainThreadCalls calls;
-    return calls;
-}
-
-} // namespace
 
 namespace {
 
@@ -826,7 +670,8 @@ TQWorkers::~TQWorkers()
         while (!FWorkers.empty()) {
             if (FMainThreadJobs.load() > 0) {
                 lock.unlock();
-                MainThreadCalls().TakeOf(this).clear();
+                if (TMainThreadCalls* calls = MainThreadCalls())
+                    calls->Skip(this);
                 lock.lock();
             }
             FWorkersGone.wait_for(lock, milliseconds(10), [this] { return FWorkers.empty(); });
@@ -899,12 +744,13 @@ intptr_t TQWorkers::Enqueue(TQJobPtr AJob)
     if (FTerminating.load() || !AJob->HasProc())
         return 0; // the record and its data are released here, at once
     AJob->FOwner = this;
-    intptr_t handle = reinterpret_cast<intptr_t>(AJob.get());
+    AJob->FSerial = FLastSerial.fetch_add(1, std::memory_order_relaxed) + 1;
+    intptr_t handle = static_cast<intptr_t>(AJob->FSerial << KHandleKindBits);
     if ((AJob->FFlags & JOB_RUN_ONCE) && AJob->FFirstDelay == 0) {
         FSimpleJobs->Push(std::move(AJob));
     } else {
         FRepeatJobs->Push(std::move(AJob));
-        handle += 1;
+        handle |= KRepeatKind;
     }
     WakeWorker();
     return handle;
@@ -996,10 +842,10 @@ void TQWorkers::SetActive(TQWorker& AWorker, const TQJob* AJob)
     AWorker.FTaking.store(false, std::memory_order_relaxed);
     AWorker.FTerminatingJob.store(nullptr, std::memory_order_relaxed);
     AWorker.FActiveJob = AJob;
+    AWorker.FActiveJobSerial = AJob ? AJob->FSerial : 0;
     AWorker.FActiveJobProc = AJob ? AJob->FProc : TQJobProc();
     AWorker.FActiveIsAnonymous = AJob && AJob->FProcA != nullptr;
     AWorker.FActiveJobData = AJob ? AJob->Data() : nullptr;
-    AWorker.FActiveJobSource = AJob ? AJob->FSource : nullptr;
     AWorker.FActiveJobSourceSerial = AJob ? AJob->FSourceSerial : 0;
     AWorker.FActiveInMainThread = AJob && (AJob->FFlags & JOB_IN_MAINTHREAD) != 0;
 }
@@ -1072,14 +918,11 @@ void TQWorkers::RunJob(TQWorker& AWorker, TQJobPtr AJob)
 void TQWorkers::RunInMainThread(TQWorker& AWorker, TQJob& AJob)
 {
     FMainThreadJobs.fetch_add(1);
-    auto call = std::make_unique<TMainThreadCall>(*this, AWorker, AJob);
-    if (QCoreApplication* app = QCoreApplication::instance()) {
-        MainThreadCalls().Push(std::move(call));
-        QMetaObject::invokeMethod(
-            app, [] { MainThreadCalls().RunOldest(); }, Qt::QueuedConnection);
-    } else {
-        call.reset(); // no application, no main loop: skipped
-    }
+    auto call = std::make_unique<TMainThreadJob>(*this, AWorker, AJob);
+    if (TMainThreadCalls* calls = MainThreadCalls())
+        calls->Post(this, std::move(call));
+    else
+        call.reset(); // no bridge, no main loop to run it: skipped
     AWorker.FSyncEvent.Wait();
 }
 
@@ -1214,25 +1057,21 @@ int TQWorkers::Clear(const TQJobProc& AProc, const void* AData, int AMaxTimes, b
 
 void TQWorkers::ClearSingleJob(intptr_t AHandle, bool AWaitRunningDone)
 {
-    const auto* record = reinterpret_cast<const TQJob*>(AHandle & ~intptr_t(3));
-    if (!record)
+    const quint64 serial = static_cast<quint64>(AHandle) >> KHandleKindBits;
+    if (AHandle <= 0 || serial == 0)
         return;
-    switch (AHandle & 3) {
-    case 0:
-        if (FSimpleJobs->RemoveRecord(record))
+    switch (AHandle & KHandleKindMask) {
+    case KRunOnceKind:
+        if (FSimpleJobs->RemoveSerial(serial))
             return;
-        WaitRunning([record](const TQWorker& AWorker) { return AWorker.FActiveJob == record; }, AWaitRunningDone);
+        WaitRunning([serial](const TQWorker& AWorker) { return AWorker.FActiveJobSerial == serial; }, AWaitRunningDone);
         break;
-    case 1: {
-        TQJobPtr job = FRepeatJobs->RemoveRecord(record);
+    case KRepeatKind: {
+        TQJobPtr job = FRepeatJobs->RemoveSerial(serial);
         if (!job)
             return;
-        const quint64 serial = job->FSerial;
         WaitRunning(
-            [record, serial](const TQWorker& AWorker) {
-                return AWorker.FActiveJobSource == record && AWorker.FActiveJobSourceSerial == serial;
-            },
-            AWaitRunningDone);
+            [serial](const TQWorker& AWorker) { return AWorker.FActiveJobSourceSerial == serial; }, AWaitRunningDone);
         job.reset(); // a running copy reads the job's data until it ends: release it only now
         break;
     }

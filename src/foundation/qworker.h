@@ -190,7 +190,7 @@ private:
     qint64 FFirstDelay = 0;
     const TQJob* FSource = nullptr;
     quint64 FSourceSerial = 0;
-    quint64 FSerial = 0; // new for every stay in the repeat queue, so a recycled record is never taken for its old job
+    quint64 FSerial = 0; // the job's number in its handle, new for every post: a recycled record is never its old job
 };
 
 // Timings that tests scale down; the defaults are the program's.
@@ -201,7 +201,8 @@ struct TQWorkersTiming {
 };
 
 // The job scheduler: a pool of worker threads running jobs once, after a delay, or repeatedly with a pause counted
-// from the end of each run; main-thread jobs are run through the application's queue of calls.
+// from the end of each run. Main-thread jobs go through the main-thread call bridge (MainThreadCalls()), which must
+// outlive the scheduler; with no bridge they are skipped.
 class TQWorkers {
 public:
     using TErrorEvent = std::function<void(TQJob*, std::exception_ptr)>;
@@ -214,7 +215,8 @@ public:
     TQWorkers(const TQWorkers&) = delete;
     TQWorkers& operator=(const TQWorkers&) = delete;
 
-    // A job handle: the record's address with the queue kind in its low bits (0 run-once, 1 repeat); 0 = refused.
+    // A job handle: a number no other job of this scheduler ever gets, with the queue kind in its low bits (0 run-once,
+    // 1 repeat); 0 = refused. A handle kept after its job ended clears nothing.
     intptr_t Post(TQJobProc AProc, TQJobData AData = {}, bool ARunInMainThread = false, bool AInsertToFirst = false);
     intptr_t Post(TQJobProcA AProc, TQJobData AData = {}, bool ARunInMainThread = false, bool AInsertToFirst = false);
     // ADelay in 0.1 ms. A repeating job first runs a full delay after the post, then a full delay after each run ends.
@@ -242,7 +244,7 @@ public:
 
 private:
     friend class TQJob;
-    friend class TMainThreadCall;
+    friend class TMainThreadJob;
 
     intptr_t Enqueue(TQJobPtr AJob);
     void StartWorker(bool AWake); // under FLocker
@@ -280,6 +282,8 @@ private:
     std::atomic<int> FBusyCount {0};
     std::atomic<int> FPendingCount {0}; // workers woken for work that have not started on it
     std::atomic<int> FMainThreadJobs {0};
+
+    alignas(64) std::atomic<quint64> FLastSerial {0}; // the serial of the latest post; written by every post
 
     alignas(64) std::mutex FJobDoneLock;
     std::condition_variable FJobDone; // a job ended; wakes a waiting Clear early

@@ -1,5 +1,6 @@
 #include "log/QLog.h"
 
+#include "foundation/mainthread.h"
 #include "foundation/qerror.h"
 
 #include <QCoreApplication>
@@ -40,12 +41,6 @@ quint32 CurrentThreadId() noexcept
     return id;
 }
 
-bool IsMainThread()
-{
-    const QCoreApplication* app = QCoreApplication::instance();
-    return app != nullptr && QThread::currentThread() == app->thread();
-}
-
 // A writer's fault never ends the dispatch thread.
 template <class TCall> void Guarded(TCall&& ACall) noexcept
 {
@@ -65,110 +60,23 @@ QStringView TagView(const TQLogItem& AItem)
     return QStringView(AItem.Text() + AItem.MsgLen / 2, AItem.TagLen / 2);
 }
 
-} // namespace
-
-namespace {
-
-// Entries are made on the producers' threads and freed on the dispatch thread; handing the blocks back spares
-// the allocator that cross-thread traffic. Blocks of entries up to KBlockSize bytes are recycled.
-constexpr std::size_t KBlockSize = 512;
+// Woken by a first entry, the dispatch thread lets its followers join the batch: busy producers then wake it (and
+// meet it at the lock) once per batch rather than once per entry, which keeps LogLine ahead of its rivals.
 constexpr auto KGatherTime = microseconds(200);
-constexpr int KMaxSpareBlocks = 4096;
-
-struct TSpareBlock {
-    TSpareBlock* Next = nullptr;
-};
-
-void FreeChain(TSpareBlock* ABlock) noexcept
-{
-    while (ABlock) {
-        TSpareBlock* next = ABlock->Next;
-        ::operator delete(ABlock);
-        ABlock = next;
-    }
-}
-
-// A producer's own spare blocks, taken in bulk from the shared stack.
-struct TLocalBlocks {
-    TSpareBlock* First = nullptr;
-    ~TLocalBlocks() { FreeChain(First); }
-};
-
-// The shared stack: dispatch threads push single blocks; producers take the whole stack at once, which leaves no
-// room for the ABA problem of popping single blocks.
-class TBlockRecycler {
-public:
-    ~TBlockRecycler() { FreeChain(FFirst.exchange(nullptr)); }
-
-    void* Take() noexcept
-    {
-        thread_local TLocalBlocks local;
-        if (!local.First) {
-            local.First = FFirst.exchange(nullptr, std::memory_order_acquire);
-            FCount.store(0, std::memory_order_relaxed);
-        }
-        TSpareBlock* block = local.First;
-        if (block)
-            local.First = block->Next;
-        return block;
-    }
-
-    void Give(void* AMemory) noexcept
-    {
-        if (FCount.load(std::memory_order_relaxed) >= KMaxSpareBlocks) {
-            ::operator delete(AMemory);
-            return;
-        }
-        auto* block = new (AMemory) TSpareBlock;
-        block->Next = FFirst.load(std::memory_order_relaxed);
-        while (
-            !FFirst.compare_exchange_weak(block->Next, block, std::memory_order_release, std::memory_order_relaxed)) { }
-        FCount.fetch_add(1, std::memory_order_relaxed);
-    }
-
-private:
-    std::atomic<TSpareBlock*> FFirst {nullptr};
-    std::atomic<int> FCount {0};
-};
-
-TBlockRecycler& BlockRecycler()
-{
-    static TBlockRecycler recycler;
-    return recycler;
-}
-
-// Under AddressSanitizer every entry gets its own allocation, so that a use after free is still caught.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool KRecycle = false;
-#else
-constexpr bool KRecycle = true;
-#endif
-
-bool Recyclable(std::size_t ABytes)
-{
-    return KRecycle && ABytes <= KBlockSize;
-}
 
 } // namespace
 
 void TQLogItemFree::operator()(TQLogItem* AItem) const noexcept
 {
-    const std::size_t bytes = sizeof(TQLogItem) + static_cast<std::size_t>(AItem->MsgLen + AItem->TagLen);
     AItem->~TQLogItem();
-    if (Recyclable(bytes))
-        BlockRecycler().Give(AItem);
-    else
-        ::operator delete(AItem);
+    ::operator delete(AItem);
 }
 
 TQLogItemPtr NewLogItem(TQLogLevel ALevel, QStringView AMsg, QStringView ATag)
 {
     const std::size_t msgBytes = static_cast<std::size_t>(AMsg.size()) * sizeof(char16_t);
     const std::size_t tagBytes = static_cast<std::size_t>(ATag.size()) * sizeof(char16_t);
-    const std::size_t bytes = sizeof(TQLogItem) + msgBytes + tagBytes;
-    void* block = Recyclable(bytes) ? BlockRecycler().Take() : nullptr;
-    if (!block)
-        block = ::operator new(Recyclable(bytes) ? KBlockSize : bytes);
+    void* block = ::operator new(sizeof(TQLogItem) + msgBytes + tagBytes);
     TQLogItemPtr item(new (block) TQLogItem);
     item->ThreadId = CurrentThreadId();
     item->TimeStamp = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
@@ -471,8 +379,7 @@ TQLogList TQLog::Take(const milliseconds* AWait, bool& ATerminated)
             FNotify.wait_for(lock, *AWait, ready);
         else
             FNotify.wait(lock, ready);
-        // Woken by a first entry: let its followers join the batch, so that busy producers wake this thread (and
-        // meet it at the lock) once per batch rather than once per entry. Sync posts wait that much longer.
+        // Let the first entry's followers join the batch (KGatherTime); not in lmSync, whose posts wait for it.
         if (!FTerminated && !FList.Empty() && FMode.load(std::memory_order_relaxed) == lmAsyn) {
             lock.unlock();
             std::this_thread::sleep_for(KGatherTime);

@@ -35,7 +35,6 @@ enum TQLogMode { lmSync, lmAsyn };
 // allocation.
 struct TQLogItem {
     TQLogItem* Next = nullptr;
-    TQLogItem* Prior = nullptr; // not maintained: the queue is linked through Next only
     quint32 ThreadId = 0;
     qint64 TimeStamp = 0; // µs since 1970-01-01 UTC; LogItemTime gives the local date and time
     TQLogLevel Level = llMessage;

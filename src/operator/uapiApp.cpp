@@ -5,6 +5,7 @@
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
 #include "log/QLog.h"
+#include "store/ucommon.h"
 #include "store/udb.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include "foundation/globals.h"
 #include "foundation/ownedthreads.h"
 #include "operator/APIHttpBase.h"
-#include "store/ucommon.h"
+#include "store/weiquanorder.h"
 
 #include <QString>
 #include <QStringList>

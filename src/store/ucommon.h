@@ -57,22 +57,6 @@ private:
     THosts FHosts;
 };
 
-// One refund order of the publisher report, as the report gives it; times stay texts.
-struct TWeiQuanOrderInfo {
-    QString tbTradeId;
-    QString tbTradeParentId;
-    QString itemTitle;
-    QString itemImg;
-    QString showRefundStatus;
-    QString earningTime;
-    QString refundCreateTime;
-    QString refundFinishTime;
-    double refundFee = 0;
-    double showReturnFee = 0;
-    double alipayTotalPrice = 0;
-    QString tkOrderRole;
-};
-
 inline TCommon* Common()
 {
     return TGlobal<TCommon>::Get();

@@ -1,5 +1,6 @@
 #include "sync/processObjects.h"
 
+#include "foundation/mainthreadcalls.h"
 #include "foundation/qerror.h"
 #include "log/QLog.h"
 #include "log/uLog.h"
@@ -63,6 +64,7 @@ TProcessObjects::TProcessObjects(const TOptions& AOptions)
 {
     Install(FCommon, std::make_unique<TCommon>(AOptions.programFolder));
     Install(FTokens, std::make_unique<TAlimmTokenMgr>());
+    FMainThreadCalls = std::make_unique<TMainThreadCalls>();
     Install(FScheduler, std::make_unique<TQWorkers>(AOptions.minWorkers, AOptions.timing));
     FScheduler->SetOnError(&LogJobError);
     Install(FLog, std::make_unique<TQLog>());
@@ -79,6 +81,7 @@ TProcessObjects::~TProcessObjects()
     FFileLog.reset();
     Release(FAPIApp);
     Release(FLog);
+    FMainThreadCalls.reset();
     Release(FTokens);
     Release(FCommon);
 }

@@ -10,6 +10,7 @@ class TAlimmTokenMgr;
 class TAPIApp;
 class TCommon;
 class TLogManage;
+class TMainThreadCalls;
 class TQLog;
 
 // The program's process-wide objects, created in the program's fixed order (settings, token store, scheduler,
@@ -37,6 +38,7 @@ public:
 private:
     std::unique_ptr<TCommon> FCommon;
     std::unique_ptr<TAlimmTokenMgr> FTokens;
+    std::unique_ptr<TMainThreadCalls> FMainThreadCalls; // the scheduler's way to the main thread
     std::unique_ptr<TQWorkers> FScheduler;
     std::unique_ptr<TQLog> FLog;
     std::unique_ptr<TAPIApp> FAPIApp;

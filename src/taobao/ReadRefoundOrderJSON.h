@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/ucommon.h"
+#include "store/weiquanorder.h"
 
 #include <QString>
 

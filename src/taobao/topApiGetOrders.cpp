@@ -6,6 +6,7 @@
 #include "foundation/qworker.h"
 #include "foundation/textutil.h"
 #include "log/QLog.h"
+#include "store/ucommon.h"
 #include "store/udb.h"
 #include "taobao/ReadRefoundOrderJSON.h"
 #include "taobao/topClient.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "foundation/qhttp.h"
-#include "store/ucommon.h"
+#include "store/weiquanorder.h"
 
 #include <QDateTime>
 #include <QString>

@@ -96,7 +96,7 @@ protected:
     TTestServer FServer;
 };
 
-TEST_F(Exchange, PostSendsExactlyTheTableHeadersAndTheEncodedBody)
+TEST_F(Exchange, PostSendsOnlyUserAgentAcceptAndFormHeadersAndAFormEncodedBody)
 {
     FServer.Post("/form", TTestServer::Reply(200, "ok"));
     FServer.Start();

@@ -1,5 +1,6 @@
 #include "foundation/qworker.h"
 
+#include "foundation/mainthreadcalls.h"
 #include "foundation/qmsgpack.h"
 #include "testwait.h"
 
@@ -127,6 +128,7 @@ protected:
     TGate Gate;
     std::atomic<int> Started {0};
     std::atomic<int> Finished {0};
+    TMainThreadCalls MainCalls; // as the program entry does: before the scheduler, gone after it
     TQWorkers Workers {2, FastTiming()};
 };
 
@@ -366,6 +368,43 @@ TEST_F(QWorkers, ClearSingleJobRemovesAQueuedRunOnceJob)
     EXPECT_EQ(Target.Runs.load(), 0);
 }
 
+// A handle kept after its job ended must not reach the job that got the recycled record: clearing it again removes
+// nothing, whichever queue the handle named.
+TEST_F(QWorkers, AStaleHandleClearsNothing)
+{
+    std::atomic<int> destroyed {0};
+    std::atomic<int> runs {0};
+    const auto job = [&runs](TQJob*) { ++runs; };
+
+    // the repeat queue: the first job is cleared, its record goes back to the pool and the next post takes it
+    const intptr_t stale = Workers.Delay(job, 100 * Q1Second, std::make_unique<TPayload>(destroyed), false, true);
+    Workers.ClearSingleJob(stale, false);
+    ASSERT_EQ(destroyed.load(), 1);
+    const intptr_t current = Workers.Delay(job, 100 * Q1Second, std::make_unique<TPayload>(destroyed), false, true);
+    EXPECT_NE(current, stale);
+    Workers.ClearSingleJob(stale, true);
+    EXPECT_EQ(destroyed.load(), 1) << "the stale handle removed the new job";
+    Workers.ClearSingleJob(current, true);
+    EXPECT_EQ(destroyed.load(), 2);
+
+    // the run-once queue, held up behind busy workers
+    for (int i = 0; i < Workers.MaxWorkers(); ++i)
+        Workers.Post([this](TQJob*) {
+            ++Started;
+            Gate.Pass();
+            ++Finished;
+        });
+    ASSERT_TRUE(WaitUntil([&] { return Started.load() == Workers.MaxWorkers(); }));
+    const intptr_t staleOnce = Workers.Post(job, std::make_unique<TPayload>(destroyed));
+    Workers.ClearSingleJob(staleOnce, false);
+    ASSERT_EQ(destroyed.load(), 3);
+    Workers.Post(job, std::make_unique<TPayload>(destroyed));
+    Workers.ClearSingleJob(staleOnce, false);
+    EXPECT_EQ(destroyed.load(), 3) << "the stale handle removed the new job";
+    Gate.Open();
+    ASSERT_TRUE(WaitUntil([&] { return runs.load() == 1 && destroyed.load() == 4; }));
+}
+
 TEST_F(QWorkers, ClearingOneOfTwoRunningRepeatingJobsLeavesTheOther)
 {
     struct TRuns {
@@ -588,6 +627,7 @@ TEST(QWorkersShutdown, SkipsAQueuedMainThreadJobAndReleasesItsWorker)
     TTarget target;
     std::atomic<int> destroyed {0};
     {
+        TMainThreadCalls calls;
         TQWorkers workers(2, FastTiming());
         workers.Post(TQJobProc(&target, &TTarget::Run), std::make_unique<TPayload>(destroyed), true);
         ASSERT_TRUE(WaitWithoutEvents([&] { return workers.MainThreadJobs() == 1; }));
@@ -596,15 +636,18 @@ TEST(QWorkersShutdown, SkipsAQueuedMainThreadJobAndReleasesItsWorker)
     EXPECT_EQ(destroyed.load(), 1);
 }
 
-TEST(QWorkersGlobal, JobSchedulerIsInstalledAndRemoved)
+TEST(QWorkersMainThread, WithoutACallBridgeMainThreadJobsAreSkipped)
 {
-    EXPECT_EQ(JobScheduler(), nullptr);
-    {
-        TQWorkers workers(2, FastTiming());
-        TGlobalScope<TQWorkers> scope(&workers);
-        EXPECT_EQ(JobScheduler(), &workers);
-    }
-    EXPECT_EQ(JobScheduler(), nullptr);
+    ASSERT_EQ(MainThreadCalls(), nullptr);
+    TTarget target;
+    std::atomic<int> destroyed {0};
+    TQWorkers workers(2, FastTiming());
+    workers.Post(TQJobProc(&target, &TTarget::Run), std::make_unique<TPayload>(destroyed), true);
+    ASSERT_TRUE(WaitUntil([&] { return destroyed.load() == 1; }));
+    EXPECT_EQ(workers.MainThreadJobs(), 0);
+    workers.Post(TQJobProc(&target, &TTarget::Other));
+    ASSERT_TRUE(WaitUntil([&] { return target.OtherRuns.load() == 1; })); // the worker was freed
+    EXPECT_EQ(target.Runs.load(), 0);
 }
 
 TEST(QJobProc, IdentityIsObjectAndMethod)

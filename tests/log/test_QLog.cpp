@@ -37,6 +37,8 @@ struct TSeen {
         QString message;
         QString tag;
         quint32 threadId;
+        std::thread::id writtenOn;
+        bool onCastorThread;
     };
     std::mutex lock;
     std::vector<TEntry> entries;
@@ -77,7 +79,8 @@ public:
     bool WriteItem(const TQLogItem& AItem) override
     {
         std::scoped_lock guard(FSeen.lock);
-        FSeen.entries.push_back({AItem.Level, LogItemMessage(AItem), LogItemTag(AItem), AItem.ThreadId});
+        FSeen.entries.push_back({AItem.Level, LogItemMessage(AItem), LogItemTag(AItem), AItem.ThreadId,
+            std::this_thread::get_id(), Castor() != nullptr && Castor()->IsCastorThread()});
         return true;
     }
     void BatchStarted() override { ++FSeen.batchesStarted; }
@@ -214,6 +217,10 @@ TEST(QLog, EntriesReachTheWritersOnTheDispatchThread)
     EXPECT_EQ(seen.entries[0].level, llDebug);
     EXPECT_EQ(seen.entries[1].message, QStringLiteral("y"));
     EXPECT_EQ(seen.entries[1].tag, QStringLiteral("tag"));
+    for (const TSeen::TEntry& entry : seen.entries) {
+        EXPECT_TRUE(entry.onCastorThread);
+        EXPECT_NE(entry.writtenOn, std::this_thread::get_id()); // never on the posting thread
+    }
     EXPECT_GE(seen.batchesStarted.load(), 1);
     EXPECT_TRUE(WaitUntil([&] { return seen.batchesFinished.load() == seen.batchesStarted.load(); }));
 }

@@ -4,6 +4,7 @@
 #include "foundation/qjson.h"
 #include "foundation/qworker.h"
 #include "log/QLog.h"
+#include "store/ucommon.h"
 #include "store/udb.h"
 #include "testservers.h"
 #include "testwait.h"

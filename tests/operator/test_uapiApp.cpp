@@ -214,15 +214,4 @@ TEST(OperatorClientWithoutSettings, MakesNoRequest)
     EXPECT_EQ(app.getAlimmTokens()->Count(), 0);
 }
 
-TEST(OperatorClientGlobal, AccessorFollowsTheInstalledInstance)
-{
-    EXPECT_EQ(APIApp(), nullptr);
-    TAPIApp app;
-    {
-        const TGlobalScope<TAPIApp> scope(&app);
-        EXPECT_EQ(APIApp(), &app);
-    }
-    EXPECT_EQ(APIApp(), nullptr);
-}
-
 } // namespace

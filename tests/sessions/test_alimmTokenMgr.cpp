@@ -214,17 +214,6 @@ TEST_F(TokenStore, RecordsKeepTheirAddressWhileTheListGrows)
     EXPECT_EQ(first->userId(), QStringLiteral("first"));
 }
 
-TEST(TokenStoreGlobal, AccessorNamesTheInstalledStore)
-{
-    EXPECT_EQ(AlimmTokenMgr(), nullptr);
-    TAlimmTokenMgr store;
-    {
-        const TGlobalScope<TAlimmTokenMgr> scope(&store);
-        EXPECT_EQ(AlimmTokenMgr(), &store);
-    }
-    EXPECT_EQ(AlimmTokenMgr(), nullptr);
-}
-
 // Refresh, cookie reports, the keep-alive rotation and readers all at once: run under ThreadSanitizer this catches
 // any unguarded field or list access; in every build it checks that no account is appended twice.
 TEST_F(TokenStore, ConcurrentWritersAndReadersKeepOneRecordPerAccount)

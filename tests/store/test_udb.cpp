@@ -269,16 +269,4 @@ TEST_F(OrderCache, BatchesAndLookupsFromSeveralThreads)
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("T1B19"), QStringLiteral("9"), 0));
 }
 
-TEST(OrderCacheGlobal, AccessorNamesTheInstalledCache)
-{
-    const QTemporaryDir dir;
-    TDBCacheClass cache(dir.path());
-    EXPECT_EQ(DBCache(), nullptr);
-    {
-        const TGlobalScope<TDBCacheClass> scope(&cache);
-        EXPECT_EQ(DBCache(), &cache);
-    }
-    EXPECT_EQ(DBCache(), nullptr);
-}
-
 } // namespace

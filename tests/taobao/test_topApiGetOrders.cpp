@@ -4,6 +4,7 @@
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/qworker.h"
+#include "store/ucommon.h"
 #include "store/udb.h"
 #include "testservers.h"
 
@@ -257,7 +258,7 @@ TEST_F(OrderDownload, PagingCarriesThePositionIndex)
     EXPECT_EQ(lines.size(), 2);
 }
 
-TEST_F(OrderDownload, LinesFollowTheTemplate)
+TEST_F(OrderDownload, LinesAreOneJsonObjectWithTrimmedIdsStatusAndAmountsInFen)
 {
     ServePages([](const TFields&) {
         return OrderPage("{\"trade_id\":\" C1 \",\"trade_parent_id\":\"P1\",\"pay_price\":\"12.50\","

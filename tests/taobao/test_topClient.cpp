@@ -102,7 +102,7 @@ TEST_F(TopClient, SignedTextIsSecretSortedPairsSecret)
     EXPECT_NE(FServer.LastRequest().body.find("&timestamp=" + encoded + "&sign="), std::string::npos);
 }
 
-TEST_F(TopClient, SendsTheTableHeadersOverPlainHttp)
+TEST_F(TopClient, PostsToTheRouterWithOnlyUserAgentAcceptAndFormContentType)
 {
     Client()->Response();
     const TRecordedRequest req = FServer.LastRequest();
