@@ -3,8 +3,8 @@
 #include "foundation/datetext.h"
 #include "foundation/qjson.h"
 #include "log/QLog.h"
+#include "standin/testservers.h"
 #include "store/udb.h"
-#include "testservers.h"
 #include "testwait.h"
 
 #include <QFile>

@@ -3,8 +3,8 @@
 #include "foundation/datetext.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
+#include "standin/testservers.h"
 #include "store/udb.h"
-#include "testservers.h"
 
 #include <QFile>
 #include <QTemporaryDir>
