@@ -3,7 +3,9 @@
 #include <QDateTime>
 #include <QString>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 

@@ -42,9 +42,11 @@ TStandIn::TStandIn(TStandInOptions AOptions)
         const bool https = host == TStandInHost::Publisher || host == TStandInHost::Media;
         FServers[i] = https ? std::make_unique<TTestServer>(FCert) : std::make_unique<TTestServer>();
         FServers[i]->SetRecording(FOptions.record);
+        FServers[i]->SetKeepAliveTimeout(std::chrono::seconds(1));
     }
     FControl = std::make_unique<TTestServer>();
     FControl->SetRecording(false);
+    FControl->SetKeepAliveTimeout(std::chrono::seconds(1));
     FOperator.Register(Server(TStandInHost::Operator), Server(TStandInHost::Intake), FFaults);
     FTop.Register(Server(TStandInHost::Top), FFaults);
     FAlimama.Register(

@@ -81,6 +81,9 @@ public:
     void Start(int APort = 0);
     // A long-running server turns recording off so that its memory does not grow with every request.
     void SetRecording(bool AOn);
+    // How long an idle kept-alive connection is held; stopping waits for held connections, so a long-running
+    // server keeps this short.
+    void SetKeepAliveTimeout(std::chrono::seconds ATimeout) { FServer->set_keep_alive_timeout(ATimeout.count()); }
 
     int Port() const { return FPort; }
     QString BaseUrl() const; // "http://127.0.0.1:<port>" or "https://…"

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <cctype>
 #include <memory>
 #include <string>
 

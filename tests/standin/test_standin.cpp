@@ -358,9 +358,9 @@ INSTANTIATE_TEST_SUITE_P(StandIn, TopRefusals,
 TEST_F(TopGateway, CallLimitWhenSwitchedOn)
 {
     FStandIn.Top().SetCallLimit(1);
-    // Two calls in one second are over the limit; should the second fall into a new second, the third does not.
+    // Two calls within one second are over the limit; a loaded machine may need a few tries to fit two in one.
     bool limited = false;
-    for (int i = 0; i < 3 && !limited; ++i)
+    for (int i = 0; i < 20 && !limited; ++i)
         limited = TopCall(Port(), TopForm(FSession, FStart, FEnd, {})).error[QStringLiteral("code")].toInt() == 7;
     EXPECT_TRUE(limited);
 }
