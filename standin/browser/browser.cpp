@@ -13,6 +13,7 @@
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 
 #include <csignal>
@@ -67,6 +68,7 @@ bool Report(const TSignInResult& AResult, quint16 APort)
         {QStringLiteral("cookies"), AResult.cookies}};
     const QByteArray datagram = QJsonDocument(message).toJson(QJsonDocument::Compact);
     QUdpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy); // loopback; no system proxy lookup
     return socket.writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), APort) == datagram.size();
 }
 
