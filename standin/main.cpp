@@ -60,49 +60,52 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
 {
     const TStandInOptions defaults;
     QCommandLineParser parser;
+    const auto addValue = [&parser](const QString& AName, const QString& ADescription, const QString& AValueName,
+                              const QString& ADefault) {
+        parser.addOption({AName, ADescription + QStringLiteral(" Default: %1.").arg(ADefault), AValueName, ADefault});
+    };
     parser.setApplicationDescription(QStringLiteral(
         "Stand-in operator back end, TOP gateway, Alimama hosts and sign-in endpoint on 127.0.0.1 for Quenlar."));
     parser.addHelpOption();
     for (const TPortOption& port : kPortOptions) {
-        parser.addOption({QString::fromLatin1(port.name),
+        addValue(QString::fromLatin1(port.name),
             QStringLiteral("Port of the %1 (0: a free one).").arg(QString::fromLatin1(port.label)),
-            QStringLiteral("port"), QString::number(defaults.ports[static_cast<size_t>(port.host)])});
+            QStringLiteral("port"), QString::number(defaults.ports[static_cast<size_t>(port.host)]));
     }
-    parser.addOption({QStringLiteral("control-port"), QStringLiteral("Port of the control host (status, switches)."),
-        QStringLiteral("port"), QString::number(defaults.controlPort)});
-    parser.addOption({QStringLiteral("accounts"), QStringLiteral("Number of demo affiliate accounts."),
-        QStringLiteral("n"), QString::number(defaults.accounts)});
-    parser.addOption({QStringLiteral("seed"), QStringLiteral("Seed of the demo accounts, orders and refunds."),
-        QStringLiteral("n"), QString::number(defaults.seed)});
-    parser.addOption({QStringLiteral("orders-per-hour"), QStringLiteral("Mean orders per account and hour."),
-        QStringLiteral("n"), QString::number(defaults.ordersPerHour)});
-    parser.addOption({QStringLiteral("refunds-per-day"), QStringLiteral("Mean refunds per account and day."),
-        QStringLiteral("n"), QString::number(defaults.refundsPerDay)});
-    parser.addOption({QStringLiteral("phone"), QStringLiteral("Demo operator phone."), QStringLiteral("text"),
-        QString::fromStdString(defaults.phone)});
-    parser.addOption({QStringLiteral("password"), QStringLiteral("Demo client password."), QStringLiteral("text"),
-        QString::fromStdString(defaults.password)});
-    parser.addOption({QStringLiteral("cert"), QStringLiteral("Where to write the HTTPS hosts' certificate (PEM)."),
-        QStringLiteral("path"), QStringLiteral("standin-ca.pem")});
-    parser.addOption({QStringLiteral("latency-ms"), QStringLiteral("Delay added to every service reply."),
-        QStringLiteral("ms"), QStringLiteral("0")});
-    parser.addOption({QStringLiteral("error-share"), QStringLiteral("Share of service requests answered 500."),
-        QStringLiteral("0..1"), QStringLiteral("0")});
-    parser.addOption({QStringLiteral("drop-share"), QStringLiteral("Share of service connections dropped unanswered."),
-        QStringLiteral("0..1"), QStringLiteral("0")});
-    parser.addOption(
-        {QStringLiteral("non-json-share"), QStringLiteral("Share of service replies that are an HTML page."),
-            QStringLiteral("0..1"), QStringLiteral("0")});
+    addValue(QStringLiteral("control-port"),
+        QStringLiteral("Port of the control host (status, switches, 0: a free one)."), QStringLiteral("port"),
+        QString::number(defaults.controlPort));
+    addValue(QStringLiteral("accounts"), QStringLiteral("Number of demo affiliate accounts."), QStringLiteral("n"),
+        QString::number(defaults.accounts));
+    addValue(QStringLiteral("seed"), QStringLiteral("Seed of the demo accounts, orders and refunds."),
+        QStringLiteral("n"), QString::number(defaults.seed));
+    addValue(QStringLiteral("orders-per-hour"), QStringLiteral("Mean orders per account and hour."),
+        QStringLiteral("n"), QString::number(defaults.ordersPerHour));
+    addValue(QStringLiteral("refunds-per-day"), QStringLiteral("Mean refunds per account and day."),
+        QStringLiteral("n"), QString::number(defaults.refundsPerDay));
+    addValue(QStringLiteral("phone"), QStringLiteral("Demo operator phone."), QStringLiteral("text"),
+        QString::fromStdString(defaults.phone));
+    addValue(QStringLiteral("password"), QStringLiteral("Demo client password."), QStringLiteral("text"),
+        QString::fromStdString(defaults.password));
+    addValue(QStringLiteral("cert"), QStringLiteral("Where to write the HTTPS hosts' certificate (PEM)."),
+        QStringLiteral("path"), QStringLiteral("standin-ca.pem"));
+    addValue(QStringLiteral("latency-ms"), QStringLiteral("Delay added to every service reply."), QStringLiteral("ms"),
+        QStringLiteral("0"));
+    addValue(QStringLiteral("error-share"), QStringLiteral("Share of service requests answered 500."),
+        QStringLiteral("0..1"), QStringLiteral("0"));
+    addValue(QStringLiteral("drop-share"), QStringLiteral("Share of service connections dropped unanswered."),
+        QStringLiteral("0..1"), QStringLiteral("0"));
+    addValue(QStringLiteral("non-json-share"), QStringLiteral("Share of service replies that are an HTML page."),
+        QStringLiteral("0..1"), QStringLiteral("0"));
     parser.addOption({QStringLiteral("silent"), QStringLiteral("Accept service requests and never answer them.")});
-    parser.addOption({QStringLiteral("fault-hosts"),
+    addValue(QStringLiteral("fault-hosts"),
         QStringLiteral("Hosts the faults apply to: operator,intake,top,publisher,media,signin or all."),
-        QStringLiteral("list"), QStringLiteral("operator,intake,top,publisher,media")});
-    parser.addOption({QStringLiteral("top-call-limit"),
+        QStringLiteral("list"), QStringLiteral("operator,intake,top,publisher,media"));
+    addValue(QStringLiteral("top-call-limit"),
         QStringLiteral("TOP calls allowed per second before the call-limit error (0: no limit)."), QStringLiteral("n"),
-        QStringLiteral("0")});
-    parser.addOption(
-        {QStringLiteral("session-ttl"), QStringLiteral("Seconds an Alimama web session lives (0: until ended)."),
-            QStringLiteral("s"), QStringLiteral("0")});
+        QStringLiteral("0"));
+    addValue(QStringLiteral("session-ttl"), QStringLiteral("Seconds an Alimama web session lives (0: until ended)."),
+        QStringLiteral("s"), QStringLiteral("0"));
     parser.addOption({QStringLiteral("probe-limited"), QStringLiteral("The session probe answers \"访问受限了\".")});
     parser.addOption({QStringLiteral("print-config"), QStringLiteral("Print the conf.ini [hosts] section and exit.")});
     parser.process(AApp);
