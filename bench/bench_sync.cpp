@@ -1,7 +1,8 @@
 // How long a stop takes to end a running invalid-order pass whose TOP gateway takes 2 s per page: from the stop
 // request (the job's cancellation) to the end of the pass.
 #include "sessions/alimmTokenMgr.h"
-#include "standinservices.h"
+#include "standin/testservices.h"
+#include "store/udb.h"
 #include "sync/processObjects.h"
 #include "sync/syncController.h"
 
@@ -36,8 +37,9 @@ public:
                 FHold.wait_for(lock, std::chrono::seconds(2), [this] { return FReleased; });
             };
         }
-        if (!FServices.PrepareProgramFolder(FFolder.path()))
+        if (!FServices.WriteSettings(FFolder.path()))
             throw std::runtime_error("program folder");
+        CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
         TProcessObjects::TOptions options;
         options.programFolder = FFolder.path();
         options.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));

@@ -1,4 +1,5 @@
-#include "standinservices.h"
+#include "standin/testservices.h"
+#include "store/udb.h"
 #include "testwait.h"
 
 #include <QElapsedTimer>
@@ -20,7 +21,8 @@ protected:
     {
         FProgram = FFolder.filePath(QStringLiteral("quenlar"));
         ASSERT_TRUE(QFile::copy(QStringLiteral(QUENLAR_BINARY), FProgram));
-        ASSERT_TRUE(PrepareProgramFolder(FFolder.path()));
+        ASSERT_TRUE(WriteSettings(FFolder.path()));
+        CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
     }
 
     void Start(const QStringList& AArguments, const QString& APassword = QStringLiteral("pw"))

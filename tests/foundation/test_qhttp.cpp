@@ -1,6 +1,6 @@
 #include "foundation/qhttp.h"
 
-#include "testservers.h"
+#include "standin/testservers.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
+#include "standin/testservers.h"
 #include "store/ucommon.h"
-#include "testservers.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -4,9 +4,9 @@
 #include "foundation/qjson.h"
 #include "foundation/qworker.h"
 #include "log/QLog.h"
+#include "standin/testservers.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
-#include "testservers.h"
 #include "testwait.h"
 
 #include <QFile>

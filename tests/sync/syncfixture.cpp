@@ -47,7 +47,8 @@ bool TLogRecord::Contains(const QString& AText) const
 
 void SyncFixture::SetUp()
 {
-    ASSERT_TRUE(PrepareProgramFolder(FFolder.path()));
+    ASSERT_TRUE(WriteSettings(FFolder.path()));
+    CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
 
     TProcessObjects::TOptions options;
     options.programFolder = FFolder.path();

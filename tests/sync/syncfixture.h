@@ -3,7 +3,7 @@
 #include "log/QLog.h"
 #include "sync/processObjects.h"
 #include "sync/syncController.h"
-#include "standinservices.h"
+#include "standin/testservices.h"
 
 #include <QTemporaryDir>
 

@@ -4,9 +4,9 @@
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/qworker.h"
+#include "standin/testservers.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
-#include "testservers.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,8 +1,8 @@
 #include "taobao/topClient.h"
 
 #include "foundation/qjson.h"
+#include "standin/testservers.h"
 #include "store/ucommon.h"
-#include "testservers.h"
 
 #include <QFile>
 #include <QRegularExpression>

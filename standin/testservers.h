@@ -21,6 +21,8 @@
 using TFormFields = std::vector<std::pair<std::string, std::string>>;
 std::string FieldValue(const TFormFields& AFields, const std::string& AName); // the first, empty when absent
 bool HasField(const TFormFields& AFields, const std::string& AName);
+// Decodes a form body or a query string: '&'-separated pairs, '+' as space, %XX as bytes, in order.
+TFormFields DecodeForm(const std::string& ABody);
 std::vector<std::string> FieldNames(const TFormFields& AFields);
 
 // OpenSSL's MD5 as hex, for checking signatures independently of the program's own code.
@@ -38,6 +40,8 @@ public:
     X509* Cert() const { return FCert; }
     EVP_PKEY* Key() const { return FKey; }
     QString CertFile() const; // PEM of the certificate
+    // Writes the certificate's PEM to APath as well (through a temporary file and a rename); false on failure.
+    bool WriteCertFile(const QString& APath) const;
 
 private:
     QTemporaryDir FDir;
@@ -61,8 +65,8 @@ struct TRecordedRequest {
     std::vector<std::pair<std::string, std::string>> FormFields() const;
 };
 
-// A loopback HTTP or HTTPS server on a free port of 127.0.0.1 that records every request before its handler
-// runs. Register routes, then Start(); the destructor stops it and joins its thread.
+// A loopback HTTP or HTTPS server on 127.0.0.1 that records every request before its handler runs (unless told
+// not to). Register routes, then Start(); the destructor stops it and joins its thread.
 class TTestServer {
 public:
     TTestServer(); // plain HTTP
@@ -73,7 +77,13 @@ public:
 
     void Get(const std::string& APattern, httplib::Server::Handler AHandler);
     void Post(const std::string& APattern, httplib::Server::Handler AHandler);
-    void Start();
+    // Listens on APort, or on a free port when APort is 0; throws std::runtime_error when the port cannot be bound.
+    void Start(int APort = 0);
+    // A long-running server turns recording off so that its memory does not grow with every request.
+    void SetRecording(bool AOn);
+    // How long an idle kept-alive connection is held; stopping waits for held connections, so a long-running
+    // server keeps this short.
+    void SetKeepAliveTimeout(std::chrono::seconds ATimeout) { FServer->set_keep_alive_timeout(ATimeout.count()); }
 
     int Port() const { return FPort; }
     QString BaseUrl() const; // "http://127.0.0.1:<port>" or "https://…"
@@ -105,4 +115,5 @@ private:
     mutable std::condition_variable FChanged;
     std::vector<TRecordedRequest> FRequests; // guarded by FMutex
     bool FStopping = false; // guarded by FMutex
+    bool FRecording = true; // guarded by FMutex
 };

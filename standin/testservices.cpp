@@ -1,6 +1,4 @@
-#include "standinservices.h"
-
-#include "store/udb.h"
+#include "standin/testservices.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -96,7 +94,7 @@ TStandInServices::TStandInServices()
         server->Start();
 }
 
-bool TStandInServices::PrepareProgramFolder(const QString& AFolder) const
+bool TStandInServices::WriteSettings(const QString& AFolder) const
 {
     QFile ini(AFolder + QStringLiteral("/conf.ini"));
     if (!ini.open(QIODevice::WriteOnly))
@@ -106,14 +104,7 @@ bool TStandInServices::PrepareProgramFolder(const QString& AFolder) const
         + "\nalimamaPublisher=" + FPublisher.HostValue().toUtf8() + "\nalimamaMedia=" + FMedia.HostValue().toUtf8()
         + "\ncaFile=" + FCert.CertFile().toUtf8() + "\n");
     ini.close();
-    if (ini.error() != QFileDevice::NoError)
-        return false;
-    try {
-        CreateOrderCache(AFolder + QStringLiteral("/db.db"));
-    } catch (const std::exception&) {
-        return false;
-    }
-    return true;
+    return ini.error() == QFileDevice::NoError;
 }
 
 void TStandInServices::SetAccounts(std::vector<TTestAccount> AAccounts)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "testservers.h"
+#include "standin/testservers.h"
 
 #include <QString>
 
@@ -18,13 +18,14 @@ struct TTestAccount {
     std::string token;
 };
 
-// Loopback stand-ins for every outside service, and a program folder whose conf.ini points at them.
+// Scripted loopback stand-ins for every outside service, for tests and benchmarks that change their answers as
+// they go; and the conf.ini that points a program folder at them.
 class TStandInServices {
 public:
     TStandInServices();
-    // Writes conf.ini (received orders off, no large promotion) and prepares db.db in AFolder; false when either
-    // cannot be written.
-    bool PrepareProgramFolder(const QString& AFolder) const;
+    // Writes conf.ini in AFolder (received orders off, no large promotion); false when it cannot be written. The
+    // caller prepares the order cache beside it.
+    bool WriteSettings(const QString& AFolder) const;
     void SetAccounts(std::vector<TTestAccount> AAccounts);
 
     // Answers of the stand-ins, changeable by tests.

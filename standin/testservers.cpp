@@ -1,5 +1,7 @@
 #include "testservers.h"
 
+#include <QSaveFile>
+
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
@@ -99,6 +101,22 @@ QString TTestCertificate::CertFile() const
     return FDir.filePath(QStringLiteral("cert.pem"));
 }
 
+bool TTestCertificate::WriteCertFile(const QString& APath) const
+{
+    QSaveFile file(APath);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    BIO* bio = BIO_new(BIO_s_mem());
+    if (bio == nullptr)
+        return false;
+    const bool written = PEM_write_bio_X509(bio, FCert) == 1;
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    const bool stored = written && size > 0 && file.write(data, size) == size;
+    BIO_free(bio);
+    return stored && file.commit();
+}
+
 std::string TRecordedRequest::Header(const std::string& AName) const
 {
     const auto it = headers.find(AName);
@@ -120,19 +138,7 @@ std::vector<std::string> TRecordedRequest::HeaderNames() const
 
 std::vector<std::pair<std::string, std::string>> TRecordedRequest::FormFields() const
 {
-    std::vector<std::pair<std::string, std::string>> fields;
-    size_t start = 0;
-    while (start <= body.size() && !body.empty()) {
-        size_t end = body.find('&', start);
-        if (end == std::string::npos)
-            end = body.size();
-        const std::string pair = body.substr(start, end - start);
-        const size_t eq = pair.find('=');
-        fields.emplace_back(
-            FormDecode(pair.substr(0, eq)), eq == std::string::npos ? std::string() : FormDecode(pair.substr(eq + 1)));
-        start = end + 1;
-    }
-    return fields;
+    return DecodeForm(body);
 }
 
 TTestServer::TTestServer()
@@ -161,11 +167,16 @@ TTestServer::~TTestServer()
 httplib::Server::Handler TTestServer::Recording(httplib::Server::Handler AHandler)
 {
     return [this, handler = std::move(AHandler)](const httplib::Request& req, httplib::Response& res) {
+        bool recorded = false;
         {
             const std::scoped_lock lock(FMutex);
-            FRequests.push_back(TRecordedRequest {req.method, req.target, req.version, req.body, req.headers});
+            if (FRecording) {
+                FRequests.push_back(TRecordedRequest {req.method, req.target, req.version, req.body, req.headers});
+                recorded = true;
+            }
         }
-        FChanged.notify_all();
+        if (recorded)
+            FChanged.notify_all();
         handler(req, res);
     };
 }
@@ -191,14 +202,23 @@ void TTestServer::Post(const std::string& APattern, httplib::Server::Handler AHa
         });
 }
 
-void TTestServer::Start()
+void TTestServer::Start(int APort)
 {
-    FPort = FServer->bind_to_any_port("127.0.0.1");
+    if (APort > 0)
+        FPort = FServer->bind_to_port("127.0.0.1", APort) ? APort : -1;
+    else
+        FPort = FServer->bind_to_any_port("127.0.0.1");
     if (FPort <= 0)
-        throw std::runtime_error("test server: no port");
+        throw std::runtime_error(APort > 0 ? "cannot listen on 127.0.0.1:" + std::to_string(APort) : "no free port");
     FThread = std::thread([this] { FServer->listen_after_bind(); });
     while (!FServer->is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void TTestServer::SetRecording(bool AOn)
+{
+    const std::scoped_lock lock(FMutex);
+    FRecording = AOn;
 }
 
 QString TTestServer::BaseUrl() const
@@ -278,6 +298,23 @@ std::string FieldValue(const TFormFields& AFields, const std::string& AName)
             return value;
     }
     return {};
+}
+
+TFormFields DecodeForm(const std::string& ABody)
+{
+    TFormFields fields;
+    size_t start = 0;
+    while (start <= ABody.size() && !ABody.empty()) {
+        size_t end = ABody.find('&', start);
+        if (end == std::string::npos)
+            end = ABody.size();
+        const std::string pair = ABody.substr(start, end - start);
+        const size_t eq = pair.find('=');
+        fields.emplace_back(
+            FormDecode(pair.substr(0, eq)), eq == std::string::npos ? std::string() : FormDecode(pair.substr(eq + 1)));
+        start = end + 1;
+    }
+    return fields;
 }
 
 bool HasField(const TFormFields& AFields, const std::string& AName)

@@ -1,0 +1,193 @@
+#include "standin/operatorbackend.h"
+
+#include "standin/signatures.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QString>
+
+#include <cstdlib>
+
+namespace {
+
+std::string Field(const TFormFields& AFields, const char* AName)
+{
+    return FieldValue(AFields, AName);
+}
+
+QString Text(const std::string& AText)
+{
+    return QString::fromStdString(AText);
+}
+
+bool IsString(const QJsonObject& AObject, const char* AName)
+{
+    return AObject.value(QLatin1String(AName)).isString();
+}
+
+} // namespace
+
+TOperatorBackend::TOperatorBackend(
+    const TDemoData& AData, TStandInLedger& ALedger, std::string APhone, std::string APassword, std::uint64_t ASeed)
+    : FData(AData)
+    , FLedger(ALedger)
+    , FPhone(std::move(APhone))
+    , FPassword(std::move(APassword))
+    , FUid(std::to_string(10000 + ASeed % 90000))
+    , FToken(Md5Hex("operator-session-" + std::to_string(ASeed), false))
+{
+}
+
+void TOperatorBackend::Register(TTestServer& AService, TTestServer& AIntake, TFaultInjector& AFaults)
+{
+    const auto bind = [this](void (TOperatorBackend::*AMethod)(const httplib::Request&, httplib::Response&)) {
+        return [this, AMethod](const httplib::Request& req, httplib::Response& res) { (this->*AMethod)(req, res); };
+    };
+    AService.Post("/client/dbmove/login", AFaults.Guard(TStandInHost::Operator, bind(&TOperatorBackend::Login)));
+    AService.Post("/client/alimmtoken/getSyncOrderToken",
+        AFaults.Guard(TStandInHost::Operator, bind(&TOperatorBackend::AccountList)));
+    AService.Post(
+        "/client/tbrefund/order/sync", AFaults.Guard(TStandInHost::Operator, bind(&TOperatorBackend::RefundBatch)));
+    AIntake.Post(
+        "/orders/tborder/invalid/push", AFaults.Guard(TStandInHost::Intake, bind(&TOperatorBackend::InvalidBatch)));
+}
+
+void TOperatorBackend::Reply(httplib::Response& ARes, int ACode, const std::string& AMsg, const QJsonValue& AData)
+{
+    QJsonObject envelope {{QStringLiteral("code"), ACode}, {QStringLiteral("msg"), Text(AMsg)},
+        {QStringLiteral("time"), QDateTime::currentMSecsSinceEpoch()}};
+    if (!AData.isUndefined())
+        envelope.insert(QStringLiteral("data"), AData);
+    ARes.status = 200;
+    ARes.set_content(
+        QJsonDocument(envelope).toJson(QJsonDocument::Compact).toStdString(), "application/json;charset=UTF-8");
+}
+
+void TOperatorBackend::Refuse(httplib::Response& ARes, long long& ACounter, int ACode, const std::string& AMsg)
+{
+    {
+        const std::scoped_lock lock(FMutex);
+        ++ACounter;
+    }
+    Reply(ARes, ACode, AMsg);
+}
+
+bool TOperatorBackend::Verify(const httplib::Request& AReq, httplib::Response& ARes, TNeed ANeed, TFormFields& AFields)
+{
+    if (AReq.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) != 0) {
+        Refuse(ARes, FBadRequest, 400, "请求格式错误");
+        return false;
+    }
+    AFields = DecodeForm(AReq.body);
+    const std::string sign = Field(AFields, "sign");
+    if (sign.empty() || sign != OperatorSign(AFields, kOperatorSecret)) {
+        Refuse(ARes, FBadSign, 403, "签名错误");
+        return false;
+    }
+    char* end = nullptr;
+    const std::string stamp = Field(AFields, "timestamp");
+    const long long timestamp = std::strtoll(stamp.c_str(), &end, 10);
+    if (stamp.empty() || *end != '\0'
+        || std::llabs(timestamp - QDateTime::currentSecsSinceEpoch()) > kTimestampToleranceS) {
+        Refuse(ARes, FBadTimestamp, 408, "请求时间戳无效");
+        return false;
+    }
+    if (ANeed == TNeed::Session && (Field(AFields, "token") != FToken || Field(AFields, "uid") != FUid)) {
+        Refuse(ARes, FBadSession, 401, "登录已失效,请重新登录");
+        return false;
+    }
+    return true;
+}
+
+void TOperatorBackend::Login(const httplib::Request& AReq, httplib::Response& ARes)
+{
+    TFormFields fields;
+    // A stale session from an earlier run may come along with a login; the login itself is what counts.
+    if (!Verify(AReq, ARes, TNeed::Signature, fields))
+        return;
+    if (Field(fields, "phone") != FPhone || Field(fields, "pwd") != FPassword) {
+        Refuse(ARes, FBadLogin, 1001, "账号或密码错误");
+        return;
+    }
+    {
+        const std::scoped_lock lock(FMutex);
+        ++FLogins;
+    }
+    Reply(ARes, 200, "登录成功",
+        QJsonObject {{QStringLiteral("uid"), Text(FUid)}, {QStringLiteral("token"), Text(FToken)}});
+}
+
+void TOperatorBackend::AccountList(const httplib::Request& AReq, httplib::Response& ARes)
+{
+    TFormFields fields;
+    if (!Verify(AReq, ARes, TNeed::Session, fields))
+        return;
+    QJsonArray accounts;
+    for (const TDemoAccount& account : FData.Accounts()) {
+        accounts.append(QJsonObject {{QStringLiteral("userId"), Text(account.userId)},
+            {QStringLiteral("userName"), Text(account.userName)}, {QStringLiteral("authTime"), account.authTime},
+            {QStringLiteral("exptime"), account.expTime}, {QStringLiteral("accessToken"), Text(account.accessToken)}});
+    }
+    Reply(ARes, 200, "success", accounts);
+}
+
+void TOperatorBackend::RefundBatch(const httplib::Request& AReq, httplib::Response& ARes)
+{
+    TFormFields fields;
+    if (!Verify(AReq, ARes, TNeed::Session, fields))
+        return;
+    const std::string text = Field(fields, "orders");
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text));
+    std::vector<std::pair<TStandInLedger::TKey, QJsonObject>> orders;
+    bool wellFormed = document.isArray() && !document.array().isEmpty();
+    for (const QJsonValue& value : document.array()) {
+        const QJsonObject order = value.toObject();
+        const QString child = order.value(QStringLiteral("childOrderNo")).toString();
+        const QString parent = order.value(QStringLiteral("parentOrderNo")).toString();
+        wellFormed = wellFormed && value.isObject() && !child.isEmpty() && !parent.isEmpty()
+            && IsString(order, "refundStatus") && order.value(QStringLiteral("refundAmount")).isDouble()
+            && order.value(QStringLiteral("refundFinishTime")).isDouble();
+        orders.emplace_back(TStandInLedger::TKey {parent.toStdString(), child.toStdString()}, order);
+    }
+    if (!wellFormed) {
+        Refuse(ARes, FBadRequest, 400, "orders 格式错误");
+        return;
+    }
+    FLedger.AcceptBatch("refund", text, orders);
+    Reply(ARes, 200, "success");
+}
+
+void TOperatorBackend::InvalidBatch(const httplib::Request& AReq, httplib::Response& ARes)
+{
+    TFormFields fields;
+    if (!Verify(AReq, ARes, TNeed::Signature, fields))
+        return;
+    const std::string text = Field(fields, "orders");
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text));
+    std::vector<std::pair<TStandInLedger::TKey, QJsonObject>> orders;
+    bool wellFormed = document.isArray() && !document.array().isEmpty();
+    for (const QJsonValue& value : document.array()) {
+        const QJsonObject order = value.toObject();
+        const QString child = order.value(QStringLiteral("tradeId")).toString();
+        const QString parent = order.value(QStringLiteral("tradeParentId")).toString();
+        wellFormed = wellFormed && value.isObject() && !child.isEmpty() && !parent.isEmpty()
+            && order.value(QStringLiteral("tkStatus")).isDouble() && IsString(order, "payPrice")
+            && IsString(order, "pubShareFee");
+        orders.emplace_back(TStandInLedger::TKey {parent.toStdString(), child.toStdString()}, order);
+    }
+    if (!wellFormed) {
+        Refuse(ARes, FBadRequest, 400, "orders 格式错误");
+        return;
+    }
+    FLedger.AcceptBatch("invalid", text, orders);
+    Reply(ARes, 200, "success");
+}
+
+QJsonObject TOperatorBackend::Rejections() const
+{
+    const std::scoped_lock lock(FMutex);
+    return QJsonObject {{QStringLiteral("logins"), FLogins}, {QStringLiteral("badSign"), FBadSign},
+        {QStringLiteral("badTimestamp"), FBadTimestamp}, {QStringLiteral("badSession"), FBadSession},
+        {QStringLiteral("badLogin"), FBadLogin}, {QStringLiteral("badRequest"), FBadRequest}};
+}

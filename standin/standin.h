@@ -1,0 +1,88 @@
+#pragma once
+
+#include "standin/alimama.h"
+#include "standin/demodata.h"
+#include "standin/faults.h"
+#include "standin/ledger.h"
+#include "standin/operatorbackend.h"
+#include "standin/testservers.h"
+#include "standin/topgateway.h"
+
+#include <QJsonObject>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct TStandInOptions {
+    // Ports on 127.0.0.1 by host (TStandInHost order), then the control port; 0 picks a free one.
+    std::array<int, kStandInHostCount> ports {18080, 18081, 18082, 18083, 18084, 18085};
+    int controlPort = 18086;
+    int accounts = 3;
+    std::uint64_t seed = 1;
+    int ordersPerHour = 2;
+    int refundsPerDay = 2;
+    std::string phone = "13800138000";
+    std::string password = "demo1234";
+    QString certFile; // where the HTTPS hosts' certificate goes (PEM); empty keeps it in a temporary folder
+    TFaultSettings faults;
+    int topCallLimit = 0;
+    int sessionTtl = 0;
+    bool probeLimited = false;
+    bool record = false; // keep every request for inspection (tests); off for a long-running stand-in
+    TStandInClock clock; // the demo world's clock; empty is the system clock
+};
+
+// Every stand-in service in one object: the operator back end and order intake, the TOP gateway, the Alimama
+// publisher and media hosts (HTTPS), the sign-in endpoint, and a control host that reports what arrived and
+// turns the fault switches.
+class TStandIn {
+public:
+    explicit TStandIn(TStandInOptions AOptions);
+    ~TStandIn();
+    TStandIn(const TStandIn&) = delete;
+    TStandIn& operator=(const TStandIn&) = delete;
+
+    // Writes the certificate and starts every server; throws std::runtime_error naming what failed.
+    void Start();
+
+    int Port(TStandInHost AHost) const;
+    int ControlPort() const;
+    QString HostValue(TStandInHost AHost) const; // "127.0.0.1:<port>"
+    QString CertFile() const;
+
+    // Ports, the certificate file and the demo credentials, as one JSON object.
+    QJsonObject Config() const;
+    // The [hosts] section of a conf.ini that points the program (and the sign-in browser) here.
+    QString HostsSection() const;
+    QJsonObject Status() const;
+    QJsonObject Received() const;
+
+    TStandInLedger& Ledger() { return FLedger; }
+    TFaultInjector& Faults() { return FFaults; }
+    TAlimamaHosts& Alimama() { return FAlimama; }
+    TTopGateway& Top() { return FTop; }
+    TOperatorBackend& Operator() { return FOperator; }
+    const TDemoData& Data() const { return FData; }
+    TTestServer& Server(TStandInHost AHost) { return *FServers[static_cast<size_t>(AHost)]; }
+
+private:
+    void RegisterControl();
+    void ChangeFaults(const TFormFields& AFields);
+    std::string StatusPage() const;
+
+    const TStandInOptions FOptions;
+    const TStandInClock FClock;
+    TDemoData FData;
+    TStandInLedger FLedger;
+    TFaultInjector FFaults;
+    TOperatorBackend FOperator;
+    TTopGateway FTop;
+    TAlimamaHosts FAlimama;
+    TTestCertificate FCert;
+    QString FCertFile;
+    std::array<std::unique_ptr<TTestServer>, kStandInHostCount> FServers;
+    std::unique_ptr<TTestServer> FControl;
+};

@@ -1,0 +1,238 @@
+#include "standin/topgateway.h"
+
+#include "standin/signatures.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QString>
+
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <tuple>
+
+namespace {
+
+// Local date and time as the program writes it; a date alone is its midnight.
+std::optional<qint64> ParseLocalTime(const std::string& AText)
+{
+    const QString text = QString::fromStdString(AText);
+    QDateTime value = QDateTime::fromString(text, u"yyyy-MM-dd HH:mm:ss");
+    if (!value.isValid())
+        value = QDateTime(QDate::fromString(text, u"yyyy-MM-dd"), QTime(0, 0));
+    if (!value.isValid())
+        return std::nullopt;
+    return value.toSecsSinceEpoch();
+}
+
+std::optional<long long> ParseInt(const std::string& AText)
+{
+    if (AText.empty())
+        return std::nullopt;
+    char* end = nullptr;
+    const long long value = std::strtoll(AText.c_str(), &end, 10);
+    return *end == '\0' ? std::optional<long long>(value) : std::nullopt;
+}
+
+QString Text(const std::string& AText)
+{
+    return QString::fromStdString(AText);
+}
+
+struct TPageEntry {
+    qint64 key;
+    const TDemoOrder* order;
+};
+
+std::string Position(qint64 AKey, const std::string& ATradeId)
+{
+    return std::to_string(AKey) + "_" + ATradeId;
+}
+
+} // namespace
+
+TTopGateway::TTopGateway(const TDemoData& AData, TStandInLedger& ALedger, TStandInClock AClock)
+    : FData(AData)
+    , FLedger(ALedger)
+    , FClock(std::move(AClock))
+{
+}
+
+void TTopGateway::Register(TTestServer& AServer, TFaultInjector& AFaults)
+{
+    AServer.Post("/router/rest",
+        AFaults.Guard(
+            TStandInHost::Top, [this](const httplib::Request& req, httplib::Response& res) { Rest(req, res); }));
+}
+
+void TTopGateway::SetCallLimit(int APerSecond)
+{
+    const std::scoped_lock lock(FMutex);
+    FCallLimit = std::max(0, APerSecond);
+}
+
+int TTopGateway::CallLimit() const
+{
+    const std::scoped_lock lock(FMutex);
+    return FCallLimit;
+}
+
+bool TTopGateway::OverCallLimit()
+{
+    const long long second = QDateTime::currentSecsSinceEpoch();
+    const std::scoped_lock lock(FMutex);
+    if (second != FLimitSecond) {
+        FLimitSecond = second;
+        FCallsThisSecond = 0;
+    }
+    ++FCallsThisSecond;
+    return FCallLimit > 0 && FCallsThisSecond > FCallLimit;
+}
+
+void TTopGateway::Error(
+    httplib::Response& ARes, int ACode, const char* AMsg, const char* ASubCode, const std::string& ASubMsg)
+{
+    long long serial = 0;
+    {
+        const std::scoped_lock lock(FMutex);
+        ++FErrors;
+        serial = ++FRequestSerial;
+    }
+    QJsonObject error {{QStringLiteral("code"), ACode}, {QStringLiteral("msg"), QString::fromUtf8(AMsg)},
+        {QStringLiteral("request_id"), QStringLiteral("standin%1").arg(serial)}};
+    if (ASubCode != nullptr)
+        error.insert(QStringLiteral("sub_code"), QString::fromUtf8(ASubCode));
+    if (!ASubMsg.empty())
+        error.insert(QStringLiteral("sub_msg"), Text(ASubMsg));
+    ARes.status = 200;
+    ARes.set_content(QJsonDocument(QJsonObject {{QStringLiteral("error_response"), error}})
+                         .toJson(QJsonDocument::Compact)
+                         .toStdString(),
+        "application/json;charset=UTF-8");
+}
+
+void TTopGateway::Rest(const httplib::Request& AReq, httplib::Response& ARes)
+{
+    {
+        const std::scoped_lock lock(FMutex);
+        ++FCalls;
+    }
+    const TFormFields fields = DecodeForm(AReq.body);
+    const auto field = [&](const char* AName) { return FieldValue(fields, AName); };
+    if (field("app_key") != kTopAppKey)
+        return Error(ARes, 29, "Invalid app Key");
+    if (field("sign_method") != "md5" || field("sign").empty() || field("sign") != TopSign(fields, kTopAppSecret))
+        return Error(ARes, 25, "Invalid signature");
+    const std::optional<qint64> stamp = ParseLocalTime(field("timestamp"));
+    if (!stamp || std::llabs(*stamp - QDateTime::currentSecsSinceEpoch()) > kTimestampToleranceS)
+        return Error(ARes, 43, "Invalid timestamp");
+    if (field("method") != "taobao.tbk.sc.order.details.get")
+        return Error(ARes, 22, "Invalid method");
+    const TDemoAccount* account = FData.AccountByToken(field("session"));
+    if (account == nullptr)
+        return Error(ARes, 27, "Invalid session", "invalid-sessionkey");
+    if (OverCallLimit())
+        return Error(ARes, 7, "App Call Limited", "accesscontrol.limited-by-app-access-count",
+            "This ban will last for 1 more seconds");
+
+    const std::optional<qint64> start = ParseLocalTime(field("start_time"));
+    const std::optional<qint64> end = ParseLocalTime(field("end_time"));
+    const std::optional<long long> pageSize = field("page_size").empty() ? 20 : ParseInt(field("page_size"));
+    const std::optional<long long> pageNo = field("page_no").empty() ? 1 : ParseInt(field("page_no"));
+    const std::optional<long long> queryType = field("query_type").empty() ? 1 : ParseInt(field("query_type"));
+    const std::optional<long long> status = field("tk_status").empty() ? 0 : ParseInt(field("tk_status"));
+    const std::optional<long long> scene = field("order_scene").empty() ? 1 : ParseInt(field("order_scene"));
+    if (!start || !end || !pageSize || *pageSize < 1 || *pageSize > 100 || !pageNo || *pageNo < 1 || !queryType
+        || *queryType < 1 || *queryType > 4 || !status || !scene)
+        return Error(ARes, 41, "Invalid arguments", "isv.invalid-parameter");
+    if (*end - *start > kLongestWindowS)
+        return Error(ARes, 15, "Remote service error", "isv.invalid-parameter", "查询时间跨度不能超过3小时");
+
+    const qint64 now = FClock();
+    const qint64 lookBack = *queryType == 1 ? 0 : (*queryType == 2 ? 60 : TDemoData::kLongestSettle);
+    const std::vector<TDemoOrder> created
+        = *scene == 1 ? FData.OrdersCreated(account->index, *start - lookBack, *end) : std::vector<TDemoOrder>();
+    std::vector<TPageEntry> matching;
+    for (const TDemoOrder& order : created) {
+        if (order.paidTime > now)
+            continue;
+        const int shown = order.StatusAt(now);
+        qint64 key = order.createTime;
+        if (*queryType == 2)
+            key = order.paidTime;
+        else if (*queryType == 3)
+            key = shown == 3 ? order.finalTime : -1;
+        else if (*queryType == 4)
+            key = order.ModifiedAt(now);
+        if (key < *start || key >= *end || (*status != 0 && shown != *status))
+            continue;
+        matching.push_back({key, &order});
+    }
+    std::sort(matching.begin(), matching.end(), [](const TPageEntry& a, const TPageEntry& b) {
+        return std::tie(a.key, a.order->tradeId) < std::tie(b.key, b.order->tradeId);
+    });
+
+    // A position index from an earlier page wins over the page number: the next page starts right after it.
+    size_t first = static_cast<size_t>((*pageNo - 1) * *pageSize);
+    const std::string position = field("position_index");
+    if (const size_t cut = position.find('_'); cut != std::string::npos) {
+        if (const std::optional<long long> key = ParseInt(position.substr(0, cut))) {
+            const std::string tradeId = position.substr(cut + 1);
+            first = static_cast<size_t>(std::upper_bound(matching.begin(), matching.end(), std::tie(*key, tradeId),
+                                            [](const auto& AValue, const TPageEntry& AEntry) {
+                                                return AValue < std::tie(AEntry.key, AEntry.order->tradeId);
+                                            })
+                - matching.begin());
+        }
+    }
+    first = std::min(first, matching.size());
+    const size_t last = std::min(matching.size(), first + static_cast<size_t>(*pageSize));
+
+    QJsonArray orders;
+    for (size_t i = first; i < last; ++i) {
+        const TDemoOrder& order = *matching[i].order;
+        const int shown = order.StatusAt(now);
+        QJsonObject dto {{QStringLiteral("trade_id"), Text(order.tradeId)},
+            {QStringLiteral("trade_parent_id"), Text(order.parentId)}, {QStringLiteral("tk_status"), shown},
+            {QStringLiteral("pay_price"), Text(TDemoData::Money(order.payCents))},
+            {QStringLiteral("alipay_total_price"), Text(TDemoData::Money(order.payCents))},
+            {QStringLiteral("pub_share_fee"), Text(TDemoData::Money(shown == 13 ? 0 : order.shareCents))},
+            {QStringLiteral("pub_share_pre_fee"), Text(TDemoData::Money(order.shareCents))},
+            {QStringLiteral("item_id"), order.itemId}, {QStringLiteral("item_title"), Text(order.title)},
+            {QStringLiteral("item_num"), 1}, {QStringLiteral("order_type"), QStringLiteral("淘宝")},
+            {QStringLiteral("tk_create_time"), Text(TDemoData::LocalTimeText(order.createTime))},
+            {QStringLiteral("tk_paid_time"), Text(TDemoData::LocalTimeText(order.paidTime))},
+            {QStringLiteral("modified_time"), Text(TDemoData::LocalTimeText(order.ModifiedAt(now)))}};
+        if (shown == 3)
+            dto.insert(QStringLiteral("tk_earning_time"), Text(TDemoData::LocalTimeText(order.finalTime)));
+        orders.append(dto);
+        FLedger.ServedOrder({order.parentId, order.tradeId}, shown);
+    }
+    const std::string nextPosition
+        = last > first ? Position(matching[last - 1].key, matching[last - 1].order->tradeId) : position;
+    QJsonObject data {{QStringLiteral("has_next"), last < matching.size()}, {QStringLiteral("page_no"), *pageNo},
+        {QStringLiteral("page_size"), *pageSize},
+        {QStringLiteral("results"), QJsonObject {{QStringLiteral("publisher_order_dto"), orders}}}};
+    if (!nextPosition.empty())
+        data.insert(QStringLiteral("position_index"), Text(nextPosition));
+    long long serial = 0;
+    {
+        const std::scoped_lock lock(FMutex);
+        ++FPages;
+        serial = ++FRequestSerial;
+    }
+    const QJsonObject reply {{QStringLiteral("tbk_sc_order_details_get_response"),
+        QJsonObject {
+            {QStringLiteral("data"), data}, {QStringLiteral("request_id"), QStringLiteral("standin%1").arg(serial)}}}};
+    ARes.status = 200;
+    ARes.set_content(
+        QJsonDocument(reply).toJson(QJsonDocument::Compact).toStdString(), "application/json;charset=UTF-8");
+}
+
+QJsonObject TTopGateway::Counters() const
+{
+    const std::scoped_lock lock(FMutex);
+    return QJsonObject {{QStringLiteral("calls"), FCalls}, {QStringLiteral("pages"), FPages},
+        {QStringLiteral("errors"), FErrors}, {QStringLiteral("callLimit"), FCallLimit}};
+}

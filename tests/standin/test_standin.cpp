@@ -1,0 +1,555 @@
+#include "standin/standin.h"
+
+#include "standinclient.h"
+#include "testwait.h"
+
+#include <QJsonArray>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <set>
+
+namespace {
+
+class StandIn : public ::testing::Test, protected TStandInFixture {
+protected:
+    void SetUp() override { FStandIn.Start(); }
+
+    int Port(TStandInHost AHost) const { return FStandIn.Port(AHost); }
+
+    // Signs in as the operator; the session fields for later requests.
+    TFormFields Session()
+    {
+        const QJsonObject reply = Json(PostForm(Port(TStandInHost::Operator), "/client/dbmove/login",
+            OperatorSigned({{"phone", FStandIn.Operator().Phone()}, {"pwd", FStandIn.Operator().Password()}})));
+        const QJsonObject data = reply[QStringLiteral("data")].toObject();
+        return {{"token", data[QStringLiteral("token")].toString().toStdString()},
+            {"uid", data[QStringLiteral("uid")].toString().toStdString()}};
+    }
+
+    static std::string InvalidBatch(const std::vector<std::pair<std::string, std::string>>& AOrders)
+    {
+        std::string text = "[";
+        for (const auto& [parent, child] : AOrders) {
+            if (text.size() > 1)
+                text += ",";
+            text += R"({"tradeId":")" + child + R"(","tradeParentId":")" + parent
+                + R"(","tkStatus":13,"payPrice":"1250","pubShareFee":"38"})";
+        }
+        return text + "]";
+    }
+
+    httplib::Result PostInvalid(const std::string& ABatch)
+    {
+        return PostForm(
+            Port(TStandInHost::Intake), "/orders/tborder/invalid/push", OperatorSigned({{"orders", ABatch}}));
+    }
+
+    TStandIn FStandIn {FreePorts()};
+};
+
+// --- operator back end ---
+
+struct TOperatorCase {
+    const char* name;
+    const char* path;
+    std::function<TFormFields(const TFormFields& ASession, const TStandIn&)> form;
+    int code;
+};
+
+class OperatorRequests : public StandIn, public ::testing::WithParamInterface<TOperatorCase> { };
+
+TEST_P(OperatorRequests, AnswerInTheEnvelope)
+{
+    const TFormFields session = Session();
+    const int port = std::string(GetParam().path) == "/orders/tborder/invalid/push" ? Port(TStandInHost::Intake)
+                                                                                    : Port(TStandInHost::Operator);
+    const httplib::Result result = PostForm(port, GetParam().path, GetParam().form(session, FStandIn));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
+    const QJsonObject reply = Json(result);
+    EXPECT_EQ(reply[QStringLiteral("code")].toInt(), GetParam().code) << result->body;
+    EXPECT_TRUE(reply[QStringLiteral("msg")].isString());
+    EXPECT_TRUE(reply[QStringLiteral("time")].isDouble());
+}
+
+const std::string kOneOrder = R"([{"tradeId":"1","tradeParentId":"2","tkStatus":13,"payPrice":"1","pubShareFee":"0"}])";
+
+INSTANTIATE_TEST_SUITE_P(StandIn, OperatorRequests,
+    ::testing::Values(TOperatorCase {"LoginGoodSign", "/client/dbmove/login",
+                          [](const TFormFields&, const TStandIn& s) {
+                              return TStandInFixture::OperatorSigned(
+                                  {{"phone", s.Config()[QStringLiteral("phone")].toString().toStdString()},
+                                      {"pwd", s.Config()[QStringLiteral("password")].toString().toStdString()}});
+                          },
+                          200},
+        TOperatorCase {"LoginBadSign", "/client/dbmove/login",
+            [](const TFormFields&, const TStandIn& s) {
+                TFormFields fields = TStandInFixture::OperatorSigned(
+                    {{"phone", s.Config()[QStringLiteral("phone")].toString().toStdString()}, {"pwd", "x"}});
+                fields[1].second
+                    = s.Config()[QStringLiteral("password")].toString().toStdString(); // changed after signing
+                return fields;
+            },
+            403},
+        TOperatorCase {"LoginWrongPassword", "/client/dbmove/login",
+            [](const TFormFields&, const TStandIn& s) {
+                return TStandInFixture::OperatorSigned(
+                    {{"phone", s.Config()[QStringLiteral("phone")].toString().toStdString()}, {"pwd", "wrong"}});
+            },
+            1001},
+        TOperatorCase {"StaleTimestamp", "/client/alimmtoken/getSyncOrderToken",
+            [](const TFormFields& ASession, const TStandIn&) {
+                TFormFields fields = ASession;
+                fields.emplace_back("timestamp", std::to_string(QDateTime::currentSecsSinceEpoch() - 3600));
+                fields.emplace_back("sign", OperatorSign(fields, kOperatorSecret));
+                return fields;
+            },
+            408},
+        TOperatorCase {"AccountListWithSession", "/client/alimmtoken/getSyncOrderToken",
+            [](const TFormFields& ASession, const TStandIn&) { return TStandInFixture::OperatorSigned(ASession); },
+            200},
+        TOperatorCase {"AccountListWithoutSession", "/client/alimmtoken/getSyncOrderToken",
+            [](const TFormFields&, const TStandIn&) { return TStandInFixture::OperatorSigned({}); }, 401},
+        TOperatorCase {"AccountListWrongToken", "/client/alimmtoken/getSyncOrderToken",
+            [](const TFormFields& ASession, const TStandIn&) {
+                return TStandInFixture::OperatorSigned({{"token", "other"}, ASession[1]});
+            },
+            401},
+        TOperatorCase {"RefundBatchNeedsTheSession", "/client/tbrefund/order/sync",
+            [](const TFormFields&, const TStandIn&) {
+                return TStandInFixture::OperatorSigned({{"orders", "[]"}});
+            },
+            401},
+        TOperatorCase {"InvalidBatchWithoutSession", "/orders/tborder/invalid/push",
+            [](const TFormFields&, const TStandIn&) {
+                return TStandInFixture::OperatorSigned({{"orders", kOneOrder}});
+            },
+            200},
+        TOperatorCase {"InvalidBatchBadSign", "/orders/tborder/invalid/push",
+            [](const TFormFields&, const TStandIn&) {
+                TFormFields fields = TStandInFixture::OperatorSigned({{"orders", kOneOrder}});
+                fields.back().second[0] = fields.back().second[0] == 'a' ? 'b' : 'a';
+                return fields;
+            },
+            403},
+        TOperatorCase {"InvalidBatchNotAnArray", "/orders/tborder/invalid/push",
+            [](const TFormFields&, const TStandIn&) {
+                return TStandInFixture::OperatorSigned({{"orders", "{}"}});
+            },
+            400}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST_F(StandIn, AccountListHoldsTheDemoAccounts)
+{
+    const QJsonObject reply = Json(
+        PostForm(Port(TStandInHost::Operator), "/client/alimmtoken/getSyncOrderToken", OperatorSigned(Session())));
+    const QJsonArray accounts = reply[QStringLiteral("data")].toArray();
+    ASSERT_EQ(accounts.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        const QJsonObject account = accounts[i].toObject();
+        EXPECT_EQ(account[QStringLiteral("userId")].toString().toStdString(), FStandIn.Data().Accounts()[i].userId);
+        EXPECT_EQ(
+            account[QStringLiteral("accessToken")].toString().toStdString(), FStandIn.Data().Accounts()[i].accessToken);
+        EXPECT_FALSE(account[QStringLiteral("userName")].toString().isEmpty());
+        EXPECT_GT(account[QStringLiteral("exptime")].toInteger(), account[QStringLiteral("authTime")].toInteger());
+    }
+}
+
+TEST_F(StandIn, LedgerCountsEachOrderOnceAndTheDuplicates)
+{
+    const std::string first = InvalidBatch({{"p1", "c1"}, {"p1", "c2"}});
+    ASSERT_EQ(Json(PostInvalid(first))[QStringLiteral("code")].toInt(), 200);
+    ASSERT_EQ(Json(PostInvalid(first))[QStringLiteral("code")].toInt(), 200); // the same batch again
+    ASSERT_EQ(Json(PostInvalid(InvalidBatch({{"p2", "c3"}, {"p1", "c1"}})))[QStringLiteral("code")].toInt(), 200);
+
+    const QJsonObject invalid = FStandIn.Received()[QStringLiteral("invalidOrders")].toObject();
+    EXPECT_EQ(invalid[QStringLiteral("batches")].toInt(), 3);
+    EXPECT_EQ(invalid[QStringLiteral("duplicateBatches")].toInt(), 1);
+    EXPECT_EQ(invalid[QStringLiteral("orders")].toInt(), 3);
+    EXPECT_EQ(invalid[QStringLiteral("duplicates")].toInt(), 3);
+    EXPECT_EQ(invalid[QStringLiteral("unknown")].toInt(), 3); // the gateway never served them
+    const QJsonArray list = invalid[QStringLiteral("list")].toArray();
+    ASSERT_EQ(list.size(), 3);
+    EXPECT_EQ(list[0][QStringLiteral("tradeId")].toString(), QStringLiteral("c1"));
+    EXPECT_EQ(list[0][QStringLiteral("receipts")].toInt(), 3);
+    EXPECT_EQ(list[2][QStringLiteral("receipts")].toInt(), 1);
+
+    // The control host shows the same.
+    httplib::Client control("127.0.0.1", FStandIn.ControlPort());
+    const QJsonObject status = Json(control.Get("/standin/status.json"));
+    EXPECT_EQ(status[QStringLiteral("invalidOrders")][QStringLiteral("orders")].toInt(), 3);
+    const httplib::Result page = control.Get("/standin/");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("c3"), std::string::npos);
+}
+
+// --- TOP gateway ---
+
+struct TTopPage {
+    std::vector<QJsonObject> orders;
+    bool hasNext = false;
+    std::string position;
+    QJsonObject error;
+};
+
+TFormFields TopForm(const std::string& ASession, qint64 AStart, qint64 AEnd, const TFormFields& AApi)
+{
+    TFormFields fields {{"v", "2.0"}, {"sign_method", "md5"}, {"format", "json"}, {"app_key", kTopAppKey},
+        {"session", ASession}, {"method", "taobao.tbk.sc.order.details.get"}};
+    if (!HasField(AApi, "query_type"))
+        fields.emplace_back("query_type", "1");
+    fields.insert(fields.end(), AApi.begin(), AApi.end());
+    fields.emplace_back("order_scene", "1");
+    fields.emplace_back("start_time", TDemoData::LocalTimeText(AStart));
+    fields.emplace_back("end_time", TDemoData::LocalTimeText(AEnd));
+    fields.emplace_back("timestamp", TDemoData::LocalTimeText(QDateTime::currentSecsSinceEpoch()));
+    fields.emplace_back("sign", TopSign(fields, kTopAppSecret));
+    return fields;
+}
+
+TTopPage TopCall(int APort, const TFormFields& AFields)
+{
+    const QJsonObject reply = TStandInFixture::Json(TStandInFixture::PostForm(APort, "/router/rest", AFields));
+    TTopPage page;
+    page.error = reply[QStringLiteral("error_response")].toObject();
+    const QJsonObject data
+        = reply[QStringLiteral("tbk_sc_order_details_get_response")][QStringLiteral("data")].toObject();
+    page.hasNext = data[QStringLiteral("has_next")].toBool();
+    page.position = data[QStringLiteral("position_index")].toString().toStdString();
+    for (const QJsonValue& order : data[QStringLiteral("results")][QStringLiteral("publisher_order_dto")].toArray())
+        page.orders.push_back(order.toObject());
+    return page;
+}
+
+// Every page of the window, following position_index (or page_no); the trade ids in the order served.
+std::vector<std::string> AllPages(int APort, const std::string& ASession, qint64 AStart, qint64 AEnd, int APageSize,
+    bool AByPosition, const TFormFields& AMore = {})
+{
+    std::vector<std::string> ids;
+    std::string position;
+    for (int pageNo = 1; pageNo < 1000; ++pageNo) {
+        TFormFields api {{"page_no", std::to_string(pageNo)}, {"page_size", std::to_string(APageSize)}};
+        if (AByPosition && !position.empty())
+            api.emplace_back("position_index", position);
+        api.insert(api.end(), AMore.begin(), AMore.end());
+        const TTopPage page = TopCall(APort, TopForm(ASession, AStart, AEnd, api));
+        EXPECT_TRUE(page.error.isEmpty());
+        EXPECT_LE(static_cast<int>(page.orders.size()), APageSize);
+        for (const QJsonObject& order : page.orders)
+            ids.push_back(order[QStringLiteral("trade_id")].toString().toStdString());
+        position = page.position;
+        if (!page.hasNext)
+            break;
+    }
+    return ids;
+}
+
+class TopGateway : public ::testing::Test, protected TStandInFixture {
+protected:
+    static TStandInOptions Busy(std::uint64_t ASeed)
+    {
+        TStandInOptions options = FreePorts(ASeed);
+        options.ordersPerHour = 20;
+        return options;
+    }
+    void SetUp() override
+    {
+        FStandIn.Start();
+        FSession = FStandIn.Data().Accounts()[0].accessToken;
+    }
+    int Port() const { return FStandIn.Port(TStandInHost::Top); }
+
+    const qint64 FEnd = DemoNow() - 20 * 86400; // every order of the window has reached its final status
+    const qint64 FStart = FEnd - 3 * 3600;
+    TStandIn FStandIn {Busy(7)};
+    std::string FSession;
+};
+
+TEST_F(TopGateway, PagesDeterministicallyBySeed)
+{
+    const std::vector<std::string> whole = AllPages(Port(), FSession, FStart, FEnd, 100, true);
+    ASSERT_GT(whole.size(), 30u);
+    EXPECT_EQ(std::set<std::string>(whole.begin(), whole.end()).size(), whole.size()) << "an order served twice";
+    EXPECT_EQ(AllPages(Port(), FSession, FStart, FEnd, 7, true), whole);
+    EXPECT_EQ(AllPages(Port(), FSession, FStart, FEnd, 7, false), whole);
+
+    TStandIn same(Busy(7));
+    same.Start();
+    EXPECT_EQ(AllPages(same.Port(TStandInHost::Top), FSession, FStart, FEnd, 100, true), whole);
+    TStandIn other(Busy(8));
+    other.Start();
+    EXPECT_NE(AllPages(other.Port(TStandInHost::Top), other.Data().Accounts()[0].accessToken, FStart, FEnd, 100, true),
+        whole);
+}
+
+TEST_F(TopGateway, OrdersLookLikeTheGatewaysOwn)
+{
+    std::set<int> statuses;
+    std::set<size_t> idLengths;
+    const QRegularExpression money(QStringLiteral("^\\d+\\.\\d\\d$"));
+    for (qint64 start = FStart - 5 * 3 * 3600; start <= FStart; start += 3 * 3600) {
+        for (const QJsonObject& order :
+            TopCall(Port(), TopForm(FSession, start, start + 3 * 3600, {{"page_size", "100"}})).orders) {
+            statuses.insert(order[QStringLiteral("tk_status")].toInt());
+            idLengths.insert(order[QStringLiteral("trade_id")].toString().size());
+            EXPECT_TRUE(order[QStringLiteral("trade_id")].isString());
+            EXPECT_TRUE(money.match(order[QStringLiteral("pay_price")].toString()).hasMatch());
+            EXPECT_TRUE(money.match(order[QStringLiteral("pub_share_fee")].toString()).hasMatch());
+            EXPECT_FALSE(order[QStringLiteral("trade_parent_id")].toString().isEmpty());
+        }
+    }
+    EXPECT_EQ(statuses, (std::set<int> {3, 12, 13, 14}));
+    EXPECT_EQ(idLengths, (std::set<size_t> {18, 19}));
+}
+
+TEST_F(TopGateway, HonoursStatusAndQueryType)
+{
+    const std::vector<std::string> invalid = AllPages(Port(), FSession, FStart, FEnd, 100, true, {{"tk_status", "13"}});
+    ASSERT_FALSE(invalid.empty());
+    const TTopPage all = TopCall(Port(), TopForm(FSession, FStart, FEnd, {{"page_size", "100"}}));
+    size_t expected = 0;
+    for (const QJsonObject& order : all.orders)
+        expected += order[QStringLiteral("tk_status")].toInt() == 13;
+    EXPECT_EQ(invalid.size(), expected);
+
+    // By settlement time only settled orders come back.
+    const qint64 later = FEnd + 10 * 86400;
+    for (const QJsonObject& order :
+        TopCall(Port(), TopForm(FSession, later - 3 * 3600, later, {{"page_size", "100"}, {"query_type", "3"}})).orders)
+        EXPECT_EQ(order[QStringLiteral("tk_status")].toInt(), 3);
+}
+
+struct TTopRefusal {
+    const char* name;
+    std::function<TFormFields(const std::string& ASession, qint64 AStart, qint64 AEnd)> form;
+    int code;
+};
+
+class TopRefusals : public TopGateway, public ::testing::WithParamInterface<TTopRefusal> { };
+
+TEST_P(TopRefusals, AnswerWithTheErrorResponse)
+{
+    const TTopPage page = TopCall(Port(), GetParam().form(FSession, FStart, FEnd));
+    EXPECT_EQ(page.error[QStringLiteral("code")].toInt(), GetParam().code);
+    EXPECT_TRUE(page.error[QStringLiteral("msg")].isString());
+    EXPECT_TRUE(page.orders.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(StandIn, TopRefusals,
+    ::testing::Values(TTopRefusal {"BadSign",
+                          [](const std::string& s, qint64 a, qint64 b) {
+                              TFormFields fields = TopForm(s, a, b, {{"page_size", "100"}});
+                              for (auto& field : fields) {
+                                  if (field.first == "page_size")
+                                      field.second = "99"; // changed after signing
+                              }
+                              return fields;
+                          },
+                          25},
+        TTopRefusal {"UnknownSession",
+            [](const std::string&, qint64 a, qint64 b) { return TopForm("6101nobody", a, b, {}); }, 27},
+        TTopRefusal {"WindowOverThreeHours",
+            [](const std::string& s, qint64 a, qint64 b) { return TopForm(s, a - 1, b, {}); }, 15}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST_F(TopGateway, CallLimitWhenSwitchedOn)
+{
+    FStandIn.Top().SetCallLimit(1);
+    // Two calls within one second are over the limit; a loaded machine may need a few tries to fit two in one.
+    bool limited = false;
+    for (int i = 0; i < 20 && !limited; ++i)
+        limited = TopCall(Port(), TopForm(FSession, FStart, FEnd, {})).error[QStringLiteral("code")].toInt() == 7;
+    EXPECT_TRUE(limited);
+}
+
+// --- Alimama hosts ---
+
+TEST_F(StandIn, RefundReportNeedsTheSessionAndItsToken)
+{
+    const TAlimamaHosts::TSignIn signIn = FStandIn.Alimama().SignIn(FStandIn.Data().Accounts()[1].userId);
+    ASSERT_TRUE(signIn.ok);
+    const auto client = Https(FStandIn, TStandInHost::Publisher);
+    const QDate end = QDateTime::fromSecsSinceEpoch(DemoNow()).date();
+    const auto page = [&](int APage, const std::string& AToken, const std::string& ACookies) {
+        const std::string path = std::string(TAlimamaHosts::kReportPath) + "?t=1&_tb_token_=" + AToken + "&pageNo="
+            + std::to_string(APage) + "&startTime=" + end.addDays(-90).toString(u"yyyy-MM-dd").toStdString()
+            + "&endTime=" + end.toString(u"yyyy-MM-dd").toStdString()
+            + "&queryType=1&isFullRefund=0&memberType=&pageSize=40";
+        return Json(client->Get(path.c_str(), httplib::Headers {{"Cookie", ACookies}}));
+    };
+
+    int total = 0;
+    int pages = 0;
+    std::set<std::string> ids;
+    for (bool next = true; next; ++pages) {
+        const QJsonObject reply = page(pages + 1, signIn.tbToken, signIn.cookies);
+        ASSERT_TRUE(reply[QStringLiteral("ok")].toBool());
+        const QJsonArray result = reply[QStringLiteral("data")][QStringLiteral("result")].toArray();
+        EXPECT_LE(result.size(), 40);
+        for (const QJsonValue& refund : result)
+            ids.insert(refund[QStringLiteral("tbTradeId")].toString().toStdString());
+        total += static_cast<int>(result.size());
+        next = reply[QStringLiteral("data")][QStringLiteral("hasNext")].toBool();
+        ASSERT_LT(pages, 100);
+    }
+    EXPECT_GT(pages, 2);
+    EXPECT_EQ(static_cast<int>(ids.size()), total);
+
+    EXPECT_FALSE(page(1, "wrong", signIn.cookies)[QStringLiteral("ok")].toBool());
+    EXPECT_FALSE(page(1, signIn.tbToken, "")[QStringLiteral("ok")].toBool());
+    FStandIn.Alimama().ExpireSessions(signIn.userId);
+    EXPECT_FALSE(page(1, signIn.tbToken, signIn.cookies)[QStringLiteral("ok")].toBool());
+}
+
+TEST_F(StandIn, ProbeAnswersTheNickWhileTheSessionLives)
+{
+    const TDemoAccount& account = FStandIn.Data().Accounts()[0];
+    const TAlimamaHosts::TSignIn signIn = FStandIn.Alimama().SignIn(" " + account.userId + " ");
+    ASSERT_TRUE(signIn.ok);
+    EXPECT_EQ(signIn.nickname, account.userName);
+    EXPECT_NE(signIn.cookies.find("_tb_token_=" + signIn.tbToken + ";"), std::string::npos);
+    EXPECT_FALSE(FStandIn.Alimama().SignIn("404").ok);
+
+    const auto publisher = Https(FStandIn, TStandInHost::Publisher);
+    const auto nick = [&] {
+        const QJsonObject reply
+            = Json(publisher->Get(TAlimamaHosts::kProbePath, httplib::Headers {{"Cookie", signIn.cookies}}));
+        return reply[QStringLiteral("data")][QStringLiteral("mmNick")].toString().toStdString();
+    };
+    EXPECT_EQ(nick(), account.userName);
+    const httplib::Result media
+        = Https(FStandIn, TStandInHost::Media)
+              ->Get("/user/alipay_info.htm?message=T", httplib::Headers {{"Cookie", signIn.cookies}});
+    ASSERT_TRUE(media);
+    EXPECT_EQ(media->status, 200);
+
+    httplib::Client control("127.0.0.1", FStandIn.ControlPort());
+    const QJsonObject ended = Json(
+        control.Post("/standin/sessions/expire", "userId=" + account.userId, "application/x-www-form-urlencoded"));
+    EXPECT_EQ(ended[QStringLiteral("ended")].toInt(), 1);
+    EXPECT_EQ(nick(), "");
+
+    FStandIn.Alimama().SetProbeLimited(true);
+    const httplib::Result limited
+        = publisher->Get(TAlimamaHosts::kProbePath, httplib::Headers {{"Cookie", signIn.cookies}});
+    ASSERT_TRUE(limited);
+    EXPECT_NE(limited->body.find("访问受限了"), std::string::npos);
+}
+
+TEST_F(StandIn, SessionsLapseAfterTheirTimeToLive)
+{
+    const TAlimamaHosts::TSignIn signIn = FStandIn.Alimama().SignIn(FStandIn.Data().Accounts()[0].userId);
+    FStandIn.Alimama().SetSessionTtl(1);
+    const auto publisher = Https(FStandIn, TStandInHost::Publisher);
+    EXPECT_TRUE(WaitForCondition([&] {
+        const QJsonObject reply
+            = Json(publisher->Get(TAlimamaHosts::kProbePath, httplib::Headers {{"Cookie", signIn.cookies}}));
+        return reply[QStringLiteral("data")][QStringLiteral("mmNick")].toString().isEmpty();
+    }));
+}
+
+// --- fault switches ---
+
+TEST_F(StandIn, FaultedRequestsAreNeverApplied)
+{
+    struct TCase {
+        const char* name;
+        TFaultSettings faults;
+        std::function<void(const httplib::Result&)> check;
+    };
+    TFaultSettings error;
+    error.errorShare = 1;
+    TFaultSettings drop;
+    drop.dropShare = 1;
+    TFaultSettings html;
+    html.nonJsonShare = 1;
+    const std::vector<TCase> cases {
+        {"error", error,
+            [](const httplib::Result& r) {
+                ASSERT_TRUE(r);
+                EXPECT_EQ(r->status, 500);
+            }},
+        {"drop", drop, [](const httplib::Result& r) { EXPECT_TRUE(!r || r->body.empty()); }},
+        {"non-JSON", html,
+            [](const httplib::Result& r) {
+                ASSERT_TRUE(r);
+                EXPECT_EQ(r->status, 200);
+                EXPECT_TRUE(QJsonDocument::fromJson(QByteArray::fromStdString(r->body)).isNull());
+            }},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FStandIn.Faults().Set(c.faults);
+        c.check(PostInvalid(InvalidBatch({{"p", c.name}})));
+        EXPECT_EQ(FStandIn.Received()[QStringLiteral("invalidOrders")][QStringLiteral("batches")].toInt(), 0);
+    }
+    const QJsonObject counters = FStandIn.Faults().Counters();
+    EXPECT_EQ(counters[QStringLiteral("errors")].toInt(), 1);
+    EXPECT_EQ(counters[QStringLiteral("dropped")].toInt(), 1);
+    EXPECT_EQ(counters[QStringLiteral("nonJson")].toInt(), 1);
+
+    // Switched off through the control host, the same request goes through.
+    httplib::Client control("127.0.0.1", FStandIn.ControlPort());
+    ASSERT_TRUE(control.Post(
+        "/standin/faults", "errorShare=0&dropShare=0&nonJsonShare=0", "application/x-www-form-urlencoded"));
+    EXPECT_EQ(Json(PostInvalid(InvalidBatch({{"p", "c"}})))[QStringLiteral("code")].toInt(), 200);
+}
+
+TEST_F(StandIn, FaultsCoverOnlyTheirHosts)
+{
+    TFaultSettings faults;
+    faults.errorShare = 1;
+    ASSERT_TRUE(TFaultSettings::ParseHosts("top", faults.hosts));
+    FStandIn.Faults().Set(faults);
+    EXPECT_EQ(Json(PostInvalid(InvalidBatch({{"p", "c"}})))[QStringLiteral("code")].toInt(), 200);
+    const httplib::Result top = PostForm(Port(TStandInHost::Top), "/router/rest", {});
+    ASSERT_TRUE(top);
+    EXPECT_EQ(top->status, 500);
+    unsigned hosts = 0;
+    EXPECT_FALSE(TFaultSettings::ParseHosts("top,nowhere", hosts));
+}
+
+TEST_F(StandIn, LatencyDelaysTheAnswer)
+{
+    TFaultSettings faults;
+    faults.latencyMs = 150;
+    FStandIn.Faults().Set(faults);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Json(PostInvalid(InvalidBatch({{"p", "c"}})))[QStringLiteral("code")].toInt(), 200);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+}
+
+TEST_F(StandIn, SilentServerHoldsRequestsUntilSwitchedOff)
+{
+    TFaultSettings faults;
+    faults.silent = true;
+    FStandIn.Faults().Set(faults);
+    auto reply = std::async(std::launch::async, [this] { return PostInvalid(InvalidBatch({{"p", "c"}})); });
+    ASSERT_TRUE(WaitForCondition([&] { return FStandIn.Faults().Counters()[QStringLiteral("held")].toInt() == 1; }));
+    EXPECT_EQ(reply.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    EXPECT_EQ(FStandIn.Received()[QStringLiteral("invalidOrders")][QStringLiteral("batches")].toInt(), 0);
+
+    faults.silent = false;
+    FStandIn.Faults().Set(faults);
+    EXPECT_EQ(Json(reply.get())[QStringLiteral("code")].toInt(), 200);
+}
+
+TEST(StandInShutdown, ReleasesHeldRequests)
+{
+    TStandInOptions options = TStandInFixture::FreePorts();
+    options.faults.silent = true;
+    auto standIn = std::make_unique<TStandIn>(options);
+    standIn->Start();
+    const int port = standIn->Port(TStandInHost::Intake);
+    auto reply = std::async(
+        std::launch::async, [port] { return TStandInFixture::PostForm(port, "/orders/tborder/invalid/push", {}); });
+    ASSERT_TRUE(WaitForCondition([&] { return standIn->Faults().Counters()[QStringLiteral("held")].toInt() == 1; }));
+    standIn.reset(); // must not wait for the held request
+    const httplib::Result result = reply.get();
+    EXPECT_TRUE(!result || result->status == 503);
+}
+
+} // namespace
