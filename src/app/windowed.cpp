@@ -12,6 +12,8 @@ TWindowedProgram::TWindowedProgram(const TProcessObjects::TOptions& AOptions, co
     , FController(std::make_unique<TSyncController>(*FWindow, AOptions.programFolder, ATiming))
 {
     FWindow->SetController(FController.get());
+    // exit, not quit: it ends nested loops too (a message box's) and asks no other window whether it may close.
+    QObject::connect(FWindow.get(), &TfrmMain::Closed, FWindow.get(), [] { QCoreApplication::exit(0); });
 }
 
 TWindowedProgram::~TWindowedProgram()
@@ -45,8 +47,6 @@ int RunWindowed()
     TWindowedProgram program(options);
     program.Open();
     TfrmMain& window = program.Window();
-    // exit, not quit: it ends nested loops too and asks no other window whether it may close.
-    QObject::connect(&window, &TfrmMain::Closed, qApp, [] { QCoreApplication::exit(0); });
     const TTerminationSignals signals([&window](int) { window.close(); });
     window.show();
     const int exitCode = QApplication::exec();

@@ -10,6 +10,7 @@ class TfrmMain;
 // The program with its window, built in the program's order: the process objects, the window (which registers the
 // log writer), the controller with the window as its front end. The end runs in order too: no datagram is taken
 // any more, the jobs are stopped and waited for, then the controller, the window and the process objects go.
+// Closing the window ends the event loop, also from inside a message box.
 class TWindowedProgram {
 public:
     explicit TWindowedProgram(const TProcessObjects::TOptions& AOptions, const TSyncTiming& ATiming = {});

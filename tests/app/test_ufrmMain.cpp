@@ -22,6 +22,7 @@
 #include <QTableView>
 #include <QTest>
 #include <QTextBlock>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -394,6 +395,20 @@ private Q_SLOTS:
         QVERIFY(writer.WriteItem(*item)); // after: accepted and dropped
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents();
+    }
+
+    void closingWhileAMessageBoxIsUpEndsItsLoop()
+    {
+        TWindowFixture fixture;
+        fixture.Start();
+        fixture.Window().MessageBoxes().SetHook({}); // a real box, with a loop of its own
+        QTimer::singleShot(0, &fixture.Window(), [&fixture] {
+            QVERIFY(QApplication::activeModalWidget());
+            fixture.Window().close();
+        });
+        // Returns only once the close has ended the box's loop.
+        QTest::mouseClick(fixture.Child<QToolButton>("btn_refAuth"), Qt::LeftButton);
+        QVERIFY(!fixture.Window().isVisible());
     }
 
     void closingDuringASlowSignInEndsCleanly()
