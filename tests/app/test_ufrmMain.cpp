@@ -293,7 +293,11 @@ private Q_SLOTS:
         backEnd.Release();
         QTRY_VERIFY_WITH_TIMEOUT(refresh->isEnabled(), kWait);
         QVERIFY(login->isEnabled());
-        QCOMPARE(fixture.Child<QTableView>("lv_TaobaoAuths")->model()->rowCount(), 2);
+        // The list was rebuilt from scratch; its columns keep their widths.
+        auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
+        QCOMPARE(list->model()->rowCount(), 2);
+        for (int column = 0; column < TAccountListModel::colCount; ++column)
+            QCOMPARE(list->columnWidth(column), TAccountListModel::ColumnWidths[static_cast<size_t>(column)]);
     }
 
     void startAndStopChangeCaptionAndTag()
