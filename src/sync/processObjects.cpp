@@ -67,9 +67,11 @@ TProcessObjects::TProcessObjects(const TOptions& AOptions)
 TProcessObjects::~TProcessObjects()
 {
     StopJobs();
+    // The log before the log file: its dispatch thread writes every entry to the file, so it must have ended (and
+    // flushed what was queued) before the file goes.
+    Release(FLog);
     Release(FFileLog);
     Release(FAPIApp);
-    Release(FLog);
     Release(FTokens);
     Release(FCommon);
 }
