@@ -118,7 +118,11 @@ void BM_LogPaneAppend_quenlar(benchmark::State& AState)
 {
     RunPane(AState, false);
 }
-BENCHMARK(BM_LogPaneAppend_quenlar)->Name("BM_LogPaneAppend/quenlar")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_LogPaneAppend_quenlar)
+    ->Name("BM_LogPaneAppend/quenlar")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 void BM_LogPaneAppend_per_line_call(benchmark::State& AState)
 {
@@ -127,6 +131,7 @@ void BM_LogPaneAppend_per_line_call(benchmark::State& AState)
 BENCHMARK(BM_LogPaneAppend_per_line_call)
     ->Name("BM_LogPaneAppend/per_line_call")
     ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
     ->Iterations(3);
 
 } // namespace
