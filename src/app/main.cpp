@@ -1,7 +1,9 @@
 #include "app/appOptions.h"
 #include "app/headless.h"
+#include "app/windowed.h"
 #include "foundation/qhttp.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QStringList>
 
@@ -42,10 +44,11 @@ int main(int argc, char* argv[])
         break;
     }
     if (!options.headless) {
-        Print(stderr, QStringLiteral("quenlar: the window is not built yet; run with --headless\n"));
-        return 1;
+        QApplication app(argc, argv);
+        [[maybe_unused]] const THttpGlobal http;
+        return RunWindowed();
     }
     QCoreApplication app(argc, argv);
-    const THttpGlobal http;
+    [[maybe_unused]] const THttpGlobal http;
     return RunHeadless(options);
 }

@@ -1,6 +1,7 @@
 #include "sync/signInListener.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QRandomGenerator>
 #include <QTcpServer>
 
@@ -29,6 +30,8 @@ quint16 TSignInListener::DrawPort()
 bool TSignInListener::PortInUse(quint16 APort)
 {
     QTcpServer probe;
+    // Loopback and local ports need no proxy; asking the system for one starts a resolver thread for nothing.
+    probe.setProxy(QNetworkProxy::NoProxy);
     if (probe.listen(QHostAddress::AnyIPv4, APort))
         return false;
     return probe.serverError() == QAbstractSocket::AddressInUseError;
@@ -48,11 +51,13 @@ bool TSignInListener::Open()
 bool TSignInListener::Bind(quint16 APort)
 {
     auto v4 = std::make_unique<QUdpSocket>();
+    v4->setProxy(QNetworkProxy::NoProxy);
     if (!v4->bind(QHostAddress::LocalHost, APort))
         return false;
     FSockets.push_back(std::move(v4));
     // IPv6 is a bonus: a machine without it still gets the IPv4 listener.
     auto v6 = std::make_unique<QUdpSocket>();
+    v6->setProxy(QNetworkProxy::NoProxy);
     if (v6->bind(QHostAddress::LocalHostIPv6, APort))
         FSockets.push_back(std::move(v6));
     for (const auto& socket : FSockets) {

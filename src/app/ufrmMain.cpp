@@ -1,0 +1,458 @@
+#include "app/ufrmMain.h"
+
+#include "app/ufrmLogin.h"
+#include "app/uiFont.h"
+#include "foundation/qerror.h"
+#include "store/ucommon.h"
+#include "sync/accountListModel.h"
+#include "sync/syncController.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QToolBar>
+#include <QToolButton>
+
+namespace {
+
+constexpr int kClientWidth = 750;
+constexpr int kClientHeight = 497;
+constexpr int kToolBarHeight = 29;
+constexpr int kStatusBarHeight = 25;
+constexpr int kMargin = 8;
+
+const QString kTitle = QStringLiteral("提示");
+
+// Every tab the same size, whatever its caption.
+class TFixedTabBar : public QTabBar {
+public:
+    using QTabBar::QTabBar;
+
+protected:
+    QSize tabSizeHint(int) const override { return {100, 30}; }
+};
+
+class TPageControl : public QTabWidget {
+public:
+    explicit TPageControl(QWidget* AParent)
+        : QTabWidget(AParent)
+    {
+        setTabBar(new TFixedTabBar(this));
+    }
+};
+
+// The operator sign-in icon: a head and shoulders.
+QIcon OperatorIcon()
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0x2f, 0x6f, 0xc0));
+    painter.drawEllipse(QRectF(10, 3, 12, 12));
+    QPainterPath body;
+    body.moveTo(4, 30);
+    body.cubicTo(4, 17, 28, 17, 28, 30);
+    body.closeSubpath();
+    painter.drawPath(body);
+    return QIcon(pixmap);
+}
+
+const QStringList& AboutLines()
+{
+    static const QStringList lines {QStringLiteral("Quenlar"), QString(), QStringLiteral("使用说明："),
+        QStringLiteral("①使用前必须先登录运营商账号，通过运营商账号和客户端密码登录。"),
+        QStringLiteral("②维权订单必须登录阿里妈妈。"),
+        QStringLiteral("③该工具只同步运营商管理后台设置需要同步的联盟账号。"), QString(), QStringLiteral("同步规则："),
+        QStringLiteral("①每5分钟同步15天内的所有失效订单/已收货订单。"),
+        QStringLiteral("②每5小时同步90天内的所有维权订单。")};
+    return lines;
+}
+
+template <class T> T* Named(T* AWidget, const char* AName)
+{
+    AWidget->setObjectName(QString::fromLatin1(AName));
+    return AWidget;
+}
+
+} // namespace
+
+// ---- the window log writer ----
+
+TLogPaneLink::TLogPaneLink(QPlainTextEdit* AItems)
+    : FItems(AItems)
+{
+}
+
+void TLogPaneLink::Post(const QString& AText)
+{
+    const std::scoped_lock lock(FCS);
+    if (!FItems)
+        return;
+    const bool first = FPending.isEmpty();
+    FPending.append(AText);
+    // One call per burst; bound to the pane, so it is dropped with the pane. Posting under the lock keeps the pane
+    // alive for the post: Detach takes the same lock before the pane goes.
+    if (first)
+        QMetaObject::invokeMethod(
+            FItems, [self = shared_from_this()] { self->AppendLogLines(); }, Qt::QueuedConnection);
+}
+
+void TLogPaneLink::Detach()
+{
+    const std::scoped_lock lock(FCS);
+    FItems = nullptr;
+    FPending.clear();
+}
+
+QString TLogPaneLink::Stamp()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString TLogPaneLink::LineOf(const QString& AStamp, const QString& AText)
+{
+    return u'[' + AStamp + QStringLiteral("]  ") + AText;
+}
+
+void TLogPaneLink::AppendLogLines()
+{
+    QStringList texts;
+    QPlainTextEdit* pane = nullptr;
+    {
+        const std::scoped_lock lock(FCS);
+        texts.swap(FPending);
+        pane = FItems;
+    }
+    if (!pane || texts.isEmpty())
+        return;
+    const QString stamp = Stamp();
+    QString block;
+    for (const QString& text : std::as_const(texts)) {
+        if (!block.isEmpty())
+            block += u'\n';
+        block += LineOf(stamp, text);
+    }
+    pane->appendPlainText(block);
+}
+
+TMainAppLogWriter::TMainAppLogWriter(std::shared_ptr<TLogPaneLink> ALink)
+    : FLink(std::move(ALink))
+{
+}
+
+bool TMainAppLogWriter::WriteItem(const TQLogItem& AItem)
+{
+    FLink->Post(LogItemMessage(AItem));
+    return true;
+}
+
+// ---- the window ----
+
+TfrmMain::TfrmMain()
+    : QWidget(nullptr,
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Quenlar 20220903"));
+    setFont(ProgramFont());
+    setFixedSize(kClientWidth, kClientHeight);
+    CreateToolBar();
+    CreatePages();
+    CreateStatusBar();
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    FLogLink = std::make_shared<TLogPaneLink>(M_Log);
+    if (TQLog* log = GlobalLog())
+        log->Castor()->AddWriter(std::make_unique<TMainAppLogWriter>(FLogLink));
+}
+
+TfrmMain::~TfrmMain()
+{
+    FLogLink->Detach();
+}
+
+void TfrmMain::CreateToolBar()
+{
+    bar_mainTop = Named(new QToolBar(this), "bar_mainTop");
+    bar_mainTop->setGeometry(0, 0, kClientWidth, kToolBarHeight);
+    bar_mainTop->setMovable(false);
+    bar_mainTop->setFloatable(false);
+    bar_mainTop->setIconSize({16, 16});
+    bar_mainTop->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    const auto spacer = [this] {
+        auto* gap = new QWidget(bar_mainTop);
+        gap->setFixedWidth(8);
+        bar_mainTop->addWidget(gap);
+    };
+
+    btn_loginOperation = Named(new QToolButton(bar_mainTop), "btn_loginOperation");
+    btn_loginOperation->setText(QStringLiteral("运营商登录"));
+    btn_loginOperation->setIcon(OperatorIcon());
+    btn_loginOperation->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    connect(btn_loginOperation, &QToolButton::clicked, this, &TfrmMain::btn_loginOperationClick);
+    bar_mainTop->addWidget(btn_loginOperation);
+    spacer();
+
+    btn_refAuth = Named(new QToolButton(bar_mainTop), "btn_refAuth");
+    btn_refAuth->setText(QStringLiteral("刷新联盟授权"));
+    btn_refAuth->setIcon(style()->standardIcon(QStyle::SP_BrowserReload));
+    btn_refAuth->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    connect(btn_refAuth, &QToolButton::clicked, this, &TfrmMain::btn_refAuthClick);
+    bar_mainTop->addWidget(btn_refAuth);
+    spacer();
+
+    cb_dcOpen = Named(new QCheckBox(QStringLiteral("启用618、双11、双12大促下载规则"), bar_mainTop), "cb_dcOpen");
+    connect(cb_dcOpen, &QCheckBox::toggled, this, &TfrmMain::cb_dcOpenClick);
+    bar_mainTop->addWidget(cb_dcOpen);
+}
+
+void TfrmMain::CreatePages()
+{
+    RzPageControl1 = Named(new TPageControl(this), "RzPageControl1");
+    RzPageControl1->setGeometry(0, kToolBarHeight, kClientWidth, kClientHeight - kToolBarHeight - kStatusBarHeight);
+    RzPageControl1->addTab(CreateTaobaoPage(), QStringLiteral("淘宝订单"));
+    RzPageControl1->addTab(CreateTextPage(M_Log, "tab_log"), QStringLiteral("运行日志"));
+    RzPageControl1->addTab(CreateTextPage(M_SoftRemark, "TabSheet1"), QStringLiteral("软件说明"));
+    RzPageControl1->setCurrentIndex(0);
+
+    M_Log->setObjectName(QStringLiteral("M_Log"));
+    M_Log->setReadOnly(true);
+    M_Log->setMaximumBlockCount(LogLineLimit);
+    M_Log->setLineWrapMode(QPlainTextEdit::NoWrap);
+    M_Log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    M_SoftRemark->setObjectName(QStringLiteral("M_SoftRemark"));
+    M_SoftRemark->setReadOnly(true);
+    M_SoftRemark->setPlainText(AboutLines().join(u'\n'));
+}
+
+QWidget* TfrmMain::CreateTaobaoPage()
+{
+    auto* page = Named(new QWidget, "tab_Taobao");
+
+    lv_TaobaoAuths = Named(new QTableView(page), "lv_TaobaoAuths");
+    lv_TaobaoAuths->setGeometry(kMargin, kMargin, 728, 351);
+    lv_TaobaoAuths->setShowGrid(true);
+    lv_TaobaoAuths->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lv_TaobaoAuths->setSelectionMode(QAbstractItemView::SingleSelection);
+    lv_TaobaoAuths->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lv_TaobaoAuths->setWordWrap(false);
+    lv_TaobaoAuths->setCornerButtonEnabled(false);
+    lv_TaobaoAuths->verticalHeader()->hide();
+    lv_TaobaoAuths->verticalHeader()->setDefaultSectionSize(lv_TaobaoAuths->fontMetrics().height() + 8);
+    lv_TaobaoAuths->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    lv_TaobaoAuths->horizontalHeader()->setStretchLastSection(false);
+    lv_TaobaoAuths->horizontalHeader()->setHighlightSections(false);
+    lv_TaobaoAuths->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lv_TaobaoAuths, &QWidget::customContextMenuRequested, this, &TfrmMain::ShowAccountMenu);
+
+    pop_alimm = Named(new QMenu(this), "pop_alimm");
+    N_LoginAlimm = Named(pop_alimm->addAction(QStringLiteral("登录阿里妈妈")), "N_LoginAlimm");
+    connect(N_LoginAlimm, &QAction::triggered, this, &TfrmMain::N_LoginAlimmClick);
+
+    const int buttonsTop = kMargin + 351 + 6;
+    btn_Start = Named(new QPushButton(page), "btn_Start");
+    btn_Start->setGeometry(kMargin + 728 - 227, buttonsTop, 227, 30);
+    btn_Start->setProperty("tag", 1);
+    btn_Start->setText(QStringLiteral("开始同步订单(失效/维权/已收货)"));
+    connect(btn_Start, &QPushButton::clicked, this, &TfrmMain::btn_StartClick);
+
+    btn_SyncWeiquan = Named(new QPushButton(QStringLiteral("手动同步维权订单"), page), "btn_SyncWeiquan");
+    btn_SyncWeiquan->setGeometry(btn_Start->x() - 8 - 145, buttonsTop, 145, 30);
+    connect(btn_SyncWeiquan, &QPushButton::clicked, this, &TfrmMain::btn_SyncWeiquanClick);
+
+    cb_yshSync
+        = Named(new QCheckBox(QStringLiteral("已收货状态订单正常给买家结算（商家未支付佣金）"), page), "cb_yshSync");
+    cb_yshSync->setGeometry(kMargin, buttonsTop, btn_SyncWeiquan->x() - 2 * kMargin, 30);
+    connect(cb_yshSync, &QCheckBox::toggled, this, &TfrmMain::cb_yshSyncClick);
+    return page;
+}
+
+QWidget* TfrmMain::CreateTextPage(QPlainTextEdit*& AText, const char* AName)
+{
+    auto* page = Named(new QWidget, AName);
+    AText = new QPlainTextEdit(page);
+    AText->setGeometry(kMargin, kMargin, 728, 386);
+    return page;
+}
+
+void TfrmMain::CreateStatusBar()
+{
+    StatusBar1 = Named(new QStatusBar(this), "StatusBar1");
+    StatusBar1->setGeometry(0, kClientHeight - kStatusBarHeight, kClientWidth, kStatusBarHeight);
+    StatusBar1->setSizeGripEnabled(false);
+    const QString texts[3] = {QStringLiteral("Quenlar version 1.0.0.4"), QStringLiteral("运营商：未登录"),
+        QStringLiteral("维权订单需要登录联盟，点击右键登录联盟。")};
+    const int widths[2] = {230, 200};
+    for (int i = 0; i < 3; ++i) {
+        FPanels[i] = new QLabel(texts[i], StatusBar1);
+        FPanels[i]->setObjectName(QStringLiteral("StatusBar1_Panel%1").arg(i));
+        FPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        if (i < 2)
+            FPanels[i]->setFixedWidth(widths[i]);
+        StatusBar1->addWidget(FPanels[i], i < 2 ? 0 : 1);
+    }
+}
+
+TfrmLogin* TfrmMain::LoginDialog() const
+{
+    return FLoginDialog.data();
+}
+
+QString TfrmMain::PanelText(int APanel) const
+{
+    return APanel >= 0 && APanel < 3 ? FPanels[APanel]->text() : QString();
+}
+
+void TfrmMain::SetController(TSyncController* AController)
+{
+    FController = AController;
+    lv_TaobaoAuths->setModel(AController ? &AController->Accounts() : nullptr);
+    if (AController) {
+        for (int column = 0; column < TAccountListModel::colCount; ++column)
+            lv_TaobaoAuths->setColumnWidth(column, TAccountListModel::ColumnWidths[static_cast<size_t>(column)]);
+        OperatorPanelChanged(AController->OperatorPanelText());
+    }
+    ControlsChanged();
+}
+
+void TfrmMain::LoadSwitches()
+{
+    const TCommon* common = Common();
+    if (!common)
+        return;
+    // Changing a box runs its handler, which writes the value back: a missing key is written at start.
+    cb_yshSync->setChecked(common->openSyncYSH());
+    cb_dcOpen->setChecked(common->openLargeModel());
+}
+
+// ---- what the controller asks of its front end ----
+
+TSyncFrontEnd::TAnswer TfrmMain::MessageBox(const QString& AText, const QString& ATitle, TButtons AButtons, TIcon AIcon)
+{
+    return FBoxes.Show({AText, ATitle, AButtons, AIcon});
+}
+
+void TfrmMain::OperatorPanelChanged(const QString& AText)
+{
+    FPanels[1]->setText(AText);
+}
+
+void TfrmMain::ControlsChanged()
+{
+    const TSyncController* controller = FController.data();
+    const bool operatorIdle = controller && !controller->OperatorRequestRunning();
+    btn_loginOperation->setEnabled(operatorIdle);
+    btn_refAuth->setEnabled(operatorIdle);
+    btn_Start->setEnabled(controller && !controller->Stopping());
+    btn_SyncWeiquan->setEnabled(controller && controller->ManualRefundEnabled());
+    if (controller) {
+        btn_Start->setProperty("tag", controller->StartTag());
+        btn_Start->setText(controller->StartCaption());
+    }
+    if (FLoginDialog)
+        FLoginDialog->UpdateButtons();
+}
+
+// ---- clicks ----
+
+void TfrmMain::btn_loginOperationClick()
+{
+    if (!FController)
+        return;
+    if (FLoginDialog) {
+        FLoginDialog->raise();
+        FLoginDialog->activateWindow();
+        return;
+    }
+    // Modal without a nested event loop: the dialog reports through finished and is released afterwards. On
+    // Accepted the controller has already shown the state and fetched the accounts.
+    // Parented for its lifetime only: it is still a window of its own, centred on the screen.
+    auto* dialog = new TfrmLogin(*FController, FBoxes, this);
+    FLoginDialog = dialog;
+    dialog->setWindowModality(Qt::ApplicationModal);
+    connect(dialog, &QDialog::finished, dialog, &QObject::deleteLater);
+    dialog->open();
+}
+
+void TfrmMain::btn_refAuthClick()
+{
+    if (FController)
+        FController->RefreshClick();
+}
+
+void TfrmMain::btn_StartClick()
+{
+    if (FController)
+        FController->StartStopClick();
+}
+
+void TfrmMain::btn_SyncWeiquanClick()
+{
+    if (FController)
+        FController->SyncWeiquanClick();
+}
+
+void TfrmMain::ShowAccountMenu(const QPoint& APos)
+{
+    pop_alimm->popup(lv_TaobaoAuths->viewport()->mapToGlobal(APos));
+}
+
+void TfrmMain::N_LoginAlimmClick()
+{
+    if (!FController)
+        return;
+    const QModelIndexList rows
+        = lv_TaobaoAuths->selectionModel() ? lv_TaobaoAuths->selectionModel()->selectedRows(0) : QModelIndexList();
+    FController->LoginAlimmClick(rows.isEmpty() ? QString() : rows.first().data().toString());
+}
+
+void TfrmMain::cb_dcOpenClick(bool AChecked)
+{
+    WriteSwitch(&TCommon::setOpenLargeModel, AChecked);
+}
+
+void TfrmMain::cb_yshSyncClick(bool AChecked)
+{
+    WriteSwitch(&TCommon::setOpenSyncYSH, AChecked);
+}
+
+void TfrmMain::WriteSwitch(void (TCommon::*ASetter)(bool), bool AValue)
+{
+    TCommon* common = Common();
+    if (!common)
+        return;
+    // A refused write is shown and the window carries on; the setting keeps the new value in memory.
+    try {
+        (common->*ASetter)(AValue);
+    } catch (const EQuenlarError& error) {
+        FBoxes.Show({error.Message(), kTitle, TButtons::Ok, TIcon::Error});
+    }
+}
+
+void TfrmMain::closeEvent(QCloseEvent* AEvent)
+{
+    if (FLoginDialog)
+        FLoginDialog->reject();
+    AEvent->accept();
+    Q_EMIT Closed();
+}

@@ -1,0 +1,448 @@
+#include "app/ufrmMain.h"
+
+#include "log/QLog.h"
+#include "store/ucommon.h"
+#include "sync/accountListModel.h"
+#include "sync/syncController.h"
+#include "testwait.h"
+#include "windowFixture.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTest>
+#include <QTextBlock>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <thread>
+
+namespace {
+
+constexpr int kWait = 20000; // ms; generous for a loaded machine, never reached by correct code
+
+const char* const kTwoAccounts = R"({"code":200,"data":[)"
+                                 R"({"userId":" 1001 ","userName":"nick-a","authTime":0,"exptime":1700000000},)"
+                                 R"({"userId":"1002","userName":"店铺b","authTime":1600000000,"exptime":1700000000}]})";
+
+QByteArray ReadFile(const QString& APath)
+{
+    QFile file(APath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList PaneLines(const QPlainTextEdit& APane)
+{
+    QStringList lines;
+    if (APane.toPlainText().isEmpty())
+        return lines;
+    for (QTextBlock block = APane.document()->begin(); block.isValid(); block = block.next())
+        lines << block.text();
+    return lines;
+}
+
+QString Cell(const QTableView& AView, int ARow, int AColumn)
+{
+    return AView.model()->index(ARow, AColumn).data().toString();
+}
+
+} // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+private:
+    // Signs in through the dialog against the back end and waits for the account list.
+    void SignIn(TWindowFixture& AFixture, TOperatorBackEnd& ABackEnd, const char* AAccounts = kTwoAccounts)
+    {
+        ABackEnd.Answer("/client/dbmove/login", {R"({"code":200,"data":{"uid":"u1","token":"t1"}})"});
+        ABackEnd.Answer("/client/alimmtoken/getSyncOrderToken", {AAccounts});
+        QTest::mouseClick(AFixture.Child<QToolButton>("btn_loginOperation"), Qt::LeftButton);
+        QPointer<TfrmLogin> dialog = AFixture.Window().LoginDialog();
+        QVERIFY(dialog);
+        SignInWith(*dialog, QStringLiteral(" 13800000000 "), QStringLiteral(" secret "));
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!AFixture.Controller().OperatorRequestRunning(), kWait);
+    }
+
+private Q_SLOTS:
+    void freshStartShowsTheInitialState()
+    {
+        TWindowFixture fixture;
+        TfrmMain& window = fixture.Start().Window();
+        QCOMPARE(window.windowTitle(), QStringLiteral("Quenlar 20220903"));
+        QCOMPARE(window.size(), QSize(750, 497));
+        QCOMPARE(window.minimumSize(), window.maximumSize());
+        QVERIFY(!(window.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(window.PanelText(0), QStringLiteral("Quenlar version 1.0.0.4"));
+        QCOMPARE(window.PanelText(1), QStringLiteral("运营商：未登录"));
+        QCOMPARE(window.PanelText(2), QStringLiteral("维权订单需要登录联盟，点击右键登录联盟。"));
+
+        auto* pages = fixture.Child<QTabWidget>("RzPageControl1");
+        QCOMPARE(pages->currentIndex(), 0);
+        QCOMPARE(pages->count(), 3);
+        const QStringList tabs {QStringLiteral("淘宝订单"), QStringLiteral("运行日志"), QStringLiteral("软件说明")};
+        const char* const tabNames[] = {"tab_Taobao", "tab_log", "TabSheet1"};
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(pages->tabText(i), tabs.at(i));
+            QCOMPARE(pages->widget(i)->objectName(), QString::fromLatin1(tabNames[i]));
+            QCOMPARE(pages->tabBar()->tabRect(i).size(), QSize(100, 30));
+        }
+
+        auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
+        QCOMPARE(list->model()->rowCount(), 0);
+        QCOMPARE(list->size(), QSize(728, 351));
+        QVERIFY(list->showGrid());
+        QCOMPARE(list->selectionBehavior(), QAbstractItemView::SelectRows);
+        QCOMPARE(list->editTriggers(), QAbstractItemView::NoEditTriggers);
+        const QStringList captions {QStringLiteral("联盟ID"), QStringLiteral("联盟账号"), QStringLiteral("授权日期"),
+            QStringLiteral("授权到期时间"), QStringLiteral("登录状态"), QStringLiteral("运行状态")};
+        const int widths[] = {90, 130, 150, 150, 70, 100};
+        for (int column = 0; column < 6; ++column) {
+            QCOMPARE(list->model()->headerData(column, Qt::Horizontal).toString(), captions.at(column));
+            QCOMPARE(list->columnWidth(column), widths[column]);
+        }
+
+        auto* start = fixture.Child<QPushButton>("btn_Start");
+        QCOMPARE(start->text(), QStringLiteral("开始同步订单(失效/维权/已收货)"));
+        QCOMPARE(start->property("tag").toInt(), 1);
+        QCOMPARE(start->size(), QSize(227, 30));
+        QCOMPARE(fixture.Child<QPushButton>("btn_SyncWeiquan")->text(), QStringLiteral("手动同步维权订单"));
+        QCOMPARE(fixture.Child<QPushButton>("btn_SyncWeiquan")->size(), QSize(145, 30));
+        QCOMPARE(fixture.Child<QToolButton>("btn_loginOperation")->text(), QStringLiteral("运营商登录"));
+        QCOMPARE(fixture.Child<QToolButton>("btn_refAuth")->text(), QStringLiteral("刷新联盟授权"));
+        QCOMPARE(fixture.Child<QCheckBox>("cb_dcOpen")->text(), QStringLiteral("启用618、双11、双12大促下载规则"));
+        QCOMPARE(fixture.Child<QCheckBox>("cb_yshSync")->text(),
+            QStringLiteral("已收货状态订单正常给买家结算（商家未支付佣金）"));
+        QCOMPARE(fixture.Child<QToolBar>("bar_mainTop")->height(), 29);
+        QCOMPARE(fixture.Child<QStatusBar>("StatusBar1")->height(), 25);
+        QCOMPARE(fixture.Child<QMenu>("pop_alimm")->actions().size(), 1);
+        QCOMPARE(fixture.Child<QAction>("N_LoginAlimm")->text(), QStringLiteral("登录阿里妈妈"));
+
+        auto* log = fixture.Child<QPlainTextEdit>("M_Log");
+        QCOMPARE(log->size(), QSize(728, 386));
+        QCOMPARE(log->maximumBlockCount(), TfrmMain::LogLineLimit);
+        auto* about = fixture.Child<QPlainTextEdit>("M_SoftRemark");
+        QVERIFY(about->isReadOnly());
+        QCOMPARE(PaneLines(*about),
+            QStringList({QStringLiteral("Quenlar"), QString(), QStringLiteral("使用说明："),
+                QStringLiteral("①使用前必须先登录运营商账号，通过运营商账号和客户端密码登录。"),
+                QStringLiteral("②维权订单必须登录阿里妈妈。"),
+                QStringLiteral("③该工具只同步运营商管理后台设置需要同步的联盟账号。"), QString(),
+                QStringLiteral("同步规则："), QStringLiteral("①每5分钟同步15天内的所有失效订单/已收货订单。"),
+                QStringLiteral("②每5小时同步90天内的所有维权订单。")}));
+        QVERIFY(fixture.Boxes().empty());
+    }
+
+    void checkBoxesWriteTheSettings_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<bool>("ysh");
+        QTest::addColumn<bool>("large");
+        QTest::addColumn<QByteArray>("afterStart");
+        // No file: only the box whose state changed at start writes its key.
+        QTest::newRow("no file") << QByteArray() << true << false << QByteArray("[setting]\r\nsyncysh=1\r\n");
+        // Both boxes change at start and write back the values they were set from.
+        QTest::newRow("both on") << QByteArray("[setting]\nsyncysh=1\nopenLarge=1\n") << true << true
+                                 << QByteArray("[setting]\nsyncysh=1\nopenLarge=1\n");
+        QTest::newRow("both off") << QByteArray("[setting]\nsyncysh=0\nopenLarge=0\n") << false << false
+                                  << QByteArray("[setting]\nsyncysh=0\nopenLarge=0\n");
+    }
+
+    void checkBoxesWriteTheSettings()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(bool, ysh);
+        QFETCH(bool, large);
+        QFETCH(QByteArray, afterStart);
+        TWindowFixture fixture(ini);
+        fixture.Start();
+        auto* yshBox = fixture.Child<QCheckBox>("cb_yshSync");
+        auto* largeBox = fixture.Child<QCheckBox>("cb_dcOpen");
+        QCOMPARE(yshBox->isChecked(), ysh);
+        QCOMPARE(largeBox->isChecked(), large);
+        QCOMPARE(ReadFile(fixture.IniPath()), afterStart);
+
+        largeBox->click();
+        QCOMPARE(Common()->openLargeModel(), !large);
+        QVERIFY(ReadFile(fixture.IniPath()).contains(large ? "openLarge=0" : "openLarge=1"));
+        largeBox->click();
+        QVERIFY(ReadFile(fixture.IniPath()).contains(large ? "openLarge=1" : "openLarge=0"));
+        yshBox->click();
+        QCOMPARE(Common()->openSyncYSH(), !ysh);
+        QVERIFY(ReadFile(fixture.IniPath()).contains(ysh ? "syncysh=0" : "syncysh=1"));
+        QVERIFY(fixture.Boxes().empty());
+    }
+
+    void refusedSettingsWriteShowsItsErrorAndTheWindowGoesOn()
+    {
+        TWindowFixture fixture;
+        // A folder where the file belongs: no write can succeed, not even as root.
+        QVERIFY(QDir(fixture.FolderPath()).mkdir(QStringLiteral("conf.ini")));
+        fixture.Start();
+        const QString error = QStringLiteral("Unable to write to ") + Common()->iniPath;
+        // The received-orders box changes at start, so its write is refused at once.
+        QCOMPARE(fixture.Boxes().size(), size_t(1));
+        QCOMPARE(fixture.Boxes().back().text, error);
+        QCOMPARE(fixture.Boxes().back().title, QStringLiteral("提示"));
+        QCOMPARE(fixture.Boxes().back().icon, TMessageBoxes::TIcon::Error);
+
+        auto* largeBox = fixture.Child<QCheckBox>("cb_dcOpen");
+        largeBox->click();
+        QCOMPARE(fixture.Boxes().size(), size_t(2));
+        QCOMPARE(fixture.LastBoxText(), error);
+        QVERIFY(largeBox->isChecked());
+        QVERIFY(Common()->openLargeModel());
+        // Still usable: the next click is handled like any other.
+        QTest::mouseClick(fixture.Child<QToolButton>("btn_refAuth"), Qt::LeftButton);
+        QCOMPARE(fixture.LastBoxText(), QStringLiteral("请先登录运营商平台!!!"));
+    }
+
+    void clicksThatOnlyAnswerWithAMessage_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("okCancel");
+        QTest::newRow("refresh before sign-in")
+            << QStringLiteral("btn_refAuth") << QStringLiteral("请先登录运营商平台!!!") << false;
+        QTest::newRow("start with an empty list")
+            << QStringLiteral("btn_Start") << QStringLiteral("必须有联盟授权才能同步失效订单") << true;
+        QTest::newRow("sign-in browser without a selection")
+            << QStringLiteral("N_LoginAlimm") << QStringLiteral("请先选择要登录的联盟账号") << false;
+    }
+
+    void clicksThatOnlyAnswerWithAMessage()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, text);
+        QFETCH(bool, okCancel);
+        TWindowFixture fixture;
+        fixture.Start();
+        if (auto* action = fixture.Window().findChild<QAction*>(button))
+            action->trigger();
+        else
+            QTest::mouseClick(fixture.Window().findChild<QAbstractButton*>(button), Qt::LeftButton);
+        QCOMPARE(fixture.Boxes().size(), size_t(1));
+        QCOMPARE(fixture.Boxes().back().text, text);
+        QCOMPARE(fixture.Boxes().back().title, QStringLiteral("提示"));
+        QCOMPARE(
+            fixture.Boxes().back().buttons, okCancel ? TMessageBoxes::TButtons::OkCancel : TMessageBoxes::TButtons::Ok);
+        auto* start = fixture.Child<QPushButton>("btn_Start");
+        QCOMPARE(start->text(), QStringLiteral("开始同步订单(失效/维权/已收货)"));
+        QCOMPARE(start->property("tag").toInt(), 1);
+        QCOMPARE(fixture.Window().PanelText(1), QStringLiteral("运营商：未登录"));
+    }
+
+    void signInThroughTheDialogBuildsTheList()
+    {
+        TOperatorBackEnd backEnd;
+        TWindowFixture fixture(TWindowFixture::HostsIni(backEnd.Server()));
+        fixture.Start();
+        SignIn(fixture, backEnd);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(fixture.Window().PanelText(1), QStringLiteral("运营商：已登录"));
+        const TFormFields login = backEnd.Server().Requests().front().FormFields();
+        QCOMPARE(FieldValue(login, "phone"), std::string("13800000000"));
+        QCOMPARE(FieldValue(login, "pwd"), std::string("secret"));
+
+        auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
+        QCOMPARE(list->model()->rowCount(), 2);
+        QCOMPARE(Cell(*list, 0, 0), QStringLiteral("1001"));
+        QCOMPARE(Cell(*list, 0, 1), QStringLiteral("nick-a"));
+        QCOMPARE(Cell(*list, 1, 1), QStringLiteral("店铺b"));
+        for (int row = 0; row < 2; ++row) {
+            QCOMPARE(Cell(*list, row, 4), QStringLiteral("未登录"));
+            QCOMPARE(Cell(*list, row, 5), QStringLiteral("等待同步"));
+        }
+        QVERIFY(fixture.Child<QToolButton>("btn_loginOperation")->isEnabled());
+        QVERIFY(fixture.Child<QToolButton>("btn_refAuth")->isEnabled());
+        QVERIFY(fixture.Boxes().empty());
+
+        // With a row selected, the sign-in browser is looked for beside the program.
+        list->selectRow(1);
+        fixture.Child<QAction>("N_LoginAlimm")->trigger();
+        QCOMPARE(fixture.LastBoxText(), QStringLiteral("没有找到联盟登录应用程序!"));
+    }
+
+    void operatorButtonsWaitForTheRequest()
+    {
+        TOperatorBackEnd backEnd;
+        TWindowFixture fixture(TWindowFixture::HostsIni(backEnd.Server()));
+        fixture.Start();
+        SignIn(fixture, backEnd);
+        if (QTest::currentTestFailed())
+            return;
+        backEnd.Hold();
+        auto* refresh = fixture.Child<QToolButton>("btn_refAuth");
+        auto* login = fixture.Child<QToolButton>("btn_loginOperation");
+        QTest::mouseClick(refresh, Qt::LeftButton);
+        QVERIFY(!refresh->isEnabled());
+        QVERIFY(!login->isEnabled());
+        backEnd.Release();
+        QTRY_VERIFY_WITH_TIMEOUT(refresh->isEnabled(), kWait);
+        QVERIFY(login->isEnabled());
+        // The list was rebuilt from scratch; its columns keep their widths.
+        auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
+        QCOMPARE(list->model()->rowCount(), 2);
+        for (int column = 0; column < TAccountListModel::colCount; ++column)
+            QCOMPARE(list->columnWidth(column), TAccountListModel::ColumnWidths[static_cast<size_t>(column)]);
+    }
+
+    void startAndStopChangeCaptionAndTag()
+    {
+        TOperatorBackEnd backEnd;
+        TWindowFixture fixture(TWindowFixture::HostsIni(backEnd.Server()));
+        fixture.Start();
+        SignIn(fixture, backEnd);
+        if (QTest::currentTestFailed())
+            return;
+        auto* start = fixture.Child<QPushButton>("btn_Start");
+        for (int round = 0; round < 2; ++round) {
+            QTest::mouseClick(start, Qt::LeftButton);
+            QCOMPARE(start->text(), QStringLiteral("停止同步"));
+            QCOMPARE(start->property("tag").toInt(), 2);
+            QTest::mouseClick(start, Qt::LeftButton);
+            // The stop finishes once the running passes have ended.
+            QTRY_COMPARE_WITH_TIMEOUT(start->property("tag").toInt(), 1, kWait);
+            QCOMPARE(start->text(), QStringLiteral("开始同步订单(失效/维权/已收货)"));
+            QVERIFY(start->isEnabled());
+        }
+        QVERIFY(fixture.Boxes().empty());
+    }
+
+    void statusReachesItsRow_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("syncing") << 0 << 5 << QStringLiteral("正在同步");
+        QTest::newRow("synced") << 1 << 5 << QStringLiteral("同步完成");
+        QTest::newRow("signed in") << 2 << 4 << QStringLiteral("已登录");
+        QTest::newRow("dropped") << 3 << 4 << QStringLiteral("已掉线");
+    }
+
+    void statusReachesItsRow()
+    {
+        QFETCH(int, status);
+        QFETCH(int, column);
+        QFETCH(QString, text);
+        TOperatorBackEnd backEnd;
+        TWindowFixture fixture(TWindowFixture::HostsIni(backEnd.Server()));
+        fixture.Start();
+        SignIn(fixture, backEnd);
+        if (QTest::currentTestFailed())
+            return;
+        auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
+        fixture.Controller().SendStatus(QStringLiteral(" 店铺b "), status);
+        QTRY_COMPARE_WITH_TIMEOUT(Cell(*list, 1, column), text, kWait);
+        // The other state column and the other row stay as they were.
+        QCOMPARE(
+            Cell(*list, 1, column == 5 ? 4 : 5), column == 5 ? QStringLiteral("未登录") : QStringLiteral("等待同步"));
+        QCOMPARE(Cell(*list, 0, 4), QStringLiteral("未登录"));
+        QCOMPARE(Cell(*list, 0, 5), QStringLiteral("等待同步"));
+    }
+
+    void manualRefundRunLogsAndGivesTheButtonBack()
+    {
+        TWindowFixture fixture;
+        fixture.Start();
+        auto* button = fixture.Child<QPushButton>("btn_SyncWeiquan");
+        auto* log = fixture.Child<QPlainTextEdit>("M_Log");
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(PaneLines(*log).size() >= 2, kWait);
+        QVERIFY(PaneLines(*log).at(0).endsWith(QStringLiteral("]  开始同步维权订单")));
+        QVERIFY(PaneLines(*log).at(1).endsWith(QStringLiteral("]  维权订单同步完成")));
+        QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), kWait);
+    }
+
+    void logPaneGetsStampedLines()
+    {
+        TWindowFixture fixture;
+        fixture.Start();
+        auto* log = fixture.Child<QPlainTextEdit>("M_Log");
+        LogLine(llMessage, u"第一行");
+        LogLine(llDebug, u"debug line");
+        LogLine(llError, u"");
+        QTRY_COMPARE_WITH_TIMEOUT(PaneLines(*log).size(), 3, kWait);
+        const QRegularExpression shape(QStringLiteral(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]  (.*)$)"));
+        const QStringList texts {QStringLiteral("第一行"), QStringLiteral("debug line"), QString()};
+        const QStringList lines = PaneLines(*log);
+        for (int i = 0; i < 3; ++i) {
+            const QRegularExpressionMatch match = shape.match(lines.at(i));
+            QVERIFY2(match.hasMatch(), qPrintable(lines.at(i)));
+            QCOMPARE(match.captured(1), texts.at(i));
+        }
+        QVERIFY(lines.at(2).endsWith(QStringLiteral("]  ")));
+    }
+
+    void linesForAGonePaneAreDropped()
+    {
+        auto pane = std::make_unique<QPlainTextEdit>();
+        auto link = std::make_shared<TLogPaneLink>(pane.get());
+        TMainAppLogWriter writer(link);
+        const TQLogItemPtr item = NewLogItem(llMessage, u"queued before the pane went", {});
+        QVERIFY(writer.WriteItem(*item));
+        link->Detach();
+        pane.reset();
+        QVERIFY(writer.WriteItem(*item)); // after: accepted and dropped
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents();
+    }
+
+    void closingWhileAMessageBoxIsUpEndsItsLoop()
+    {
+        TWindowFixture fixture;
+        fixture.Start();
+        fixture.Window().MessageBoxes().SetHook({}); // a real box, with a loop of its own
+        QTimer::singleShot(0, &fixture.Window(), [&fixture] {
+            QVERIFY(QApplication::activeModalWidget());
+            fixture.Window().close();
+        });
+        // Returns only once the close has ended the box's loop.
+        QTest::mouseClick(fixture.Child<QToolButton>("btn_refAuth"), Qt::LeftButton);
+        QVERIFY(!fixture.Window().isVisible());
+    }
+
+    void closingDuringASlowSignInEndsCleanly()
+    {
+        TOperatorBackEnd backEnd;
+        backEnd.Answer("/client/dbmove/login", {R"({"code":200,"data":{"uid":"u1","token":"t1"}})"});
+        backEnd.Hold();
+        TWindowFixture fixture(TWindowFixture::HostsIni(backEnd.Server()));
+        fixture.Start();
+        QSignalSpy closed(&fixture.Window(), &TfrmMain::Closed);
+        QTest::mouseClick(fixture.Child<QToolButton>("btn_loginOperation"), Qt::LeftButton);
+        QPointer<TfrmLogin> dialog = fixture.Window().LoginDialog();
+        QVERIFY(dialog);
+        SignInWith(*dialog, QStringLiteral("13800000000"), QStringLiteral("secret"));
+        QVERIFY(dialog->SignInPending());
+        QVERIFY(backEnd.Server().WaitForRequests(1));
+        fixture.Window().close();
+        QCOMPARE(closed.count(), 1);
+        // The back end answers only once the program has begun to end; the answer must reach nothing that has gone.
+        std::thread releaser([&backEnd] {
+            WaitForCondition([] { return JobScheduler() == nullptr; });
+            backEnd.Release();
+        });
+        fixture.Program().Close();
+        releaser.join();
+        QCoreApplication::processEvents();
+        QVERIFY(!dialog);
+        QVERIFY(fixture.Boxes().empty());
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "test_ufrmMain.moc"
