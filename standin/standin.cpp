@@ -198,6 +198,9 @@ void TStandIn::RegisterControl()
         [this](const httplib::Request&, httplib::Response& res) { SendJson(res, Received()); });
     FControl->Get(
         "/standin/config.json", [this](const httplib::Request&, httplib::Response& res) { SendJson(res, Config()); });
+    FControl->Get("/standin/summary.txt", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_content(SummaryText(), "text/plain;charset=UTF-8");
+    });
     FControl->Get("/standin/", [this](const httplib::Request&, httplib::Response& res) {
         res.set_content(StatusPage(), "text/html;charset=UTF-8");
     });
@@ -225,6 +228,24 @@ void TStandIn::RegisterControl()
         FLedger.Clear();
         SendJson(res, QJsonObject {{QStringLiteral("ok"), true}});
     });
+}
+
+std::string TStandIn::SummaryText() const
+{
+    const QJsonObject summary = FLedger.Summary();
+    const QJsonObject served = summary[QStringLiteral("served")].toObject();
+    const auto count = [](const QJsonObject& AObject, const char* AName) {
+        return std::to_string(AObject[QLatin1String(AName)].toInteger());
+    };
+    const auto line = [&](const char* AKind, const std::string& AServed) {
+        const QJsonObject part = summary[QLatin1String(AKind)].toObject();
+        return AServed + "; received " + count(part, "orders") + " in " + count(part, "batches") + " batches, "
+            + count(part, "duplicates") + " duplicates, " + count(part, "unknown") + " never served\n";
+    };
+    return line("invalidOrders",
+               "invalid/received orders: served " + count(served, "status13") + " invalid (13) and "
+                   + count(served, "status14") + " received (14)")
+        + line("refunds", "refund orders: served " + count(served, "successfulRefunds") + " successful");
 }
 
 std::string TStandIn::StatusPage() const

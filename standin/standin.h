@@ -72,6 +72,8 @@ private:
     void RegisterControl();
     void ChangeFaults(const TFormFields& AFields);
     std::string StatusPage() const;
+    // A few lines for a person: what was served and what the back end received.
+    std::string SummaryText() const;
 
     const TStandInOptions FOptions;
     const TStandInClock FClock;
