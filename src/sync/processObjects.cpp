@@ -33,17 +33,7 @@ private:
 
 void LogJobError(TQJob*, std::exception_ptr AError)
 {
-    QString text;
-    try {
-        std::rethrow_exception(AError);
-    } catch (const EQuenlarError& error) {
-        text = error.Message();
-    } catch (const std::exception& error) {
-        text = QString::fromUtf8(error.what());
-    } catch (...) {
-        text = QStringLiteral("未知错误");
-    }
-    LogLine(llError, QStringLiteral("同步任务出错:") + text);
+    LogLine(llError, QStringLiteral("同步任务出错:") + ErrorMessageOf(AError));
 }
 
 template <class T> void Install(std::unique_ptr<T>& AOwner, std::unique_ptr<T> AObject)

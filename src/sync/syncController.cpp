@@ -33,19 +33,6 @@ TStopCheck StopCheckOf(const TQJob* AJob)
     return [AJob] { return AJob->IsStopRequested(); };
 }
 
-QString ErrorText(const std::exception_ptr& AError)
-{
-    try {
-        std::rethrow_exception(AError);
-    } catch (const EQuenlarError& error) {
-        return error.Message();
-    } catch (const std::exception& error) {
-        return QString::fromUtf8(error.what());
-    } catch (...) {
-        return QStringLiteral("未知错误");
-    }
-}
-
 bool HasWebSession(const TAlimmTokenRecord& AAccount)
 {
     return !Trim(AAccount.cookies()).isEmpty();
@@ -165,7 +152,7 @@ bool TSyncController::SignIn(const QString& APhone, const QString& APwd, TSignIn
         try {
             ok = APIApp()->Login(phone, pwd, error, StopCheckOf(AJob));
         } catch (...) {
-            error = ErrorText(std::current_exception());
+            error = ErrorMessageOf(std::current_exception());
         }
         RunOnMain([this, ok, error, done] {
             if (!ok)
@@ -238,7 +225,7 @@ void TSyncController::FetchAccountsOnWorker(TQJob* ARunning)
         try {
             reply->accounts = APIApp()->getAlimmTokens(StopCheckOf(AJob));
         } catch (...) {
-            reply->error = ErrorText(std::current_exception());
+            reply->error = ErrorMessageOf(std::current_exception());
         }
         RunOnMain([this, reply] {
             EndOperatorRequest();
@@ -376,21 +363,27 @@ void TSyncController::ShowAccountStatus(TQJob* AJob)
     }
 }
 
-void TSyncController::SyncInvalidOrdersJob(TQJob* AJob)
+void TSyncController::ForEachAccount(const TStopCheck& AStop, const std::function<void(PAlimmTokenData)>& ASynchronise)
 {
     TAlimmTokenMgr* store = AlimmTokenMgr();
+    // Read once: accounts a refresh adds meanwhile wait for the next pass.
     const int count = store ? store->count() : 0;
-    const TStopCheck stop = StopCheckOf(AJob);
     for (int index = 0; index < count; ++index) {
-        if (stop())
+        if (AStop())
             return;
         const PAlimmTokenData account = store->GetItem(index);
         if (!account)
             continue;
         SendStatus(account->userName(), scSyncing);
-        SyncInvalidOrdersOfAccount(account, stop);
+        ASynchronise(account);
         SendStatus(account->userName(), scSynced);
     }
+}
+
+void TSyncController::SyncInvalidOrdersJob(TQJob* AJob)
+{
+    const TStopCheck stop = StopCheckOf(AJob);
+    ForEachAccount(stop, [this, &stop](PAlimmTokenData AAccount) { SyncInvalidOrdersOfAccount(AAccount, stop); });
 }
 
 void TSyncController::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop)
@@ -413,22 +406,13 @@ void TSyncController::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const
 
 void TSyncController::SyncRefundOrdersJob(TQJob* AJob)
 {
-    TAlimmTokenMgr* store = AlimmTokenMgr();
-    const int count = store ? store->count() : 0;
     const TStopCheck stop = StopCheckOf(AJob);
-    for (int index = 0; index < count; ++index) {
-        if (stop())
+    ForEachAccount(stop, [this, &stop](PAlimmTokenData AAccount) {
+        if (!HasWebSession(*AAccount))
             return;
-        const PAlimmTokenData account = store->GetItem(index);
-        if (!account)
-            continue;
-        SendStatus(account->userName(), scSyncing);
-        if (HasWebSession(*account)) {
-            const QDateTime now = QDateTime::currentDateTime();
-            SyncRefundOrdersOfAccount(account, now.addDays(-kRefundDays), now, stop);
-        }
-        SendStatus(account->userName(), scSynced);
-    }
+        const QDateTime now = QDateTime::currentDateTime();
+        SyncRefundOrdersOfAccount(AAccount, now.addDays(-kRefundDays), now, stop);
+    });
 }
 
 void TSyncController::SyncRefundOrdersOfAccount(
@@ -494,7 +478,7 @@ void TSyncController::RunPassesOnce(std::function<void()> ADone)
             SyncRefundOrdersJob(AJob);
         } catch (...) {
             if (AJob->Owner())
-                LogLine(llError, QStringLiteral("同步任务出错:") + ErrorText(std::current_exception()));
+                LogLine(llError, QStringLiteral("同步任务出错:") + ErrorMessageOf(std::current_exception()));
         }
         if (TAPIApp* api = APIApp())
             api->WaitForPosts();

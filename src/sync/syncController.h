@@ -116,6 +116,8 @@ private:
     void TokenRefreshJob(TQJob* AJob);
     void FetchAccountsOnWorker(TQJob* ARunning);
     void FinishStop();
+    // One pass: each account of the store, with its row showing the run; ends early on a stop.
+    void ForEachAccount(const TStopCheck& AStop, const std::function<void(PAlimmTokenData)>& ASynchronise);
     void ShowError(const QString& AText);
     void ControlsChanged();
     void RunOnMain(std::function<void()> ACall);
