@@ -7,20 +7,9 @@
 #include <memory>
 #include <vector>
 
-enum TQJsonDataType {
-    jdtUnknown,
-    jdtNull,
-    jdtString,
-    jdtInteger,
-    jdtFloat,
-    jdtBcd,
-    jdtBoolean,
-    jdtDateTime,
-    jdtArray,
-    jdtObject
-};
+enum TQJsonDataType { jdtUnknown, jdtNull, jdtString, jdtInteger, jdtFloat, jdtBcd, jdtBoolean, jdtArray, jdtObject };
 
-enum TQJsonCommentStyle { jcsIgnore, jcsInherited, jcsBeforeName, jcsAfterValue };
+enum TQJsonCommentStyle { jcsInherited, jcsBeforeName, jcsAfterValue };
 
 class TQJsonStore;
 class TQJsonParser;
@@ -68,6 +57,9 @@ public:
     qint64 AsInt64() const;
     double AsFloat() const;
     bool AsBoolean() const;
+    // A number node's value as decimal text without rounding for a parsed float (the text as written);
+    // AsString for every other node.
+    QString NumberText() const;
 
     void SetAsString(const QString& AValue);
     void SetAsInteger(qint64 AValue);
@@ -107,6 +99,7 @@ private:
     TQJson* NewChild();
     void ResetValue();
     void ReleaseChildren();
+    void OwnTextsIn(QStringView ASource);
     quint32 NameHash() const;
     QString BcdText() const;
     qint64 StringToInt64() const;
@@ -116,7 +109,7 @@ private:
         QString& AOut, bool ADoFormat, bool ADoEscape, const QString& AIndent, int ALevel, bool AWithName) const;
 
     TText FName;
-    TText FValue; // jdtString: the text; jdtBcd: the number's text as written
+    TText FValue; // jdtString: the text; jdtBcd and parsed jdtFloat: the number's text as written
     union {
         qint64 FInteger;
         double FFloat;
