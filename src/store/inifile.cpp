@@ -95,7 +95,11 @@ void TIniFile::InsertLine(qsizetype index, const QString& text)
 {
     if (index > 0 && FLines[index - 1].FEnd.isEmpty())
         FLines[index - 1].FEnd = FLineBreak;
-    FLines.insert(index, {text.toUtf8(), FLineBreak, text});
+    QByteArray end = FLineBreak;
+    // An empty line's LF right after a lone CR would join it into one CR LF break, and the line would be gone.
+    if (text.isEmpty() && index > 0 && FLines[index - 1].FEnd == "\r" && end.startsWith('\n'))
+        end = QByteArrayLiteral("\r");
+    FLines.insert(index, {text.toUtf8(), end, text});
 }
 
 qsizetype TIniFile::FindSection(QStringView section) const

@@ -119,6 +119,7 @@ TEST_F(SettingsFile, LineBreakForms)
         {"[setting]\nsyncysh=1", "[setting]\nsyncysh=1\nopenLarge=1\n"},
         {"[setting]\nopenLarge=0", "[setting]\nopenLarge=1\n"},
         {"[other]\r\nx=1\r", "[other]\r\nx=1\r\r\n[setting]\r\nopenLarge=1\r\n"},
+        {"[other]\nx=1\r", "[other]\nx=1\r\r[setting]\nopenLarge=1\n"},
     };
     for (const auto& c : cases) {
         Write(c.before);
