@@ -24,10 +24,12 @@ template <typename F> void ConvertOrRaise(F ACall)
     }
 }
 
-void ReadEveryNode(const TQJson& ARoot)
+// The getters of the first nodes: a getter that raises costs far more under the sanitizers than the parse, so
+// reading every node of a large input would leave little time for new inputs.
+void ReadFirstNodes(const TQJson& ARoot)
 {
     std::vector<const TQJson*> pending {&ARoot};
-    while (!pending.empty()) {
+    for (int read = 0; read < 16 && !pending.empty(); ++read) {
         const TQJson* node = pending.back();
         pending.pop_back();
         ConvertOrRaise([node] { (void)node->AsInt64(); });
@@ -64,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
     const QByteArray bytes(reinterpret_cast<const char*>(AData), qsizetype(ASize));
     TQJson json;
     (void)json.TryParse(bytes);
-    ReadEveryNode(json);
+    ReadFirstNodes(json);
     CheckRoundTrip(json);
 
     // The same text parsed into a member of a document, where the member's nodes must own their texts.

@@ -3,6 +3,9 @@
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 
+#include <QtNumeric>
+
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -165,7 +168,7 @@ qint64 AmountToFen(const TQJson& AAmount)
     if (AAmount.DataType() == jdtString && IsHexText(text)) {
         const qint64 units = AAmount.AsInt64(); // raises for a malformed text
         qint64 fen = 0;
-        if (!__builtin_mul_overflow(units, qint64(100), &fen))
+        if (!qMulOverflow(units, qint64(100), &fen))
             return fen;
     }
     RaiseNotANumber(AAmount);

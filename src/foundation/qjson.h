@@ -27,7 +27,9 @@ public:
     // Lenient parse into this node (comments, single quotes, unquoted names, trailing commas). Never throws:
     // false on any error, nodes parsed before the error stay in the tree. Nesting deeper than MaxDepth fails.
     bool TryParse(QStringView AText);
-    bool TryParse(const QString& AText); // shares the text's buffer instead of copying it
+    // Shares the text's buffer instead of copying it while the root holds the tree; a node below the root copies
+    // the names and texts it keeps instead, so parsing it again and again holds nothing more.
+    bool TryParse(const QString& AText);
     bool TryParse(const QByteArray& AUtf8);
     static constexpr int MaxDepth = 1000;
 
