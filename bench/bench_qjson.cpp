@@ -167,10 +167,50 @@ void ParseNlohmann(benchmark::State& AState)
     AState.SetBytesProcessed(std::int64_t(AState.iterations()) * std::int64_t(page.size()));
 }
 
+// A short reply such as the operator back end and the sign-in datagrams send: the fixed cost of a parse.
+const std::string kSmallReply = R"({"code":0,"msg":"success","time":1714538096,"data":{"mmNick":"tb_123456",)"
+                                R"("userId":"2208123456789","cookies":"t=0f1e; _tb_token_=e5f3a1b2; cna=x"}})";
+
+void ParseSmallQuenlar(benchmark::State& AState)
+{
+    const QByteArray bytes = QByteArray::fromStdString(kSmallReply);
+    for (auto _ : AState) {
+        TQJson json;
+        const bool ok = json.TryParse(QString::fromUtf8(bytes));
+        benchmark::DoNotOptimize(ok);
+        if (!ok || json.ItemByPath(u"data.mmNick") == nullptr)
+            AState.SkipWithError("parse failed");
+    }
+}
+
+void ParseSmallRapidJson(benchmark::State& AState)
+{
+    for (auto _ : AState) {
+        rapidjson::Document document;
+        document.Parse(kSmallReply.data(), kSmallReply.size());
+        benchmark::DoNotOptimize(document.HasParseError());
+        if (document.HasParseError())
+            AState.SkipWithError("parse failed");
+    }
+}
+
+void ParseSmallNlohmann(benchmark::State& AState)
+{
+    for (auto _ : AState) {
+        nlohmann::json document = nlohmann::json::parse(kSmallReply, nullptr, false);
+        benchmark::DoNotOptimize(document.is_discarded());
+        if (document.is_discarded())
+            AState.SkipWithError("parse failed");
+    }
+}
+
 [[maybe_unused]] const bool kRegistered = [] {
     benchmark::RegisterBenchmark("BM_ParseOrderPage/quenlar", ParseQuenlar);
     benchmark::RegisterBenchmark("BM_ParseOrderPage/rapidjson", ParseRapidJson);
     benchmark::RegisterBenchmark("BM_ParseOrderPage/nlohmann", ParseNlohmann);
+    benchmark::RegisterBenchmark("BM_ParseSmallReply/quenlar", ParseSmallQuenlar);
+    benchmark::RegisterBenchmark("BM_ParseSmallReply/rapidjson", ParseSmallRapidJson);
+    benchmark::RegisterBenchmark("BM_ParseSmallReply/nlohmann", ParseSmallNlohmann);
     return true;
 }();
 

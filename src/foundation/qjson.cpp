@@ -1,5 +1,7 @@
 #include "foundation/qjson.h"
 
+#include "foundation/decimaltext.h"
+#include "foundation/nodepath.h"
 #include "foundation/qerror.h"
 
 #include <algorithm>
@@ -9,6 +11,59 @@
 #include <new>
 #include <string>
 
+namespace {
+
+struct alignas(TQJson) TNodeSlot {
+    unsigned char FBytes[sizeof(TQJson)];
+};
+
+// Node chunks stay below the allocator's mapping threshold and are kept per thread for the next document: a reply
+// page needs a few hundred kilobytes of nodes, which would otherwise go back to the system after each parse and be
+// faulted in again on the next one.
+class TNodeChunkCache {
+public:
+    static constexpr size_t kChunkNodes = 32 * 1024 / sizeof(TQJson);
+    using TChunk = std::unique_ptr<TNodeSlot[]>;
+
+    TNodeChunkCache() = default;
+    TNodeChunkCache(const TNodeChunkCache&) = delete;
+    TNodeChunkCache& operator=(const TNodeChunkCache&) = delete;
+    ~TNodeChunkCache() { FGone = true; }
+
+    static TChunk Take()
+    {
+        if (!FGone && !ThisThread().FChunks.empty()) {
+            TChunk chunk = std::move(ThisThread().FChunks.back());
+            ThisThread().FChunks.pop_back();
+            return chunk;
+        }
+        return std::make_unique_for_overwrite<TNodeSlot[]>(kChunkNodes);
+    }
+
+    // A document destroyed while its thread ends (a thread-local one) frees its chunks instead.
+    static void Give(TChunk AChunk)
+    {
+        if (!FGone && ThisThread().FChunks.size() < kKeptChunks)
+            ThisThread().FChunks.push_back(std::move(AChunk));
+    }
+
+private:
+    static constexpr size_t kKeptChunks = 64; // 2 MB per thread
+
+    static TNodeChunkCache& ThisThread()
+    {
+        thread_local TNodeChunkCache cache;
+        return cache;
+    }
+
+    std::vector<TChunk> FChunks;
+    static thread_local bool FGone;
+};
+
+thread_local bool TNodeChunkCache::FGone = false;
+
+} // namespace
+
 // Owns the nodes of one tree (allocated in chunks, so a parse costs no allocation per node) and the parsed
 // texts that names and values point into.
 class TQJsonStore {
@@ -16,7 +71,11 @@ public:
     TQJsonStore() = default;
     TQJsonStore(const TQJsonStore&) = delete;
     TQJsonStore& operator=(const TQJsonStore&) = delete;
-    ~TQJsonStore() = default; // every node has been released by the root before
+    ~TQJsonStore() // every node has been released by the root before
+    {
+        for (auto& chunk : FChunks)
+            TNodeChunkCache::Give(std::move(chunk));
+    }
 
     TQJson* Allocate(TQJson* AParent)
     {
@@ -46,25 +105,19 @@ public:
         return FSources.back();
     }
     void DropSources() { FSources.clear(); }
+    void DropLastSource() { FSources.pop_back(); }
 
 private:
-    struct alignas(TQJson) TSlot {
-        unsigned char FBytes[sizeof(TQJson)];
-    };
-
     void Grow()
     {
-        const size_t size = FChunks.empty() ? 16 : std::min<size_t>(4096, FChunkSize * 2);
-        FChunkSize = size;
-        FChunks.push_back(std::make_unique_for_overwrite<TSlot[]>(size));
+        FChunks.push_back(TNodeChunkCache::Take());
         FNext = FChunks.back().get();
-        FEnd = FNext + size;
+        FEnd = FNext + TNodeChunkCache::kChunkNodes;
     }
 
-    std::vector<std::unique_ptr<TSlot[]>> FChunks;
-    size_t FChunkSize = 0;
-    TSlot* FNext = nullptr;
-    TSlot* FEnd = nullptr;
+    std::vector<TNodeChunkCache::TChunk> FChunks;
+    TNodeSlot* FNext = nullptr;
+    TNodeSlot* FEnd = nullptr;
     void* FFree = nullptr;
     std::vector<QString> FSources; // moving a QString keeps its buffer, so views stay valid
 };
@@ -78,10 +131,6 @@ bool IsBlank(char16_t c)
 {
     return c <= 0x20;
 }
-bool IsDigit(char16_t c)
-{
-    return c >= u'0' && c <= u'9';
-}
 int HexValue(char16_t c)
 {
     if (c >= u'0' && c <= u'9')
@@ -91,15 +140,6 @@ int HexValue(char16_t c)
     if (c >= u'A' && c <= u'F')
         return c - u'A' + 10;
     return -1;
-}
-
-// FNV-1a over the code units; 0 is reserved for "not computed".
-quint32 HashOf(QStringView AText)
-{
-    quint32 hash = 2166136261u;
-    for (const QChar c : AText)
-        hash = (hash ^ c.unicode()) * 16777619u;
-    return hash == 0 ? 1 : hash;
 }
 
 // The characters of a number text as ASCII for std::from_chars; callers have checked that they are ASCII.
@@ -151,18 +191,22 @@ struct TTextNumber {
 
 bool ReadHex(QStringView ADigits, TTextNumber& AResult)
 {
-    if (ADigits.isEmpty() || ADigits.size() > 16)
+    const std::optional<quint64> value = DigitsValue(ADigits, 16);
+    if (!value)
         return false;
-    quint64 value = 0;
-    for (const QChar c : ADigits) {
-        const int digit = HexValue(c.unicode());
-        if (digit < 0)
-            return false;
-        value = value * 16 + quint64(digit);
-    }
     AResult.FIsInteger = true;
-    AResult.FInteger = qint64(value);
+    AResult.FInteger = qint64(*value);
     return true;
+}
+
+// The value of a whole number text with its sign, when it fits 64 bits.
+std::optional<qint64> SignedInteger(QStringView ADigits, bool ANegative)
+{
+    const std::optional<quint64> magnitude = DigitsValue(ADigits, 10);
+    constexpr quint64 kMax = quint64(std::numeric_limits<qint64>::max());
+    if (!magnitude || *magnitude > kMax + (ANegative ? 1 : 0))
+        return std::nullopt;
+    return ANegative ? qint64(0 - *magnitude) : qint64(*magnitude);
 }
 
 bool ReadTextNumber(QStringView AText, TTextNumber& AResult)
@@ -174,39 +218,13 @@ bool ReadTextNumber(QStringView AText, TTextNumber& AResult)
     if (AText.size() > 1 && AText[0] == u'0' && (AText[1] == u'x' || AText[1] == u'X'))
         return ReadHex(AText.mid(2), AResult);
 
-    qsizetype pos = AText.front() == u'-' ? 1 : 0;
-    const auto digits = [&]() {
-        const qsizetype start = pos;
-        while (pos < AText.size() && IsDigit(AText[pos].unicode()))
-            ++pos;
-        return pos > start;
-    };
-    if (!digits())
+    const std::optional<TDecimalParts> parts = SplitDecimalText(AText);
+    if (!parts || parts->FSign == u'+' || parts->FInteger.isEmpty() || (parts->FHasPoint && parts->FFraction.isEmpty()))
         return false;
-    bool integral = true;
-    if (pos < AText.size() && AText[pos] == u'.') {
-        ++pos;
-        integral = false;
-        if (!digits())
-            return false;
-    }
-    if (pos < AText.size() && (AText[pos] == u'e' || AText[pos] == u'E')) {
-        ++pos;
-        integral = false;
-        if (pos < AText.size() && (AText[pos] == u'+' || AText[pos] == u'-'))
-            ++pos;
-        if (!digits())
-            return false;
-    }
-    if (pos != AText.size())
-        return false;
-    if (integral) {
-        const TAsciiBuffer ascii(AText);
-        long long value = 0;
-        const auto [end, ec] = std::from_chars(ascii.Begin(), ascii.End(), value);
-        if (ec == std::errc() && end == ascii.End()) {
+    if (!parts->FHasPoint && !parts->FHasExponent) {
+        if (const std::optional<qint64> value = SignedInteger(parts->FInteger, parts->Negative())) {
             AResult.FIsInteger = true;
-            AResult.FInteger = value;
+            AResult.FInteger = *value;
             return true;
         }
     }
@@ -225,14 +243,18 @@ bool TruncToInt64(double AValue, qint64& AResult)
 }
 
 // Shortest text with at most 15 significant digits: the value rounded to 15 digits without its trailing zeros
-// (two different texts of 15 digits or fewer never name the same double). Plain notation for 0 and
-// 1e-4 <= |v| < 1e15, otherwise mantissa "E" exponent.
+// (two different texts of 15 digits or fewer never name the same double). Near the largest double those 15
+// digits round up past it and would no longer parse: there the shortest text that reads back, of up to 17.
+// Plain notation for 0 and 1e-4 <= |v| < 1e15, otherwise mantissa "E" exponent.
 QString FloatText(double AValue)
 {
     if (AValue == 0)
         return QStringLiteral("0");
     char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, AValue, std::chars_format::scientific, 14);
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, AValue, std::chars_format::scientific, 14);
+    double back = 0;
+    if (std::from_chars(buffer, result.ptr, back).ec == std::errc::result_out_of_range && std::abs(AValue) > 1)
+        result = std::to_chars(buffer, buffer + sizeof buffer, AValue, std::chars_format::scientific);
     std::string_view text(buffer, size_t(result.ptr - buffer));
     // text is "[-]d[.ddd]e[+-]xx"
     const bool negative = text.front() == '-';
@@ -307,9 +329,6 @@ void AppendEscaped(QString& AOut, QStringView AText, bool ADoEscape)
         case u'\\':
             AOut += u"\\\\";
             break;
-        case 7:
-            AOut += u"\\a";
-            break;
         case 8:
             AOut += u"\\b";
             break;
@@ -318,9 +337,6 @@ void AppendEscaped(QString& AOut, QStringView AText, bool ADoEscape)
             break;
         case 10:
             AOut += u"\\n";
-            break;
-        case 11:
-            AOut += u"\\v";
             break;
         case 12:
             AOut += u"\\f";
@@ -503,7 +519,7 @@ private:
         if (c == u'"' || c == u'\'') {
             ANode->SetDataType(jdtString);
             ok = ParseString(c, ANode->FValue);
-        } else if (IsDigit(c) || c == u'-' || c == u'+') {
+        } else if (IsAsciiDigit(c) || c == u'-' || c == u'+') {
             ok = ParseNumber(ANode);
         } else {
             ok = ParseWord(ANode);
@@ -543,12 +559,12 @@ private:
         const bool negative = *FPos == u'-';
         if (*FPos == u'-' || *FPos == u'+')
             ++FPos;
-        if (FPos == FEnd || !IsDigit(FPos->unicode()))
+        if (FPos == FEnd || !IsAsciiDigit(FPos->unicode()))
             return false;
         quint64 integer = 0;
         bool overflow = false;
         int intDigits = 0; // significant ones, for the decimal's capacity
-        for (; FPos != FEnd && IsDigit(FPos->unicode()); ++FPos) {
+        for (; FPos != FEnd && IsAsciiDigit(FPos->unicode()); ++FPos) {
             const unsigned digit = FPos->unicode() - u'0';
             if (integer > (quint64(std::numeric_limits<qint64>::max()) - digit) / 10)
                 overflow = true;
@@ -560,7 +576,7 @@ private:
         int fracDigits = 0; // up to the last non-zero one
         if (FPos != FEnd && *FPos == u'.') {
             ++FPos;
-            for (int seen = 0; FPos != FEnd && IsDigit(FPos->unicode()); ++FPos) {
+            for (int seen = 0; FPos != FEnd && IsAsciiDigit(FPos->unicode()); ++FPos) {
                 ++seen;
                 if (*FPos != u'0')
                     fracDigits = seen;
@@ -570,13 +586,14 @@ private:
             ++FPos;
             if (FPos != FEnd && (*FPos == u'+' || *FPos == u'-'))
                 ++FPos;
-            while (FPos != FEnd && IsDigit(FPos->unicode()))
+            while (FPos != FEnd && IsAsciiDigit(FPos->unicode()))
                 ++FPos;
             double value = 0;
             if (!DecimalToDouble(QStringView(start, FPos), value))
                 return false;
             ANode->SetDataType(jdtFloat);
             ANode->FFloat = value;
+            ANode->FValue.Refer(start, FPos - start); // the exact number, for amounts
             return true;
         }
         if (!overflow && fracDigits == 0) {
@@ -840,26 +857,47 @@ bool TQJson::TryParse(const QString& AText)
         if (IsContainer())
             ReleaseChildren();
         TQJsonStore* store = Store();
-        if (FOwnStore != nullptr) {
+        const bool isRoot = FOwnStore != nullptr;
+        if (isRoot) {
             // Nothing below the root is left, so the old texts can go once the root's own value no longer
             // points into them.
             if (FValue.FData != nullptr && FValue.FData != FValue.FOwned.constData())
                 FValue.Own(FValue.ToString());
             store->DropSources();
         }
+        QString source = AText; // shared, not copied, unless it has to be turned
         if (!AText.isEmpty() && AText.front().unicode() == 0xFFFE) {
-            QString swapped(AText.size(), Qt::Uninitialized);
-            for (qsizetype i = 0; i < AText.size(); ++i) {
-                const char16_t c = AText[i].unicode();
-                swapped[i] = QChar(char16_t((c << 8) | (c >> 8)));
-            }
-            const QStringView kept = store->Keep(std::move(swapped));
-            return TQJsonParser(store, kept).Parse(this);
+            for (QChar& c : source)
+                c = QChar(char16_t((c.unicode() << 8) | (c.unicode() >> 8)));
         }
-        const QStringView kept = store->Keep(AText);
-        return TQJsonParser(store, kept).Parse(this);
+        const QStringView kept = store->Keep(std::move(source));
+        const bool ok = TQJsonParser(store, kept).Parse(this);
+        if (!isRoot) {
+            // The root drops its texts only when it is parsed again itself: a node parsed in place again and
+            // again would pile them up, so its nodes copy what they use and the text goes at once.
+            OwnTextsIn(kept);
+            store->DropLastSource();
+        }
+        return ok;
     } catch (...) {
         return false;
+    }
+}
+
+void TQJson::OwnTextsIn(QStringView ASource)
+{
+    const auto within = [ASource](const TText& AText) {
+        return AText.FData >= ASource.data() && AText.FData < ASource.data() + ASource.size();
+    };
+    std::vector<TQJson*> pending {this};
+    while (!pending.empty()) {
+        TQJson* node = pending.back();
+        pending.pop_back();
+        if (within(node->FName))
+            node->FName.Own(node->FName.ToString());
+        if (within(node->FValue))
+            node->FValue.Own(node->FValue.ToString());
+        pending.insert(pending.end(), node->FItems.begin(), node->FItems.end());
     }
 }
 
@@ -902,7 +940,7 @@ TQJson* TQJson::Items(int AIndex) const
 quint32 TQJson::NameHash() const
 {
     if (FNameHash == 0)
-        FNameHash = HashOf(FName.View());
+        FNameHash = NodeNameHash(FName.View());
     return FNameHash;
 }
 
@@ -916,7 +954,7 @@ TQJson* TQJson::ItemByName(QStringView AName) const
         if (child->FName.FSize != AName.size())
             continue;
         if (hash == 0)
-            hash = HashOf(AName);
+            hash = NodeNameHash(AName);
         if (child->NameHash() == hash && child->FName.View() == AName)
             return child;
     }
@@ -934,45 +972,9 @@ int TQJson::IndexOf(QStringView AName) const
 
 TQJson* TQJson::ItemByPath(QStringView APath) const
 {
-    auto* node = const_cast<TQJson*>(this);
-    bool stepped = false;
-    qsizetype pos = 0;
-    while (pos < APath.size()) {
-        qsizetype end = pos;
-        while (end < APath.size() && APath[end] != u'.' && APath[end] != u'/' && APath[end] != u'\\')
-            ++end;
-        const QStringView segment = APath.mid(pos, end - pos);
-        pos = end + 1;
-        if (segment.isEmpty())
-            continue;
-        stepped = true;
-        qsizetype bracket = segment.indexOf(u'[');
-        if (bracket < 0)
-            bracket = segment.size();
-        if (bracket > 0) {
-            node = node->ItemByName(segment.left(bracket));
-            if (node == nullptr)
-                return nullptr;
-        }
-        while (bracket < segment.size()) {
-            if (segment[bracket] != u'[')
-                return nullptr;
-            const qsizetype close = segment.indexOf(u']', bracket);
-            if (close < 0 || close == bracket + 1)
-                return nullptr;
-            qint64 index = 0;
-            for (qsizetype i = bracket + 1; i < close; ++i) {
-                if (!IsDigit(segment[i].unicode()) || index > node->Count())
-                    return nullptr;
-                index = index * 10 + (segment[i].unicode() - u'0');
-            }
-            if (index >= node->Count())
-                return nullptr;
-            node = node->FItems[size_t(index)];
-            bracket = close + 1;
-        }
-    }
-    return stepped ? node : nullptr;
+    return WalkNodePath(
+        const_cast<TQJson*>(this), APath, [](TQJson* ANode, QStringView AName) { return ANode->ItemByName(AName); },
+        [](TQJson* ANode, qint64 AIndex) { return AIndex < ANode->Count() ? ANode->FItems[size_t(AIndex)] : nullptr; });
 }
 
 QString TQJson::TypeName(TQJsonDataType AType)
@@ -992,8 +994,6 @@ QString TQJson::TypeName(TQJsonDataType AType)
         return QStringLiteral("Bcd");
     case jdtBoolean:
         return QStringLiteral("Boolean");
-    case jdtDateTime:
-        return QStringLiteral("DateTime");
     case jdtArray:
         return QStringLiteral("Array");
     case jdtObject:
@@ -1084,6 +1084,13 @@ QString TQJson::AsString() const
     }
 }
 
+QString TQJson::NumberText() const
+{
+    if (FDataType == jdtFloat && FValue.FData != nullptr)
+        return FValue.ToString();
+    return AsString();
+}
+
 qint64 TQJson::AsInt64() const
 {
     switch (FDataType) {
@@ -1101,13 +1108,14 @@ qint64 TQJson::AsInt64() const
     }
     case jdtBcd: {
         const QString text = BcdText();
-        const qsizetype point = text.indexOf(u'.');
-        const TAsciiBuffer ascii(point < 0 ? QStringView(text) : QStringView(text).left(point));
-        long long value = 0;
-        const auto [end, ec] = std::from_chars(ascii.Begin(), ascii.End(), value);
-        if (ec != std::errc() || end != ascii.End())
+        const bool negative = text.startsWith(u'-');
+        const QStringView unsignedText = QStringView(text).sliced(negative ? 1 : 0);
+        const qsizetype point = unsignedText.indexOf(u'.');
+        const std::optional<qint64> value
+            = SignedInteger(point < 0 ? unsignedText : unsignedText.first(point), negative);
+        if (!value)
             RaiseConvert(u"Numeric");
-        return value;
+        return *value;
     }
     case jdtBoolean:
         return FBoolean ? 1 : 0;
@@ -1192,6 +1200,7 @@ void TQJson::SetAsFloat(double AValue)
     if (!std::isfinite(AValue))
         throw EQuenlarError(QStringLiteral("NaN/+∞/-∞不受JSON规范支持。"));
     SetDataType(jdtFloat);
+    FValue.Reset();
     FFloat = AValue;
 }
 

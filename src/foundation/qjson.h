@@ -7,20 +7,9 @@
 #include <memory>
 #include <vector>
 
-enum TQJsonDataType {
-    jdtUnknown,
-    jdtNull,
-    jdtString,
-    jdtInteger,
-    jdtFloat,
-    jdtBcd,
-    jdtBoolean,
-    jdtDateTime,
-    jdtArray,
-    jdtObject
-};
+enum TQJsonDataType { jdtUnknown, jdtNull, jdtString, jdtInteger, jdtFloat, jdtBcd, jdtBoolean, jdtArray, jdtObject };
 
-enum TQJsonCommentStyle { jcsIgnore, jcsInherited, jcsBeforeName, jcsAfterValue };
+enum TQJsonCommentStyle { jcsInherited, jcsBeforeName, jcsAfterValue };
 
 class TQJsonStore;
 class TQJsonParser;
@@ -38,7 +27,9 @@ public:
     // Lenient parse into this node (comments, single quotes, unquoted names, trailing commas). Never throws:
     // false on any error, nodes parsed before the error stay in the tree. Nesting deeper than MaxDepth fails.
     bool TryParse(QStringView AText);
-    bool TryParse(const QString& AText); // shares the text's buffer instead of copying it
+    // Shares the text's buffer instead of copying it while the root holds the tree; a node below the root copies
+    // the names and texts it keeps instead, so parsing it again and again holds nothing more.
+    bool TryParse(const QString& AText);
     bool TryParse(const QByteArray& AUtf8);
     static constexpr int MaxDepth = 1000;
 
@@ -68,6 +59,9 @@ public:
     qint64 AsInt64() const;
     double AsFloat() const;
     bool AsBoolean() const;
+    // A number node's value as decimal text without rounding for a parsed float (the text as written);
+    // AsString for every other node.
+    QString NumberText() const;
 
     void SetAsString(const QString& AValue);
     void SetAsInteger(qint64 AValue);
@@ -107,6 +101,7 @@ private:
     TQJson* NewChild();
     void ResetValue();
     void ReleaseChildren();
+    void OwnTextsIn(QStringView ASource);
     quint32 NameHash() const;
     QString BcdText() const;
     qint64 StringToInt64() const;
@@ -116,7 +111,7 @@ private:
         QString& AOut, bool ADoFormat, bool ADoEscape, const QString& AIndent, int ALevel, bool AWithName) const;
 
     TText FName;
-    TText FValue; // jdtString: the text; jdtBcd: the number's text as written
+    TText FValue; // jdtString: the text; jdtBcd and parsed jdtFloat: the number's text as written
     union {
         qint64 FInteger;
         double FFloat;

@@ -1,8 +1,8 @@
 #include "foundation/qmsgpack.h"
 
-#include <QtEndian>
+#include "foundation/nodepath.h"
 
-#include <cstring>
+#include <QtEndian>
 
 namespace {
 
@@ -14,38 +14,6 @@ QByteArray Utf16Bytes(QStringView text)
 QStringView Utf16View(const QByteArray& bytes)
 {
     return QStringView(reinterpret_cast<const char16_t*>(bytes.constData()), bytes.size() / 2);
-}
-
-// FNV-1a over the code units; 0 is reserved for "not computed".
-quint32 HashOf(QStringView text, bool ignoreCase)
-{
-    quint32 hash = 2166136261u;
-    for (const QChar c : text) {
-        const char16_t unit = ignoreCase ? c.toLower().unicode() : c.unicode();
-        hash = (hash ^ unit) * 16777619u;
-    }
-    return hash == 0 ? 1 : hash;
-}
-
-// Splits "name[1][2]" into the name and its indices; false when the brackets are malformed.
-bool SplitIndexed(QStringView segment, QStringView& name, std::vector<int>& indices)
-{
-    const qsizetype open = segment.indexOf(u'[');
-    name = open < 0 ? segment : segment.left(open);
-    for (qsizetype pos = open; pos >= 0 && pos < segment.size();) {
-        if (segment[pos] != u'[')
-            return false;
-        const qsizetype close = segment.indexOf(u']', pos);
-        if (close < 0)
-            return false;
-        bool ok = false;
-        const int index = segment.mid(pos + 1, close - pos - 1).toInt(&ok);
-        if (!ok)
-            return false;
-        indices.push_back(index);
-        pos = close + 1;
-    }
-    return true;
 }
 
 } // namespace
@@ -69,7 +37,6 @@ TQMsgPack* TQMsgPack::NewChild(const QString& AName)
         SetDataType(mptMap);
     auto child = std::make_unique<TQMsgPack>();
     child->FParent = this;
-    child->FIgnoreCase = FIgnoreCase;
     child->FKey = Utf16Bytes(AName);
     child->FKeyType = mptString;
     child->FKeyHash = 0;
@@ -108,7 +75,7 @@ TQMsgPack* TQMsgPack::Items(int AIndex) const
 quint32 TQMsgPack::KeyHash() const
 {
     if (FKeyHash == 0)
-        FKeyHash = HashOf(Utf16View(FKey), FIgnoreCase);
+        FKeyHash = NodeNameHash(Utf16View(FKey));
     return FKeyHash;
 }
 
@@ -116,11 +83,10 @@ TQMsgPack* TQMsgPack::ChildByName(QStringView AName) const
 {
     if (FDataType != mptMap)
         return nullptr;
-    const quint32 hash = HashOf(AName, FIgnoreCase);
-    const Qt::CaseSensitivity cs = FIgnoreCase ? Qt::CaseInsensitive : Qt::CaseSensitive;
+    const quint32 hash = NodeNameHash(AName);
     for (const auto& item : FItems) {
         const QStringView key = Utf16View(item->FKey);
-        if (key.size() == AName.size() && item->KeyHash() == hash && key.compare(AName, cs) == 0)
+        if (key.size() == AName.size() && item->KeyHash() == hash && key == AName)
             return item.get();
     }
     return nullptr;
@@ -128,32 +94,10 @@ TQMsgPack* TQMsgPack::ChildByName(QStringView AName) const
 
 TQMsgPack* TQMsgPack::ItemByPath(QStringView APath) const
 {
-    const TQMsgPack* node = this;
-    bool any = false;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i <= APath.size(); ++i) {
-        if (i < APath.size() && APath[i] != u'.' && APath[i] != u'/' && APath[i] != u'\\')
-            continue;
-        const QStringView segment = APath.mid(start, i - start);
-        start = i + 1;
-        if (segment.isEmpty())
-            continue;
-        QStringView name;
-        std::vector<int> indices;
-        if (!SplitIndexed(segment, name, indices))
-            return nullptr;
-        if (!name.isEmpty())
-            node = node->ChildByName(name);
-        for (const int index : indices) {
-            if (node == nullptr || (node->FDataType != mptArray && node->FDataType != mptMap))
-                return nullptr;
-            node = node->Items(index);
-        }
-        if (node == nullptr)
-            return nullptr;
-        any = true;
-    }
-    return any ? const_cast<TQMsgPack*>(node) : nullptr;
+    return WalkNodePath(
+        const_cast<TQMsgPack*>(this), APath,
+        [](TQMsgPack* ANode, QStringView AName) { return ANode->ChildByName(AName); },
+        [](TQMsgPack* ANode, qint64 AIndex) { return AIndex < ANode->Count() ? ANode->Items(int(AIndex)) : nullptr; });
 }
 
 QString TQMsgPack::AsString() const

@@ -61,5 +61,4 @@ private:
     TQMsgPack* FParent = nullptr;
     TQMsgPackType FDataType = mptUnknown;
     TQMsgPackType FKeyType = mptUnknown;
-    bool FIgnoreCase = false;
 };

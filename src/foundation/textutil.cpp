@@ -2,7 +2,7 @@
 
 #include <QCryptographicHash>
 
-QString Trim(QStringView text)
+QStringView TrimView(QStringView text)
 {
     qsizetype first = 0;
     qsizetype last = text.size();
@@ -10,7 +10,12 @@ QString Trim(QStringView text)
         ++first;
     while (last > first && text[last - 1].unicode() <= 0x20)
         --last;
-    return text.mid(first, last - first).toString();
+    return text.sliced(first, last - first);
+}
+
+QString Trim(QStringView text)
+{
+    return TrimView(text).toString();
 }
 
 QString Md5HexUpper(const QString& text)

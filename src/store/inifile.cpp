@@ -1,33 +1,36 @@
 #include "store/inifile.h"
 
+#include "foundation/decimaltext.h"
 #include "foundation/qerror.h"
 #include "foundation/textutil.h"
 
 #include <QFile>
 #include <QSaveFile>
 
+#include <limits>
+
 namespace {
+
+const QByteArray kBom("\xEF\xBB\xBF");
 
 // "[name]" with blanks allowed around; returns the name or an empty view.
 QStringView SectionName(QStringView line)
 {
-    const QString trimmed = Trim(line);
+    const QStringView trimmed = TrimView(line);
     if (trimmed.size() < 2 || !trimmed.startsWith(u'[') || !trimmed.endsWith(u']'))
         return {};
-    const qsizetype open = line.indexOf(u'[');
-    const qsizetype close = line.lastIndexOf(u']');
-    return line.mid(open + 1, close - open - 1).trimmed();
+    return TrimView(trimmed.sliced(1, trimmed.size() - 2));
 }
 
 bool IsSection(QStringView line)
 {
-    const QString trimmed = Trim(line);
+    const QStringView trimmed = TrimView(line);
     return trimmed.startsWith(u'[') && trimmed.endsWith(u']');
 }
 
 bool IsComment(QStringView line)
 {
-    const QString trimmed = Trim(line);
+    const QStringView trimmed = TrimView(line);
     return trimmed.startsWith(u';') || trimmed.startsWith(u'#');
 }
 
@@ -36,15 +39,15 @@ QStringView KeyOf(QStringView line)
     const qsizetype eq = line.indexOf(u'=');
     if (eq < 0 || IsComment(line))
         return {};
-    return line.left(eq).trimmed();
+    return TrimView(line.first(eq));
 }
 
 // Profile readers drop one pair of matching quotes around a value.
-QString Unquote(const QString& value)
+QString Unquote(QStringView value)
 {
     if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') && value.back() == value.front())
-        return value.mid(1, value.size() - 2);
-    return value;
+        value = value.sliced(1, value.size() - 2);
+    return value.toString();
 }
 
 } // namespace
@@ -57,25 +60,52 @@ TIniFile::TIniFile(QString path)
 void TIniFile::Load()
 {
     FLines.clear();
-    FLineBreak = QStringLiteral("\r\n");
+    FLineBreak = QByteArrayLiteral("\r\n");
+    FHasBom = false;
     QFile file(FPath);
     if (!file.open(QIODevice::ReadOnly))
         return;
-    QString text = QString::fromUtf8(file.readAll());
-    if (text.startsWith(QChar(0xFEFF)))
-        text.remove(0, 1);
-    if (!text.contains(u"\r\n") && text.contains(u'\n'))
-        FLineBreak = QStringLiteral("\n");
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    FLines = text.split(u'\n');
-    if (!FLines.isEmpty() && FLines.back().isEmpty())
-        FLines.removeLast(); // the final line break
+    const QByteArray bytes = file.readAll();
+    QByteArrayView rest(bytes);
+    while (rest.startsWith(kBom)) {
+        rest = rest.sliced(kBom.size());
+        FHasBom = true;
+    }
+    if (!rest.contains("\r\n") && rest.contains('\n'))
+        FLineBreak = QByteArrayLiteral("\n");
+    while (!rest.isEmpty()) {
+        qsizetype end = 0;
+        while (end < rest.size() && rest[end] != '\n' && rest[end] != '\r')
+            ++end;
+        qsizetype breakSize = 0;
+        if (end < rest.size())
+            breakSize = rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n' ? 2 : 1;
+        const QByteArray line = rest.first(end).toByteArray();
+        FLines.append({line, rest.sliced(end, breakSize).toByteArray(), QString::fromUtf8(line)});
+        rest = rest.sliced(end + breakSize);
+    }
+}
+
+void TIniFile::SetLine(qsizetype index, const QString& text)
+{
+    FLines[index] = {text.toUtf8(), FLineBreak, text};
+}
+
+void TIniFile::InsertLine(qsizetype index, const QString& text)
+{
+    if (index > 0 && FLines[index - 1].FEnd.isEmpty())
+        FLines[index - 1].FEnd = FLineBreak;
+    QByteArray end = FLineBreak;
+    // An empty line's LF right after a lone CR would join it into one CR LF break, and the line would be gone.
+    if (text.isEmpty() && index > 0 && FLines[index - 1].FEnd == "\r" && end.startsWith('\n'))
+        end = QByteArrayLiteral("\r");
+    FLines.insert(index, {text.toUtf8(), end, text});
 }
 
 qsizetype TIniFile::FindSection(QStringView section) const
 {
     for (qsizetype i = 0; i < FLines.size(); ++i) {
-        if (IsSection(FLines[i]) && SectionName(FLines[i]).compare(section, Qt::CaseInsensitive) == 0)
+        if (IsSection(FLines[i].FText) && SectionName(FLines[i].FText).compare(section, Qt::CaseInsensitive) == 0)
             return i;
     }
     return -1;
@@ -84,7 +114,7 @@ qsizetype TIniFile::FindSection(QStringView section) const
 qsizetype TIniFile::SectionEnd(qsizetype sectionLine) const
 {
     qsizetype end = sectionLine + 1;
-    while (end < FLines.size() && !IsSection(FLines[end]))
+    while (end < FLines.size() && !IsSection(FLines[end].FText))
         ++end;
     return end;
 }
@@ -93,7 +123,7 @@ qsizetype TIniFile::FindKey(qsizetype sectionLine, QStringView key) const
 {
     const qsizetype end = SectionEnd(sectionLine);
     for (qsizetype i = sectionLine + 1; i < end; ++i) {
-        const QStringView name = KeyOf(FLines[i]);
+        const QStringView name = KeyOf(FLines[i].FText);
         if (!name.isEmpty() && name.compare(key, Qt::CaseInsensitive) == 0)
             return i;
     }
@@ -108,8 +138,8 @@ std::optional<QString> TIniFile::ReadString(QStringView section, QStringView key
     const qsizetype keyLine = FindKey(sectionLine, key);
     if (keyLine < 0)
         return std::nullopt;
-    const QString& line = FLines[keyLine];
-    return Unquote(Trim(QStringView(line).mid(line.indexOf(u'=') + 1)));
+    const QStringView line = FLines[keyLine].FText;
+    return Unquote(TrimView(line.sliced(line.indexOf(u'=') + 1)));
 }
 
 void TIniFile::WriteString(QStringView section, QStringView key, const QString& value)
@@ -117,18 +147,18 @@ void TIniFile::WriteString(QStringView section, QStringView key, const QString& 
     const QString entry = key.toString() + u'=' + value;
     const qsizetype sectionLine = FindSection(section);
     if (sectionLine < 0) {
-        if (!FLines.isEmpty() && !Trim(FLines.back()).isEmpty())
-            FLines.append(QString());
-        FLines.append(u'[' + section.toString() + u']');
-        FLines.append(entry);
+        if (!FLines.isEmpty() && !TrimView(FLines.back().FText).isEmpty())
+            InsertLine(FLines.size(), QString());
+        InsertLine(FLines.size(), u'[' + section.toString() + u']');
+        InsertLine(FLines.size(), entry);
     } else if (const qsizetype keyLine = FindKey(sectionLine, key); keyLine >= 0) {
-        FLines[keyLine] = entry;
+        SetLine(keyLine, entry);
     } else {
         // After the section's last non-blank line, so a blank separator before the next section stays.
         qsizetype at = SectionEnd(sectionLine);
-        while (at > sectionLine + 1 && Trim(FLines[at - 1]).isEmpty())
+        while (at > sectionLine + 1 && TrimView(FLines[at - 1].FText).isEmpty())
             --at;
-        FLines.insert(at, entry);
+        InsertLine(at, entry);
     }
     Save();
 }
@@ -136,38 +166,30 @@ void TIniFile::WriteString(QStringView section, QStringView key, const QString& 
 void TIniFile::Save() const
 {
     QSaveFile file(FPath);
-    QByteArray bytes;
-    for (const QString& line : FLines)
-        bytes += (line + FLineBreak).toUtf8();
+    QByteArray bytes = FHasBom ? kBom : QByteArray();
+    for (const TLine& line : FLines)
+        bytes += line.FBytes + line.FEnd;
     const bool ok = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
     if (!ok)
         throw EQuenlarError(QStringLiteral("Unable to write to %1").arg(FPath));
 }
 
+// Integers only, with a sign, decimal or hexadecimal after "0x": not the amount rule.
 std::optional<qint64> ParseIniInteger(QStringView text)
 {
-    const QString trimmed = Trim(text);
-    QStringView digits = trimmed;
+    QStringView digits = TrimView(text);
     bool negative = false;
     if (digits.startsWith(u'-') || digits.startsWith(u'+')) {
         negative = digits.front() == u'-';
-        digits = digits.mid(1);
+        digits = digits.sliced(1);
     }
     int base = 10;
     if (digits.startsWith(u"0x", Qt::CaseInsensitive)) {
         base = 16;
-        digits = digits.mid(2);
+        digits = digits.sliced(2);
     }
-    if (digits.isEmpty())
+    const std::optional<quint64> magnitude = DigitsValue(digits, base);
+    if (!magnitude || *magnitude > quint64(std::numeric_limits<qint64>::max()))
         return std::nullopt;
-    for (const QChar c : digits) {
-        const bool valid = base == 16 ? isxdigit(c.unicode()) && c.unicode() < 0x80 : c.isDigit() && c.unicode() < 0x80;
-        if (!valid)
-            return std::nullopt;
-    }
-    bool ok = false;
-    const qint64 value = digits.toLongLong(&ok, base);
-    if (!ok)
-        return std::nullopt;
-    return negative ? -value : value;
+    return negative ? -qint64(*magnitude) : qint64(*magnitude);
 }

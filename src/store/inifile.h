@@ -1,17 +1,20 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
-#include <QStringList>
 
 #include <optional>
 
 // A profile-style INI file kept as its lines, so that writing one key leaves every other section, key and comment
-// as it was. Section and key names compare without regard to case.
+// as it was, byte for byte (a comment in another encoding than UTF-8 included). Lines end at LF, CR LF or a lone
+// CR. Section and key names compare without regard to case.
 class TIniFile {
 public:
     explicit TIniFile(QString path);
 
-    // Reads the file; a missing or unreadable file reads as empty.
+    // Reads the file; a missing or unreadable file reads as empty. Byte-order marks at the start are skipped (an
+    // editor may have stacked several); one is written back.
     void Load();
     std::optional<QString> ReadString(QStringView section, QStringView key) const;
     // Replaces the key in place, or adds it (and the section) at the end, then writes the whole file through a
@@ -21,14 +24,23 @@ public:
     const QString& Path() const { return FPath; }
 
 private:
+    struct TLine {
+        QByteArray FBytes; // as in the file
+        QByteArray FEnd; // its line break, empty for a last line without one
+        QString FText; // decoded, for matching
+    };
+
+    void SetLine(qsizetype index, const QString& text);
+    void InsertLine(qsizetype index, const QString& text);
     qsizetype FindSection(QStringView section) const;
     qsizetype SectionEnd(qsizetype sectionLine) const;
     qsizetype FindKey(qsizetype sectionLine, QStringView key) const;
     void Save() const;
 
     QString FPath;
-    QStringList FLines;
-    QString FLineBreak;
+    QList<TLine> FLines;
+    QByteArray FLineBreak;
+    bool FHasBom = false;
 };
 
 // Reads an integer the way the settings do: decimal, or hexadecimal after "0x"/"0X"; nullopt for anything else.

@@ -1,6 +1,7 @@
 #include "taobao/topApiGetOrders.h"
 
 #include "foundation/datetext.h"
+#include "foundation/decimaltext.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/qworker.h"
@@ -29,60 +30,6 @@ const QString kWebUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW6
                                              "Gecko) Chrome/56.0.2924.87 Safari/537.36");
 const QString kWebAccept = QStringLiteral("text/html,application/xhtml+xml,application/xml;q=0.9,image/webp,*/*;q=0.8");
 const QString kReportPath = QStringLiteral("/openapi/param2/1/gateway.unionpub/report.getTbkRefundOrderDetails.json");
-
-// Digits, an optional fraction and an optional exponent, as exact fen; nullopt for another form or one too
-// large for 64 bits.
-std::optional<qint64> DecimalTextToFen(QStringView AText)
-{
-    qsizetype pos = 0;
-    const bool negative = AText.startsWith(u'-');
-    if (negative)
-        ++pos;
-    QString digits;
-    qsizetype intDigits = 0;
-    qsizetype fracDigits = 0;
-    while (pos < AText.size() && AText[pos].isDigit() && AText[pos].unicode() < 0x80) {
-        digits += AText[pos++];
-        ++intDigits;
-    }
-    if (pos < AText.size() && AText[pos] == u'.') {
-        ++pos;
-        while (pos < AText.size() && AText[pos].isDigit() && AText[pos].unicode() < 0x80) {
-            digits += AText[pos++];
-            ++fracDigits;
-        }
-    }
-    if (intDigits + fracDigits == 0)
-        return std::nullopt;
-    qint64 exponent = 0;
-    if (pos < AText.size() && (AText[pos] == u'e' || AText[pos] == u'E')) {
-        bool ok = false;
-        exponent = AText.mid(pos + 1).toLongLong(&ok);
-        if (!ok || std::abs(exponent) > 1000)
-            return std::nullopt;
-        pos = AText.size();
-    }
-    if (pos != AText.size())
-        return std::nullopt;
-    // Fen keep two places more than the unit: the digits stand for digits × 10^(exponent - fracDigits + 2).
-    qint64 shift = exponent - fracDigits + 2;
-    if (shift < 0)
-        digits.chop(std::min<qsizetype>(digits.size(), -shift));
-    qint64 fen = 0;
-    constexpr qint64 kMax = std::numeric_limits<qint64>::max();
-    for (const QChar c : std::as_const(digits)) {
-        const int digit = c.unicode() - u'0';
-        if (fen > (kMax - digit) / 10)
-            return std::nullopt;
-        fen = fen * 10 + digit;
-    }
-    for (; shift > 0 && fen != 0; --shift) {
-        if (fen > kMax / 10)
-            return std::nullopt;
-        fen *= 10;
-    }
-    return negative ? -fen : fen;
-}
 
 // A value as it stands inside a JSON string, written by the document's own encoder.
 QString JsonEscaped(const QString& AValue)
@@ -117,25 +64,6 @@ QDateTime NextSliceEnd(const QDateTime& ACursor, const QDateTime& ABegin, const 
     if (std::abs(ABegin.secsTo(AEnd)) < 3 * 3600)
         return AEnd;
     return ACursor.addSecs(180 * 60);
-}
-
-qint64 AmountToFen(const TQJson& AAmount)
-{
-    switch (AAmount.DataType()) {
-    case jdtString:
-    case jdtInteger:
-    case jdtFloat:
-    case jdtBcd:
-        if (const std::optional<qint64> fen = DecimalTextToFen(AAmount.AsString()))
-            return *fen;
-        break;
-    default:
-        break;
-    }
-    // Other forms the float reading accepts (hexadecimal text, null, huge values); it raises for the rest.
-    const double fen = std::trunc(AAmount.AsFloat() * 100.0);
-    constexpr double kLimit = 9.2e18;
-    return static_cast<qint64>(std::clamp(fen, -kLimit, kLimit));
 }
 
 QString InvalidOrderLine(

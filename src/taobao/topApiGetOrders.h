@@ -68,10 +68,6 @@ private:
 // otherwise the window's end for a window under 3 hours, else 180 minutes on. It may reach past the window.
 QDateTime NextSliceEnd(const QDateTime& ACursor, const QDateTime& ABegin, const QDateTime& AEnd, bool ALargeModel);
 
-// An amount in fen from its decimal text, exact and truncated below one fen: "12.505" gives 1250, "-0.29" -29.
-// Raises EQuenlarError when the node is not a number.
-qint64 AmountToFen(const TQJson& AAmount);
-
 // One invalid-order line. Absent ids keep their placeholders; values are JSON-escaped.
 QString InvalidOrderLine(
     const QString* ATradeId, const QString* ATradeParentId, int AStauts, qint64 APayPrice, qint64 APubShareFee);

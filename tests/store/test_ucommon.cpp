@@ -81,6 +81,55 @@ TEST_F(SettingsFile, WritesReplaceInPlaceAndKeepEverythingElse)
     EXPECT_EQ(again.hosts().topGateway, QStringLiteral("gw.example"));
 }
 
+TEST_F(SettingsFile, UntouchedLinesKeepTheirBytes)
+{
+    // A GBK comment, a Latin-1 value and mixed line breaks in lines nobody writes.
+    const QByteArray before("; \xb7\xfe\xce\xf1\xc6\xf7\r\n[hosts]\ncaFile=/tmp/caf\xe9.pem\r\n\r\n[setting]\r\n"
+                            "syncysh=1\r\n; \xd6\xd0\xce\xc4\n");
+    Write(before);
+    TCommon common(FDir.path());
+    common.setOpenSyncYSH(false);
+    QByteArray expected = before;
+    expected.replace("syncysh=1", "syncysh=0");
+    EXPECT_EQ(Read(), expected);
+    common.setOpenLargeModel(true);
+    expected += "openLarge=1\r\n"; // after the section's last line, the comment
+    EXPECT_EQ(Read(), expected);
+}
+
+TEST_F(SettingsFile, LeadingByteOrderMarksAreSkippedOnce)
+{
+    Write("\xef\xbb\xbf\xef\xbb\xbf\xef\xbb\xbf[setting]\r\nopenLarge=1\r\n");
+    TCommon common(FDir.path());
+    EXPECT_TRUE(common.openLargeModel());
+    common.setOpenLargeModel(false);
+    EXPECT_EQ(Read(), QByteArray("\xef\xbb\xbf[setting]\r\nopenLarge=0\r\n"));
+    EXPECT_FALSE(TCommon(FDir.path()).openLargeModel());
+}
+
+TEST_F(SettingsFile, LineBreakForms)
+{
+    const struct {
+        const char* before;
+        const char* after;
+    } cases[] = {
+        // A lone CR ends a line; a last line keeps its own break.
+        {"[setting]\rsyncysh=1\r", "[setting]\rsyncysh=1\ropenLarge=1\r\n"},
+        {"[setting]\r\nsyncysh=1", "[setting]\r\nsyncysh=1\r\nopenLarge=1\r\n"},
+        {"[setting]\nsyncysh=1", "[setting]\nsyncysh=1\nopenLarge=1\n"},
+        {"[setting]\nopenLarge=0", "[setting]\nopenLarge=1\n"},
+        {"[other]\r\nx=1\r", "[other]\r\nx=1\r\r\n[setting]\r\nopenLarge=1\r\n"},
+        {"[other]\nx=1\r", "[other]\nx=1\r\r[setting]\nopenLarge=1\n"},
+    };
+    for (const auto& c : cases) {
+        Write(c.before);
+        TCommon common(FDir.path());
+        common.setOpenLargeModel(true);
+        EXPECT_EQ(Read(), QByteArray(c.after)) << c.before;
+        EXPECT_TRUE(TCommon(FDir.path()).openLargeModel()) << c.before;
+    }
+}
+
 TEST_F(SettingsFile, RefusedWriteRaisesWithThePathAndKeepsTheValue)
 {
     // A folder where the file should be: the write cannot succeed, even for root.
@@ -132,6 +181,14 @@ TEST(IniInteger, Forms)
         {u"1.5", std::nullopt},
         {u"abc", std::nullopt},
         {u"１", std::nullopt},
+        {u"+0x10", 16},
+        {u"-0x10", -16},
+        {u"0x\u00e9", std::nullopt},
+        {u"0x\uff41", std::nullopt},
+        {u"0x\U0001F600", std::nullopt},
+        {u"9223372036854775807", 9223372036854775807},
+        {u"9223372036854775808", std::nullopt},
+        {u"0xffffffffffffffff", std::nullopt},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ParseIniInteger(c.text), c.value) << QString::fromUtf16(c.text).toStdString();

@@ -335,39 +335,6 @@ TEST_F(OrderDownload, EndlessPagingStopsWhenTheJobIsAskedToStop)
     EXPECT_EQ(FGateway.RequestCount(), 5u);
 }
 
-TEST(AmountToFen, ExactFromTheDecimalText)
-{
-    const struct {
-        const char* json;
-        qint64 fen;
-    } cases[] = {
-        {"\"0.29\"", 29},
-        {"\"12.50\"", 1250},
-        {"\"12.505\"", 1250},
-        {"\"-0.29\"", -29},
-        {"\"0\"", 0},
-        {"\"7\"", 700},
-        {"0.29", 29},
-        {"12.5", 1250},
-        {"12", 1200},
-        {"1.5e2", 15000},
-        {"\"2.5E-1\"", 25},
-        {"\"99999999999.99\"", 9999999999999},
-        {"null", 0},
-        {"\"0x10\"", 1600},
-    };
-    for (const auto& c : cases) {
-        TQJson document;
-        ASSERT_TRUE(document.TryParse(QByteArray("{\"v\":") + c.json + "}")) << c.json;
-        EXPECT_EQ(AmountToFen(*document.ItemByPath(u"v")), c.fen) << c.json;
-    }
-    for (const char* bad : {"\"abc\"", "\"\"", "\"1.2.3\"", "[1]"}) {
-        TQJson document;
-        ASSERT_TRUE(document.TryParse(QByteArray("{\"v\":") + bad + "}")) << bad;
-        EXPECT_THROW(AmountToFen(*document.ItemByPath(u"v")), EQuenlarError) << bad;
-    }
-}
-
 std::string ReportPage(const std::string& ARecords, bool AHasNext)
 {
     return "{\"data\":{\"hasNext\":" + std::string(AHasNext ? "true" : "false") + ",\"result\":[" + ARecords + "]}}";
