@@ -1,5 +1,7 @@
 #include "sync/syncController.h"
 
+#include "sync/signInMessage.h"
+
 #include "foundation/qerror.h"
 #include "foundation/qhttp.h"
 #include "foundation/qjson.h"
@@ -38,24 +40,11 @@ bool HasWebSession(const TAlimmTokenRecord& AAccount)
     return !Trim(AAccount.cookies()).isEmpty();
 }
 
-// A member read as text, empty when absent or when it cannot be read.
-QString MemberText(const TQJson& ADoc, QStringView AName)
+// A member of an account element as text, empty when absent.
+QString MemberText(const TQJson& AItem, QStringView AName)
 {
-    const TQJson* node = ADoc.ItemByPath(AName);
+    const TQJson* node = AItem.ItemByPath(AName);
     return node ? node->AsString() : QString();
-}
-
-// A member read as an integer, 0 when absent or not a number: a datagram may carry anything.
-qint64 MemberInteger(const TQJson& ADoc, QStringView AName)
-{
-    const TQJson* node = ADoc.ItemByPath(AName);
-    if (!node)
-        return 0;
-    try {
-        return node->AsInt64();
-    } catch (const EQuenlarError&) {
-        return 0;
-    }
 }
 
 } // namespace
@@ -519,34 +508,25 @@ bool TSyncController::StartSignInBrowser(const QString& AUserId)
 void TSyncController::udpServerUDPRead(const QByteArray& AData)
 {
     const QString text = QString::fromUtf8(AData);
-    TQJson doc;
-    doc.TryParse(text);
-    const qint64 cmd = MemberInteger(doc, u"cmd");
-    const qint64 pid = MemberInteger(doc, u"processId");
-    if (cmd == 1000)
+    const TSignInMessage message = TSignInMessage::FromText(text);
+    if (message.cmd == TSignInMessage::SignInResult)
         FSignInThreads.Start([this, text] { HandleSignInMessage(text); });
-    if (pid != 0)
-        FBrowsers.TerminateIfOurs(pid);
+    if (message.processId != 0)
+        FBrowsers.TerminateIfOurs(message.processId);
 }
 
 void TSyncController::HandleSignInMessage(const QString& AText)
 {
-    TQJson doc;
-    doc.TryParse(AText);
-    const QString userId = MemberText(doc, u"userId");
-    const QString nickname = MemberText(doc, u"nickname");
-    const QString memberId = MemberText(doc, u"memberid");
-    const QString cookies = MemberText(doc, u"cookies");
-    const bool succeeded = !Trim(memberId).isEmpty();
-    if (!succeeded) {
+    const TSignInMessage message = TSignInMessage::FromText(AText);
+    if (!message.Succeeded()) {
         LogLine(llMessage, u"[联盟账号] 登录失败...");
     } else {
-        LogLine(llMessage, QStringLiteral("[联盟账号] ") + nickname + QStringLiteral(" 登录成功!"));
+        LogLine(llMessage, QStringLiteral("[联盟账号] ") + message.nickname + QStringLiteral(" 登录成功!"));
         if (TAlimmTokenMgr* store = AlimmTokenMgr())
-            store->updateCookies(userId, cookies);
-        SendStatus(nickname, scSignedIn);
+            store->updateCookies(message.userId, message.cookies);
+        SendStatus(message.nickname, scSignedIn);
     }
-    RunOnMain([this, userId, succeeded] { Q_EMIT SignInReported(userId, succeeded); });
+    RunOnMain([this, userId = message.userId, ok = message.Succeeded()] { Q_EMIT SignInReported(userId, ok); });
 }
 
 void TSyncController::KeepSessionsOnline(TQJob* AJob)

@@ -31,10 +31,11 @@ set(LAYER_TABLE
   "tests/app      | foundation log store sessions operator taobao sync app support standin QtGui QtWidgets"
   "tests/standin  | foundation log store sessions operator taobao standin support"
   "tests/layers   |"
+  "fuzz           | foundation log store sessions operator taobao sync"
 )
 set(LAYERS foundation log store sessions operator taobao sync app)
 set(GUI_MODULES QtGui QtWidgets)
-set(SCANNED src standin bench tests)
+set(SCANNED src standin bench tests fuzz)
 
 if(NOT ROOT)
   message(FATAL_ERROR "ROOT is not set")
