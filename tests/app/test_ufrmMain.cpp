@@ -108,7 +108,7 @@ private Q_SLOTS:
         QCOMPARE(list->editTriggers(), QAbstractItemView::NoEditTriggers);
         const QStringList captions {QStringLiteral("联盟ID"), QStringLiteral("联盟账号"), QStringLiteral("授权日期"),
             QStringLiteral("授权到期时间"), QStringLiteral("登录状态"), QStringLiteral("运行状态")};
-        const int widths[] = {90, 130, 150, 150, 70, 100};
+        const int widths[] = {110, 130, 150, 150, 70, 100};
         for (int column = 0; column < 6; ++column) {
             QCOMPARE(list->model()->headerData(column, Qt::Horizontal).toString(), captions.at(column));
             QCOMPARE(list->columnWidth(column), widths[column]);
