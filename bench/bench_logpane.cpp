@@ -1,5 +1,6 @@
 // The window log writer feeding the log pane, offscreen: BM_LogPaneAppend/<implementation>.
 #include "app/ufrmMain.h"
+#include "foundation/mainthreadcalls.h"
 #include "log/QLog.h"
 
 #include <QApplication>
@@ -142,6 +143,7 @@ int main(int argc, char* argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    const TMainThreadCalls mainThreadCalls; // the writer's way to the pane
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

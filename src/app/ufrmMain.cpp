@@ -2,6 +2,7 @@
 
 #include "app/ufrmLogin.h"
 #include "app/uiFont.h"
+#include "foundation/mainthreadcalls.h"
 #include "foundation/qerror.h"
 #include "store/ucommon.h"
 #include "sync/accountListModel.h"
@@ -95,6 +96,22 @@ template <class T> T* Named(T* AWidget, const char* AName)
 
 // ---- the window log writer ----
 
+namespace {
+
+class TAppendCall : public TMainThreadCall {
+public:
+    explicit TAppendCall(std::shared_ptr<TLogPaneLink> ALink)
+        : FLink(std::move(ALink))
+    {
+    }
+    void Run() override { FLink->AppendLogLines(); }
+
+private:
+    std::shared_ptr<TLogPaneLink> FLink;
+};
+
+} // namespace
+
 TLogPaneLink::TLogPaneLink(QPlainTextEdit* AItems)
     : FItems(AItems)
 {
@@ -107,11 +124,13 @@ void TLogPaneLink::Post(const QString& AText)
         return;
     const bool first = FPending.isEmpty();
     FPending.append(AText);
-    // One call per burst; bound to the pane, so it is dropped with the pane. Posting under the lock keeps the pane
-    // alive for the post: Detach takes the same lock before the pane goes.
-    if (first)
-        QMetaObject::invokeMethod(
-            FItems, [self = shared_from_this()] { self->AppendLogLines(); }, Qt::QueuedConnection);
+    // One call per burst, through the scheduler's bridge: it hands the call over under a lock of ours, where a
+    // functor queued in Qt's event loop would be freed on either thread unseen by the race checker. A call that
+    // finds the pane gone (Detach) appends nothing.
+    if (first) {
+        if (TMainThreadCalls* calls = MainThreadCalls())
+            calls->Post(this, std::make_unique<TAppendCall>(shared_from_this()));
+    }
 }
 
 void TLogPaneLink::Detach()

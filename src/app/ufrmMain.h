@@ -41,10 +41,10 @@ public:
     // "[date-time]  text", the time being that of the append.
     static QString LineOf(const QString& AStamp, const QString& AText);
     static QString Stamp();
-
-private:
+    // Main thread: appends what has arrived since the last call.
     void AppendLogLines();
 
+private:
     std::mutex FCS;
     QPlainTextEdit* FItems; // guarded by FCS; null once detached
     QStringList FPending; // guarded by FCS

@@ -2,6 +2,7 @@
 
 #include "sync/signInMessage.h"
 
+#include "foundation/mainthreadcalls.h"
 #include "foundation/qerror.h"
 #include "foundation/qhttp.h"
 #include "foundation/qjson.h"
@@ -47,6 +48,18 @@ QString MemberText(const TQJson& AItem, QStringView AName)
     return node ? node->AsString() : QString();
 }
 
+class TClosureCall : public TMainThreadCall {
+public:
+    explicit TClosureCall(std::function<void()> ACall)
+        : FCall(std::move(ACall))
+    {
+    }
+    void Run() override { FCall(); }
+
+private:
+    std::function<void()> FCall;
+};
+
 } // namespace
 
 struct TSyncController::TAccountsReply {
@@ -66,6 +79,8 @@ TSyncController::~TSyncController()
 {
     FListener.Close();
     FSignInThreads.WaitAll();
+    if (TMainThreadCalls* calls = MainThreadCalls())
+        calls->Skip(this);
     if (TQWorkers* scheduler = JobScheduler())
         scheduler->ClearSingleJob(FAtKeepOnlineJobID, false);
     TGlobal<TDBCacheClass>::Set(nullptr);
@@ -89,8 +104,10 @@ void TSyncController::CloseListener()
 
 void TSyncController::RunOnMain(std::function<void()> ACall)
 {
-    // Bound to this object: dropped, not run, when the controller has gone meanwhile.
-    QMetaObject::invokeMethod(this, std::move(ACall), Qt::QueuedConnection);
+    // Through the scheduler's bridge rather than a functor in Qt's event queue: the bridge hands the call over
+    // under a lock of ours, and the controller's end skips whatever of its calls is still queued.
+    if (TMainThreadCalls* calls = MainThreadCalls())
+        calls->Post(this, std::make_unique<TClosureCall>(std::move(ACall)));
 }
 
 void TSyncController::ControlsChanged()
