@@ -57,6 +57,16 @@ const TTopClock& SystemTopClock()
     return clock;
 }
 
+bool TManualTopClock::Wait(qint64 AMs, const TStopCheck& AStop) const
+{
+    if (AStop && AStop())
+        return false;
+    const qint64 step = std::max<qint64>(0, AMs);
+    FMs += step;
+    FWaitedMs += step;
+    return true;
+}
+
 TTopReply ClassifyTopReply(const TQJson& AReply)
 {
     TTopReply reply;

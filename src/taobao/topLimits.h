@@ -5,6 +5,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 
@@ -34,6 +35,25 @@ public:
 };
 
 const TTopClock& SystemTopClock();
+
+// Time that moves only when it is set or waited on; a wait returns at once unless the stop check holds. For
+// simulated days in tests and benchmarks.
+class TManualTopClock final : public TTopClock {
+public:
+    explicit TManualTopClock(qint64 AStartMs)
+        : FMs(AStartMs)
+    {
+    }
+    qint64 NowMs() const override { return FMs.load(); }
+    bool Wait(qint64 AMs, const TStopCheck& AStop) const override;
+    void Set(qint64 AMs) { FMs.store(AMs); }
+    // Every wait so far, in milliseconds.
+    qint64 WaitedMs() const { return FWaitedMs.load(); }
+
+private:
+    mutable std::atomic<qint64> FMs;
+    mutable std::atomic<qint64> FWaitedMs {0};
+};
 
 // What an answer of the gateway means for the page that asked.
 enum class TTopReplyKind {

@@ -16,39 +16,9 @@
 #include <QTemporaryDir>
 #include <QTimeZone>
 
-#include <atomic>
 #include <memory>
 #include <stdexcept>
 #include <vector>
-
-// Time moves only when it is set or waited on; a wait returns at once.
-class TSimTopClock final : public TTopClock {
-public:
-    explicit TSimTopClock(qint64 AStartMs)
-        : FMs(AStartMs)
-    {
-    }
-    qint64 NowMs() const override { return FMs.load(); }
-    bool Wait(qint64 AMs, const TStopCheck& AStop) const override
-    {
-        if (AStop && AStop())
-            return false;
-        FMs += std::max<qint64>(0, AMs);
-        FWaitedMs += std::max<qint64>(0, AMs);
-        return true;
-    }
-    void Set(qint64 AMs) { FMs.store(AMs); }
-    // The stand-in's clock: the same time in seconds.
-    TStandInClock StandInClock() const
-    {
-        return [this] { return FMs.load() / 1000; };
-    }
-    qint64 WaitedMs() const { return FWaitedMs.load(); }
-
-private:
-    mutable std::atomic<qint64> FMs;
-    mutable std::atomic<qint64> FWaitedMs {0};
-};
 
 // A moment in UTC+8, the gateway's time zone, as Unix milliseconds.
 inline qint64 Utc8Ms(int AYear, int AMonth, int ADay, int AHour, int AMinute = 0)
@@ -69,7 +39,7 @@ public:
         options.seed = ASeed;
         options.accounts = AAccounts;
         options.ordersPerHour = 2;
-        options.clock = FClock.StandInClock();
+        options.clock = [this] { return FClock.NowMs() / 1000; };
         FStandIn = std::make_unique<TStandIn>(options);
         FStandIn->Start();
         QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
@@ -124,12 +94,12 @@ public:
     }
 
     TStandIn& StandIn() { return *FStandIn; }
-    TSimTopClock& Clock() { return FClock; }
+    TManualTopClock& Clock() { return FClock; }
     TTopGate& Gate() { return FGate; }
     TDBCacheClass& Cache() { return *FCache; }
 
 private:
-    TSimTopClock FClock;
+    TManualTopClock FClock;
     TTopGate FGate;
     std::unique_ptr<TStandIn> FStandIn;
     QTemporaryDir FFolder;
