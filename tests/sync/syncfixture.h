@@ -1,9 +1,9 @@
 #pragma once
 
 #include "log/QLog.h"
-#include "standin/testservices.h"
 #include "sync/processObjects.h"
 #include "sync/syncController.h"
+#include "standin/testservices.h"
 
 #include <QTemporaryDir>
 
