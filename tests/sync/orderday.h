@@ -30,7 +30,7 @@ inline qint64 Utc8Ms(int AYear, int AMonth, int ADay, int AHour, int AMinute = 0
 // operator client on a folder of their own.
 class TOrderDay {
 public:
-    TOrderDay(int AAccounts, bool AIncremental, qint64 AStartMs, std::uint64_t ASeed = 11)
+    TOrderDay(int AAccounts, bool AIncremental, qint64 AStartMs, bool ARecord = false, std::uint64_t ASeed = 11)
         : FClock(AStartMs)
     {
         TStandInOptions options;
@@ -39,6 +39,7 @@ public:
         options.seed = ASeed;
         options.accounts = AAccounts;
         options.ordersPerHour = 2;
+        options.record = ARecord;
         options.clock = [this] { return FClock.NowMs() / 1000; };
         FStandIn = std::make_unique<TStandIn>(options);
         FStandIn->Start();
