@@ -83,7 +83,7 @@ qint64 NextQuotaResetMs(qint64 ANowMs);
 // the gateway's day ends, and a ban holds every request until it is over.
 class TTopGate {
 public:
-    // Until when requests must wait (Unix ms): the later of the quota reset and the ban's end; 0 when free.
+    // Until when (Unix ms) the daily quota is spent, and until when a ban holds; in the past or 0 when free.
     qint64 QuotaSpentUntil() const;
     qint64 BannedUntil() const;
     // Records a spent quota at ANowMs; true for the first report of that gateway day (the one to log).
