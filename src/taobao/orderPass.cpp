@@ -1,5 +1,6 @@
 #include "taobao/orderPass.h"
 
+#include "foundation/textutil.h"
 #include "store/ucommon.h"
 #include "taobao/topApiGetOrders.h"
 
@@ -40,7 +41,8 @@ TOrderPassResult TOrderPass::Run(
     orders.setClock(&FClock);
     orders.setGate(FGate);
     TDBCacheClass* cache = DBCache();
-    const bool incremental = common && common->openIncremental() && cache != nullptr;
+    // Without a user id there is nothing to keep a watermark under, so such an account always reads it all.
+    const bool incremental = common && common->openIncremental() && cache != nullptr && !Trim(AAccountKey).isEmpty();
     result.incremental = incremental;
     for (const int status : {13, 14}) {
         // Read after the invalid orders, so a change of the switch during the download counts for this pass.
