@@ -104,6 +104,13 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
     addValue(QStringLiteral("top-call-limit"),
         QStringLiteral("TOP calls allowed per second before the call-limit error (0: no limit)."), QStringLiteral("n"),
         QStringLiteral("0"));
+    addValue(QStringLiteral("top-ban-after"), QStringLiteral("TOP requests before a ban of --top-ban-seconds."),
+        QStringLiteral("n"), QStringLiteral("0"));
+    addValue(QStringLiteral("top-ban-seconds"), QStringLiteral("Length of that ban in seconds (0: no ban)."),
+        QStringLiteral("n"), QStringLiteral("0"));
+    addValue(QStringLiteral("top-daily-quota"),
+        QStringLiteral("TOP requests allowed per day (00:00 to 00:00 in UTC+8) before the quota error (0: none)."),
+        QStringLiteral("n"), QStringLiteral("0"));
     addValue(QStringLiteral("session-ttl"), QStringLiteral("Seconds an Alimama web session lives (0: until ended)."),
         QStringLiteral("s"), QStringLiteral("0"));
     parser.addOption({QStringLiteral("probe-limited"), QStringLiteral("The session probe answers \"访问受限了\".")});
@@ -132,6 +139,9 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
     if (!TFaultSettings::ParseHosts(parser.value(QStringLiteral("fault-hosts")).toStdString(), options.faults.hosts))
         Fail(QStringLiteral("--fault-hosts: unknown host name"));
     options.topCallLimit = static_cast<int>(Integer(parser, QStringLiteral("top-call-limit"), 0, 1000000));
+    options.topBanAfter = static_cast<int>(Integer(parser, QStringLiteral("top-ban-after"), 0, INT_MAX));
+    options.topBanSeconds = static_cast<int>(Integer(parser, QStringLiteral("top-ban-seconds"), 0, 86400));
+    options.topDailyQuota = static_cast<int>(Integer(parser, QStringLiteral("top-daily-quota"), 0, INT_MAX));
     options.sessionTtl = static_cast<int>(Integer(parser, QStringLiteral("session-ttl"), 0, INT_MAX));
     options.probeLimited = parser.isSet(QStringLiteral("probe-limited"));
     APrintConfig = parser.isSet(QStringLiteral("print-config"));

@@ -35,6 +35,8 @@ TStandIn::TStandIn(TStandInOptions AOptions)
 {
     FFaults.Set(FOptions.faults);
     FTop.SetCallLimit(FOptions.topCallLimit);
+    FTop.SetBan(FOptions.topBanAfter, FOptions.topBanSeconds);
+    FTop.SetDailyQuota(FOptions.topDailyQuota);
     FAlimama.SetSessionTtl(FOptions.sessionTtl);
     FAlimama.SetProbeLimited(FOptions.probeLimited);
     for (int i = 0; i < kStandInHostCount; ++i) {
@@ -176,6 +178,13 @@ void TStandIn::ChangeFaults(const TFormFields& AFields)
     FFaults.Set(settings);
     if (HasField(AFields, "topCallLimit"))
         FTop.SetCallLimit(std::atoi(FieldValue(AFields, "topCallLimit").c_str()));
+    if (HasField(AFields, "topBanSeconds"))
+        FTop.SetBan(std::atoi(FieldValue(AFields, "topBanAfter").c_str()),
+            std::atoi(FieldValue(AFields, "topBanSeconds").c_str()));
+    if (HasField(AFields, "topDailyQuota"))
+        FTop.SetDailyQuota(std::atoi(FieldValue(AFields, "topDailyQuota").c_str()));
+    if (HasField(AFields, "topTransientErrors"))
+        FTop.SetTransientErrors(std::atoi(FieldValue(AFields, "topTransientErrors").c_str()));
     if (HasField(AFields, "probeLimited"))
         FAlimama.SetProbeLimited(
             FieldValue(AFields, "probeLimited") == "1" || FieldValue(AFields, "probeLimited") == "true");

@@ -29,6 +29,9 @@ struct TStandInOptions {
     QString certFile; // where the HTTPS hosts' certificate goes (PEM); empty keeps it in a temporary folder
     TFaultSettings faults;
     int topCallLimit = 0;
+    int topBanAfter = 0; // with topBanSeconds: a ban of that many seconds after this many requests
+    int topBanSeconds = 0;
+    int topDailyQuota = 0; // requests per gateway day; 0: none
     int sessionTtl = 0;
     bool probeLimited = false;
     bool record = false; // keep every request for inspection (tests); off for a long-running stand-in

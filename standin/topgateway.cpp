@@ -78,6 +78,77 @@ int TTopGateway::CallLimit() const
     return FCallLimit;
 }
 
+void TTopGateway::SetBan(int AAfterRequests, int ASeconds)
+{
+    const std::scoped_lock lock(FMutex);
+    FBanAfter = ASeconds > 0 ? std::max(0, AAfterRequests) : -1;
+    FBanSeconds = std::max(0, ASeconds);
+    FBanUntil = 0;
+}
+
+void TTopGateway::SetDailyQuota(int ARequests)
+{
+    const std::scoped_lock lock(FMutex);
+    FDailyQuota = std::max(0, ARequests);
+    FQuotaUsed = 0;
+}
+
+void TTopGateway::SetTransientErrors(int ACount)
+{
+    const std::scoped_lock lock(FMutex);
+    FTransientErrors = std::max(0, ACount);
+}
+
+long long TTopGateway::CallsOf(int AAccount) const
+{
+    const std::scoped_lock lock(FMutex);
+    const auto found = FCallsByAccount.find(AAccount);
+    return found == FCallsByAccount.end() ? 0 : found->second;
+}
+
+bool TTopGateway::Refused(httplib::Response& ARes)
+{
+    constexpr qint64 kUtc8Offset = 8 * 3600;
+    const qint64 now = FClock();
+    std::string banText;
+    std::string quotaText;
+    bool transient = false;
+    {
+        const std::scoped_lock lock(FMutex);
+        if (FBanAfter == 0) {
+            FBanUntil = now + FBanSeconds;
+            FBanAfter = -1;
+        } else if (FBanAfter > 0) {
+            --FBanAfter;
+        }
+        if (now < FBanUntil) {
+            banText = "This ban will last for " + std::to_string(FBanUntil - now) + " more seconds";
+        } else if (FDailyQuota > 0) {
+            const qint64 day = (now + kUtc8Offset) / 86400;
+            if (day != FQuotaDay) {
+                FQuotaDay = day;
+                FQuotaUsed = 0;
+            }
+            if (FQuotaUsed >= FDailyQuota)
+                quotaText = "This ban will last for " + std::to_string((day + 1) * 86400 - kUtc8Offset - now)
+                    + " more seconds";
+            else
+                ++FQuotaUsed;
+        }
+        if (banText.empty() && quotaText.empty() && FTransientErrors > 0) {
+            --FTransientErrors;
+            transient = true;
+        }
+    }
+    if (!banText.empty())
+        Error(ARes, 7, "App Call Limited", "accesscontrol.limited-by-api-access-count", banText);
+    else if (!quotaText.empty())
+        Error(ARes, 7, "App Call Limited", "accesscontrol.limited-by-app-access-count", quotaText);
+    else if (transient)
+        Error(ARes, 15, "Remote service error", "isp.top-remote-connection-timeout", "连接超时");
+    return !banText.empty() || !quotaText.empty() || transient;
+}
+
 bool TTopGateway::OverCallLimit()
 {
     const long long second = QDateTime::currentSecsSinceEpoch();
@@ -132,8 +203,14 @@ void TTopGateway::Rest(const httplib::Request& AReq, httplib::Response& ARes)
     const TDemoAccount* account = FData.AccountByToken(field("session"));
     if (account == nullptr)
         return Error(ARes, 27, "Invalid session", "invalid-sessionkey");
+    {
+        const std::scoped_lock lock(FMutex);
+        ++FCallsByAccount[account->index];
+    }
+    if (Refused(ARes))
+        return;
     if (OverCallLimit())
-        return Error(ARes, 7, "App Call Limited", "accesscontrol.limited-by-app-access-count",
+        return Error(ARes, 7, "App Call Limited", "accesscontrol.limited-by-api-access-count",
             "This ban will last for 1 more seconds");
 
     const std::optional<qint64> start = ParseLocalTime(field("start_time"));
@@ -234,5 +311,7 @@ QJsonObject TTopGateway::Counters() const
 {
     const std::scoped_lock lock(FMutex);
     return QJsonObject {{QStringLiteral("calls"), FCalls}, {QStringLiteral("pages"), FPages},
-        {QStringLiteral("errors"), FErrors}, {QStringLiteral("callLimit"), FCallLimit}};
+        {QStringLiteral("errors"), FErrors}, {QStringLiteral("callLimit"), FCallLimit},
+        {QStringLiteral("dailyQuota"), FDailyQuota}, {QStringLiteral("quotaUsed"), FQuotaUsed},
+        {QStringLiteral("banUntil"), FBanUntil}, {QStringLiteral("transientErrors"), FTransientErrors}};
 }

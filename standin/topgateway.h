@@ -7,6 +7,7 @@
 
 #include <QJsonObject>
 
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -24,6 +25,16 @@ public:
     // More than this many calls within one second are refused as over the call limit; 0 turns the limit off.
     void SetCallLimit(int APerSecond);
     int CallLimit() const;
+    // After AAfterRequests more requests, every request is refused for ASeconds (the demo clock) as over the API's
+    // call limit, with the ban's remaining seconds in the message; then the switch is off again. ASeconds 0: off.
+    void SetBan(int AAfterRequests, int ASeconds);
+    // The app may make this many requests per gateway day (00:00 to 00:00 in UTC+8, by the demo clock); later ones
+    // are refused as over the daily quota. 0: no quota.
+    void SetDailyQuota(int ARequests);
+    // The next ACount requests fail as a timed-out remote service (isp.top-remote-connection-timeout).
+    void SetTransientErrors(int ACount);
+    // Requests that reached the gateway with this account's session, refused ones included.
+    long long CallsOf(int AAccount) const;
 
     QJsonObject Counters() const;
 
@@ -32,6 +43,8 @@ private:
     void Error(httplib::Response& ARes, int ACode, const char* AMsg, const char* ASubCode = nullptr,
         const std::string& ASubMsg = {});
     bool OverCallLimit();
+    // A refusal by the ban, quota or transient switches, or nothing; counts the request for them.
+    bool Refused(httplib::Response& ARes);
 
     const TDemoData& FData;
     TStandInLedger& FLedger;
@@ -45,4 +58,12 @@ private:
     long long FPages = 0;
     long long FErrors = 0;
     long long FRequestSerial = 0;
+    int FBanAfter = -1; // requests until the ban; -1: no ban set
+    int FBanSeconds = 0;
+    qint64 FBanUntil = 0;
+    int FDailyQuota = 0;
+    qint64 FQuotaDay = 0; // the gateway day FQuotaUsed counts
+    int FQuotaUsed = 0;
+    int FTransientErrors = 0;
+    std::map<int, long long> FCallsByAccount;
 };

@@ -10,3 +10,12 @@ CREATE TABLE IF NOT EXISTS cache_order (
     child_order_id TEXT NOT NULL
 );
 CREATE INDEX IF NOT EXISTS cache_order_lookup ON cache_order (order_type, parent_order_id, child_order_id);
+-- How far incremental sync has read each account's orders of one status by update time (Unix seconds), and when
+-- its last pass over the whole window was. The program adds this table to a cache file that lacks it.
+CREATE TABLE IF NOT EXISTS order_watermark (
+    account TEXT NOT NULL,
+    tk_status INTEGER NOT NULL,
+    updated_to INTEGER NOT NULL,
+    full_at INTEGER NOT NULL,
+    PRIMARY KEY (account, tk_status)
+);

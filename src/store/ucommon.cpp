@@ -18,6 +18,13 @@ bool ReadSwitch(const TIniFile& ini, const QString& key, bool fallback)
     return value ? *value != 0 : fallback;
 }
 
+int ReadHour(const TIniFile& ini, const QString& key, int fallback)
+{
+    const std::optional<QString> text = ini.ReadString(kSetting, key);
+    const std::optional<qint64> value = text ? ParseIniInteger(*text) : std::nullopt;
+    return value && *value >= 0 && *value <= 23 ? static_cast<int>(*value) : fallback;
+}
+
 QString ReadHost(const TIniFile& ini, const QString& key, const QString& fallback)
 {
     const std::optional<QString> text = ini.ReadString(kHosts, key);
@@ -41,6 +48,8 @@ TCommon::TCommon(const QString& AFolder)
     FOpenSyncYSH = ReadSwitch(ini, QStringLiteral("syncysh"), true);
     FOpenSyncApiWQ = ReadSwitch(ini, QStringLiteral("syncapiwq"), false);
     FopenLargeModel = ReadSwitch(ini, QStringLiteral("openLarge"), false);
+    FOpenIncremental = ReadSwitch(ini, QStringLiteral("syncIncrement"), false);
+    FFullSyncHour = ReadHour(ini, QStringLiteral("fullSyncHour"), 4);
     FHosts.operatorService = ReadHost(ini, QStringLiteral("operatorService"), QStringLiteral("127.0.0.1:18080"));
     FHosts.operatorIntake = ReadHost(ini, QStringLiteral("operatorIntake"), QStringLiteral("127.0.0.1:18081"));
     FHosts.topGateway = ReadHost(ini, QStringLiteral("topGateway"), QStringLiteral("gw.api.taobao.com"));
@@ -73,4 +82,10 @@ void TCommon::setOpenLargeModel(bool AValue)
 {
     FopenLargeModel = AValue;
     WriteSwitch(u"openLarge", AValue);
+}
+
+void TCommon::setOpenIncremental(bool AValue)
+{
+    FOpenIncremental = AValue;
+    WriteSwitch(u"syncIncrement", AValue);
 }

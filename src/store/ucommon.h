@@ -37,12 +37,17 @@ public:
     bool openSyncYSH() const { return FOpenSyncYSH.load(std::memory_order_relaxed); }
     bool openSyncApiWQ() const { return FOpenSyncApiWQ.load(std::memory_order_relaxed); }
     bool openLargeModel() const { return FopenLargeModel.load(std::memory_order_relaxed); }
+    // Incremental invalid-order sync: a pass asks only for orders updated since the account's last good pass.
+    bool openIncremental() const { return FOpenIncremental.load(std::memory_order_relaxed); }
+    // The hour (0-23, local time) from which each day's first pass reads the whole window again; file only.
+    int fullSyncHour() const { return FFullSyncHour; }
 
     // Each stores the value, then writes the key; throws EQuenlarError "Unable to write to <path>" when the file
     // cannot be written (the field keeps its new value, the file stays whole).
     void setOpenSyncYSH(bool AValue);
     void setOpenSyncApiWQ(bool AValue);
     void setOpenLargeModel(bool AValue);
+    void setOpenIncremental(bool AValue);
 
     const THosts& hosts() const { return FHosts; }
 
@@ -54,6 +59,8 @@ private:
     std::atomic<bool> FOpenSyncYSH {true};
     std::atomic<bool> FOpenSyncApiWQ {false};
     std::atomic<bool> FopenLargeModel {false};
+    std::atomic<bool> FOpenIncremental {false};
+    int FFullSyncHour = 4; // read once at start
     THosts FHosts;
 };
 

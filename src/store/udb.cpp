@@ -30,6 +30,13 @@ using TStatement = std::unique_ptr<sqlite3_stmt, TStatementFinalize>;
 const char kLookup[] = "select * from cache_order where order_type=?1 and parent_order_id=?2 and child_order_id=?3";
 const char kInsert[] = "insert into cache_order(order_type,parent_order_id,child_order_id) values(?1,?2,?3)";
 
+const char kWatermarkTable[] = "CREATE TABLE IF NOT EXISTS order_watermark (account TEXT NOT NULL, tk_status "
+                               "INTEGER NOT NULL, updated_to INTEGER NOT NULL, full_at INTEGER NOT NULL, PRIMARY KEY "
+                               "(account, tk_status))";
+const char kWatermarkRead[] = "select updated_to,full_at from order_watermark where account=?1 and tk_status=?2";
+const char kWatermarkWrite[]
+    = "insert or replace into order_watermark(account,tk_status,updated_to,full_at) values(?1,?2,?3,?4)";
+
 [[noreturn]] void RaiseSqlite(sqlite3* db, int rc)
 {
     if (db)
@@ -190,6 +197,49 @@ std::vector<bool> TDBCacheClass::existOrders(const std::vector<TOrderKey>& AOrde
         found[i] = rc == SQLITE_ROW;
     }
     return found;
+}
+
+std::optional<TOrderWatermark> TDBCacheClass::watermark(const QString& AAccount, qint32 AStatus) const
+{
+    if (!QFile::exists(FDBFileName))
+        return std::nullopt;
+    try {
+        const TConnection db = Open(FDBFileNameUtf8, SQLITE_OPEN_READWRITE, FBusyTimeoutMs);
+        Execute(db.get(), kWatermarkTable);
+        const TStatement read = Prepare(db.get(), kWatermarkRead);
+        BindId(read.get(), 1, AAccount);
+        sqlite3_bind_int(read.get(), 2, AStatus);
+        const int rc = sqlite3_step(read.get());
+        if (rc == SQLITE_DONE)
+            return std::nullopt;
+        if (rc != SQLITE_ROW)
+            RaiseSqlite(db.get(), rc);
+        return TOrderWatermark {sqlite3_column_int64(read.get(), 0), sqlite3_column_int64(read.get(), 1)};
+    } catch (const EQuenlarError&) {
+        return std::nullopt;
+    }
+}
+
+bool TDBCacheClass::setWatermark(const QString& AAccount, qint32 AStatus, const TOrderWatermark& AValue)
+{
+    if (!QFile::exists(FDBFileName))
+        return false;
+    try {
+        const std::scoped_lock lock(FCS);
+        const TConnection db = Open(FDBFileNameUtf8, SQLITE_OPEN_READWRITE, FBusyTimeoutMs);
+        Execute(db.get(), kWatermarkTable);
+        const TStatement write = Prepare(db.get(), kWatermarkWrite);
+        BindId(write.get(), 1, AAccount);
+        sqlite3_bind_int(write.get(), 2, AStatus);
+        sqlite3_bind_int64(write.get(), 3, AValue.updatedTo);
+        sqlite3_bind_int64(write.get(), 4, AValue.fullAt);
+        const int rc = sqlite3_step(write.get());
+        if (rc != SQLITE_DONE)
+            RaiseSqlite(db.get(), rc);
+        return true;
+    } catch (const EQuenlarError&) {
+        return false;
+    }
 }
 
 void CreateOrderCache(const QString& AFileName)

@@ -8,8 +8,16 @@
 #include <QtGlobal>
 
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
+
+// How far an account's orders of one status have been read by update time, and when the last pass over the whole
+// window was; Unix seconds.
+struct TOrderWatermark {
+    qint64 updatedTo = 0;
+    qint64 fullAt = 0;
+};
 
 // The order cache "db.db": which orders the operator back end has already accepted, table cache_order. The file
 // is prepared beside the executable (quenlar-initdb); the cache itself never creates it. Every call opens its own
@@ -39,6 +47,13 @@ public:
     // per order. Answers in the order asked.
     using TOrderKey = std::pair<QString, QString>; // parent id, child id
     std::vector<bool> existOrders(const std::vector<TOrderKey>& AOrders, qint32 order_type) const;
+
+    // The watermark of an account and status, kept in table order_watermark of the same file (created there when
+    // missing). Nothing without the file or the row, or when it cannot be read: the caller then reads the whole
+    // window, which is always safe.
+    std::optional<TOrderWatermark> watermark(const QString& AAccount, qint32 AStatus) const;
+    // Records it; false when it could not be (no file, a write failure), which leaves the previous one.
+    bool setWatermark(const QString& AAccount, qint32 AStatus, const TOrderWatermark& AValue);
 
     const QString& dbFileName() const { return FDBFileName; }
 

@@ -7,6 +7,7 @@
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
 #include "store/ucommon.h"
+#include "taobao/topLimits.h"
 
 #include <exception>
 
@@ -54,6 +55,7 @@ TProcessObjects::TProcessObjects(const TOptions& AOptions)
 {
     Install(FCommon, std::make_unique<TCommon>(AOptions.programFolder));
     Install(FTokens, std::make_unique<TAlimmTokenMgr>());
+    Install(FTopGate, std::make_unique<TTopGate>());
     FMainThreadCalls = std::make_unique<TMainThreadCalls>();
     Install(FScheduler, std::make_unique<TQWorkers>(AOptions.minWorkers, AOptions.timing));
     FScheduler->SetOnError(&LogJobError);
@@ -72,6 +74,7 @@ TProcessObjects::~TProcessObjects()
     Release(FAPIApp);
     Release(FLog);
     FMainThreadCalls.reset();
+    Release(FTopGate);
     Release(FTokens);
     Release(FCommon);
 }

@@ -12,8 +12,9 @@ class TCommon;
 class TLogManage;
 class TMainThreadCalls;
 class TQLog;
+class TTopGate;
 
-// The program's process-wide objects, created in the program's fixed order (settings, token store, scheduler,
+// The program's process-wide objects, created in the program's fixed order (settings, token store, TOP gate, scheduler,
 // log, operator client, log file) and installed in their global slots; released in reverse. The end of the
 // process stops the scheduler and waits for the running jobs and the batch posts before anything they use goes.
 class TProcessObjects {
@@ -38,6 +39,7 @@ public:
 private:
     std::unique_ptr<TCommon> FCommon;
     std::unique_ptr<TAlimmTokenMgr> FTokens;
+    std::unique_ptr<TTopGate> FTopGate; // the app's daily quota and bans, shared by every account
     std::unique_ptr<TMainThreadCalls> FMainThreadCalls; // the scheduler's way to the main thread
     std::unique_ptr<TQWorkers> FScheduler;
     std::unique_ptr<TQLog> FLog;

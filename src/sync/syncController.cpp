@@ -13,6 +13,7 @@
 #include "sessions/alimmTokenMgr.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
+#include "taobao/orderPass.h"
 #include "taobao/topApiGetOrders.h"
 
 #include <QFileInfo>
@@ -394,20 +395,12 @@ void TSyncController::SyncInvalidOrdersJob(TQJob* AJob)
 
 void TSyncController::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop)
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    const TCommon* common = Common();
-    const int days = common && common->openLargeModel() ? 2 : 15;
-    const QDateTime begin = now.addDays(-days);
-    QStringList lines;
-    TTopApiGetOrders orders(AAccount->token(), QString(), QString(), AStop);
-    orders.getOrdersToList(begin, now, 13, lines);
-    if (common && common->openSyncYSH())
-        orders.getOrdersToList(begin, now, 14, lines);
+    const TOrderPassResult pass = TOrderPass().Run(AAccount->userId(), AAccount->userName(), AAccount->token(), AStop);
     LogLine(llMessage,
-        QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';' + QString::number(days)
-            + QStringLiteral("天内共 ") + QString::number(lines.size()) + QStringLiteral(" 条未同步订单!"));
+        QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';' + pass.Scope() + QStringLiteral("共 ")
+            + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
     if (TAPIApp* api = APIApp())
-        api->postOrderData(lines);
+        api->postOrderData(pass.lines);
 }
 
 void TSyncController::SyncRefundOrdersJob(TQJob* AJob)

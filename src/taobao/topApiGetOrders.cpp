@@ -15,11 +15,9 @@
 #include <QDateTime>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <optional>
-#include <thread>
 
 namespace {
 
@@ -104,13 +102,17 @@ bool TTopApiGetOrders::StopRequested() const
     return FStopCheck && FStopCheck();
 }
 
-void TTopApiGetOrders::getOrdersToList(
-    const QDateTime& beginTime, const QDateTime& endTime, int AStauts, QStringList& List)
+bool TTopApiGetOrders::getOrdersToList(
+    const QDateTime& beginTime, const QDateTime& endTime, int AStauts, QStringList& List, int AQueryType)
 {
     if (Trim(FAccessToken).isEmpty())
-        return;
+        return false;
+    bool whole = true;
     QDateTime cursor = beginTime;
-    while (cursor < endTime && !StopRequested()) {
+    while (cursor < endTime) {
+        // A spent daily quota ends the pass: no slice may ask before the gateway's day ends.
+        if (StopRequested() || FAbandoned || Gate().QuotaSpentUntil() > FClock->NowMs())
+            return false;
         const QDateTime sliceBegin = cursor;
         const TCommon* common = Common();
         cursor = NextSliceEnd(cursor, beginTime, endTime, common != nullptr && common->openLargeModel());
@@ -119,22 +121,121 @@ void TTopApiGetOrders::getOrdersToList(
             bool hasNext = false;
             int pageNo = 1;
             do {
-                hasNext = getOrdersPage(pageNo, 1, AStauts, 1, positionIndex, sliceBegin, cursor, List);
+                const TPageOutcome outcome
+                    = ReadPage(pageNo, AQueryType, AStauts, positionIndex, sliceBegin, cursor, List, hasNext);
+                if (outcome == TPageOutcome::Stopped)
+                    return false;
+                if (outcome == TPageOutcome::Failed) {
+                    whole = false;
+                    break;
+                }
                 ++pageNo;
                 if (StopRequested())
-                    break;
+                    return false;
                 // The pause runs from the reply, so reading the page overlaps it: the gateway still sees at least
                 // this gap between a reply and the next request.
-                std::this_thread::sleep_until(FReplyAt + std::chrono::milliseconds(kPagePauseMs));
+                FClock->Wait(FReplyAtMs + kPagePauseMs - FClock->NowMs(), {});
             } while (hasNext);
         } catch (const std::exception&) {
             // A page that cannot be read ends its slice; the lines already added stay and the next run retries.
+            whole = false;
         }
+    }
+    return whole;
+}
+
+TTopGate& TTopApiGetOrders::Gate()
+{
+    if (FGate != nullptr)
+        return *FGate;
+    TTopGate* shared = TopGate();
+    return shared != nullptr ? *shared : FOwnGate;
+}
+
+bool TTopApiGetOrders::WaitForGate()
+{
+    const TTopGate& gate = Gate();
+    if (gate.QuotaSpentUntil() > FClock->NowMs())
+        return false;
+    const qint64 wait = gate.BannedUntil() - FClock->NowMs();
+    return wait <= 0 || FClock->Wait(wait, [this] { return StopRequested(); });
+}
+
+void TTopApiGetOrders::LogOncePerPass(const QString& AText)
+{
+    if (FLogged)
+        return;
+    FLogged = true;
+    LogLine(llError, AText);
+}
+
+TTopApiGetOrders::TPageOutcome TTopApiGetOrders::ReadPage(int APageNo, int AQueryType, int AStauts,
+    QString& APositionIndex, const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, bool& AHasNext)
+{
+    const QString account = QStringLiteral("联盟账号 ") + FAccountName;
+    int bans = 0;
+    int transients = 0;
+    for (;;) {
+        if (!WaitForGate())
+            return StopRequested() ? TPageOutcome::Stopped : TPageOutcome::Failed;
+        TTopReply reply;
+        AHasNext = getOrdersPage(APageNo, AQueryType, AStauts, 1, APositionIndex, ABegin, AEnd, List, reply);
+        if (StopRequested())
+            return TPageOutcome::Stopped;
+        switch (reply.kind) {
+        case TTopReplyKind::Data:
+            FGatewayDown = false;
+            return TPageOutcome::Read;
+        case TTopReplyKind::Ban: {
+            if (++bans > kBansPerPage)
+                return TPageOutcome::Failed;
+            const qint64 seconds = std::min(std::max<qint64>(reply.banSeconds, 0) + 1, kBanWaitCapS);
+            Gate().Ban(FClock->NowMs() + seconds * 1000);
+            LogLine(llWarning,
+                account + QStringLiteral(" 调用淘宝开放平台被限流(") + reply.subCode + QStringLiteral("),等待 ")
+                    + QString::number(seconds) + QStringLiteral(" 秒后重新请求..."));
+            continue;
+        }
+        case TTopReplyKind::Quota: {
+            const qint64 now = FClock->NowMs();
+            if (Gate().SpendQuota(now)) {
+                const QDateTime resume = QDateTime::fromMSecsSinceEpoch(Gate().QuotaSpentUntil());
+                LogLine(llError,
+                    QStringLiteral("淘宝开放平台应用今日调用次数已用完(") + account
+                        + QStringLiteral("),所有账号暂停订单同步,") + resume.toString(u"yyyy-MM-dd HH:mm:ss")
+                        + QStringLiteral(" 后恢复"));
+            }
+            return TPageOutcome::Failed;
+        }
+        case TTopReplyKind::Transient:
+            if (FGatewayDown || transients == kTransientRetries) {
+                if (!FGatewayDown) {
+                    LogOncePerPass(account + QStringLiteral(" 请求淘宝开放平台失败(")
+                        + (reply.subCode.isEmpty() ? QStringLiteral("网络错误") : reply.subCode)
+                        + QStringLiteral("),重试 ") + QString::number(kTransientRetries)
+                        + QStringLiteral(" 次后放弃,下次同步再取"));
+                }
+                FGatewayDown = true;
+                return TPageOutcome::Failed;
+            }
+            if (!FClock->Wait(kTransientBackOffMs[transients++], [this] { return StopRequested(); }))
+                return TPageOutcome::Stopped;
+            continue;
+        case TTopReplyKind::Refused:
+            LogOncePerPass(account + QStringLiteral(" 订单请求被淘宝开放平台拒绝,code:") + QString::number(reply.code)
+                + QStringLiteral(",sub_code:") + reply.subCode + QStringLiteral(",msg:") + reply.message);
+            // Every further request with a refused session is refused the same way.
+            FAbandoned = reply.code == 26 || reply.code == 27;
+            return TPageOutcome::Failed;
+        case TTopReplyKind::Unknown:
+            return TPageOutcome::Failed;
+        }
+        return TPageOutcome::Failed;
     }
 }
 
 bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, int AOrderScene, QString& APositionIndex,
-    const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List)
+    const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, TTopReply& AReply)
 {
     TTopClient client;
     client.setAppkey(kAppKey);
@@ -154,7 +255,10 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
     client.add_Param(QStringLiteral("end_time"), DateTimeToText(AEnd));
 
     const std::unique_ptr<TQJson> reply = client.Response();
-    FReplyAt = std::chrono::steady_clock::now();
+    FReplyAtMs = FClock->NowMs();
+    AReply = ClassifyTopReply(*reply);
+    if (AReply.kind != TTopReplyKind::Data)
+        return false;
     const TQJson* hasNextNode = reply->ItemByPath(u"tbk_sc_order_details_get_response.data.has_next");
     const bool hasNext = hasNextNode != nullptr && hasNextNode->AsBoolean();
     if (const TQJson* position = reply->ItemByPath(u"tbk_sc_order_details_get_response.data.position_index"))

@@ -2,37 +2,42 @@
 
 #include "foundation/qhttp.h"
 #include "store/weiquanorder.h"
+#include "taobao/topLimits.h"
 
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <mutex>
 #include <vector>
 
 class TQJson;
 
-// Whether the running job was asked to stop; paging loops test it between pages and every page request while it
-// runs, so that neither a server that always answers "there is a next page" nor one that stalls can hold a pass,
-// the stop button or the process end.
-using TStopCheck = std::function<bool()>;
-
 // One account's downloads: its invalid and received orders through the TOP gateway, and its refund orders from
 // the publisher report. One object per account and run.
 class TTopApiGetOrders {
 public:
     static constexpr int kPagePauseMs = 5;
+    // A ban is waited out for the seconds the gateway names plus one, never longer than this.
+    static constexpr qint64 kBanWaitCapS = 300;
+    // Successive bans of one page before its slice is given up.
+    static constexpr int kBansPerPage = 3;
+    // A page that met a transient failure is asked again this often, after these pauses.
+    static constexpr int kTransientRetries = 2;
+    static constexpr qint64 kTransientBackOffMs[kTransientRetries] = {250, 500};
 
     TTopApiGetOrders(
         const QString& accessToken, const QString& cookies, const QString& _tb_token_, TStopCheck AStopCheck = {});
     TTopApiGetOrders(const TTopApiGetOrders&) = delete;
     TTopApiGetOrders& operator=(const TTopApiGetOrders&) = delete;
 
-    // Appends one invalid-order line per order of status AStauts (-1: any) that the cache does not hold yet.
-    void getOrdersToList(const QDateTime& beginTime, const QDateTime& endTime, int AStauts, QStringList& List);
+    // Appends one invalid-order line per order of status AStauts (-1: any) that the cache does not hold yet, by
+    // order creation time (query type 1) or by update time (4). True when every slice was read whole; false when
+    // a slice failed, the pass was stopped, the app's daily quota is spent or there is no token.
+    bool getOrdersToList(
+        const QDateTime& beginTime, const QDateTime& endTime, int AStauts, QStringList& List, int AQueryType = 1);
 
     // The successful refund orders of the window that the cache does not hold yet. Raises when a page cannot be
     // read (a cache failure, an amount that is not a number).
@@ -48,9 +53,25 @@ public:
     // Request time-outs of the report fetch (10 000 ms); tests shorten them.
     void setWebTimeoutMs(int AValue) { FWebTimeoutMs = AValue; }
 
+    // The account's name in log lines.
+    void setAccountName(const QString& AValue) { FAccountName = AValue; }
+    // The clock of the page pauses, bans and quota (the system clock unless set; not owned).
+    void setClock(const TTopClock* AValue) { FClock = AValue != nullptr ? AValue : &SystemTopClock(); }
+    // The app's standing with the gateway (the process-wide one unless set; not owned).
+    void setGate(TTopGate* AValue) { FGate = AValue; }
+
 private:
+    enum class TPageOutcome { Read, Failed, Stopped };
+
+    // One page, asked again after a ban or a transient failure; the limits are recorded in the gate.
+    TPageOutcome ReadPage(int APageNo, int AQueryType, int AStauts, QString& APositionIndex, const QDateTime& ABegin,
+        const QDateTime& AEnd, QStringList& List, bool& AHasNext);
+    // Waits out a ban; false when the quota is spent or a stop came first.
+    bool WaitForGate();
+    void LogOncePerPass(const QString& AText);
+    TTopGate& Gate();
     bool getOrdersPage(int APageNo, int AQueryType, int AStauts, int AOrderScene, QString& APositionIndex,
-        const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List);
+        const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, TTopReply& AReply);
     bool getWeiquanPage(int APageNo, const QString& ABegin, const QString& AEnd, std::vector<TWeiQuanOrderInfo>& List);
     bool StopRequested() const;
 
@@ -60,8 +81,15 @@ private:
     std::mutex FCS; // one report fetch at a time
     std::atomic<bool> FClose {false};
     TStopCheck FStopCheck;
-    std::chrono::steady_clock::time_point FReplyAt; // when the last order page arrived
+    qint64 FReplyAtMs = 0; // when the last order page arrived, by FClock
     int FWebTimeoutMs = 10000;
+    QString FAccountName;
+    const TTopClock* FClock = &SystemTopClock();
+    TTopGate* FGate = nullptr;
+    TTopGate FOwnGate; // without a process-wide one
+    bool FLogged = false; // this pass has logged its refusal or failure
+    bool FGatewayDown = false; // transient failures outlasted the retries; no retries until a page is read
+    bool FAbandoned = false; // the session was refused: no further request with it
 };
 
 // The end of the download slice that starts at ACursor: 20 minutes on with the large-promotion switch on,

@@ -365,6 +365,35 @@ TEST_F(TopGateway, CallLimitWhenSwitchedOn)
     EXPECT_TRUE(limited);
 }
 
+TEST_F(TopGateway, BanQuotaAndTransientSwitches)
+{
+    const auto call = [&] { return TopCall(Port(), TopForm(FSession, FStart, FEnd, {})).error; };
+    const auto subCode = [](const QJsonObject& AError) { return AError[QStringLiteral("sub_code")].toString(); };
+
+    FStandIn.Top().SetBan(1, 30);
+    EXPECT_TRUE(call().isEmpty());
+    const QJsonObject ban = call();
+    EXPECT_EQ(ban[QStringLiteral("code")].toInt(), 7);
+    EXPECT_EQ(subCode(ban), QStringLiteral("accesscontrol.limited-by-api-access-count"));
+    EXPECT_EQ(ban[QStringLiteral("sub_msg")].toString(), QStringLiteral("This ban will last for 30 more seconds"));
+    FStandIn.Top().SetBan(0, 0);
+
+    FStandIn.Top().SetTransientErrors(1);
+    const QJsonObject transient = call();
+    EXPECT_EQ(transient[QStringLiteral("code")].toInt(), 15);
+    EXPECT_EQ(subCode(transient), QStringLiteral("isp.top-remote-connection-timeout"));
+    EXPECT_TRUE(call().isEmpty());
+
+    FStandIn.Top().SetDailyQuota(1);
+    EXPECT_TRUE(call().isEmpty());
+    const QJsonObject quota = call();
+    EXPECT_EQ(subCode(quota), QStringLiteral("accesscontrol.limited-by-app-access-count"));
+    const qint64 reset = (DemoNow() + 8 * 3600) / 86400 * 86400 + 86400 - 8 * 3600;
+    EXPECT_EQ(quota[QStringLiteral("sub_msg")].toString(),
+        QStringLiteral("This ban will last for %1 more seconds").arg(reset - DemoNow()));
+    EXPECT_EQ(FStandIn.Top().CallsOf(0), 6);
+}
+
 // --- Alimama hosts ---
 
 TEST_F(StandIn, RefundReportNeedsTheSessionAndItsToken)

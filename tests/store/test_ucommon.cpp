@@ -194,4 +194,38 @@ TEST(IniInteger, Forms)
         EXPECT_EQ(ParseIniInteger(c.text), c.value) << QString::fromUtf16(c.text).toStdString();
 }
 
+struct TIncrementalCase {
+    const char* text;
+    bool incremental;
+    int hour;
+};
+
+class IncrementalReading : public SettingsFile, public ::testing::WithParamInterface<TIncrementalCase> { };
+
+TEST_P(IncrementalReading, OffAndFourOClockUnlessTheFileSaysOtherwise)
+{
+    Write(GetParam().text);
+    const TCommon common(FDir.path());
+    EXPECT_EQ(common.openIncremental(), GetParam().incremental);
+    EXPECT_EQ(common.fullSyncHour(), GetParam().hour);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, IncrementalReading,
+    ::testing::Values(TIncrementalCase {"", false, 4},
+        TIncrementalCase {"[setting]\nsyncIncrement=1\nfullSyncHour=0\n", true, 0},
+        TIncrementalCase {"[setting]\nsyncincrement=0\nfullSyncHour=23\n", false, 23},
+        TIncrementalCase {"[setting]\nsyncIncrement=x\nfullSyncHour=24\n", false, 4},
+        TIncrementalCase {"[setting]\nfullSyncHour=-1\n", false, 4},
+        TIncrementalCase {"[setting]\nfullSyncHour=later\n", false, 4}));
+
+TEST_F(SettingsFile, IncrementalSwitchIsWrittenThrough)
+{
+    Write("[setting]\nsyncysh=0\n");
+    TCommon common(FDir.path());
+    common.setOpenIncremental(true);
+    EXPECT_TRUE(common.openIncremental());
+    EXPECT_EQ(Read(), QByteArray("[setting]\nsyncysh=0\nsyncIncrement=1\n"));
+    EXPECT_TRUE(TCommon(FDir.path()).openIncremental());
+}
+
 } // namespace

@@ -269,4 +269,49 @@ TEST_F(OrderCache, BatchesAndLookupsFromSeveralThreads)
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("T1B19"), QStringLiteral("9"), 0));
 }
 
+TEST_F(OrderCache, WatermarksAreKeptPerAccountAndStatus)
+{
+    const QString account = QStringLiteral("2200000000001");
+    EXPECT_FALSE(FCache.watermark(account, 13));
+    ASSERT_TRUE(FCache.setWatermark(account, 13, {1700000000, 1699990000}));
+    ASSERT_TRUE(FCache.setWatermark(account, 14, {1700000100, 1700000100}));
+    ASSERT_TRUE(FCache.setWatermark(account, 13, {1700000600, 1699990000}));
+    const std::optional<TOrderWatermark> mark = FCache.watermark(account, 13);
+    ASSERT_TRUE(mark);
+    EXPECT_EQ(mark->updatedTo, 1700000600);
+    EXPECT_EQ(mark->fullAt, 1699990000);
+    EXPECT_EQ(FCache.watermark(account, 14)->updatedTo, 1700000100);
+    EXPECT_FALSE(FCache.watermark(QStringLiteral("2200000000002"), 13));
+}
+
+TEST_F(OrderCache, WatermarkTableIsAddedToACacheFileThatLacksIt)
+{
+    // A cache prepared before watermarks existed: only the order table.
+    ASSERT_TRUE(QFile::remove(Path()));
+    {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(
+            sqlite3_open_v2(Path().toUtf8().constData(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr),
+            SQLITE_OK);
+        const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
+        ASSERT_EQ(sqlite3_exec(raw,
+                      "CREATE TABLE cache_order (order_type INTEGER, parent_order_id TEXT, child_order_id TEXT)",
+                      nullptr, nullptr, nullptr),
+            SQLITE_OK);
+    }
+    EXPECT_FALSE(FCache.watermark(QStringLiteral("a"), 13));
+    ASSERT_TRUE(FCache.setWatermark(QStringLiteral("a"), 13, {5, 6}));
+    EXPECT_EQ(FCache.watermark(QStringLiteral("a"), 13)->updatedTo, 5);
+    EXPECT_EQ(
+        TRawConnection(Path()).Column("select name from sqlite_master where name='order_watermark'", 0).size(), 1u);
+}
+
+TEST_F(OrderCache, WatermarksNeverCreateTheFile)
+{
+    ASSERT_TRUE(QFile::remove(Path()));
+    EXPECT_FALSE(FCache.setWatermark(QStringLiteral("a"), 13, {5, 6}));
+    EXPECT_FALSE(FCache.watermark(QStringLiteral("a"), 13));
+    EXPECT_FALSE(QFile::exists(Path()));
+}
+
 } // namespace

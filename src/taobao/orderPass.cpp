@@ -1,0 +1,66 @@
+#include "taobao/orderPass.h"
+
+#include "foundation/textutil.h"
+#include "store/ucommon.h"
+#include "taobao/topApiGetOrders.h"
+
+#include <QDate>
+#include <QTime>
+
+QString TOrderPassResult::Scope() const
+{
+    return incremental ? QStringLiteral("自上次同步以来") : QString::number(days) + QStringLiteral("天内");
+}
+
+TOrderPass::TOrderPass(const TTopClock& AClock, TTopGate* AGate)
+    : FClock(AClock)
+    , FGate(AGate)
+{
+}
+
+bool TOrderPass::FullPassDue(const std::optional<TOrderWatermark>& AWatermark, const QDateTime& ANow, int AHour)
+{
+    if (!AWatermark)
+        return true;
+    QDateTime due(ANow.date(), QTime(AHour, 0));
+    if (due > ANow)
+        due = due.addDays(-1);
+    return AWatermark->fullAt < due.toSecsSinceEpoch();
+}
+
+TOrderPassResult TOrderPass::Run(
+    const QString& AAccountKey, const QString& AAccountName, const QString& AToken, const TStopCheck& AStop) const
+{
+    TOrderPassResult result;
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(FClock.NowMs());
+    const TCommon* common = Common();
+    result.days = common && common->openLargeModel() ? 2 : 15;
+    const QDateTime begin = now.addDays(-result.days);
+    TTopApiGetOrders orders(AToken, QString(), QString(), AStop);
+    orders.setAccountName(AAccountName);
+    orders.setClock(&FClock);
+    orders.setGate(FGate);
+    TDBCacheClass* cache = DBCache();
+    // Without a user id there is nothing to keep a watermark under, so such an account always reads it all.
+    const bool incremental = common && common->openIncremental() && cache != nullptr && !Trim(AAccountKey).isEmpty();
+    result.incremental = incremental;
+    for (const int status : {13, 14}) {
+        // Read after the invalid orders, so a change of the switch during the download counts for this pass.
+        if (status == 14 && !(common && common->openSyncYSH()))
+            break;
+        if (!incremental) {
+            orders.getOrdersToList(begin, now, status, result.lines);
+            continue;
+        }
+        const std::optional<TOrderWatermark> mark = cache->watermark(AAccountKey, status);
+        const QDateTime from = mark ? QDateTime::fromSecsSinceEpoch(mark->updatedTo - kOverlapS) : begin;
+        const bool full = from <= begin || FullPassDue(mark, now, common->fullSyncHour());
+        result.incremental = result.incremental && !full;
+        if (full ? orders.getOrdersToList(begin, now, status, result.lines, 1)
+                 : orders.getOrdersToList(from, now, status, result.lines, 4)) {
+            cache->setWatermark(
+                AAccountKey, status, {now.toSecsSinceEpoch(), full ? now.toSecsSinceEpoch() : mark->fullAt});
+        }
+    }
+    return result;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "store/udb.h"
+#include "taobao/topLimits.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What one account's invalid-order pass found.
+struct TOrderPassResult {
+    QStringList lines; // the invalid-order lines to deliver
+    int days = 15; // the whole window, in days
+    bool incremental = false; // every status was read by update time only
+
+    // "15天内" for a pass over the whole window, else the incremental wording; for the pass's log line.
+    QString Scope() const;
+};
+
+// One account's invalid-order pass: status 13 and, with the received-orders switch, 14. By default each status
+// reads the whole window (15 days, 2 in large promotion) by creation time. With incremental sync on, a status
+// with a watermark reads by update time from the watermark minus an overlap to now, and the watermark moves to the
+// pass's start only when every slice was read; the day's first pass from the settings' hour on, and one without a
+// watermark, still reads the whole window, so nothing a gap could hide stays undelivered.
+class TOrderPass {
+public:
+    static constexpr qint64 kOverlapS = 600;
+
+    explicit TOrderPass(const TTopClock& AClock = SystemTopClock(), TTopGate* AGate = nullptr);
+
+    // AAccountKey names the account's watermarks (its user id); AAccountName is for log lines.
+    TOrderPassResult Run(
+        const QString& AAccountKey, const QString& AAccountName, const QString& AToken, const TStopCheck& AStop) const;
+
+    // Whether a pass at ANow must read the whole window: no watermark, or none of its whole passes since the last
+    // AHour:00 (local time).
+    static bool FullPassDue(const std::optional<TOrderWatermark>& AWatermark, const QDateTime& ANow, int AHour);
+
+private:
+    const TTopClock& FClock;
+    TTopGate* FGate;
+};

@@ -1,0 +1,136 @@
+#include "taobao/topLimits.h"
+
+#include "foundation/qjson.h"
+#include "foundation/textutil.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+constexpr qint64 kDayMs = 86'400'000;
+constexpr qint64 kUtc8OffsetMs = 8 * 3'600'000;
+constexpr qint64 kStopPollMs = 20;
+
+QString TextAt(const TQJson& ANode, QStringView AName)
+{
+    const TQJson* item = ANode.ItemByName(AName);
+    return item == nullptr ? QString() : Trim(item->AsString());
+}
+
+qint64 BanSecondsIn(const QString& AText)
+{
+    static const QRegularExpression kBan(
+        QStringLiteral("last\\s+(?:for\\s+)?(\\d{1,9})\\s+more\\s+second"), QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = kBan.match(AText);
+    return match.hasMatch() ? match.captured(1).toLongLong() : 0;
+}
+
+} // namespace
+
+qint64 TSystemTopClock::NowMs() const
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+bool TSystemTopClock::Wait(qint64 AMs, const TStopCheck& AStop) const
+{
+    using namespace std::chrono;
+    const auto until = steady_clock::now() + milliseconds(std::max<qint64>(0, AMs));
+    for (;;) {
+        if (AStop && AStop())
+            return false;
+        const auto now = steady_clock::now();
+        if (now >= until)
+            return true;
+        std::this_thread::sleep_for(std::min<steady_clock::duration>(until - now, milliseconds(kStopPollMs)));
+    }
+}
+
+const TTopClock& SystemTopClock()
+{
+    static const TSystemTopClock clock;
+    return clock;
+}
+
+bool TManualTopClock::Wait(qint64 AMs, const TStopCheck& AStop) const
+{
+    if (AStop && AStop())
+        return false;
+    const qint64 step = std::max<qint64>(0, AMs);
+    FMs += step;
+    FWaitedMs += step;
+    return true;
+}
+
+TTopReply ClassifyTopReply(const TQJson& AReply)
+{
+    TTopReply reply;
+    if (!AReply.IsContainer()) {
+        // Nothing readable came back: the exchange failed (network, time-out) or the body was not JSON.
+        reply.kind = TTopReplyKind::Transient;
+        return reply;
+    }
+    const TQJson* error = AReply.ItemByName(u"error_response");
+    if (error == nullptr) {
+        reply.kind = AReply.ItemByPath(u"tbk_sc_order_details_get_response.data") != nullptr ? TTopReplyKind::Data
+                                                                                             : TTopReplyKind::Unknown;
+        return reply;
+    }
+    reply.code = TextAt(*error, u"code").toInt();
+    reply.subCode = TextAt(*error, u"sub_code");
+    const QString msg = TextAt(*error, u"msg");
+    const QString subMsg = TextAt(*error, u"sub_msg");
+    reply.message = subMsg.isEmpty() ? msg : (msg.isEmpty() ? subMsg : msg + u',' + subMsg);
+    reply.banSeconds = std::max(BanSecondsIn(subMsg), BanSecondsIn(msg));
+    const QString sub = reply.subCode.toLower();
+    if (sub == u"accesscontrol.limited-by-app-access-count")
+        reply.kind = TTopReplyKind::Quota;
+    else if (sub == u"accesscontrol.limited-by-api-access-count"
+        || sub == u"accesscontrol.limited-by-app-api-access-count")
+        reply.kind = TTopReplyKind::Ban;
+    else if (sub.startsWith(u"isp."))
+        reply.kind = TTopReplyKind::Transient;
+    else
+        reply.kind = TTopReplyKind::Refused;
+    return reply;
+}
+
+qint64 NextQuotaResetMs(qint64 ANowMs)
+{
+    const qint64 local = ANowMs + kUtc8OffsetMs;
+    const qint64 day = local >= 0 ? local / kDayMs : (local - kDayMs + 1) / kDayMs;
+    return (day + 1) * kDayMs - kUtc8OffsetMs;
+}
+
+qint64 TTopGate::QuotaSpentUntil() const
+{
+    const std::scoped_lock lock(FMutex);
+    return FQuotaUntilMs;
+}
+
+qint64 TTopGate::BannedUntil() const
+{
+    const std::scoped_lock lock(FMutex);
+    return FBannedUntilMs;
+}
+
+bool TTopGate::SpendQuota(qint64 ANowMs)
+{
+    const qint64 until = NextQuotaResetMs(ANowMs);
+    const std::scoped_lock lock(FMutex);
+    if (FQuotaUntilMs >= until)
+        return false;
+    FQuotaUntilMs = until;
+    return true;
+}
+
+void TTopGate::Ban(qint64 AUntilMs)
+{
+    const std::scoped_lock lock(FMutex);
+    FBannedUntilMs = std::max(FBannedUntilMs, AUntilMs);
+}

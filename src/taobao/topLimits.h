@@ -1,0 +1,102 @@
+#pragma once
+
+#include "foundation/globals.h"
+
+#include <QString>
+#include <QtGlobal>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+class TQJson;
+
+// Whether the running job was asked to stop; paging loops test it between pages and every page request while it
+// runs, so that neither a server that always answers "there is a next page" nor one that stalls can hold a pass,
+// the stop button or the process end.
+using TStopCheck = std::function<bool()>;
+
+// Time as the gateway's limits see it. The program uses the system clock; tests pass a simulated one, so that a
+// ban or a spent daily quota is waited out without real waiting.
+class TTopClock {
+public:
+    virtual ~TTopClock() = default;
+    // Unix time in milliseconds.
+    virtual qint64 NowMs() const = 0;
+    // Waits AMs milliseconds unless AStop turns true first; false when it did.
+    virtual bool Wait(qint64 AMs, const TStopCheck& AStop) const = 0;
+};
+
+// Real time; a wait asks the stop check every 20 ms.
+class TSystemTopClock final : public TTopClock {
+public:
+    qint64 NowMs() const override;
+    bool Wait(qint64 AMs, const TStopCheck& AStop) const override;
+};
+
+const TTopClock& SystemTopClock();
+
+// Time that moves only when it is set or waited on; a wait returns at once unless the stop check holds. For
+// simulated days in tests and benchmarks.
+class TManualTopClock final : public TTopClock {
+public:
+    explicit TManualTopClock(qint64 AStartMs)
+        : FMs(AStartMs)
+    {
+    }
+    qint64 NowMs() const override { return FMs.load(); }
+    bool Wait(qint64 AMs, const TStopCheck& AStop) const override;
+    void Set(qint64 AMs) { FMs.store(AMs); }
+    // Every wait so far, in milliseconds.
+    qint64 WaitedMs() const { return FWaitedMs.load(); }
+
+private:
+    mutable std::atomic<qint64> FMs;
+    mutable std::atomic<qint64> FWaitedMs {0};
+};
+
+// What an answer of the gateway means for the page that asked.
+enum class TTopReplyKind {
+    Data, // the order page
+    Ban, // a call limit: ask the same page again after the ban
+    Quota, // the app's daily quota is spent
+    Transient, // isp.* or no (readable) answer at all: ask again soon
+    Refused, // any other error_response (an expired or revoked session above all)
+    Unknown, // JSON without an answer or an error
+};
+
+struct TTopReply {
+    TTopReplyKind kind = TTopReplyKind::Unknown;
+    int code = 0;
+    QString subCode;
+    QString message; // msg and sub_msg, as the gateway wrote them
+    qint64 banSeconds = 0; // "This ban will last N more seconds"; 0 when the answer does not say
+};
+
+// Reads the outcome of an order page request from its parsed reply (empty when the exchange failed).
+TTopReply ClassifyTopReply(const TQJson& AReply);
+
+// The next 00:00 in UTC+8 after ANowMs (Unix milliseconds), when the app's daily quota starts again.
+qint64 NextQuotaResetMs(qint64 ANowMs);
+
+// The app's standing with the gateway, shared by every account: a spent daily quota stops every request until
+// the gateway's day ends, and a ban holds every request until it is over.
+class TTopGate {
+public:
+    // Until when (Unix ms) the daily quota is spent, and until when a ban holds; in the past or 0 when free.
+    qint64 QuotaSpentUntil() const;
+    qint64 BannedUntil() const;
+    // Records a spent quota at ANowMs; true for the first report of that gateway day (the one to log).
+    bool SpendQuota(qint64 ANowMs);
+    void Ban(qint64 AUntilMs);
+
+private:
+    mutable std::mutex FMutex;
+    qint64 FQuotaUntilMs = 0; // guarded by FMutex, as is the next
+    qint64 FBannedUntilMs = 0;
+};
+
+inline TTopGate* TopGate()
+{
+    return TGlobal<TTopGate>::Get();
+}

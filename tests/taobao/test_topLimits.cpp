@@ -1,0 +1,129 @@
+#include "taobao/topLimits.h"
+
+#include "foundation/qjson.h"
+#include "taobao/orderPass.h"
+
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+
+namespace {
+
+qint64 Utc8Ms(int AYear, int AMonth, int ADay, int AHour, int AMinute = 0)
+{
+    return QDateTime(QDate(AYear, AMonth, ADay), QTime(AHour, AMinute), QTimeZone(8 * 3600)).toMSecsSinceEpoch();
+}
+
+// --- reading the gateway's answers ---
+
+struct TReplyCase {
+    const char* name;
+    const char* body;
+    TTopReplyKind kind;
+    int code;
+    const char* subCode;
+    qint64 banSeconds;
+};
+
+class TopReplies : public ::testing::TestWithParam<TReplyCase> { };
+
+TEST_P(TopReplies, AreSortedByWhatThePageMustDoNext)
+{
+    const TReplyCase& c = GetParam();
+    TQJson reply;
+    reply.TryParse(QString::fromUtf8(c.body));
+    const TTopReply read = ClassifyTopReply(reply);
+    EXPECT_EQ(read.kind, c.kind);
+    EXPECT_EQ(read.code, c.code);
+    EXPECT_EQ(read.subCode, QString::fromUtf8(c.subCode));
+    EXPECT_EQ(read.banSeconds, c.banSeconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Top, TopReplies,
+    ::testing::Values(TReplyCase {"Page", R"({"tbk_sc_order_details_get_response":{"data":{"has_next":false}}})",
+                          TTopReplyKind::Data, 0, "", 0},
+        TReplyCase {"ApiBan",
+            R"({"error_response":{"code":7,"msg":"App Call Limited","sub_code":"accesscontrol.limited-by-api-access-count","sub_msg":"This ban will last for 30 more seconds"}})",
+            TTopReplyKind::Ban, 7, "accesscontrol.limited-by-api-access-count", 30},
+        TReplyCase {"AppApiBanInMsg",
+            R"({"error_response":{"code":"7","msg":"This ban will last 12 more seconds","sub_code":"accesscontrol.limited-by-app-api-access-count"}})",
+            TTopReplyKind::Ban, 7, "accesscontrol.limited-by-app-api-access-count", 12},
+        TReplyCase {"DailyQuota",
+            R"({"error_response":{"code":7,"msg":"App Call Limited","sub_code":"accesscontrol.limited-by-app-access-count","sub_msg":"This ban will last for 50400 more seconds"}})",
+            TTopReplyKind::Quota, 7, "accesscontrol.limited-by-app-access-count", 50400},
+        TReplyCase {"RemoteTimeout",
+            R"({"error_response":{"code":15,"msg":"Remote service error","sub_code":"isp.top-remote-connection-timeout"}})",
+            TTopReplyKind::Transient, 15, "isp.top-remote-connection-timeout", 0},
+        TReplyCase {"ExpiredSession",
+            R"({"error_response":{"code":27,"msg":"Invalid session","sub_code":"invalid-sessionkey"}})",
+            TTopReplyKind::Refused, 27, "invalid-sessionkey", 0},
+        TReplyCase {"NoAnswer", "", TTopReplyKind::Transient, 0, "", 0},
+        TReplyCase {"NotJson", "<html>502</html>", TTopReplyKind::Transient, 0, "", 0},
+        TReplyCase {"EmptyObject", "{}", TTopReplyKind::Unknown, 0, "", 0}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+struct TResetCase {
+    qint64 now;
+    qint64 reset;
+};
+
+TEST(TopQuota, EndsAtTheNextMidnightInUtc8)
+{
+    const TResetCase cases[] = {
+        {Utc8Ms(2026, 3, 2, 10), Utc8Ms(2026, 3, 3, 0)},
+        {Utc8Ms(2026, 3, 2, 0), Utc8Ms(2026, 3, 3, 0)},
+        {Utc8Ms(2026, 3, 3, 0) - 1, Utc8Ms(2026, 3, 3, 0)},
+        {Utc8Ms(2026, 12, 31, 23, 59), Utc8Ms(2027, 1, 1, 0)},
+    };
+    for (const TResetCase& c : cases)
+        EXPECT_EQ(NextQuotaResetMs(c.now), c.reset) << c.now;
+}
+
+TEST(TopQuota, TheGateReportsTheFirstSpendOfADayOnly)
+{
+    TTopGate gate;
+    EXPECT_TRUE(gate.SpendQuota(Utc8Ms(2026, 3, 2, 10)));
+    EXPECT_FALSE(gate.SpendQuota(Utc8Ms(2026, 3, 2, 11)));
+    EXPECT_EQ(gate.QuotaSpentUntil(), Utc8Ms(2026, 3, 3, 0));
+    EXPECT_TRUE(gate.SpendQuota(Utc8Ms(2026, 3, 3, 9)));
+    EXPECT_EQ(gate.QuotaSpentUntil(), Utc8Ms(2026, 3, 4, 0));
+}
+
+TEST(TopClock, AWaitEndsWhenTheStopCheckTurns)
+{
+    std::atomic<bool> stop {false};
+    auto wait
+        = std::async(std::launch::async, [&] { return SystemTopClock().Wait(60'000, [&] { return stop.load(); }); });
+    stop = true;
+    EXPECT_FALSE(wait.get());
+    EXPECT_TRUE(SystemTopClock().Wait(1, {}));
+}
+
+TEST(TopClock, AManualClockMovesByItsWaitsUnlessStopped)
+{
+    TManualTopClock clock(1000);
+    EXPECT_TRUE(clock.Wait(31'000, {}));
+    EXPECT_EQ(clock.NowMs(), 32'000);
+    EXPECT_FALSE(clock.Wait(5, [] { return true; }));
+    EXPECT_EQ(clock.NowMs(), 32'000);
+    EXPECT_EQ(clock.WaitedMs(), 31'000);
+}
+
+TEST(TopFullPass, IsDueWithoutAWatermarkAndOnceADayFromTheHour)
+{
+    const QDateTime at0330(QDate(2026, 3, 2), QTime(3, 30));
+    const QDateTime at0400(QDate(2026, 3, 2), QTime(4, 0));
+    const qint64 yesterday0500 = QDateTime(QDate(2026, 3, 1), QTime(5, 0)).toSecsSinceEpoch();
+    const qint64 today0405 = QDateTime(QDate(2026, 3, 2), QTime(4, 5)).toSecsSinceEpoch();
+    EXPECT_TRUE(TOrderPass::FullPassDue(std::nullopt, at0330, 4));
+    EXPECT_FALSE(TOrderPass::FullPassDue(TOrderWatermark {0, yesterday0500}, at0330, 4));
+    EXPECT_TRUE(TOrderPass::FullPassDue(TOrderWatermark {0, yesterday0500}, at0400, 4));
+    EXPECT_FALSE(TOrderPass::FullPassDue(TOrderWatermark {0, today0405}, at0400.addSecs(600), 4));
+    EXPECT_TRUE(TOrderPass::FullPassDue(TOrderWatermark {0, yesterday0500}, at0330, 0));
+}
+
+} // namespace
