@@ -11,6 +11,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
+#include <memory>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,12 +31,12 @@ void OnSignal(int)
 // Quenlar ends the browser once it has the result; end cleanly so the profile keeps the session.
 class TEndSignals {
 public:
-    TEndSignals()
+    explicit TEndSignals(std::function<void()> AOnSignal)
     {
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, GSignalPipe) != 0)
             return;
         FNotifier = std::make_unique<QSocketNotifier>(GSignalPipe[1], QSocketNotifier::Read);
-        QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
+        QObject::connect(FNotifier.get(), &QSocketNotifier::activated, std::move(AOnSignal));
         struct sigaction action = {};
         action.sa_handler = &OnSignal;
         sigemptyset(&action.sa_mask);
@@ -73,11 +75,15 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "usage: browser.exe 2 <userId> <port>\n");
         return 2;
     }
-    const TEndSignals endSignals;
     const QString folder = QDir::currentPath();
     const QString userId = args[2].trimmed();
     TSignInWindow window(
         TSignInConfig::Read(folder), userId, static_cast<quint16>(port), ProfileFolder(folder, userId));
+    // Ended from outside, it has nothing to report.
+    const TEndSignals endSignals([&window] {
+        window.EndQuietly();
+        QCoreApplication::exit(0);
+    });
     window.show();
     window.Start();
     return app.exec();

@@ -36,11 +36,15 @@ TSignInWindow::TSignInWindow(TSignInConfig AConfig, QString AUserId, quint16 APo
     FProbeTimer.setSingleShot(true);
     connect(&FProbeTimer, &QTimer::timeout, this, &TSignInWindow::Probe);
 
-    FProfile = std::make_unique<QWebEngineProfile>(QStringLiteral("signin"));
-    FProfile->setPersistentStoragePath(AProfileFolder);
-    FProfile->setCachePath(AProfileFolder + QStringLiteral("/cache"));
-    // Session cookies too, so that the next sign-in of the account finds its session.
-    FProfile->setPersistentCookiesPolicy(QWebEngineProfile::ForcePersistentCookies);
+    if (AProfileFolder.isEmpty()) {
+        FProfile = std::make_unique<QWebEngineProfile>();
+    } else {
+        FProfile = std::make_unique<QWebEngineProfile>(QStringLiteral("signin"));
+        FProfile->setPersistentStoragePath(AProfileFolder);
+        FProfile->setCachePath(AProfileFolder + QStringLiteral("/cache"));
+        // Session cookies too, so that the next sign-in of the account finds its session.
+        FProfile->setPersistentCookiesPolicy(QWebEngineProfile::ForcePersistentCookies);
+    }
     QWebEngineCookieStore* store = FProfile->cookieStore();
     connect(store, &QWebEngineCookieStore::cookieAdded, this, [this](const QNetworkCookie& cookie) {
         FCookies.Add(cookie);
@@ -81,6 +85,12 @@ void TSignInWindow::Start()
     SetState(TState::Loading, QStringLiteral("正在打开登录页 %1 …").arg(FConfig.signInPage.toDisplayString()));
     FProfile->cookieStore()->loadAllCookies();
     FPage->load(FConfig.signInPage);
+}
+
+void TSignInWindow::EndQuietly()
+{
+    if (FState != TState::HandedOver)
+        SetState(TState::Closed, StatusText());
 }
 
 void TSignInWindow::SetState(TState AState, const QString& AStatus)

@@ -29,13 +29,15 @@ class TSignInWindow : public QWidget {
 public:
     enum class TState { Loading, Open, LoadFailed, HandedOver, Closed };
 
-    // AProfileFolder keeps the profile between runs; AUserId is the account the program asked for.
+    // AProfileFolder keeps the profile between runs (empty: in memory only); AUserId is the account the program
+    // asked for.
     TSignInWindow(TSignInConfig AConfig, QString AUserId, quint16 APort, const QString& AProfileFolder);
     ~TSignInWindow() override;
     TSignInWindow(const TSignInWindow&) = delete;
     TSignInWindow& operator=(const TSignInWindow&) = delete;
 
     void Start(); // opens the sign-in page
+    void EndQuietly(); // the window may close now without reporting a failed sign-in
     TState State() const { return FState; }
     QString StatusText() const { return FStatus->text(); }
     QWebEnginePage* Page() const;

@@ -39,8 +39,8 @@ protected:
     // A window for the account, opened and waited for until its page has loaded or failed.
     std::unique_ptr<TSignInWindow> Open(const TSignInConfig& AConfig, const QString& AUserId)
     {
-        auto window = std::make_unique<TSignInWindow>(
-            AConfig, AUserId, FSocket.localPort(), FFolder.filePath(QStringLiteral("profile")));
+        // In memory: a profile on disk outlives its window in this process, and would race the folder's removal.
+        auto window = std::make_unique<TSignInWindow>(AConfig, AUserId, FSocket.localPort(), QString());
         window->show();
         window->Start();
         EXPECT_TRUE(QTest::qWaitFor([&] { return window->State() != TSignInWindow::TState::Loading; }, kWaitMs));
