@@ -105,7 +105,7 @@ void TSignInWindow::PageLoaded(bool AOk)
     if (FState == TState::HandedOver || FState == TState::Closed)
         return;
     if (AOk) {
-        SetState(TState::Open, QStringLiteral("请登录账号 %1。登录完成后, 会话会自动交给 Quenlar。").arg(FUserId));
+        SetState(TState::Open, QStringLiteral("请登录账号 %1。登录完成后，会话会自动交给 Quenlar。").arg(FUserId));
         ProbeSoon();
         return;
     }
@@ -128,7 +128,7 @@ void TSignInWindow::CertificateError(const QWebEngineCertificateError& AError)
         return;
     }
     ++FRefusedCertificates;
-    FRefusal = QStringLiteral("证书不受信任, 已拒绝: %1").arg(error.description());
+    FRefusal = QStringLiteral("证书不受信任，已拒绝: %1").arg(error.description());
     error.rejectCertificate();
 }
 
@@ -183,8 +183,8 @@ void TSignInWindow::HandOver(const TProbeAnswer& AAnswer, const QString& ACookie
 {
     const bool sent = SendSignInResult(TSignInResult {FUserId, AAnswer.nickname, AAnswer.memberId, ACookies}, FPort);
     SetState(TState::HandedOver,
-        sent ? QStringLiteral("%1 已登录, 会话已交给 Quenlar。").arg(AAnswer.nickname)
-             : QStringLiteral("%1 已登录, 但无法把会话交给 Quenlar (端口 %2)。").arg(AAnswer.nickname).arg(FPort));
+        sent ? QStringLiteral("%1 已登录，会话已交给 Quenlar。").arg(AAnswer.nickname)
+             : QStringLiteral("%1 已登录，但无法把会话交给 Quenlar (端口 %2)。").arg(AAnswer.nickname).arg(FPort));
 }
 
 void TSignInWindow::closeEvent(QCloseEvent* AEvent)
