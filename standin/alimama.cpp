@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 namespace {
@@ -74,17 +75,27 @@ void SetSessionCookies(httplib::Response& ARes, const std::string& ACookies)
     }
 }
 
-// The form a web browser fills in; AError (HTML-safe text) above it after a refused attempt.
-void SendSignInPage(httplib::Response& ARes, const std::string& AError)
+// The form a web browser fills in; AError (HTML-safe text) above it after a refused attempt. A "userId" in the query
+// fills the account in, and "autoSubmit=1" submits the form once loaded, for runs with nobody at the window.
+void SendSignInPage(httplib::Response& ARes, const std::string& AError, const httplib::Request* AReq = nullptr)
 {
+    std::string userId;
+    for (const char c : AReq ? AReq->get_param_value("userId") : std::string()) {
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            userId += c;
+    }
+    const bool autoSubmit = AReq != nullptr && AReq->get_param_value("autoSubmit") == "1";
     ARes.status = 200;
     ARes.set_content("<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>阿里妈妈 登录</title></head>"
                      "<body><h1>阿里妈妈 登录</h1>"
             + (AError.empty() ? std::string() : "<p id=\"error\">" + AError + "</p>")
             + "<form id=\"signin\" method=\"post\" action=\"/signin/page\">"
-              "<p><label>账号 <input id=\"userId\" name=\"userId\" autocomplete=\"username\"></label></p>"
+              "<p><label>账号 <input id=\"userId\" name=\"userId\" autocomplete=\"username\" value=\""
+            + userId
+            + "\"></label></p>"
               "<p><label>密码 <input id=\"password\" name=\"password\" type=\"password\"></label></p>"
-              "<p><button id=\"login\" type=\"submit\">登录</button></p></form></body></html>",
+              "<p><button id=\"login\" type=\"submit\">登录</button></p></form>"
+            + (autoSubmit ? "<script>document.getElementById('login').click();</script>" : "") + "</body></html>",
         "text/html;charset=UTF-8");
 }
 
@@ -118,9 +129,9 @@ void TAlimamaHosts::Register(
     ASignIn.Post(kSignInPath,
         AFaults.Guard(TStandInHost::SignIn,
             [this](const httplib::Request& req, httplib::Response& res) { SignInRoute(req, res); }));
-    ASignIn.Get(kSignInPath, AFaults.Guard(TStandInHost::SignIn, [](const httplib::Request&, httplib::Response& res) {
-        SendSignInPage(res, std::string());
-    }));
+    ASignIn.Get(kSignInPath,
+        AFaults.Guard(TStandInHost::SignIn,
+            [](const httplib::Request& req, httplib::Response& res) { SendSignInPage(res, std::string(), &req); }));
     ASignIn.Post(kSignInFormPath,
         AFaults.Guard(TStandInHost::SignIn,
             [this](const httplib::Request& req, httplib::Response& res) { SignInFormRoute(req, res); }));
