@@ -1,9 +1,11 @@
 #include "browser/signInWindow.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QNetworkCookie>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSaveFile>
 #include <QVBoxLayout>
 #include <QWebEngineCertificateError>
 #include <QWebEngineCookieStore>
@@ -30,6 +32,7 @@ TSignInWindow::TSignInWindow(TSignInConfig AConfig, QString AUserId, quint16 APo
     , FPort(APort)
     , FTrusted(FConfig.caFile)
     , FCookies(FConfig.sessionHosts)
+    , FSessionFile(AProfileFolder.isEmpty() ? QString() : AProfileFolder + QStringLiteral("/quenlar-session"))
 {
     setWindowTitle(QStringLiteral("登录阿里妈妈 - %1").arg(FUserId));
     FNetwork.setProxy(QNetworkProxy::NoProxy);
@@ -85,6 +88,10 @@ void TSignInWindow::Start()
     SetState(TState::Loading, QStringLiteral("正在打开登录页 %1 …").arg(FConfig.signInPage.toDisplayString()));
     FProfile->cookieStore()->loadAllCookies();
     FPage->load(FConfig.signInPage);
+    // The engine restores the profile's cookies without reporting them: ask with the session handed over last.
+    QFile saved(FSessionFile);
+    if (!FSessionFile.isEmpty() && saved.open(QIODevice::ReadOnly))
+        StartProbe(QString::fromUtf8(saved.readAll()).trimmed());
 }
 
 void TSignInWindow::EndQuietly()
@@ -140,24 +147,27 @@ void TSignInWindow::ProbeSoon()
 
 void TSignInWindow::Probe()
 {
-    if (FState == TState::HandedOver || FState == TState::Closed)
-        return;
+    if (FState != TState::HandedOver && FState != TState::Closed)
+        StartProbe(FCookies.Text(QDateTime::currentDateTimeUtc()));
+}
+
+void TSignInWindow::StartProbe(const QString& ACookies)
+{
     if (FProbe) {
         FProbeAgain = true;
         return;
     }
-    const QString cookies = FCookies.Text(QDateTime::currentDateTimeUtc());
-    if (!cookies.contains(QStringLiteral("_tb_token_=")))
+    if (!ACookies.contains(QStringLiteral("_tb_token_=")))
         return; // no session yet
     QNetworkRequest request(FConfig.probeUrl);
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(kProbeUserAgent));
     request.setRawHeader("Accept", "*/*");
-    request.setRawHeader("Cookie", cookies.toUtf8());
+    request.setRawHeader("Cookie", ACookies.toUtf8());
     request.setTransferTimeout(kProbeTimeoutMs);
     request.setSslConfiguration(FTrusted.Configuration());
-    FProbeCookies = cookies;
+    FProbeCookies = ACookies;
     FProbe = FNetwork.get(request);
     connect(FProbe.data(), &QNetworkReply::finished, this, &TSignInWindow::ProbeFinished);
 }
@@ -181,6 +191,14 @@ void TSignInWindow::ProbeFinished()
 
 void TSignInWindow::HandOver(const TProbeAnswer& AAnswer, const QString& ACookies)
 {
+    if (!FSessionFile.isEmpty()) {
+        QSaveFile saved(FSessionFile);
+        if (saved.open(QIODevice::WriteOnly)) {
+            saved.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            saved.write(ACookies.toUtf8());
+            saved.commit();
+        }
+    }
     const bool sent = SendSignInResult(TSignInResult {FUserId, AAnswer.nickname, AAnswer.memberId, ACookies}, FPort);
     SetState(TState::HandedOver,
         sent ? QStringLiteral("%1 已登录，会话已交给 Quenlar。").arg(AAnswer.nickname)

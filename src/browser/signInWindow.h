@@ -55,6 +55,7 @@ private:
     void CertificateError(const QWebEngineCertificateError& AError);
     void ProbeSoon();
     void Probe();
+    void StartProbe(const QString& ACookies);
     void ProbeFinished();
     void HandOver(const TProbeAnswer& AAnswer, const QString& ACookies);
 
@@ -63,6 +64,7 @@ private:
     const quint16 FPort;
     const TTrustedCertificates FTrusted;
     TSessionCookies FCookies;
+    const QString FSessionFile; // the session handed over last, beside the profile; empty without a profile folder
     TState FState = TState::Loading;
     int FRefusedCertificates = 0;
     QString FRefusal; // why the last certificate was refused, for the load failure's text

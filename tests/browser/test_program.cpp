@@ -5,6 +5,9 @@
 #include "standinclient.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QTest>
@@ -69,6 +72,48 @@ TEST(BrowserProgram, OpensThePageAndEndsCleanlyWhenEnded)
     // Ended by the program, it has nothing to report; its profile stays in the program folder.
     EXPECT_FALSE(socket.hasPendingDatagrams());
     EXPECT_TRUE(QFileInfo(ProfileFolder(folder.path(), QStringLiteral("1001"))).isDir());
+}
+
+// The profile beside the program keeps the session: started again for the account, the browser hands it over
+// without a sign-in.
+TEST(BrowserProgram, ASecondSignInOfTheAccountIsQuick)
+{
+    TStandIn standIn {TStandInFixture::FreePorts()};
+    standIn.Start();
+    const std::string userId = standIn.Data().Accounts()[0].userId;
+    QTemporaryDir folder;
+    QUdpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    ASSERT_TRUE(socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+
+    const auto run = [&](const QString& APageQuery) {
+        QFile ini(folder.filePath(QStringLiteral("conf.ini")));
+        QString hosts = standIn.HostsSection();
+        hosts.replace(QStringLiteral("/signin\n"), QStringLiteral("/signin") + APageQuery + QStringLiteral("\n"));
+        EXPECT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(hosts.toUtf8());
+        ini.close();
+        QProcess browser;
+        browser.setWorkingDirectory(folder.path());
+        browser.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        browser.start(QStringLiteral(QUENLAR_BROWSER_EXE),
+            {QStringLiteral("2"), QString::fromStdString(userId), QString::number(socket.localPort())});
+        EXPECT_TRUE(browser.waitForStarted(kWaitMs));
+        QJsonObject message;
+        if (QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, kWaitMs))
+            message = QJsonDocument::fromJson(socket.receiveDatagram().data()).object();
+        // Ended the way the program ends it.
+        ::kill(static_cast<pid_t>(browser.processId()), SIGTERM);
+        EXPECT_TRUE(browser.waitForFinished(kWaitMs));
+        EXPECT_EQ(browser.exitCode(), 0);
+        return message;
+    };
+    // The first time the stand-in's page signs the account in by itself; the second time it would wait for a person.
+    const QJsonObject first = run(QStringLiteral("?autoSubmit=1&userId=") + QString::fromStdString(userId));
+    ASSERT_FALSE(first.value(QStringLiteral("memberid")).toString().isEmpty());
+    const QJsonObject second = run(QString());
+    EXPECT_EQ(second.value(QStringLiteral("memberid")).toString(), first.value(QStringLiteral("memberid")).toString());
+    EXPECT_EQ(second.value(QStringLiteral("cookies")).toString(), first.value(QStringLiteral("cookies")).toString());
 }
 
 TEST(BrowserProgram, EachAccountHasItsOwnProfileFolder)
