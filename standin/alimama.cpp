@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 namespace {
@@ -61,6 +62,43 @@ std::optional<qint64> DayStart(const std::string& AText)
     return QDateTime(date, QTime(0, 0)).toSecsSinceEpoch();
 }
 
+// Every cookie of the text as its own Set-Cookie line, the way a browser receives a session.
+void SetSessionCookies(httplib::Response& ARes, const std::string& ACookies)
+{
+    size_t start = 0;
+    while (start < ACookies.size()) {
+        size_t end = ACookies.find(';', start);
+        if (end == std::string::npos)
+            end = ACookies.size();
+        ARes.set_header("Set-Cookie", Trimmed(ACookies.substr(start, end - start)) + "; Path=/; HttpOnly");
+        start = end + 1;
+    }
+}
+
+// The form a web browser fills in; AError (HTML-safe text) above it after a refused attempt. A "userId" in the query
+// fills the account in, and "autoSubmit=1" submits the form once loaded, for runs with nobody at the window.
+void SendSignInPage(httplib::Response& ARes, const std::string& AError, const httplib::Request* AReq = nullptr)
+{
+    std::string userId;
+    for (const char c : AReq ? AReq->get_param_value("userId") : std::string()) {
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            userId += c;
+    }
+    const bool autoSubmit = AReq != nullptr && AReq->get_param_value("autoSubmit") == "1";
+    ARes.status = 200;
+    ARes.set_content("<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>阿里妈妈 登录</title></head>"
+                     "<body><h1>阿里妈妈 登录</h1>"
+            + (AError.empty() ? std::string() : "<p id=\"error\">" + AError + "</p>")
+            + "<form id=\"signin\" method=\"post\" action=\"/signin/page\">"
+              "<p><label>账号 <input id=\"userId\" name=\"userId\" autocomplete=\"username\" value=\""
+            + userId
+            + "\"></label></p>"
+              "<p><label>密码 <input id=\"password\" name=\"password\" type=\"password\"></label></p>"
+              "<p><button id=\"login\" type=\"submit\">登录</button></p></form>"
+            + (autoSubmit ? "<script>document.getElementById('login').click();</script>" : "") + "</body></html>",
+        "text/html;charset=UTF-8");
+}
+
 double Amount(qint64 ACents)
 {
     return static_cast<double>(ACents) / 100.0;
@@ -91,6 +129,12 @@ void TAlimamaHosts::Register(
     ASignIn.Post(kSignInPath,
         AFaults.Guard(TStandInHost::SignIn,
             [this](const httplib::Request& req, httplib::Response& res) { SignInRoute(req, res); }));
+    ASignIn.Get(kSignInPath,
+        AFaults.Guard(TStandInHost::SignIn,
+            [](const httplib::Request& req, httplib::Response& res) { SendSignInPage(res, std::string(), &req); }));
+    ASignIn.Post(kSignInFormPath,
+        AFaults.Guard(TStandInHost::SignIn,
+            [this](const httplib::Request& req, httplib::Response& res) { SignInFormRoute(req, res); }));
 }
 
 TAlimamaHosts::TSignIn TAlimamaHosts::SignIn(const std::string& AUserId)
@@ -272,18 +316,24 @@ void TAlimamaHosts::SignInRoute(const httplib::Request& AReq, httplib::Response&
         return;
     }
     // Set-Cookie as a browser would receive it; the reply body carries the same cookies for the sign-in browser.
-    size_t start = 0;
-    while (start < signIn.cookies.size()) {
-        size_t end = signIn.cookies.find(';', start);
-        if (end == std::string::npos)
-            end = signIn.cookies.size();
-        ARes.set_header("Set-Cookie", Trimmed(signIn.cookies.substr(start, end - start)) + "; Path=/; HttpOnly");
-        start = end + 1;
-    }
+    SetSessionCookies(ARes, signIn.cookies);
     SendJson(ARes,
         QJsonObject {{QStringLiteral("ok"), true}, {QStringLiteral("userId"), Text(signIn.userId)},
             {QStringLiteral("nickname"), Text(signIn.nickname)}, {QStringLiteral("memberid"), Text(signIn.memberId)},
             {QStringLiteral("cookies"), Text(signIn.cookies)}});
+}
+
+void TAlimamaHosts::SignInFormRoute(const httplib::Request& AReq, httplib::Response& ARes)
+{
+    // Any password passes: the stand-in checks only that the account exists.
+    const TSignIn signIn = SignIn(FieldValue(DecodeForm(AReq.body), "userId"));
+    if (!signIn.ok)
+        return SendSignInPage(ARes, "账号不存在");
+    SetSessionCookies(ARes, signIn.cookies);
+    ARes.status = 200;
+    ARes.set_content("<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>阿里妈妈</title></head>"
+                     "<body><h1 id=\"welcome\">登录成功</h1></body></html>",
+        "text/html;charset=UTF-8");
 }
 
 QJsonArray TAlimamaHosts::Sessions() const

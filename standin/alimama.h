@@ -13,7 +13,8 @@
 #include <optional>
 #include <string>
 
-// The Alimama side: a sign-in endpoint that issues web sessions (cookies with "_tb_token_"), the publisher host's
+// The Alimama side: a sign-in endpoint and a sign-in page for web browsers that issue web sessions (cookies with
+// "_tb_token_"), the publisher host's
 // refund report (session cookie and matching "_tb_token_" query item required) and session probe, and the media
 // host's page that the keep-alive touches. Sessions end on demand or after a time to live.
 class TAlimamaHosts {
@@ -23,6 +24,8 @@ public:
     static constexpr const char* kProbePath = "/common/getUnionPubContextInfo.json";
     static constexpr const char* kMediaPath = "/user/alipay_info.htm";
     static constexpr const char* kSignInPath = "/signin";
+    // The sign-in page that a web browser shows (GET) and the target of its form (POST).
+    static constexpr const char* kSignInFormPath = "/signin/page";
     static constexpr int kDefaultPageSize = 40;
 
     struct TSignIn {
@@ -64,6 +67,7 @@ private:
     void Probe(const httplib::Request& AReq, httplib::Response& ARes);
     void Media(const httplib::Request& AReq, httplib::Response& ARes);
     void SignInRoute(const httplib::Request& AReq, httplib::Response& ARes);
+    void SignInFormRoute(const httplib::Request& AReq, httplib::Response& ARes);
 
     const TDemoData& FData;
     TStandInLedger& FLedger;

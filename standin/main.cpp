@@ -188,7 +188,7 @@ int main(int argc, char* argv[])
         std::cout << QStringLiteral(
             "[hosts]\noperatorService=127.0.0.1:%1\noperatorIntake=127.0.0.1:%2\n"
             "topGateway=127.0.0.1:%3\nalimamaPublisher=127.0.0.1:%4\nalimamaMedia=127.0.0.1:%5\n"
-            "signIn=127.0.0.1:%6\ncaFile=%7\n")
+            "signIn=127.0.0.1:%6\nsignInPage=http://127.0.0.1:%6/signin\ncaFile=%7\n")
                          .arg(options.ports[0])
                          .arg(options.ports[1])
                          .arg(options.ports[2])

@@ -120,7 +120,7 @@ QJsonObject TStandIn::Config() const
 QString TStandIn::HostsSection() const
 {
     return QStringLiteral("[hosts]\noperatorService=%1\noperatorIntake=%2\ntopGateway=%3\nalimamaPublisher=%4\n"
-                          "alimamaMedia=%5\nsignIn=%6\ncaFile=%7\n")
+                          "alimamaMedia=%5\nsignIn=%6\nsignInPage=http://%6/signin\ncaFile=%7\n")
         .arg(HostValue(TStandInHost::Operator), HostValue(TStandInHost::Intake), HostValue(TStandInHost::Top),
             HostValue(TStandInHost::Publisher), HostValue(TStandInHost::Media), HostValue(TStandInHost::SignIn),
             FCertFile);

@@ -17,6 +17,7 @@ set(LAYER_TABLE
   "src/taobao     | foundation log store sessions"
   "src/sync       | foundation log store sessions operator taobao"
   "src/app        | foundation log store sessions operator taobao sync QtGui QtWidgets"
+  "src/browser    | foundation store QtGui QtWidgets"
   "standin        |"
   "standin/browser| foundation store"
   "bench          | foundation log store sessions operator taobao sync app standin QtGui QtWidgets"
@@ -30,10 +31,11 @@ set(LAYER_TABLE
   "tests/sync     | foundation log store sessions operator taobao sync support standin"
   "tests/app      | foundation log store sessions operator taobao sync app support standin QtGui QtWidgets"
   "tests/standin  | foundation log store sessions operator taobao standin support"
+  "tests/browser  | foundation store sessions browser standin tests/standin support QtGui QtWidgets"
   "tests/layers   |"
   "fuzz           | foundation log store sessions operator taobao sync"
 )
-set(LAYERS foundation log store sessions operator taobao sync app)
+set(LAYERS foundation log store sessions operator taobao sync app browser)
 set(GUI_MODULES QtGui QtWidgets)
 set(SCANNED src standin bench tests fuzz)
 

@@ -1,0 +1,34 @@
+#include "browser/webEngineSetup.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <unistd.h>
+
+void PrepareWebEngine()
+{
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    for (const char* flag : {"--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--no-first-run", "--disable-domain-reliability", "--disable-breakpad"}) {
+        if (!flags.contains(flag))
+            flags += (flags.isEmpty() ? "" : " ") + QByteArray(flag);
+    }
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+    if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+}
+
+QString ProfileFolder(const QString& AProgramFolder, const QString& AUserId)
+{
+    // A user id is digits; anything else is spelled out in hex so it can never leave the folder.
+    QString name;
+    for (const QChar c : AUserId) {
+        if (c.isLetterOrNumber() && c.unicode() < 128)
+            name += c;
+        else
+            name += QStringLiteral("_%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    }
+    return QDir(AProgramFolder)
+        .filePath(QStringLiteral("browser-profile/") + (name.isEmpty() ? QStringLiteral("_") : name));
+}

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+// Process settings the web engine reads once, before the application object exists: no background traffic of its
+// own (only the pages the operator opens go out), and no sandbox when running as root, where Chromium refuses it.
+void PrepareWebEngine();
+
+// The profile folder of one account beside the program, so that a session is never handed over for another account.
+QString ProfileFolder(const QString& AProgramFolder, const QString& AUserId);

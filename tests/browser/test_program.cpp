@@ -1,0 +1,135 @@
+// The browser as the program starts it: its command line, and a clean end when the program ends it.
+
+#include "browser/webEngineSetup.h"
+
+#include "standinclient.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
+#include <QNetworkProxy>
+#include <QProcess>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+constexpr int kWaitMs = 30000;
+
+TEST(BrowserProgram, RefusesAWrongCommandLine)
+{
+    const QStringList cases[] = {
+        {},
+        {QStringLiteral("2"), QStringLiteral("1001")},
+        {QStringLiteral("1"), QStringLiteral("1001"), QStringLiteral("7000")},
+        {QStringLiteral("2"), QStringLiteral(" "), QStringLiteral("7000")},
+        {QStringLiteral("2"), QStringLiteral("1001"), QStringLiteral("0")},
+        {QStringLiteral("2"), QStringLiteral("1001"), QStringLiteral("65536")},
+        {QStringLiteral("2"), QStringLiteral("1001"), QStringLiteral("port")},
+    };
+    for (const QStringList& args : cases) {
+        SCOPED_TRACE(args.join(u'|').toStdString());
+        QProcess browser;
+        browser.start(QStringLiteral(QUENLAR_BROWSER_EXE), args);
+        ASSERT_TRUE(browser.waitForFinished(kWaitMs));
+        EXPECT_EQ(browser.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(browser.exitCode(), 2);
+    }
+}
+
+TEST(BrowserProgram, OpensThePageAndEndsCleanlyWhenEnded)
+{
+    TStandIn standIn {TStandInFixture::FreePorts()};
+    standIn.Start();
+    QTemporaryDir folder;
+    QFile ini(folder.filePath(QStringLiteral("conf.ini")));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(standIn.HostsSection().toUtf8());
+    ini.close();
+    QUdpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    ASSERT_TRUE(socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+
+    QProcess browser;
+    browser.setWorkingDirectory(folder.path());
+    browser.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    browser.start(QStringLiteral(QUENLAR_BROWSER_EXE),
+        {QStringLiteral("2"), QStringLiteral("1001"), QString::number(socket.localPort())});
+    ASSERT_TRUE(browser.waitForStarted(kWaitMs));
+    // The page comes from the sign-in host that conf.ini names.
+    EXPECT_TRUE(standIn.Server(TStandInHost::SignIn).WaitForRequests(1));
+    EXPECT_EQ(standIn.Server(TStandInHost::SignIn).LastRequest().target, "/signin");
+
+    ASSERT_EQ(::kill(static_cast<pid_t>(browser.processId()), SIGTERM), 0);
+    ASSERT_TRUE(browser.waitForFinished(kWaitMs));
+    EXPECT_EQ(browser.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(browser.exitCode(), 0);
+    // Ended by the program, it has nothing to report; its profile stays in the program folder.
+    EXPECT_FALSE(socket.hasPendingDatagrams());
+    EXPECT_TRUE(QFileInfo(ProfileFolder(folder.path(), QStringLiteral("1001"))).isDir());
+}
+
+// The profile beside the program keeps the session: started again for the account, the browser hands it over
+// without a sign-in.
+TEST(BrowserProgram, ASecondSignInOfTheAccountIsQuick)
+{
+    TStandIn standIn {TStandInFixture::FreePorts()};
+    standIn.Start();
+    const std::string userId = standIn.Data().Accounts()[0].userId;
+    QTemporaryDir folder;
+    QUdpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    ASSERT_TRUE(socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+
+    const auto run = [&](const QString& APageQuery) {
+        QFile ini(folder.filePath(QStringLiteral("conf.ini")));
+        QString hosts = standIn.HostsSection();
+        hosts.replace(QStringLiteral("/signin\n"), QStringLiteral("/signin") + APageQuery + QStringLiteral("\n"));
+        EXPECT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(hosts.toUtf8());
+        ini.close();
+        QProcess browser;
+        browser.setWorkingDirectory(folder.path());
+        browser.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        browser.start(QStringLiteral(QUENLAR_BROWSER_EXE),
+            {QStringLiteral("2"), QString::fromStdString(userId), QString::number(socket.localPort())});
+        EXPECT_TRUE(browser.waitForStarted(kWaitMs));
+        QJsonObject message;
+        if (QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, kWaitMs))
+            message = QJsonDocument::fromJson(socket.receiveDatagram().data()).object();
+        // Ended the way the program ends it.
+        ::kill(static_cast<pid_t>(browser.processId()), SIGTERM);
+        EXPECT_TRUE(browser.waitForFinished(kWaitMs));
+        EXPECT_EQ(browser.exitCode(), 0);
+        return message;
+    };
+    // The first time the stand-in's page signs the account in by itself; the second time it would wait for a person.
+    const QJsonObject first = run(QStringLiteral("?autoSubmit=1&userId=") + QString::fromStdString(userId));
+    ASSERT_FALSE(first.value(QStringLiteral("memberid")).toString().isEmpty());
+    const QJsonObject second = run(QString());
+    EXPECT_EQ(second.value(QStringLiteral("memberid")).toString(), first.value(QStringLiteral("memberid")).toString());
+    EXPECT_EQ(second.value(QStringLiteral("cookies")).toString(), first.value(QStringLiteral("cookies")).toString());
+}
+
+TEST(BrowserProgram, EachAccountHasItsOwnProfileFolder)
+{
+    struct TCase {
+        const char* userId;
+        const char* folder;
+    };
+    const TCase cases[] = {
+        {"1001", "/app/browser-profile/1001"},
+        {"ab12", "/app/browser-profile/ab12"},
+        {"../x", "/app/browser-profile/_002e_002e_002fx"},
+        {"", "/app/browser-profile/_"},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(ProfileFolder(QStringLiteral("/app"), QString::fromUtf8(c.userId)), QString::fromUtf8(c.folder));
+}
+
+} // namespace
