@@ -30,6 +30,7 @@ set(LAYER_TABLE
   "tests/sync     | foundation log store sessions operator taobao sync support standin"
   "tests/app      | foundation log store sessions operator taobao sync app support standin QtGui QtWidgets"
   "tests/standin  | foundation log store sessions operator taobao standin support"
+  "tests/e2e      | foundation log store sessions operator taobao sync app support standin tests/app QtGui QtWidgets"
   "tests/layers   |"
 )
 set(LAYERS foundation log store sessions operator taobao sync app)
