@@ -69,3 +69,27 @@ TEST_F(TEndToEnd, SigtermMidPassEndsPromptlyAndTheNextRunDeliversTheRest)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(TEndToEnd, SigtermWhileABatchPostHangsEndsPromptly)
+{
+    Prepare(false, true, 1);
+    TFaultSettings silent;
+    silent.silent = true;
+    silent.hosts = 1u << static_cast<unsigned>(TStandInHost::Intake);
+    FStandIn->Faults().Set(silent);
+    Start();
+    ASSERT_TRUE(
+        WaitForCondition([this] { return FStandIn->Faults().Counters().value(QStringLiteral("held")).toInteger() > 0; },
+            std::chrono::seconds(60)));
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(static_cast<pid_t>(FProcess.processId()), SIGTERM);
+    const TRun stopped = Finish();
+    ASSERT_TRUE(stopped.finished);
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.err.toStdString();
+}
+
+} // namespace

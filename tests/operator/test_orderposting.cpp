@@ -289,6 +289,21 @@ TEST_F(OrderPosting, BatchInFlightWhenTheSchedulerTerminatesStillCompletes)
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 0));
 }
 
+// At the process end a back end that does not answer must not hold the end for the request time-out: past the
+// grace the post in flight is cut and counts as failed, and the batches behind it stay for the next run.
+TEST_F(OrderPosting, PostHangingPastTheEndsGraceIsCutAndNothingMoreGoesOut)
+{
+    Hold(true);
+    const THoldRelease release {*this};
+    FApp.postOrderData(InvalidLines(150));
+    ASSERT_TRUE(WaitForCondition([this] { return FIntake.RequestCount() >= 1; }));
+    FApp.CutPostsAfter(std::chrono::milliseconds(50));
+    FApp.WaitForPosts();
+    EXPECT_EQ(FIntake.RequestCount(), 1u);
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 0));
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P120"), QStringLiteral("C120"), 0));
+}
+
 TEST_F(OrderPosting, RefundOrderIsOneLineWithTwelveMembers)
 {
     TWeiQuanOrderInfo order;
