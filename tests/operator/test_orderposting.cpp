@@ -268,7 +268,7 @@ TEST_F(OrderPosting, OnlyAcceptedRefundBatchesAreCachedAndLogged)
             QStringLiteral("维权订单提交结果---code:403,msg:m403")}));
 }
 
-// A batch's outcome decides what is cached, so neither a stopping scheduler nor anything else cuts it short.
+// A batch's outcome decides what is cached, so a stopping scheduler does not cut it short (only the end's grace does).
 TEST_F(OrderPosting, BatchInFlightWhenTheSchedulerTerminatesStillCompletes)
 {
     TQWorkers scheduler;
