@@ -204,6 +204,9 @@ void TTestServer::Post(const std::string& APattern, httplib::Server::Handler AHa
 
 void TTestServer::Start(int APort)
 {
+    // A reply written in two parts on a kept-alive connection would otherwise wait for the client's delayed
+    // acknowledgement (some 40 ms) before its second part goes out.
+    FServer->set_tcp_nodelay(true);
     if (APort > 0)
         FPort = FServer->bind_to_port("127.0.0.1", APort) ? APort : -1;
     else

@@ -57,9 +57,10 @@ TServiceResp TAPIHttpBase::postWithToken(const QString& AURL, TParamList& AParam
     return SignedPost(AURL, AParams, true, AStop);
 }
 
-TServiceResp TAPIHttpBase::postWithoutToken(const QString& AURL, TParamList& AParams)
+TServiceResp TAPIHttpBase::postWithoutToken(
+    const QString& AURL, TParamList& AParams, const std::function<bool()>& AStop)
 {
-    return SignedPost(AURL, AParams, false, {});
+    return SignedPost(AURL, AParams, false, AStop);
 }
 
 TServiceResp TAPIHttpBase::SignedPost(

@@ -20,11 +20,11 @@ public:
 
     // Adds "timestamp", "token" and "uid" (each only when not empty) and "sign" to AParams (which keeps them), posts
     // it to AURL and decodes the reply. Raises EQuenlarError only when "code" or "time" is not a number.
-    // AStop, when given, may cut the exchange short (a failed request); batch posts never pass one, because their
-    // outcome decides what is recorded as delivered.
+    // AStop, when given, may cut the exchange short (a failed request). Batch posts pass one only for the process
+    // end: a cut batch counts as failed, is not recorded as delivered, and the next run sends it again.
     TServiceResp postWithToken(const QString& AURL, TParamList& AParams, const std::function<bool()>& AStop = {});
     // The same without the session: the caller's parameters, "timestamp" and "sign".
-    TServiceResp postWithoutToken(const QString& AURL, TParamList& AParams);
+    TServiceResp postWithoutToken(const QString& AURL, TParamList& AParams, const std::function<bool()>& AStop = {});
 
     // MD5 over the sorted "name=value" pairs (raw values, no separators) followed by "key=" and ASecret; 32
     // lower-case hex digits.

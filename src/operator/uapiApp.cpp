@@ -27,6 +27,19 @@ TAPIApp::~TAPIApp()
     FisLogin = false;
 }
 
+void TAPIApp::CutPostsAfter(std::chrono::milliseconds AGrace)
+{
+    // Never 0, which means no end under way.
+    const auto deadline = (std::chrono::steady_clock::now() + AGrace).time_since_epoch().count();
+    FPostDeadline.store(deadline == 0 ? 1 : deadline);
+}
+
+bool TAPIApp::PostsCut() const
+{
+    const auto deadline = FPostDeadline.load();
+    return deadline != 0 && std::chrono::steady_clock::now().time_since_epoch().count() >= deadline;
+}
+
 QString TAPIApp::ServiceUrl(QStringView APath)
 {
     const TCommon* common = Common();
@@ -86,11 +99,13 @@ void TAPIApp::postOrderData(const QStringList& List)
 void TAPIApp::pushInvalidOrders(const QStringList& ABatches)
 {
     for (const QString& batch : ABatches) {
+        if (PostsCut())
+            return; // the process ends; the next run sends these again
         TParamList params;
         params.SetValue(u"orders", Trim(batch));
         TServiceResp resp;
         try {
-            resp = postWithoutToken(IntakeUrl(OperatorPath::InvalidOrders), params);
+            resp = postWithoutToken(IntakeUrl(OperatorPath::InvalidOrders), params, [this] { return PostsCut(); });
         } catch (const EQuenlarError& e) {
             // A reply whose code is not a number: that batch failed, the next ones still go out.
             resp.msg = e.Message();
@@ -126,7 +141,10 @@ void TAPIApp::syncRefundOrders(const QString& ABatch)
 {
     TParamList params;
     params.SetValue(u"orders", Trim(ABatch));
-    const TServiceResp resp = postWithToken(ServiceUrl(OperatorPath::RefundOrders), params);
+    if (PostsCut())
+        return; // the process ends; the next run sends it again
+    const TServiceResp resp
+        = postWithToken(ServiceUrl(OperatorPath::RefundOrders), params, [this] { return PostsCut(); });
     if (resp.code == 200) {
         if (TDBCacheClass* cache = DBCache())
             cache->addWQ(ABatch);

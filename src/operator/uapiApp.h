@@ -10,6 +10,8 @@
 #include <QStringView>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -48,6 +50,9 @@ public:
     void postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>& List);
     // Waits until every batch thread has finished; the program calls it before the order cache goes away.
     void WaitForPosts() { FPosters.WaitAll(); }
+    // The process end: a batch post still running AGrace from now is cut short and counts as failed, and no batch
+    // starts after that, so a back end that does not answer cannot hold the end for the request time-out.
+    void CutPostsAfter(std::chrono::milliseconds AGrace);
 
     // A time text as Unix seconds of the local time it names; the current time when it does not parse.
     static qint64 timeTextToUnix(const QString& ATime);
@@ -61,8 +66,11 @@ public:
 private:
     void pushInvalidOrders(const QStringList& ABatches);
     void syncRefundOrders(const QString& ABatch);
+    // True once the process end's grace for batch posts has passed.
+    bool PostsCut() const;
 
     std::atomic<bool> FisLogin {false};
+    std::atomic<std::chrono::steady_clock::rep> FPostDeadline {0}; // steady-clock ticks; 0 while no end is under way
     TOwnedThreads FPosters; // last member: joined before anything the batch threads use is destroyed
 };
 

@@ -9,9 +9,13 @@
 #include "store/ucommon.h"
 #include "taobao/topLimits.h"
 
+#include <chrono>
 #include <exception>
 
 namespace {
+
+// How long a batch post under way at the end may still take: well inside the few seconds the end may last.
+constexpr std::chrono::milliseconds kPostGrace {2000};
 
 // Every log line also goes to the rotating log file, so a long unattended run leaves a record. The writer shares
 // the file's ownership: the log thread may be writing a line at the moment the program releases the file.
@@ -81,6 +85,10 @@ TProcessObjects::~TProcessObjects()
 
 void TProcessObjects::StopJobs()
 {
+    // A batch post under way gets a moment to learn its outcome; past it the post is cut (not recorded, so the next
+    // run sends it again), so that neither a job nor a posting thread holds the end for the request time-out.
+    if (FAPIApp)
+        FAPIApp->CutPostsAfter(kPostGrace);
     if (FScheduler) {
         FScheduler->SetAppTerminating();
         Release(FScheduler);

@@ -268,7 +268,7 @@ TEST_F(OrderPosting, OnlyAcceptedRefundBatchesAreCachedAndLogged)
             QStringLiteral("维权订单提交结果---code:403,msg:m403")}));
 }
 
-// A batch's outcome decides what is cached, so neither a stopping scheduler nor anything else cuts it short.
+// A batch's outcome decides what is cached, so a stopping scheduler does not cut it short (only the end's grace does).
 TEST_F(OrderPosting, BatchInFlightWhenTheSchedulerTerminatesStillCompletes)
 {
     TQWorkers scheduler;
@@ -287,6 +287,21 @@ TEST_F(OrderPosting, BatchInFlightWhenTheSchedulerTerminatesStillCompletes)
     FApp.WaitForPosts();
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 1));
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 0));
+}
+
+// At the process end a back end that does not answer must not hold the end for the request time-out: past the
+// grace the post in flight is cut and counts as failed, and the batches behind it stay for the next run.
+TEST_F(OrderPosting, PostHangingPastTheEndsGraceIsCutAndNothingMoreGoesOut)
+{
+    Hold(true);
+    const THoldRelease release {*this};
+    FApp.postOrderData(InvalidLines(150));
+    ASSERT_TRUE(WaitForCondition([this] { return FIntake.RequestCount() >= 1; }));
+    FApp.CutPostsAfter(std::chrono::milliseconds(50));
+    FApp.WaitForPosts();
+    EXPECT_EQ(FIntake.RequestCount(), 1u);
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 0));
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P120"), QStringLiteral("C120"), 0));
 }
 
 TEST_F(OrderPosting, RefundOrderIsOneLineWithTwelveMembers)

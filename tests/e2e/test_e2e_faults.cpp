@@ -1,0 +1,52 @@
+// The headless program against failing stand-in services: runs repeated until everything is in.
+#include "e2eFixture.h"
+
+#include <iostream>
+
+namespace {
+
+TEST_F(TEndToEnd, RepeatedRunsThroughFaultsDeliverEveryOrderAndNoBatchTwice)
+{
+    // One account and few orders keep the number of runs small. The faults hit the downloads, the report and the
+    // batch posts of invalid orders; the operator service stays sound, or nearly every run would end at its
+    // sign-in and the report's later pages (reached only through every page before them) would take many times
+    // as many runs.
+    Prepare(false, false, 1, 1);
+    TFaultSettings faults;
+    faults.errorShare = 1.0 / 3;
+    faults.dropShare = 0.05;
+    ASSERT_TRUE(TFaultSettings::ParseHosts("intake,top,publisher,media", faults.hosts));
+    FStandIn->Faults().Set(faults);
+
+    const std::set<TStandInLedger::TKey> expectedOrders = ExpectedOrders();
+    const std::set<TStandInLedger::TKey> expectedRefunds = ExpectedRefunds();
+    const auto complete = [&] {
+        const auto orders = FStandIn->Ledger().ReceivedOrders();
+        const auto refunds = FStandIn->Ledger().ReceivedRefunds();
+        return std::includes(orders.begin(), orders.end(), expectedOrders.begin(), expectedOrders.end())
+            && std::includes(refunds.begin(), refunds.end(), expectedRefunds.begin(), expectedRefunds.end());
+    };
+    // Each run fails somewhere with high odds; the bound is far above what the shares need.
+    constexpr int kMostRuns = 60;
+    int runs = 0;
+    for (; runs < kMostRuns && !complete(); ++runs) {
+        const TRun run = RunOnce();
+        ASSERT_TRUE(run.finished) << "run " << runs;
+        // A refused or failed sign-in ends a run with an error; the next one starts over.
+        EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 1) << run.exitCode << run.err.toStdString();
+    }
+    EXPECT_TRUE(complete()) << "after " << runs << " runs: " << FStandIn->Ledger().ReceivedOrders().size() << " of "
+                            << expectedOrders.size() << " orders, " << FStandIn->Ledger().ReceivedRefunds().size()
+                            << " of " << expectedRefunds.size() << " refunds";
+    const QJsonObject counters = FStandIn->Faults().Counters();
+    EXPECT_GT(counters.value(QStringLiteral("errors")).toInteger(), 0);
+    EXPECT_GT(counters.value(QStringLiteral("dropped")).toInteger(), 0);
+
+    FStandIn->Faults().Set(TFaultSettings());
+    const TRun clean = RunOnce();
+    ASSERT_EQ(clean.exitCode, 0) << clean.err.toStdString();
+    ExpectAllDeliveredOnce();
+    std::cout << "[          ] delivered through faults in " << runs << " runs\n";
+}
+
+} // namespace
