@@ -389,8 +389,15 @@ void TSyncController::ForEachAccount(const TStopCheck& AStop, const std::functio
 
 void TSyncController::SyncInvalidOrdersJob(TQJob* AJob)
 {
+    // A pass that finds another still running skips its turn: the next comes at its time.
+    const TPassSlot::THold slot = FInvalidPass.TryTake();
+    if (!slot)
+        return;
     const TStopCheck stop = StopCheckOf(AJob);
     ForEachAccount(stop, [this, &stop](PAlimmTokenData AAccount) { SyncInvalidOrdersOfAccount(AAccount, stop); });
+    // The slot is given back only once this pass's batches are recorded, so the next pass skips them.
+    if (TAPIApp* api = APIApp())
+        api->WaitForPosts();
 }
 
 void TSyncController::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop)
@@ -405,6 +412,9 @@ void TSyncController::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const
 
 void TSyncController::SyncRefundOrdersJob(TQJob* AJob)
 {
+    const TPassSlot::THold slot = FRefundPass.TryTake();
+    if (!slot)
+        return;
     const TStopCheck stop = StopCheckOf(AJob);
     ForEachAccount(stop, [this, &stop](PAlimmTokenData AAccount) {
         if (!HasWebSession(*AAccount))
@@ -441,6 +451,8 @@ void TSyncController::SyncRefundOrdersNow(TQJob* AJob)
     FManualRefunds.fetch_add(1);
     RunOnMain([this] { ControlsChanged(); });
     const TStopCheck stop = StopCheckOf(AJob);
+    // A click while a refund pass runs waits for it rather than posting the same refunds beside it.
+    const TPassSlot::THold slot = FRefundPass.Take(stop);
     try {
         LogLine(llMessage, u"开始同步维权订单");
         TAlimmTokenMgr* store = AlimmTokenMgr();

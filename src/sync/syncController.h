@@ -3,6 +3,7 @@
 #include "foundation/ownedthreads.h"
 #include "foundation/qworker.h"
 #include "sync/accountListModel.h"
+#include "sync/passSlot.h"
 #include "sync/signInBrowser.h"
 #include "sync/signInListener.h"
 #include "sync/syncFrontEnd.h"
@@ -135,6 +136,8 @@ private:
     intptr_t FAtKeepOnlineJobID = 0;
     intptr_t FTokenRefreshJob = 0;
     std::atomic<int> FManualRefunds {0};
+    TPassSlot FInvalidPass;
+    TPassSlot FRefundPass; // the repeating, the immediate and the manual refund runs
     TBrowserProcesses FBrowsers;
     TSignInListener FListener;
     std::unique_ptr<TDBCacheClass> FDBCache;

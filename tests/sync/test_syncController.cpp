@@ -182,6 +182,33 @@ TEST_F(SyncController, StartStopStartRunsPassesAndTurnsTheSwitch)
     ASSERT_TRUE(FGateway.WaitForRequests(before + 1));
 }
 
+TEST_F(SyncController, PassesOfOneKindNeverOverlapSoNoOrderIsPostedTwice)
+{
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    SignInAndList();
+    std::atomic<bool> release {false};
+    {
+        const std::scoped_lock lock(FMutex);
+        FBeforeGatewayPage = [&release] { WaitForCondition([&] { return release.load(); }); };
+    }
+    std::atomic<int> done {0};
+    for (int i = 0; i < 2; ++i) {
+        JobScheduler()->Post([this, &done](TQJob* AJob) {
+            FController->SyncInvalidOrdersJob(AJob);
+            ++done;
+        });
+    }
+    // The second pass finds the first one running and skips its turn.
+    ASSERT_TRUE(WaitMain([&] { return done.load() == 1; }));
+    release = true;
+    ASSERT_TRUE(WaitMain([&] { return done.load() == 2; }));
+    EXPECT_EQ(FIntakeBatches.load(), 1);
+    {
+        const std::scoped_lock lock(FMutex);
+        FBeforeGatewayPage = nullptr;
+    }
+}
+
 struct TStatusCase {
     int code;
     TCol column;
