@@ -300,8 +300,8 @@ void TSyncController::StartStopClick()
         return;
     if (FStartTag == 1) {
         FStartTag = 2;
-        scheduler->Post(TQJobProc(this, &TSyncController::SyncInvalidOrdersJob));
-        scheduler->Post(TQJobProc(this, &TSyncController::SyncRefundOrdersJob));
+        scheduler->Post([this](TQJob* AJob) { RunInvalidPass(AJob, true); });
+        scheduler->Post([this](TQJob* AJob) { RunRefundPass(AJob, true); });
         FSyncOrderThread1 = scheduler->Delay(
             TQJobProc(this, &TSyncController::SyncInvalidOrdersJob), FTiming.syncInterval, {}, false, true);
         FSyncOrderThread2 = scheduler->Delay(
@@ -389,11 +389,17 @@ void TSyncController::ForEachAccount(const TStopCheck& AStop, const std::functio
 
 void TSyncController::SyncInvalidOrdersJob(TQJob* AJob)
 {
-    // A pass that finds another still running skips its turn: the next comes at its time.
-    const TPassSlot::THold slot = FInvalidPass.TryTake();
+    RunInvalidPass(AJob, false);
+}
+
+// A repeating run that finds another pass still running skips its turn (the next comes at its time); the pass a
+// click asks for waits for its turn instead.
+void TSyncController::RunInvalidPass(TQJob* AJob, bool AWaitTurn)
+{
+    const TStopCheck stop = StopCheckOf(AJob);
+    const TPassSlot::THold slot = AWaitTurn ? FInvalidPass.Take(stop) : FInvalidPass.TryTake();
     if (!slot)
         return;
-    const TStopCheck stop = StopCheckOf(AJob);
     ForEachAccount(stop, [this, &stop](PAlimmTokenData AAccount) { SyncInvalidOrdersOfAccount(AAccount, stop); });
     // The slot is given back only once this pass's batches are recorded, so the next pass skips them.
     if (TAPIApp* api = APIApp())
@@ -412,10 +418,15 @@ void TSyncController::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const
 
 void TSyncController::SyncRefundOrdersJob(TQJob* AJob)
 {
-    const TPassSlot::THold slot = FRefundPass.TryTake();
+    RunRefundPass(AJob, false);
+}
+
+void TSyncController::RunRefundPass(TQJob* AJob, bool AWaitTurn)
+{
+    const TStopCheck stop = StopCheckOf(AJob);
+    const TPassSlot::THold slot = AWaitTurn ? FRefundPass.Take(stop) : FRefundPass.TryTake();
     if (!slot)
         return;
-    const TStopCheck stop = StopCheckOf(AJob);
     ForEachAccount(stop, [this, &stop](PAlimmTokenData AAccount) {
         if (!HasWebSession(*AAccount))
             return;

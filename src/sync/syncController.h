@@ -117,6 +117,8 @@ private:
     void TokenRefreshJob(TQJob* AJob);
     void FetchAccountsOnWorker(TQJob* ARunning);
     void FinishStop();
+    void RunInvalidPass(TQJob* AJob, bool AWaitTurn);
+    void RunRefundPass(TQJob* AJob, bool AWaitTurn);
     // One pass: each account of the store, with its row showing the run; ends early on a stop.
     void ForEachAccount(const TStopCheck& AStop, const std::function<void(PAlimmTokenData)>& ASynchronise);
     void ShowError(const QString& AText);
