@@ -36,11 +36,6 @@ private:
     std::shared_ptr<TLogManage> FFile;
 };
 
-void LogJobError(TQJob*, std::exception_ptr AError)
-{
-    LogLine(llError, QStringLiteral("同步任务出错:") + ErrorMessageOf(AError));
-}
-
 template <class T> void Install(std::unique_ptr<T>& AOwner, std::unique_ptr<T> AObject)
 {
     AOwner = std::move(AObject);
@@ -95,4 +90,10 @@ void TProcessObjects::StopJobs()
     }
     if (FAPIApp)
         FAPIApp->WaitForPosts();
+}
+
+// The job error's log line; the scheduler's error handler, and the runs that catch their own.
+void LogJobError(TQJob*, std::exception_ptr AError)
+{
+    LogLine(llError, QStringLiteral("同步任务出错:") + ErrorMessageOf(AError));
 }

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <exception>
 #include <memory>
 
 class TAlimmTokenMgr;
@@ -46,3 +47,6 @@ private:
     std::unique_ptr<TAPIApp> FAPIApp;
     std::shared_ptr<TLogManage> FFileLog; // shared with the log's file writer
 };
+
+// Logs an error that a job let out ("同步任务出错:<message>").
+void LogJobError(TQJob* AJob, std::exception_ptr AError);

@@ -1,5 +1,6 @@
 #include "sync/syncController.h"
 
+#include "sync/processObjects.h"
 #include "sync/signInMessage.h"
 
 #include "foundation/mainthreadcalls.h"
@@ -499,8 +500,7 @@ void TSyncController::RunPassesOnce(std::function<void()> ADone)
             SyncInvalidOrdersJob(AJob);
             SyncRefundOrdersJob(AJob);
         } catch (...) {
-            if (AJob->Owner())
-                LogLine(llError, QStringLiteral("同步任务出错:") + ErrorMessageOf(std::current_exception()));
+            LogJobError(AJob, std::current_exception());
         }
         if (TAPIApp* api = APIApp())
             api->WaitForPosts();
