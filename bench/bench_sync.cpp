@@ -44,7 +44,7 @@ public:
         options.programFolder = FFolder.path();
         options.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
         FObjects = std::make_unique<TProcessObjects>(options);
-        FController = std::make_unique<TSyncController>(FFrontEnd, FFolder.path());
+        FController = std::make_unique<TSyncController>(FFrontEnd, TSyncPaths {FFolder.path(), FFolder.path()});
         FController->Open();
         TAlimmTokenData account;
         account.userId = QStringLiteral("1001");
@@ -70,7 +70,7 @@ public:
     {
         const size_t before = FServices.FGateway.RequestCount();
         const intptr_t handle
-            = JobScheduler()->Post(TQJobProc(FController.get(), &TSyncController::SyncInvalidOrdersJob));
+            = JobScheduler()->Post(TQJobProc(&FController->Passes(), &TPassRunner::SyncInvalidOrdersJob));
         while (FServices.FGateway.RequestCount() == before)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
         return handle;

@@ -181,7 +181,8 @@ int RunHeadless(const TAppOptions& AOptions)
     TConsoleFrontEnd frontEnd;
     int exitCode = 0;
     {
-        TSyncController controller(frontEnd, processOptions.programFolder, TimingFromEnvironment());
+        const TSyncPaths paths {processOptions.programFolder, processOptions.programFolder};
+        TSyncController controller(frontEnd, paths, TimingFromEnvironment());
         controller.Open();
         const TTerminationSignals signals([](int) { QCoreApplication::exit(0); });
         THeadlessRun run(AOptions, controller);

@@ -9,7 +9,8 @@
 TWindowedProgram::TWindowedProgram(const TProcessObjects::TOptions& AOptions, const TSyncTiming& ATiming)
     : FObjects(AOptions)
     , FWindow(std::make_unique<TfrmMain>())
-    , FController(std::make_unique<TSyncController>(*FWindow, AOptions.programFolder, ATiming))
+    , FController(std::make_unique<TSyncController>(
+          *FWindow, TSyncPaths {AOptions.programFolder, AOptions.programFolder}, ATiming))
 {
     FWindow->SetController(FController.get());
     // exit, not quit: it ends nested loops too (a message box's) and asks no other window whether it may close.

@@ -7,6 +7,7 @@
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
 #include "store/ucommon.h"
+#include "store/udb.h"
 #include "taobao/topLimits.h"
 
 #include <chrono>
@@ -63,11 +64,13 @@ TProcessObjects::TProcessObjects(const TOptions& AOptions)
     FFileLog = std::make_shared<TLogManage>(AOptions.moduleFileName);
     TGlobal<TLogManage>::Set(FFileLog.get());
     FLog->Castor()->AddWriter(std::make_unique<TFileLogWriter>(FFileLog));
+    Install(FDBCache, std::make_unique<TDBCacheClass>(AOptions.programFolder));
 }
 
 TProcessObjects::~TProcessObjects()
 {
     StopJobs();
+    Release(FDBCache);
     TGlobal<TLogManage>::Set(nullptr);
     FFileLog.reset();
     Release(FAPIApp);

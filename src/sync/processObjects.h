@@ -10,13 +10,14 @@
 class TAlimmTokenMgr;
 class TAPIApp;
 class TCommon;
+class TDBCacheClass;
 class TLogManage;
 class TMainThreadCalls;
 class TQLog;
 class TTopGate;
 
 // The program's process-wide objects, created in the program's fixed order (settings, token store, TOP gate, scheduler,
-// log, operator client, log file) and installed in their global slots; released in reverse. The end of the
+// log, operator client, log file, order cache) and installed in their global slots; released in reverse. The end of the
 // process stops the scheduler and waits for the running jobs and the batch posts before anything they use goes.
 class TProcessObjects {
 public:
@@ -46,6 +47,7 @@ private:
     std::unique_ptr<TQLog> FLog;
     std::unique_ptr<TAPIApp> FAPIApp;
     std::shared_ptr<TLogManage> FFileLog; // shared with the log's file writer
+    std::unique_ptr<TDBCacheClass> FDBCache;
 };
 
 // Logs an error that a job let out ("同步任务出错:<message>").

@@ -345,7 +345,7 @@ private Q_SLOTS:
         if (QTest::currentTestFailed())
             return;
         auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
-        fixture.Controller().SendStatus(QStringLiteral(" 店铺b "), status);
+        fixture.Controller().Status().SendStatus(QStringLiteral(" 店铺b "), status);
         QTRY_COMPARE_WITH_TIMEOUT(Cell(*list, 1, column), text, kWait);
         // The other state column and the other row stay as they were.
         QCOMPARE(

@@ -59,7 +59,7 @@ void SyncFixture::SetUp()
     TSyncTiming timing;
     timing.probeConnectTimeoutMs = 2000;
     timing.probeReadTimeoutMs = 2000;
-    FController = std::make_unique<TSyncController>(FFrontEnd, FFolder.path(), timing);
+    FController = std::make_unique<TSyncController>(FFrontEnd, TSyncPaths {FFolder.path(), FFolder.path()}, timing);
     FController->Open();
 }
 
@@ -96,11 +96,11 @@ void SyncFixture::SignInAndList()
     ASSERT_TRUE(signedIn.value_or(false));
 }
 
-void SyncFixture::RunJob(void (TSyncController::*AProc)(TQJob*))
+void SyncFixture::RunJob(const std::function<void(TQJob*)>& AProc)
 {
     std::atomic<bool> done {false};
-    JobScheduler()->Post([this, AProc, &done](TQJob* AJob) {
-        (FController.get()->*AProc)(AJob);
+    JobScheduler()->Post([&AProc, &done](TQJob* AJob) {
+        AProc(AJob);
         done = true;
     });
     ASSERT_TRUE(WaitMain([&] { return done.load(); }));

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "log/QLog.h"
+#include "standin/testservices.h"
 #include "sync/processObjects.h"
 #include "sync/syncController.h"
-#include "standin/testservices.h"
 
 #include <QTemporaryDir>
 
@@ -63,7 +63,7 @@ protected:
     // Signs in through the controller and waits for the account list.
     void SignInAndList();
     // Runs a job procedure of the controller on a worker and waits for it.
-    void RunJob(void (TSyncController::*AProc)(TQJob*));
+    void RunJob(const std::function<void(TQJob*)>& AProc);
     bool WaitMain(const std::function<bool()>& ACondition);
 
     QTemporaryDir FFolder;

@@ -134,7 +134,7 @@ TEST_F(SyncController, RefreshKeepsSignedInAccountsAndResetsRunStates)
     SendDatagram(FController->ListenerPort(),
         SignInDatagram(QStringLiteral("1001"), QStringLiteral("nick-a"), QStringLiteral("m1"), QStringLiteral("c=1")));
     ASSERT_TRUE(WaitMain([&] { return FController->Accounts().Text(0, TCol::colLoginState) == kSignedIn; }));
-    FController->SendStatus(QStringLiteral("nick-b"), 1);
+    FController->Status().SendStatus(QStringLiteral("nick-b"), 1);
     ASSERT_TRUE(WaitMain([&] { return FController->Accounts().Text(1, TCol::colRunState) != kWaiting; }));
 
     SetAccounts({{"1001", "nick-a", "tok-a2"}, {"1002", "nick-b", "tok-b"}});
@@ -194,7 +194,7 @@ TEST_F(SyncController, PassesOfOneKindNeverOverlapSoNoOrderIsPostedTwice)
     std::atomic<int> done {0};
     for (int i = 0; i < 2; ++i) {
         JobScheduler()->Post([this, &done](TQJob* AJob) {
-            FController->SyncInvalidOrdersJob(AJob);
+            FController->Passes().SyncInvalidOrdersJob(AJob);
             ++done;
         });
     }
@@ -222,7 +222,7 @@ TEST_P(StatusMessages, ReachTheirColumnOfTheFirstMatchingRowOnly)
     SetAccounts({{"1", " twin ", "t1"}, {"2", "twin", "t2"}, {"3", "other", "t3"}});
     SignInAndList();
     const TStatusCase& status = GetParam();
-    FController->SendStatus(QStringLiteral("twin\t"), status.code);
+    FController->Status().SendStatus(QStringLiteral("twin\t"), status.code);
     const QString wanted = QString::fromUtf16(status.text);
     ASSERT_TRUE(WaitMain([&] { return FController->Accounts().Text(0, status.column) == wanted; }));
     const TCol other = status.column == TCol::colRunState ? TCol::colLoginState : TCol::colRunState;
@@ -239,8 +239,8 @@ TEST_F(SyncController, UnknownStatusCodeChangesNothing)
 {
     SetAccounts({{"1", "a", "t"}});
     SignInAndList();
-    FController->SendStatus(QStringLiteral("a"), 7);
-    FController->SendStatus(QStringLiteral("a"), 1); // a barrier: applied after the first
+    FController->Status().SendStatus(QStringLiteral("a"), 7);
+    FController->Status().SendStatus(QStringLiteral("a"), 1); // a barrier: applied after the first
     ASSERT_TRUE(
         WaitMain([&] { return FController->Accounts().Text(0, TCol::colRunState) == QStringLiteral("同步完成"); }));
     EXPECT_EQ(FController->Accounts().Text(0, TCol::colLoginState), kNotSignedIn);
@@ -347,7 +347,7 @@ TEST_F(SyncController, KeepAliveRotatesPastTheDroppedAccount)
     for (const char* id : {"1", "2", "3"})
         AlimmTokenMgr()->updateCookies(QString::fromLatin1(id), QStringLiteral("k=") + QString::fromLatin1(id));
 
-    RunJob(&TSyncController::KeepSessionsOnline);
+    RunJob([this](TQJob* AJob) { FController->KeepAlive().KeepSessionsOnline(AJob); });
     std::vector<std::string> probed;
     for (const TRecordedRequest& request : FPublisher.Requests())
         probed.push_back(request.Header("Cookie"));
@@ -360,7 +360,7 @@ TEST_F(SyncController, KeepAliveRotatesPastTheDroppedAccount)
     EXPECT_TRUE(
         WaitForCondition([&] { return FLog->Contains(QStringLiteral("联盟账号 second 已掉线,请重新登录...")); }));
 
-    RunJob(&TSyncController::KeepSessionsOnline);
+    RunJob([this](TQJob* AJob) { FController->KeepAlive().KeepSessionsOnline(AJob); });
     ASSERT_GE(FPublisher.RequestCount(), 3u);
     EXPECT_EQ(FPublisher.Requests()[2].Header("Cookie"), "k=3");
 }
@@ -370,7 +370,7 @@ TEST_F(SyncController, ManualRefundRunLogsAccountsWithoutSession)
     SetAccounts({{"1", "nosession", "t"}, {"2", "withsession", "t"}});
     SignInAndList();
     AlimmTokenMgr()->updateCookies(QStringLiteral("2"), QStringLiteral("a=1; _tb_token_=tk; b=2"));
-    RunJob(&TSyncController::SyncRefundOrdersNow);
+    RunJob([this](TQJob* AJob) { FController->Passes().SyncRefundOrdersNow(AJob); });
     const std::vector<QString> lines = FLog->Lines();
     EXPECT_TRUE(WaitForCondition([&] { return FLog->Contains(QStringLiteral("维权订单同步完成")); }));
     EXPECT_TRUE(FLog->Contains(QStringLiteral("开始同步维权订单")));

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "foundation/qworker.h"
+
+#include <QString>
+
+class TAccountListModel;
+
+// The two state columns of the account list, set from any thread: a status message goes to the main thread as a
+// job and changes the row of that account name there.
+class TAccountStatus {
+public:
+    enum TStatusCode { scSyncing = 0, scSynced = 1, scSignedIn = 2, scDropped = 3 };
+
+    explicit TAccountStatus(TAccountListModel& AAccounts);
+    ~TAccountStatus();
+    TAccountStatus(const TAccountStatus&) = delete;
+    TAccountStatus& operator=(const TAccountStatus&) = delete;
+
+    // Posts a status message for the row of that account name to the main thread.
+    void SendStatus(const QString& AUserName, int AStatus);
+
+private:
+    void ShowAccountStatus(TQJob* AJob);
+
+    TAccountListModel& FAccounts;
+};

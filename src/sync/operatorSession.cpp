@@ -1,0 +1,203 @@
+#include "sync/operatorSession.h"
+
+#include "foundation/mainthread.h"
+#include "foundation/qerror.h"
+#include "foundation/qjson.h"
+#include "foundation/textutil.h"
+#include "log/QLog.h"
+#include "operator/uapiApp.h"
+#include "sessions/alimmTokenMgr.h"
+#include "sync/accountListModel.h"
+#include "sync/jobSupport.h"
+
+#include <exception>
+#include <memory>
+
+namespace {
+
+// A member of an account element as text, empty when absent.
+QString MemberText(const TQJson& AItem, QStringView AName)
+{
+    const TQJson* node = AItem.ItemByPath(AName);
+    return node ? node->AsString() : QString();
+}
+
+} // namespace
+
+struct TOperatorSession::TAccountsReply {
+    std::unique_ptr<TQJson> accounts;
+    QString error;
+};
+
+TOperatorSession::TOperatorSession(TSyncFrontEnd& AFrontEnd, TAccountListModel& AAccounts, qint64 ATokenRefreshInterval)
+    : FFrontEnd(AFrontEnd)
+    , FAccounts(AAccounts)
+    , FTokenRefreshInterval(ATokenRefreshInterval)
+{
+}
+
+TOperatorSession::~TOperatorSession()
+{
+    SkipMainThreadCalls(this);
+    if (TQWorkers* scheduler = JobScheduler(); scheduler && FTokenRefreshJob)
+        scheduler->ClearSingleJob(FTokenRefreshJob, false);
+}
+
+bool TOperatorSession::BeginOperatorRequest()
+{
+    bool idle = false;
+    if (!FOperatorBusy.compare_exchange_strong(idle, true))
+        return false;
+    if (IsMainThread())
+        FFrontEnd.ControlsChanged();
+    else
+        RunOnMainFor(this, [this] { FFrontEnd.ControlsChanged(); });
+    return true;
+}
+
+void TOperatorSession::EndOperatorRequest()
+{
+    FOperatorBusy.store(false);
+    FFrontEnd.ControlsChanged();
+}
+
+bool TOperatorSession::SignIn(const QString& APhone, const QString& APwd, TSignInDone ADone)
+{
+    const QString phone = Trim(APhone);
+    const QString pwd = Trim(APwd);
+    if (phone.isEmpty() || pwd.isEmpty()) {
+        ADone(false, QStringLiteral("账号或密码不能为空!!!"));
+        return true;
+    }
+    TQWorkers* scheduler = JobScheduler();
+    if (!scheduler || !BeginOperatorRequest())
+        return false;
+    auto done = std::make_shared<TSignInDone>(std::move(ADone));
+    const intptr_t posted = scheduler->Post([this, phone, pwd, done](TQJob* AJob) {
+        bool ok = false;
+        QString error;
+        try {
+            ok = APIApp()->Login(phone, pwd, error, StopCheckOf(AJob));
+        } catch (...) {
+            error = ErrorMessageOf(std::current_exception());
+        }
+        RunOnMainFor(this, [this, ok, error, done] {
+            if (!ok)
+                EndOperatorRequest();
+            else
+                AfterSignIn(); // keeps the request slot for the account list that follows
+            (*done)(ok, error);
+        });
+    });
+    if (!posted) {
+        EndOperatorRequest();
+        return false;
+    }
+    return true;
+}
+
+void TOperatorSession::AfterSignIn()
+{
+    FOperatorPanel = QStringLiteral("运营商：已登录");
+    FFrontEnd.OperatorPanelChanged(FOperatorPanel);
+    ScheduleTokenRefresh();
+    FetchAccountsOnWorker(nullptr);
+}
+
+void TOperatorSession::ScheduleTokenRefresh()
+{
+    TQWorkers* scheduler = JobScheduler();
+    if (!scheduler)
+        return;
+    // One refresh job at most: a second sign-in replaces the first instead of adding another.
+    if (FTokenRefreshJob)
+        scheduler->ClearSingleJob(FTokenRefreshJob, false);
+    FTokenRefreshJob
+        = scheduler->Delay(TQJobProc(this, &TOperatorSession::TokenRefreshJob), FTokenRefreshInterval, {}, false, true);
+}
+
+void TOperatorSession::TokenRefreshJob(TQJob* AJob)
+{
+    // A sign-in or a refresh click is running: skip this turn rather than queue a second request behind it.
+    if (!BeginOperatorRequest())
+        return;
+    LogLine(llMessage, u"刷新token...");
+    FetchAccountsOnWorker(AJob);
+}
+
+void TOperatorSession::RefreshClick()
+{
+    if (!APIApp() || !APIApp()->isLogin()) {
+        FFrontEnd.MessageBox(QStringLiteral("请先登录运营商平台!!!"), kMessageTitle, TSyncFrontEnd::TButtons::Ok,
+            TSyncFrontEnd::TIcon::None);
+        return;
+    }
+    RefreshAuthorizedAccounts();
+}
+
+bool TOperatorSession::RefreshAuthorizedAccounts()
+{
+    if (!BeginOperatorRequest())
+        return false;
+    FetchAccountsOnWorker(nullptr);
+    return true;
+}
+
+// Called holding the operator request slot; gives it back on the main thread with the result. ARunning is the job
+// this runs in already (the periodic refresh), or nothing to post a job of its own.
+void TOperatorSession::FetchAccountsOnWorker(TQJob* ARunning)
+{
+    auto fetch = [this](TQJob* AJob) {
+        auto reply = std::make_shared<TAccountsReply>();
+        try {
+            reply->accounts = APIApp()->getAlimmTokens(StopCheckOf(AJob));
+        } catch (...) {
+            reply->error = ErrorMessageOf(std::current_exception());
+        }
+        RunOnMainFor(this, [this, reply] {
+            EndOperatorRequest();
+            if (!reply->error.isEmpty()) {
+                FFrontEnd.MessageBox(
+                    reply->error, kMessageTitle, TSyncFrontEnd::TButtons::Ok, TSyncFrontEnd::TIcon::Error);
+                return;
+            }
+            ApplyAccounts(*reply->accounts);
+        });
+    };
+    if (ARunning) {
+        fetch(ARunning);
+        return;
+    }
+    TQWorkers* scheduler = JobScheduler();
+    if (!scheduler || !scheduler->Post(std::move(fetch)))
+        EndOperatorRequest();
+}
+
+void TOperatorSession::ApplyAccounts(const TQJson& AAccounts)
+{
+    FAccounts.Clear();
+    TAlimmTokenMgr* store = AlimmTokenMgr();
+    try {
+        for (int i = 0; i < AAccounts.Count(); ++i) {
+            const TQJson* item = AAccounts.Items(i);
+            if (!item)
+                continue;
+            TAlimmTokenData account;
+            account.userId = MemberText(*item, u"userId");
+            account.userName = MemberText(*item, u"userName");
+            if (const TQJson* node = item->ItemByPath(u"authTime"))
+                account.authTime = node->AsInt64();
+            if (const TQJson* node = item->ItemByPath(u"exptime"))
+                account.expTime = node->AsInt64();
+            account.token = MemberText(*item, u"accessToken");
+            const PAlimmTokenData known = store ? store->get(account.userId) : nullptr;
+            const bool signedIn = known && known->isLogin();
+            FAccounts.AppendAccount(account, signedIn ? QStringLiteral("已登录") : QStringLiteral("未登录"));
+            if (store)
+                store->updateToken(std::move(account));
+        }
+    } catch (const EQuenlarError& error) {
+        FFrontEnd.MessageBox(error.Message(), kMessageTitle, TSyncFrontEnd::TButtons::Ok, TSyncFrontEnd::TIcon::Error);
+    }
+    Q_EMIT AccountsRefreshed(AAccounts.Count() > 0);
+}

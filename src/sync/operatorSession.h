@@ -1,0 +1,58 @@
+#pragma once
+
+#include "foundation/qworker.h"
+#include "sync/syncFrontEnd.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+
+class TAccountListModel;
+class TQJson;
+
+// The operator back end as this program sees it: the sign-in, the account list and its periodic refresh. One
+// request at a time; each runs on a worker and its result comes back as a main-thread call. Main thread only.
+class TOperatorSession : public QObject {
+    Q_OBJECT
+
+public:
+    using TSignInDone = std::function<void(bool ASucceeded, const QString& AError)>;
+
+    TOperatorSession(TSyncFrontEnd& AFrontEnd, TAccountListModel& AAccounts, qint64 ATokenRefreshInterval);
+    ~TOperatorSession() override;
+    TOperatorSession(const TOperatorSession&) = delete;
+    TOperatorSession& operator=(const TOperatorSession&) = delete;
+
+    QString OperatorPanelText() const { return FOperatorPanel; }
+    bool OperatorRequestRunning() const { return FOperatorBusy.load(); }
+    // Answers false (and calls nothing) while another operator request runs.
+    bool SignIn(const QString& APhone, const QString& APwd, TSignInDone ADone);
+    void RefreshClick();
+    // Fetches the account list on a worker and rebuilds the list from it on the main thread; false while another
+    // operator request runs.
+    bool RefreshAuthorizedAccounts();
+
+Q_SIGNALS:
+    // The account list was rebuilt (ASucceeded false: the request failed and the list is empty).
+    void AccountsRefreshed(bool ASucceeded);
+
+private:
+    struct TAccountsReply;
+
+    bool BeginOperatorRequest();
+    void EndOperatorRequest();
+    void AfterSignIn();
+    void ApplyAccounts(const TQJson& AAccounts);
+    void ScheduleTokenRefresh();
+    void TokenRefreshJob(TQJob* AJob);
+    void FetchAccountsOnWorker(TQJob* ARunning);
+
+    TSyncFrontEnd& FFrontEnd;
+    TAccountListModel& FAccounts;
+    const qint64 FTokenRefreshInterval;
+    QString FOperatorPanel = QStringLiteral("运营商：未登录");
+    std::atomic<bool> FOperatorBusy {false};
+    intptr_t FTokenRefreshJob = 0;
+};

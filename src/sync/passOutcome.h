@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// How one account's part of a pass ended. A failure names its cause; the counts are what the pass found new and
+// what the back end accepted of it.
+struct TAccountPassOutcome {
+    enum class TState { Complete, Stopped, Failed };
+
+    TState state = TState::Complete;
+    QString cause;
+    int found = 0;
+    int delivered = 0;
+
+    static TAccountPassOutcome Failed(const QString& ACause)
+    {
+        TAccountPassOutcome outcome;
+        outcome.state = TState::Failed;
+        outcome.cause = ACause;
+        return outcome;
+    }
+    bool Succeeded() const { return state == TState::Complete; }
+};

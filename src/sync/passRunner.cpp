@@ -1,0 +1,228 @@
+#include "sync/passRunner.h"
+
+#include "log/QLog.h"
+#include "operator/uapiApp.h"
+#include "sessions/alimmTokenMgr.h"
+#include "sync/accountStatus.h"
+#include "sync/processObjects.h"
+#include "taobao/orderPass.h"
+#include "taobao/topApiGetOrders.h"
+
+#include <exception>
+#include <memory>
+
+namespace {
+
+constexpr int kRefundDays = 90;
+
+// Waits for the batch posts when it goes, on every path out of a pass: declared after the pass's slot, it runs
+// before the slot is given back, so the next pass finds this one's orders recorded.
+class TPostsAwaited {
+public:
+    TPostsAwaited() = default;
+    TPostsAwaited(const TPostsAwaited&) = delete;
+    TPostsAwaited& operator=(const TPostsAwaited&) = delete;
+    ~TPostsAwaited()
+    {
+        if (TAPIApp* api = APIApp())
+            api->WaitForPosts();
+    }
+};
+
+} // namespace
+
+TPassRunner::TPassRunner(
+    TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, qint64 ASyncInterval, qint64 ARefundInterval)
+    : FFrontEnd(AFrontEnd)
+    , FStatus(AStatus)
+    , FSyncInterval(ASyncInterval)
+    , FRefundInterval(ARefundInterval)
+{
+}
+
+TPassRunner::~TPassRunner()
+{
+    SkipMainThreadCalls(this);
+}
+
+void TPassRunner::ControlsChangedOnMain()
+{
+    RunOnMainFor(this, [this] { FFrontEnd.ControlsChanged(); });
+}
+
+void TPassRunner::Start()
+{
+    TQWorkers* scheduler = JobScheduler();
+    if (!scheduler)
+        return;
+    scheduler->Post([this](TQJob* AJob) { RunInvalidPass(AJob, true); });
+    scheduler->Post([this](TQJob* AJob) { RunRefundPass(AJob, true); });
+    FSyncOrderThread1
+        = scheduler->Delay(TQJobProc(this, &TPassRunner::SyncInvalidOrdersJob), FSyncInterval, {}, false, true);
+    FSyncOrderThread2
+        = scheduler->Delay(TQJobProc(this, &TPassRunner::SyncRefundOrdersJob), FRefundInterval, {}, false, true);
+}
+
+void TPassRunner::Stop(std::function<void()> AStopped)
+{
+    const intptr_t invalidJob = std::exchange(FSyncOrderThread1, 0);
+    const intptr_t refundJob = std::exchange(FSyncOrderThread2, 0);
+    TQWorkers* scheduler = JobScheduler();
+    auto stopped = std::make_shared<std::function<void()>>(std::move(AStopped));
+    const intptr_t posted = scheduler ? scheduler->Post([this, invalidJob, refundJob, stopped](TQJob* AJob) {
+        AJob->Owner()->ClearSingleJob(invalidJob, true);
+        AJob->Owner()->ClearSingleJob(refundJob, true);
+        RunOnMainFor(this, [stopped] { (*stopped)(); });
+    })
+                                      : 0;
+    if (!posted)
+        (*stopped)();
+}
+
+void TPassRunner::ForEachAccount(const TStopCheck& AStop,
+    const std::function<TAccountPassOutcome(PAlimmTokenData)>& ASynchronise,
+    const std::function<bool(const TAlimmTokenRecord&)>& ASkip)
+{
+    TAlimmTokenMgr* store = AlimmTokenMgr();
+    // Read once: accounts a refresh adds meanwhile wait for the next pass.
+    const int count = store ? store->count() : 0;
+    for (int index = 0; index < count; ++index) {
+        if (AStop())
+            return;
+        const PAlimmTokenData account = store->GetItem(index);
+        if (!account || (ASkip && ASkip(*account)))
+            continue;
+        FStatus.SendStatus(account->userName(), TAccountStatus::scSyncing);
+        ASynchronise(account);
+        FStatus.SendStatus(account->userName(), TAccountStatus::scSynced);
+    }
+}
+
+void TPassRunner::SyncInvalidOrdersJob(TQJob* AJob)
+{
+    RunInvalidPass(AJob, false);
+}
+
+// A repeating run that finds another pass still running skips its turn (the next comes at its time); the pass a
+// click asks for waits for its turn instead.
+void TPassRunner::RunInvalidPass(TQJob* AJob, bool AWaitTurn)
+{
+    const TStopCheck stop = StopCheckOf(AJob);
+    const TPassSlot::THold slot = AWaitTurn ? FInvalidPass.Take(stop) : FInvalidPass.TryTake();
+    if (!slot)
+        return;
+    const TPostsAwaited posts;
+    ForEachAccount(
+        stop, [this, &stop](PAlimmTokenData AAccount) { return SyncInvalidOrdersOfAccount(AAccount, stop); });
+}
+
+TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop)
+{
+    const TOrderPassResult pass = TOrderPass().Run(AAccount->userId(), AAccount->userName(), AAccount->token(), AStop);
+    LogLine(llMessage,
+        QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';' + pass.Scope() + QStringLiteral("共 ")
+            + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
+    if (TAPIApp* api = APIApp())
+        api->postOrderData(pass.lines);
+    TAccountPassOutcome outcome;
+    outcome.found = static_cast<int>(pass.lines.size());
+    if (AStop())
+        outcome.state = TAccountPassOutcome::TState::Stopped;
+    return outcome;
+}
+
+void TPassRunner::SyncRefundOrdersJob(TQJob* AJob)
+{
+    RunRefundPass(AJob, false);
+}
+
+void TPassRunner::RunRefundPass(TQJob* AJob, bool AWaitTurn)
+{
+    const TStopCheck stop = StopCheckOf(AJob);
+    const TPassSlot::THold slot = AWaitTurn ? FRefundPass.Take(stop) : FRefundPass.TryTake();
+    if (!slot)
+        return;
+    // Every row shows the pass, an account without a web session too: it has nothing to read.
+    ForEachAccount(stop, [this, &stop](PAlimmTokenData AAccount) {
+        if (!HasWebSession(*AAccount))
+            return TAccountPassOutcome();
+        const QDateTime now = QDateTime::currentDateTime();
+        return SyncRefundOrdersOfAccount(AAccount, now.addDays(-kRefundDays), now, stop);
+    });
+}
+
+TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(
+    PAlimmTokenData AAccount, const QDateTime& ABegin, const QDateTime& AEnd, const TStopCheck& AStop)
+{
+    const TAlimmTokenData account = AAccount->Snapshot();
+    TTopApiGetOrders orders(QString(), account.cookies, account._tb_token_, AStop);
+    const std::vector<TWeiQuanOrderInfo> refunds = orders.getWeiquanOrders(ABegin, AEnd);
+    LogLine(llMessage,
+        QStringLiteral("同步维权订单-联盟账号:") + account.userName + QStringLiteral(";90天内共有 ")
+            + QString::number(refunds.size()) + QStringLiteral(" 条维权订单未同步!"));
+    if (TAPIApp* api = APIApp())
+        api->postWeiQuanOrderData(refunds);
+    AAccount->setReadLock(false);
+    TAccountPassOutcome outcome;
+    outcome.found = static_cast<int>(refunds.size());
+    if (AStop())
+        outcome.state = TAccountPassOutcome::TState::Stopped;
+    return outcome;
+}
+
+void TPassRunner::SyncWeiquanClick()
+{
+    if (TQWorkers* scheduler = JobScheduler())
+        scheduler->Post(TQJobProc(this, &TPassRunner::SyncRefundOrdersNow));
+}
+
+void TPassRunner::SyncRefundOrdersNow(TQJob* AJob)
+{
+    const QDateTime end = QDateTime::currentDateTime();
+    const QDateTime begin = end.addDays(-kRefundDays);
+    FManualRefunds.fetch_add(1);
+    ControlsChangedOnMain();
+    const TStopCheck stop = StopCheckOf(AJob);
+    // A click while a refund pass runs waits for it rather than posting the same refunds beside it.
+    const TPassSlot::THold slot = FRefundPass.Take(stop);
+    try {
+        LogLine(llMessage, u"开始同步维权订单");
+        ForEachAccount(
+            stop,
+            [this, &begin, &end, &stop](
+                PAlimmTokenData AAccount) { return SyncRefundOrdersOfAccount(AAccount, begin, end, stop); },
+            [](const TAlimmTokenRecord& AAccount) {
+                if (HasWebSession(AAccount))
+                    return false;
+                LogLine(llMessage,
+                    QStringLiteral("同步维权订单-联盟账号:") + AAccount.userName()
+                        + QStringLiteral(" 未登录，请先登录"));
+                return true;
+            });
+        LogLine(llMessage, u"维权订单同步完成");
+    } catch (...) {
+        // A failed manual run ends quietly; its batches already accepted are recorded.
+    }
+    FManualRefunds.fetch_sub(1);
+    ControlsChangedOnMain();
+}
+
+void TPassRunner::RunPassesOnce(std::function<void()> ADone)
+{
+    TQWorkers* scheduler = JobScheduler();
+    auto done = std::make_shared<std::function<void()>>(std::move(ADone));
+    const intptr_t posted = scheduler ? scheduler->Post([this, done](TQJob* AJob) {
+        try {
+            RunInvalidPass(AJob, false);
+            RunRefundPass(AJob, false);
+        } catch (...) {
+            LogJobError(AJob, std::current_exception());
+        }
+        if (TAPIApp* api = APIApp())
+            api->WaitForPosts();
+        RunOnMainFor(this, [done] { (*done)(); });
+    })
+                                      : 0;
+    if (!posted)
+        (*done)();
+}

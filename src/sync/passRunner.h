@@ -1,0 +1,68 @@
+#pragma once
+
+#include "foundation/qworker.h"
+#include "sync/jobSupport.h"
+#include "sync/passOutcome.h"
+#include "sync/passSlot.h"
+#include "sync/syncFrontEnd.h"
+
+#include <QDateTime>
+
+#include <atomic>
+#include <functional>
+
+class TAccountStatus;
+
+// The order and refund passes: the repeating jobs a start sets up, the pass a click asks for, the one-off passes
+// of the headless mode. Passes of one kind never overlap (their slots); an invalid-order pass gives its slot back
+// only once its batches are recorded.
+class TPassRunner {
+public:
+    TPassRunner(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, qint64 ASyncInterval, qint64 ARefundInterval);
+    ~TPassRunner();
+    TPassRunner(const TPassRunner&) = delete;
+    TPassRunner& operator=(const TPassRunner&) = delete;
+
+    // The repeating jobs, each with a first pass at once. Main thread.
+    void Start();
+    // Cancels the repeating jobs and waits for their running passes on a worker; AStopped runs on the main thread
+    // afterwards. Main thread.
+    void Stop(std::function<void()> AStopped);
+    bool Running() const { return FSyncOrderThread1 != 0; }
+
+    bool ManualRefundEnabled() const { return FManualRefunds.load() == 0; }
+    // The manual refund run, posted as a job of its own.
+    void SyncWeiquanClick();
+
+    // One invalid-order pass and one refund pass on a worker, then waits for every batch post; ADone runs on the
+    // main thread afterwards.
+    void RunPassesOnce(std::function<void()> ADone);
+
+    // Job procedures.
+    void SyncInvalidOrdersJob(TQJob* AJob);
+    void SyncRefundOrdersNow(TQJob* AJob);
+
+private:
+    void SyncRefundOrdersJob(TQJob* AJob);
+    void RunInvalidPass(TQJob* AJob, bool AWaitTurn);
+    void RunRefundPass(TQJob* AJob, bool AWaitTurn);
+    // One pass: each account of the store, with its row showing the run; ends early on a stop. ASkip tells the
+    // accounts this pass leaves out; they keep their rows as they are.
+    void ForEachAccount(const TStopCheck& AStop,
+        const std::function<TAccountPassOutcome(PAlimmTokenData)>& ASynchronise,
+        const std::function<bool(const TAlimmTokenRecord&)>& ASkip = {});
+    TAccountPassOutcome SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop);
+    TAccountPassOutcome SyncRefundOrdersOfAccount(
+        PAlimmTokenData AAccount, const QDateTime& ABegin, const QDateTime& AEnd, const TStopCheck& AStop);
+    void ControlsChangedOnMain();
+
+    TSyncFrontEnd& FFrontEnd;
+    TAccountStatus& FStatus;
+    const qint64 FSyncInterval;
+    const qint64 FRefundInterval;
+    intptr_t FSyncOrderThread1 = 0;
+    intptr_t FSyncOrderThread2 = 0;
+    std::atomic<int> FManualRefunds {0};
+    TPassSlot FInvalidPass;
+    TPassSlot FRefundPass; // the repeating, the immediate and the manual refund runs
+};

@@ -1,0 +1,95 @@
+#include "sync/signInBrowsers.h"
+
+#include "foundation/textutil.h"
+#include "log/QLog.h"
+#include "sessions/alimmTokenMgr.h"
+#include "sync/accountStatus.h"
+#include "sync/jobSupport.h"
+#include "sync/signInMessage.h"
+
+#include <QFileInfo>
+
+TSignInBrowsers::TSignInBrowsers(
+    TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, const QString& AProgramFolder, const QString& ADataFolder)
+    : FFrontEnd(AFrontEnd)
+    , FStatus(AStatus)
+    , FProgramFolder(AProgramFolder)
+    , FDataFolder(ADataFolder)
+    , FListener([this](const QByteArray& AData) { udpServerUDPRead(AData); })
+{
+}
+
+TSignInBrowsers::~TSignInBrowsers()
+{
+    FListener.Close();
+    FSignInThreads.WaitAll();
+    SkipMainThreadCalls(this);
+}
+
+bool TSignInBrowsers::Open()
+{
+    if (FListener.Open())
+        return true;
+    LogLine(llError, QStringLiteral("联盟登录监听端口启动失败"));
+    return false;
+}
+
+void TSignInBrowsers::Close()
+{
+    FListener.Close();
+}
+
+QString TSignInBrowsers::BrowserProgram() const
+{
+    return FProgramFolder + QStringLiteral("/browser.exe");
+}
+
+void TSignInBrowsers::LoginAlimmClick(const QString& AUserId)
+{
+    if (Trim(AUserId).isEmpty()) {
+        FFrontEnd.MessageBox(QStringLiteral("请先选择要登录的联盟账号"), kMessageTitle, TSyncFrontEnd::TButtons::Ok,
+            TSyncFrontEnd::TIcon::None);
+        return;
+    }
+    if (!QFileInfo::exists(BrowserProgram())) {
+        FFrontEnd.MessageBox(QStringLiteral("没有找到联盟登录应用程序!"), kMessageTitle, TSyncFrontEnd::TButtons::Ok,
+            TSyncFrontEnd::TIcon::None);
+        return;
+    }
+    StartSignInBrowser(AUserId);
+}
+
+bool TSignInBrowsers::StartSignInBrowser(const QString& AUserId)
+{
+    const QString program = BrowserProgram();
+    const QStringList arguments {QStringLiteral("2"), Trim(AUserId), QString::number(FListener.Port())};
+    if (FListener.IsOpen() && FBrowsers.Start(program, arguments, FDataFolder))
+        return true;
+    LogLine(llError, QStringLiteral("[联盟账号] 联盟登录应用程序启动失败:") + program);
+    return false;
+}
+
+void TSignInBrowsers::udpServerUDPRead(const QByteArray& AData)
+{
+    const QString text = QString::fromUtf8(AData);
+    const TSignInMessage message = TSignInMessage::FromText(text);
+    if (message.cmd == TSignInMessage::SignInResult)
+        FSignInThreads.Start([this, text] { HandleSignInMessage(text); });
+    if (message.processId != 0)
+        FBrowsers.TerminateIfOurs(message.processId);
+}
+
+void TSignInBrowsers::HandleSignInMessage(const QString& AText)
+{
+    const TSignInMessage message = TSignInMessage::FromText(AText);
+    if (!message.Succeeded()) {
+        LogLine(llMessage, u"[联盟账号] 登录失败...");
+    } else {
+        LogLine(llMessage, QStringLiteral("[联盟账号] ") + message.nickname + QStringLiteral(" 登录成功!"));
+        if (TAlimmTokenMgr* store = AlimmTokenMgr())
+            store->updateCookies(message.userId, message.cookies);
+        FStatus.SendStatus(message.nickname, TAccountStatus::scSignedIn);
+    }
+    RunOnMainFor(
+        this, [this, userId = message.userId, ok = message.Succeeded()] { Q_EMIT SignInReported(userId, ok); });
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "foundation/ownedthreads.h"
+#include "sync/signInBrowser.h"
+#include "sync/signInListener.h"
+#include "sync/syncFrontEnd.h"
+
+#include <QObject>
+#include <QString>
+
+class TAccountStatus;
+
+// The sign-in browsers: starting one for an account, the listener for their datagrams, and taking the sessions
+// they hand over into the token store. Main thread, but for the datagram's handling, which runs on a thread of
+// its own.
+class TSignInBrowsers : public QObject {
+    Q_OBJECT
+
+public:
+    // AProgramFolder holds browser.exe; ADataFolder is the browser's working folder (its settings and profiles).
+    TSignInBrowsers(
+        TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, const QString& AProgramFolder, const QString& ADataFolder);
+    ~TSignInBrowsers() override;
+    TSignInBrowsers(const TSignInBrowsers&) = delete;
+    TSignInBrowsers& operator=(const TSignInBrowsers&) = delete;
+
+    // Opens the listener; false when no port could be bound (the rest of the program runs without it).
+    bool Open();
+    // No datagram is taken any more.
+    void Close();
+    quint16 ListenerPort() const { return FListener.Port(); }
+
+    // The context menu's sign-in: AUserId is the selected row's first column, empty when no row is selected.
+    void LoginAlimmClick(const QString& AUserId);
+    // Starts the sign-in browser for an account without asking anything; false when it cannot be started.
+    bool StartSignInBrowser(const QString& AUserId);
+
+Q_SIGNALS:
+    // A sign-in browser reported for that account (a failed sign-in too).
+    void SignInReported(const QString& AUserId, bool ASucceeded);
+
+private:
+    QString BrowserProgram() const;
+    void udpServerUDPRead(const QByteArray& AData);
+    void HandleSignInMessage(const QString& AText);
+
+    TSyncFrontEnd& FFrontEnd;
+    TAccountStatus& FStatus;
+    const QString FProgramFolder;
+    const QString FDataFolder;
+    TBrowserProcesses FBrowsers;
+    TSignInListener FListener;
+    TOwnedThreads FSignInThreads; // last: joined before anything their messages use goes away
+};
