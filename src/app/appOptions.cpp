@@ -54,6 +54,12 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
             if (!TakeValue(AArguments, i, QStringLiteral("--phone"), value, options.error))
                 return fail(options.error);
             options.phone = value.trimmed();
+        } else if (Named(arg, QStringLiteral("--status-file"))) {
+            if (!TakeValue(AArguments, i, QStringLiteral("--status-file"), value, options.error))
+                return fail(options.error);
+            if (value.isEmpty())
+                return fail(QStringLiteral("--status-file needs a path"));
+            options.statusFile = value;
         } else if (Named(arg, QStringLiteral("--alimama-login-timeout"))) {
             if (!TakeValue(AArguments, i, QStringLiteral("--alimama-login-timeout"), value, options.error))
                 return fail(options.error);
@@ -65,8 +71,9 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
             return fail(QStringLiteral("unknown option: %1").arg(arg));
         }
     }
-    if (!options.headless && (options.once || options.alimamaLogin || !options.phone.isEmpty()))
-        return fail(QStringLiteral("--phone, --once and --alimama-login belong to --headless"));
+    if (!options.headless
+        && (options.once || options.alimamaLogin || !options.phone.isEmpty() || !options.statusFile.isEmpty()))
+        return fail(QStringLiteral("--phone, --once, --alimama-login and --status-file belong to --headless"));
     if (options.headless && options.phone.isEmpty())
         return fail(QStringLiteral("--headless needs --phone"));
     return options;
@@ -75,7 +82,8 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
 QString TAppOptions::Usage()
 {
     return QStringLiteral(
-        "Usage: quenlar [--headless --phone PHONE [--once] [--alimama-login [--alimama-login-timeout SECONDS]]]\n"
+        "Usage: quenlar [--headless --phone PHONE [--once] [--alimama-login [--alimama-login-timeout SECONDS]]\n"
+        "                [--status-file PATH]]\n"
         "\n"
         "Without options Quenlar opens its window.\n"
         "\n"
@@ -86,10 +94,20 @@ QString TAppOptions::Usage()
         "                               (default: keep synchronising until SIGINT or SIGTERM)\n"
         "  --alimama-login              start the sign-in browser for every account first and wait for each\n"
         "  --alimama-login-timeout S    how long to wait for the sign-ins (default 60 seconds)\n"
+        "  --status-file PATH           after every pass and every change of an account's health, write the\n"
+        "                               health of the process and of every account there as JSON (atomically)\n"
         "  --help                       this text\n"
         "  --version                    the version\n"
         "\n"
-        "conf.ini beside the executable holds the settings and the addresses of the outside services.\n");
+        "conf.ini beside the executable holds the settings and the addresses of the outside services.\n"
+        "\n"
+        "Exit codes of --headless --once (one line on stderr names each failure):\n"
+        "  0  every pass complete and every batch accepted\n"
+        "  1  the sign-in was refused or the operator back end unreachable\n"
+        "  2  a bad command line\n"
+        "  3  the account list was unreadable or empty\n"
+        "  4  some account's pass did not complete (a TOP error after retries, a refused or failed batch, an\n"
+        "     unusable order cache, an unreadable refund report, a sign-in browser that did not report)\n");
 }
 
 QString TAppOptions::VersionText()

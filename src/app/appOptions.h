@@ -14,6 +14,7 @@ struct TAppOptions {
     bool once = false;
     bool alimamaLogin = false;
     int alimamaLoginTimeoutS = 60;
+    QString statusFile; // empty: none
 
     static TAppOptions Parse(const QStringList& AArguments);
     static QString Usage();

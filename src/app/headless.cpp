@@ -1,8 +1,10 @@
 #include "app/headless.h"
 
 #include "app/terminationSignals.h"
+#include "foundation/textutil.h"
 #include "log/QLog.h"
 #include "sync/processObjects.h"
+#include "sync/statusFile.h"
 #include "sync/syncController.h"
 
 #include <QCoreApplication>
@@ -11,6 +13,8 @@
 
 #include <cstdio>
 #include <set>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -53,6 +57,15 @@ public:
     void ControlsChanged() override { }
 };
 
+// The exit codes of --once: what a cron job or a service manager sees of the run.
+enum TExitCode {
+    ecComplete = 0, // every pass complete and every batch accepted
+    ecSignIn = 1, // the sign-in was refused or the back end unreachable
+    ecUsage = 2, // a bad command line
+    ecNoAccounts = 3, // the account list was unreadable or empty
+    ecAccountFailed = 4, // some account's pass did not complete
+};
+
 // The headless run as a sequence of main-thread steps: sign in, list, sign-in browsers, passes.
 class THeadlessRun : public QObject {
 public:
@@ -62,6 +75,8 @@ public:
     {
         connect(&FController, &TSyncController::AccountsRefreshed, this, &THeadlessRun::OnAccounts);
         connect(&FController, &TSyncController::SignInReported, this, &THeadlessRun::OnSignInReported);
+        connect(&FController, &TSyncController::PassEnded, this, &THeadlessRun::OnPassEnded);
+        connect(&FController, &TSyncController::HealthChanged, this, &THeadlessRun::WriteStatus);
         FSignInTimer.setSingleShot(true);
         connect(&FSignInTimer, &QTimer::timeout, this, &THeadlessRun::OnSignInTimeout);
     }
@@ -69,27 +84,38 @@ public:
     void Start()
     {
         const QString password = qEnvironmentVariable("QUENLAR_PASSWORD");
-        if (password.trimmed().isEmpty()) {
+        if (Trim(password).isEmpty()) {
             Print(stderr,
                 QStringLiteral("quenlar: set the client password in the environment variable QUENLAR_PASSWORD"));
-            QCoreApplication::exit(2);
+            QCoreApplication::exit(ecUsage);
             return;
         }
         FController.SignIn(FOptions.phone, password, [](bool ASucceeded, const QString& AError) {
             if (ASucceeded)
                 return;
             Print(stderr, AError);
-            QCoreApplication::exit(1);
+            QCoreApplication::exit(ecSignIn);
         });
     }
 
 private:
-    void OnAccounts(bool)
+    void OnAccounts(bool ASucceeded, const QString& AError)
     {
         if (FStarted)
-            return; // a periodic refresh
-        FStarted = true;
+            return; // a periodic refresh of a running program
         PrintAccounts();
+        if (!ASucceeded) {
+            const QString reason = AError.isEmpty() ? QStringLiteral("the account list is empty") : AError;
+            if (FOptions.once) {
+                Print(stderr, QStringLiteral("quenlar: no affiliate accounts to synchronise: ") + reason);
+                QCoreApplication::exit(ecNoAccounts);
+                return;
+            }
+            // The periodic token refresh asks again; the passes start with the first list that brings rows.
+            LogLine(llError, QStringLiteral("联盟账号列表为空或无法读取,等待下次刷新: ") + reason);
+            return;
+        }
+        FStarted = true;
         if (FOptions.alimamaLogin && StartSignIns())
             return;
         StartPasses();
@@ -123,7 +149,7 @@ private:
 
     void OnSignInReported(const QString& AUserId, bool)
     {
-        if (FAwaited.erase(AUserId.trimmed()) == 0 || !FAwaited.empty() || !FSignInTimer.isActive())
+        if (FAwaited.erase(Trim(AUserId)) == 0 || !FAwaited.empty() || !FSignInTimer.isActive())
             return;
         FSignInTimer.stop();
         StartPasses();
@@ -135,6 +161,11 @@ private:
             QStringLiteral("quenlar: %1 sign-in browser(s) did not report within %2 s")
                 .arg(FAwaited.size())
                 .arg(FOptions.alimamaLoginTimeoutS));
+        for (const QString& userId : FAwaited) {
+            const QString cause = QStringLiteral("联盟登录程序 %1 秒内未回报").arg(FOptions.alimamaLoginTimeoutS);
+            FController.Health().ErrorSeen(userId, QStringLiteral("signin"), cause);
+            FSilentSignIns.emplace_back(userId, cause);
+        }
         FAwaited.clear();
         StartPasses();
     }
@@ -142,17 +173,62 @@ private:
     void StartPasses()
     {
         if (FOptions.once) {
-            FController.RunPassesOnce([] { QCoreApplication::exit(0); });
+            FController.RunPassesOnce([this] { QCoreApplication::exit(OnceExitCode()); });
             return;
         }
         FController.StartStopClick();
+    }
+
+    void OnPassEnded(TPassKind AKind)
+    {
+        Print(stdout, u'[' + Now() + QStringLiteral("]  ") + PassSummary(FController.Health().Accounts(), AKind));
+        WriteStatus();
+    }
+
+    void WriteStatus()
+    {
+        if (FOptions.statusFile.isEmpty())
+            return;
+        QString error;
+        const bool written = WriteFileAtomically(FOptions.statusFile, FController.Health().ToJson(), &error);
+        // Said once per run of failures, not on every change.
+        if (!written && !FStatusFileFailing)
+            LogLine(llError, QStringLiteral("状态文件无法写入 ") + FOptions.statusFile + QStringLiteral(": ") + error);
+        FStatusFileFailing = !written;
+    }
+
+    // One line on stderr per account whose pass did not complete, naming it and the cause.
+    int OnceExitCode()
+    {
+        WriteStatus();
+        int code = ecComplete;
+        const auto fail = [&code](const QString& AUserName, const QString& AUserId, const QString& AWhat) {
+            Print(stderr, QStringLiteral("quenlar: account %1 (%2): %3").arg(AUserName, AUserId, AWhat));
+            code = ecAccountFailed;
+        };
+        for (const TAccountHealthRecord& account : FController.Health().Accounts()) {
+            for (const TPassKind kind : {TPassKind::Invalid, TPassKind::Refund}) {
+                const TPassRecord& pass = account.last[static_cast<int>(kind)];
+                if (!pass.ran || pass.state == TAccountPassOutcome::TState::Complete)
+                    continue;
+                const QString what = kind == TPassKind::Invalid ? QStringLiteral("失效订单同步失败: ")
+                                                                : QStringLiteral("维权订单同步失败: ");
+                fail(account.userName, account.userId,
+                    what + (pass.cause.isEmpty() ? QStringLiteral("已停止") : pass.cause));
+            }
+        }
+        for (const auto& [userId, cause] : FSilentSignIns)
+            fail(FController.Health().Account(userId).userName, userId, cause);
+        return code;
     }
 
     const TAppOptions& FOptions;
     TSyncController& FController;
     QTimer FSignInTimer;
     std::set<QString> FAwaited;
+    std::vector<std::pair<QString, QString>> FSilentSignIns; // user id, cause
     bool FStarted = false;
+    bool FStatusFileFailing = false;
 };
 
 // The pass intervals, shortened by the soak and idle measurements through the environment; the user's command line

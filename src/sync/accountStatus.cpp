@@ -43,6 +43,9 @@ void TAccountStatus::ShowAccountStatus(TQJob* AJob)
     case scSynced:
         FAccounts.SetText(row, TAccountListModel::colRunState, QStringLiteral("同步完成"));
         break;
+    case scStopped:
+        FAccounts.SetText(row, TAccountListModel::colRunState, QStringLiteral("已停止"));
+        break;
     case scSignedIn:
         FAccounts.SetText(row, TAccountListModel::colLoginState, QStringLiteral("已登录"));
         break;

@@ -10,7 +10,8 @@ class TAccountListModel;
 // job and changes the row of that account name there.
 class TAccountStatus {
 public:
-    enum TStatusCode { scSyncing = 0, scSynced = 1, scSignedIn = 2, scDropped = 3 };
+    // scStopped: a stop ended the account's pass before its end, so the row does not claim it is still running.
+    enum TStatusCode { scSyncing = 0, scSynced = 1, scSignedIn = 2, scDropped = 3, scStopped = 4 };
 
     explicit TAccountStatus(TAccountListModel& AAccounts);
     ~TAccountStatus();

@@ -6,6 +6,7 @@
 #include "foundation/textutil.h"
 #include "log/QLog.h"
 #include "store/ucommon.h"
+#include "sync/accountHealth.h"
 #include "sync/accountStatus.h"
 
 namespace {
@@ -15,8 +16,9 @@ const QString kProbeUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 6.1; WOW
 
 } // namespace
 
-TKeepAlive::TKeepAlive(TAccountStatus& AStatus, const TProbeTiming& ATiming)
+TKeepAlive::TKeepAlive(TAccountStatus& AStatus, TAccountHealth& AHealth, const TProbeTiming& ATiming)
     : FStatus(AStatus)
+    , FHealth(AHealth)
     , FTiming(ATiming)
 {
 }
@@ -58,6 +60,7 @@ void TKeepAlive::KeepSessionsOnline(TQJob* AJob)
             continue;
         }
         FStatus.SendStatus(account->userName(), TAccountStatus::scDropped);
+        FHealth.SessionChanged(account->userId(), TWebSession::Dropped);
         account->setIsLogin(false);
         LogLine(llWarning, QStringLiteral("联盟账号 ") + name + QStringLiteral(" 已掉线,请重新登录..."));
         return;

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+class TAccountHealth;
 class TAccountStatus;
 
 // Time-outs of the session probe, in milliseconds.
@@ -18,7 +19,7 @@ struct TProbeTiming {
 // marks a lapsed one "已掉线".
 class TKeepAlive {
 public:
-    TKeepAlive(TAccountStatus& AStatus, const TProbeTiming& ATiming);
+    TKeepAlive(TAccountStatus& AStatus, TAccountHealth& AHealth, const TProbeTiming& ATiming);
     ~TKeepAlive();
     TKeepAlive(const TKeepAlive&) = delete;
     TKeepAlive& operator=(const TKeepAlive&) = delete;
@@ -34,6 +35,7 @@ private:
     QString Web_Http(const QString& AUrl, const QString& ACookies, const TStopCheck& AStop);
 
     TAccountStatus& FStatus;
+    TAccountHealth& FHealth;
     const TProbeTiming FTiming;
     intptr_t FAtKeepOnlineJobID = 0;
 };

@@ -7,6 +7,7 @@
 #include "log/QLog.h"
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
+#include "sync/accountHealth.h"
 #include "sync/accountListModel.h"
 #include "sync/jobSupport.h"
 
@@ -29,9 +30,11 @@ struct TOperatorSession::TAccountsReply {
     QString error;
 };
 
-TOperatorSession::TOperatorSession(TSyncFrontEnd& AFrontEnd, TAccountListModel& AAccounts, qint64 ATokenRefreshInterval)
+TOperatorSession::TOperatorSession(
+    TSyncFrontEnd& AFrontEnd, TAccountListModel& AAccounts, TAccountHealth& AHealth, qint64 ATokenRefreshInterval)
     : FFrontEnd(AFrontEnd)
     , FAccounts(AAccounts)
+    , FHealth(AHealth)
     , FTokenRefreshInterval(ATokenRefreshInterval)
 {
 }
@@ -81,11 +84,11 @@ bool TOperatorSession::SignIn(const QString& APhone, const QString& APwd, TSignI
         } catch (...) {
             error = ErrorMessageOf(std::current_exception());
         }
-        RunOnMainFor(this, [this, ok, error, done] {
+        RunOnMainFor(this, [this, ok, error, done, phone] {
             if (!ok)
                 EndOperatorRequest();
             else
-                AfterSignIn(); // keeps the request slot for the account list that follows
+                AfterSignIn(phone); // keeps the request slot for the account list that follows
             (*done)(ok, error);
         });
     });
@@ -96,8 +99,9 @@ bool TOperatorSession::SignIn(const QString& APhone, const QString& APwd, TSignI
     return true;
 }
 
-void TOperatorSession::AfterSignIn()
+void TOperatorSession::AfterSignIn(const QString& APhone)
 {
+    FHealth.SetOperator(APhone);
     FOperatorPanel = QStringLiteral("运营商：已登录");
     FFrontEnd.OperatorPanelChanged(FOperatorPanel);
     ScheduleTokenRefresh();
@@ -157,6 +161,9 @@ void TOperatorSession::FetchAccountsOnWorker(TQJob* ARunning)
         RunOnMainFor(this, [this, reply] {
             EndOperatorRequest();
             if (!reply->error.isEmpty()) {
+                // Logged as well: an unattended run has no one to read the message box.
+                LogLine(llError, QStringLiteral("获取联盟账号失败:") + reply->error);
+                Q_EMIT AccountsRefreshed(false, reply->error);
                 FFrontEnd.MessageBox(
                     reply->error, kMessageTitle, TSyncFrontEnd::TButtons::Ok, TSyncFrontEnd::TIcon::Error);
                 return;
@@ -177,6 +184,7 @@ void TOperatorSession::ApplyAccounts(const TQJson& AAccounts)
 {
     FAccounts.Clear();
     TAlimmTokenMgr* store = AlimmTokenMgr();
+    std::vector<TAccountHealth::TListedAccount> listed;
     try {
         for (int i = 0; i < AAccounts.Count(); ++i) {
             const TQJson* item = AAccounts.Items(i);
@@ -193,11 +201,13 @@ void TOperatorSession::ApplyAccounts(const TQJson& AAccounts)
             const PAlimmTokenData known = store ? store->get(account.userId) : nullptr;
             const bool signedIn = known && known->isLogin();
             FAccounts.AppendAccount(account, signedIn ? QStringLiteral("已登录") : QStringLiteral("未登录"));
+            listed.push_back({Trim(account.userId), account.userName, account.expTime, signedIn});
             if (store)
                 store->updateToken(std::move(account));
         }
     } catch (const EQuenlarError& error) {
         FFrontEnd.MessageBox(error.Message(), kMessageTitle, TSyncFrontEnd::TButtons::Ok, TSyncFrontEnd::TIcon::Error);
     }
-    Q_EMIT AccountsRefreshed(AAccounts.Count() > 0);
+    FHealth.SetAccounts(listed);
+    Q_EMIT AccountsRefreshed(AAccounts.Count() > 0, QString());
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 
+class TAccountHealth;
 class TAccountListModel;
 class TQJson;
 
@@ -20,7 +21,8 @@ class TOperatorSession : public QObject {
 public:
     using TSignInDone = std::function<void(bool ASucceeded, const QString& AError)>;
 
-    TOperatorSession(TSyncFrontEnd& AFrontEnd, TAccountListModel& AAccounts, qint64 ATokenRefreshInterval);
+    TOperatorSession(
+        TSyncFrontEnd& AFrontEnd, TAccountListModel& AAccounts, TAccountHealth& AHealth, qint64 ATokenRefreshInterval);
     ~TOperatorSession() override;
     TOperatorSession(const TOperatorSession&) = delete;
     TOperatorSession& operator=(const TOperatorSession&) = delete;
@@ -35,15 +37,16 @@ public:
     bool RefreshAuthorizedAccounts();
 
 Q_SIGNALS:
-    // The account list was rebuilt (ASucceeded false: the request failed and the list is empty).
-    void AccountsRefreshed(bool ASucceeded);
+    // The account list was rebuilt, or its request failed (ASucceeded false, AError the reason; the list stays as
+    // it was). ASucceeded is false for an empty list too.
+    void AccountsRefreshed(bool ASucceeded, const QString& AError);
 
 private:
     struct TAccountsReply;
 
     bool BeginOperatorRequest();
     void EndOperatorRequest();
-    void AfterSignIn();
+    void AfterSignIn(const QString& APhone);
     void ApplyAccounts(const TQJson& AAccounts);
     void ScheduleTokenRefresh();
     void TokenRefreshJob(TQJob* AJob);
@@ -51,6 +54,7 @@ private:
 
     TSyncFrontEnd& FFrontEnd;
     TAccountListModel& FAccounts;
+    TAccountHealth& FHealth;
     const qint64 FTokenRefreshInterval;
     QString FOperatorPanel = QStringLiteral("运营商：未登录");
     std::atomic<bool> FOperatorBusy {false};

@@ -1,8 +1,10 @@
 #include "sync/passRunner.h"
 
+#include "foundation/qerror.h"
 #include "log/QLog.h"
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
+#include "sync/accountHealth.h"
 #include "sync/accountStatus.h"
 #include "sync/processObjects.h"
 #include "taobao/orderPass.h"
@@ -31,10 +33,11 @@ public:
 
 } // namespace
 
-TPassRunner::TPassRunner(
-    TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, qint64 ASyncInterval, qint64 ARefundInterval)
+TPassRunner::TPassRunner(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, TAccountHealth& AHealth,
+    qint64 ASyncInterval, qint64 ARefundInterval)
     : FFrontEnd(AFrontEnd)
     , FStatus(AStatus)
+    , FHealth(AHealth)
     , FSyncInterval(ASyncInterval)
     , FRefundInterval(ARefundInterval)
 {
@@ -65,8 +68,8 @@ void TPassRunner::Start()
 
 void TPassRunner::Stop(std::function<void()> AStopped)
 {
-    const intptr_t invalidJob = std::exchange(FSyncOrderThread1, 0);
-    const intptr_t refundJob = std::exchange(FSyncOrderThread2, 0);
+    const intptr_t invalidJob = FSyncOrderThread1.exchange(0);
+    const intptr_t refundJob = FSyncOrderThread2.exchange(0);
     TQWorkers* scheduler = JobScheduler();
     auto stopped = std::make_shared<std::function<void()>>(std::move(AStopped));
     const intptr_t posted = scheduler ? scheduler->Post([this, invalidJob, refundJob, stopped](TQJob* AJob) {
@@ -79,23 +82,36 @@ void TPassRunner::Stop(std::function<void()> AStopped)
         (*stopped)();
 }
 
-void TPassRunner::ForEachAccount(const TStopCheck& AStop,
+void TPassRunner::ForEachAccount(TPassKind AKind, const TStopCheck& AStop,
     const std::function<TAccountPassOutcome(PAlimmTokenData)>& ASynchronise,
     const std::function<bool(const TAlimmTokenRecord&)>& ASkip)
 {
+    FHealth.PassStarted(AKind);
     TAlimmTokenMgr* store = AlimmTokenMgr();
     // Read once: accounts a refresh adds meanwhile wait for the next pass.
     const int count = store ? store->count() : 0;
-    for (int index = 0; index < count; ++index) {
-        if (AStop())
-            return;
+    for (int index = 0; index < count && !AStop(); ++index) {
         const PAlimmTokenData account = store->GetItem(index);
         if (!account || (ASkip && ASkip(*account)))
             continue;
+        const QDateTime start = QDateTime::currentDateTime();
         FStatus.SendStatus(account->userName(), TAccountStatus::scSyncing);
-        ASynchronise(account);
-        FStatus.SendStatus(account->userName(), TAccountStatus::scSynced);
+        TAccountPassOutcome outcome;
+        try {
+            outcome = ASynchronise(account);
+        } catch (...) {
+            // The row must not stay "正在同步" and the failure belongs to this account; the job's handler logs it.
+            FStatus.SendStatus(account->userName(), TAccountStatus::scStopped);
+            FHealth.AccountPassEnded(
+                AKind, account->userId(), start, TAccountPassOutcome::Failed(ErrorMessageOf(std::current_exception())));
+            throw;
+        }
+        const bool stopped = outcome.state == TAccountPassOutcome::TState::Stopped;
+        FStatus.SendStatus(account->userName(), stopped ? TAccountStatus::scStopped : TAccountStatus::scSynced);
+        FHealth.AccountPassEnded(AKind, account->userId(), start, outcome);
     }
+    const qint64 interval = Running() ? (AKind == TPassKind::Invalid ? FSyncInterval : FRefundInterval) : 0;
+    FHealth.PassEnded(AKind, interval / (Q1Second / 1000));
 }
 
 void TPassRunner::SyncInvalidOrdersJob(TQJob* AJob)
@@ -112,21 +128,26 @@ void TPassRunner::RunInvalidPass(TQJob* AJob, bool AWaitTurn)
     if (!slot)
         return;
     const TPostsAwaited posts;
-    ForEachAccount(
-        stop, [this, &stop](PAlimmTokenData AAccount) { return SyncInvalidOrdersOfAccount(AAccount, stop); });
+    ForEachAccount(TPassKind::Invalid, stop,
+        [this, &stop](PAlimmTokenData AAccount) { return SyncInvalidOrdersOfAccount(AAccount, stop); });
 }
 
 TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop)
 {
     const TOrderPassResult pass = TOrderPass().Run(AAccount->userId(), AAccount->userName(), AAccount->token(), AStop);
+    const bool stopped = AStop();
+    // A stopped pass read only part of the window: its count is no total.
     LogLine(llMessage,
-        QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';' + pass.Scope() + QStringLiteral("共 ")
+        QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';'
+            + (stopped ? QStringLiteral("同步已停止,已取得 ") : pass.Scope() + QStringLiteral("共 "))
             + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
     if (TAPIApp* api = APIApp())
         api->postOrderData(pass.lines);
-    TAccountPassOutcome outcome;
+    TAccountPassOutcome outcome = stopped || pass.failure.isEmpty()
+        ? TAccountPassOutcome()
+        : TAccountPassOutcome::Failed(pass.failure, QStringLiteral("top"));
     outcome.found = static_cast<int>(pass.lines.size());
-    if (AStop())
+    if (stopped)
         outcome.state = TAccountPassOutcome::TState::Stopped;
     return outcome;
 }
@@ -143,7 +164,7 @@ void TPassRunner::RunRefundPass(TQJob* AJob, bool AWaitTurn)
     if (!slot)
         return;
     // Every row shows the pass, an account without a web session too: it has nothing to read.
-    ForEachAccount(stop, [this, &stop](PAlimmTokenData AAccount) {
+    ForEachAccount(TPassKind::Refund, stop, [this, &stop](PAlimmTokenData AAccount) {
         if (!HasWebSession(*AAccount))
             return TAccountPassOutcome();
         const QDateTime now = QDateTime::currentDateTime();
@@ -157,15 +178,17 @@ TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(
     const TAlimmTokenData account = AAccount->Snapshot();
     TTopApiGetOrders orders(QString(), account.cookies, account._tb_token_, AStop);
     const std::vector<TWeiQuanOrderInfo> refunds = orders.getWeiquanOrders(ABegin, AEnd);
+    const bool stopped = AStop();
     LogLine(llMessage,
-        QStringLiteral("同步维权订单-联盟账号:") + account.userName + QStringLiteral(";90天内共有 ")
+        QStringLiteral("同步维权订单-联盟账号:") + account.userName
+            + (stopped ? QStringLiteral(";同步已停止,已取得 ") : QStringLiteral(";90天内共有 "))
             + QString::number(refunds.size()) + QStringLiteral(" 条维权订单未同步!"));
     if (TAPIApp* api = APIApp())
         api->postWeiQuanOrderData(refunds);
     AAccount->setReadLock(false);
     TAccountPassOutcome outcome;
     outcome.found = static_cast<int>(refunds.size());
-    if (AStop())
+    if (stopped)
         outcome.state = TAccountPassOutcome::TState::Stopped;
     return outcome;
 }
@@ -188,7 +211,7 @@ void TPassRunner::SyncRefundOrdersNow(TQJob* AJob)
     try {
         LogLine(llMessage, u"开始同步维权订单");
         ForEachAccount(
-            stop,
+            TPassKind::Refund, stop,
             [this, &begin, &end, &stop](
                 PAlimmTokenData AAccount) { return SyncRefundOrdersOfAccount(AAccount, begin, end, stop); },
             [](const TAlimmTokenRecord& AAccount) {

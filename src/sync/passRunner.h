@@ -11,14 +11,17 @@
 #include <atomic>
 #include <functional>
 
+class TAccountHealth;
 class TAccountStatus;
+enum class TPassKind;
 
 // The order and refund passes: the repeating jobs a start sets up, the pass a click asks for, the one-off passes
 // of the headless mode. Passes of one kind never overlap (their slots); an invalid-order pass gives its slot back
 // only once its batches are recorded.
 class TPassRunner {
 public:
-    TPassRunner(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, qint64 ASyncInterval, qint64 ARefundInterval);
+    TPassRunner(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, TAccountHealth& AHealth, qint64 ASyncInterval,
+        qint64 ARefundInterval);
     ~TPassRunner();
     TPassRunner(const TPassRunner&) = delete;
     TPassRunner& operator=(const TPassRunner&) = delete;
@@ -48,7 +51,7 @@ private:
     void RunRefundPass(TQJob* AJob, bool AWaitTurn);
     // One pass: each account of the store, with its row showing the run; ends early on a stop. ASkip tells the
     // accounts this pass leaves out; they keep their rows as they are.
-    void ForEachAccount(const TStopCheck& AStop,
+    void ForEachAccount(TPassKind AKind, const TStopCheck& AStop,
         const std::function<TAccountPassOutcome(PAlimmTokenData)>& ASynchronise,
         const std::function<bool(const TAlimmTokenRecord&)>& ASkip = {});
     TAccountPassOutcome SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop);
@@ -58,10 +61,11 @@ private:
 
     TSyncFrontEnd& FFrontEnd;
     TAccountStatus& FStatus;
+    TAccountHealth& FHealth;
     const qint64 FSyncInterval;
     const qint64 FRefundInterval;
-    intptr_t FSyncOrderThread1 = 0;
-    intptr_t FSyncOrderThread2 = 0;
+    std::atomic<intptr_t> FSyncOrderThread1 {0}; // read by the passes for the next turn's time
+    std::atomic<intptr_t> FSyncOrderThread2 {0};
     std::atomic<int> FManualRefunds {0};
     TPassSlot FInvalidPass;
     TPassSlot FRefundPass; // the repeating, the immediate and the manual refund runs

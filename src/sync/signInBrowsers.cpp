@@ -3,16 +3,18 @@
 #include "foundation/textutil.h"
 #include "log/QLog.h"
 #include "sessions/alimmTokenMgr.h"
+#include "sync/accountHealth.h"
 #include "sync/accountStatus.h"
 #include "sync/jobSupport.h"
 #include "sync/signInMessage.h"
 
 #include <QFileInfo>
 
-TSignInBrowsers::TSignInBrowsers(
-    TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, const QString& AProgramFolder, const QString& ADataFolder)
+TSignInBrowsers::TSignInBrowsers(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, TAccountHealth& AHealth,
+    const QString& AProgramFolder, const QString& ADataFolder)
     : FFrontEnd(AFrontEnd)
     , FStatus(AStatus)
+    , FHealth(AHealth)
     , FProgramFolder(AProgramFolder)
     , FDataFolder(ADataFolder)
     , FListener([this](const QByteArray& AData) { udpServerUDPRead(AData); })
@@ -89,6 +91,7 @@ void TSignInBrowsers::HandleSignInMessage(const QString& AText)
         if (TAlimmTokenMgr* store = AlimmTokenMgr())
             store->updateCookies(message.userId, message.cookies);
         FStatus.SendStatus(message.nickname, TAccountStatus::scSignedIn);
+        FHealth.SessionChanged(message.userId, TWebSession::SignedIn);
     }
     RunOnMainFor(
         this, [this, userId = message.userId, ok = message.Succeeded()] { Q_EMIT SignInReported(userId, ok); });

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 
+class TAccountHealth;
 class TAccountStatus;
 
 // The sign-in browsers: starting one for an account, the listener for their datagrams, and taking the sessions
@@ -18,8 +19,8 @@ class TSignInBrowsers : public QObject {
 
 public:
     // AProgramFolder holds browser.exe; ADataFolder is the browser's working folder (its settings and profiles).
-    TSignInBrowsers(
-        TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, const QString& AProgramFolder, const QString& ADataFolder);
+    TSignInBrowsers(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, TAccountHealth& AHealth,
+        const QString& AProgramFolder, const QString& ADataFolder);
     ~TSignInBrowsers() override;
     TSignInBrowsers(const TSignInBrowsers&) = delete;
     TSignInBrowsers& operator=(const TSignInBrowsers&) = delete;
@@ -46,6 +47,7 @@ private:
 
     TSyncFrontEnd& FFrontEnd;
     TAccountStatus& FStatus;
+    TAccountHealth& FHealth;
     const QString FProgramFolder;
     const QString FDataFolder;
     TBrowserProcesses FBrowsers;

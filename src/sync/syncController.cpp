@@ -14,17 +14,21 @@ TSyncController::TSyncController(TSyncFrontEnd& AFrontEnd, const TSyncPaths& APa
     , FPaths(APaths)
     , FTiming(ATiming)
     , FStatus(FAccounts)
-    , FSession(AFrontEnd, FAccounts, ATiming.tokenRefreshInterval)
-    , FPasses(AFrontEnd, FStatus, ATiming.syncInterval, ATiming.refundInterval)
-    , FKeepAlive(FStatus, TProbeTiming {ATiming.probeConnectTimeoutMs, ATiming.probeReadTimeoutMs})
-    , FSignIns(AFrontEnd, FStatus, APaths.programFolder, APaths.dataFolder)
+    , FSession(AFrontEnd, FAccounts, FHealth, ATiming.tokenRefreshInterval)
+    , FPasses(AFrontEnd, FStatus, FHealth, ATiming.syncInterval, ATiming.refundInterval)
+    , FKeepAlive(FStatus, FHealth, TProbeTiming {ATiming.probeConnectTimeoutMs, ATiming.probeReadTimeoutMs})
+    , FSignIns(AFrontEnd, FStatus, FHealth, APaths.programFolder, APaths.dataFolder)
 {
+    FHealth.SetOnChanged([this] { QueueHealthChanged(); });
+    FHealth.SetOnPassEnded([this](TPassKind AKind) { RunOnMainFor(this, [this, AKind] { Q_EMIT PassEnded(AKind); }); });
     connect(&FSession, &TOperatorSession::AccountsRefreshed, this, &TSyncController::AccountsRefreshed);
     connect(&FSignIns, &TSignInBrowsers::SignInReported, this, &TSyncController::SignInReported);
 }
 
 TSyncController::~TSyncController()
 {
+    FHealth.SetOnChanged({});
+    FHealth.SetOnPassEnded({});
     FSignIns.Close();
     SkipMainThreadCalls(this);
 }
@@ -70,6 +74,16 @@ void TSyncController::StartStopClick()
     FStopping = true;
     FFrontEnd.ControlsChanged();
     FPasses.Stop([this] { FinishStop(); });
+}
+
+void TSyncController::QueueHealthChanged()
+{
+    if (FHealthChangeQueued.exchange(true))
+        return;
+    RunOnMainFor(this, [this] {
+        FHealthChangeQueued.store(false);
+        Q_EMIT HealthChanged();
+    });
 }
 
 void TSyncController::FinishStop()

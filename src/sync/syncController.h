@@ -1,6 +1,7 @@
 #pragma once
 
 #include "foundation/qworker.h"
+#include "sync/accountHealth.h"
 #include "sync/accountListModel.h"
 #include "sync/accountStatus.h"
 #include "sync/keepAlive.h"
@@ -12,6 +13,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 
 // Intervals and time-outs; tests shorten them. Scheduler units are 0.1 ms.
@@ -54,6 +56,8 @@ public:
     TAccountListModel& Accounts() { return FAccounts; }
     const TSyncPaths& Paths() const { return FPaths; }
     TAccountStatus& Status() { return FStatus; }
+    TAccountHealth& Health() { return FHealth; }
+    const TAccountHealth& Health() const { return FHealth; }
     TOperatorSession& Session() { return FSession; }
     TPassRunner& Passes() { return FPasses; }
     TSignInBrowsers& SignIns() { return FSignIns; }
@@ -82,17 +86,26 @@ public:
 Q_SIGNALS:
     // A sign-in browser reported for that account (a failed sign-in too).
     void SignInReported(const QString& AUserId, bool ASucceeded);
-    // The account list was rebuilt (ASucceeded false: the request failed and the list is empty).
-    void AccountsRefreshed(bool ASucceeded);
+    // The account list was rebuilt, or its request failed (ASucceeded false, AError the reason). ASucceeded is
+    // false for an empty list too.
+    void AccountsRefreshed(bool ASucceeded, const QString& AError);
+    // The account health changed; at most one is queued at a time, so a pass over many accounts costs the main
+    // thread little.
+    void HealthChanged();
+    // A pass of that kind over the accounts ended (complete, stopped or with failed accounts).
+    void PassEnded(TPassKind AKind);
 
 private:
     void FinishStop();
+    void QueueHealthChanged();
 
     TSyncFrontEnd& FFrontEnd;
     const TSyncPaths FPaths;
     const TSyncTiming FTiming;
     TAccountListModel FAccounts;
     TAccountStatus FStatus;
+    TAccountHealth FHealth;
+    std::atomic<bool> FHealthChangeQueued {false};
     TOperatorSession FSession;
     TPassRunner FPasses;
     TKeepAlive FKeepAlive;

@@ -62,5 +62,6 @@ TOrderPassResult TOrderPass::Run(
                 AAccountKey, status, {now.toSecsSinceEpoch(), full ? now.toSecsSinceEpoch() : mark->fullAt});
         }
     }
+    result.failure = orders.failure();
     return result;
 }

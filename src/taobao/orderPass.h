@@ -14,6 +14,7 @@ struct TOrderPassResult {
     QStringList lines; // the invalid-order lines to deliver
     int days = 15; // the whole window, in days
     bool incremental = false; // every status was read by update time only
+    QString failure; // why a status was not read whole; empty when all was (or the pass was stopped)
 
     // "15天内" for a pass over the whole window, else the incremental wording; for the pass's log line.
     QString Scope() const;

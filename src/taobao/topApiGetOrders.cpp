@@ -105,14 +105,21 @@ bool TTopApiGetOrders::StopRequested() const
 bool TTopApiGetOrders::getOrdersToList(
     const QDateTime& beginTime, const QDateTime& endTime, int AStauts, QStringList& List, int AQueryType)
 {
-    if (Trim(FAccessToken).isEmpty())
+    if (Trim(FAccessToken).isEmpty()) {
+        Failed(QStringLiteral("没有淘宝开放平台授权"));
         return false;
+    }
     bool whole = true;
     QDateTime cursor = beginTime;
     while (cursor < endTime) {
         // A spent daily quota ends the pass: no slice may ask before the gateway's day ends.
-        if (StopRequested() || FAbandoned || Gate().QuotaSpentUntil() > FClock->NowMs())
+        if (StopRequested())
             return false;
+        if (FAbandoned || Gate().QuotaSpentUntil() > FClock->NowMs()) {
+            if (!FAbandoned)
+                Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
+            return false;
+        }
         const QDateTime sliceBegin = cursor;
         const TCommon* common = Common();
         cursor = NextSliceEnd(cursor, beginTime, endTime, common != nullptr && common->openLargeModel());
@@ -138,6 +145,7 @@ bool TTopApiGetOrders::getOrdersToList(
             } while (hasNext);
         } catch (const std::exception&) {
             // A page that cannot be read ends its slice; the lines already added stay and the next run retries.
+            Failed(QStringLiteral("订单页无法读取:") + ErrorMessageOf(std::current_exception()));
             whole = false;
         }
     }
@@ -161,6 +169,13 @@ bool TTopApiGetOrders::WaitForGate()
     return wait <= 0 || FClock->Wait(wait, [this] { return StopRequested(); });
 }
 
+TTopApiGetOrders::TPageOutcome TTopApiGetOrders::Failed(const QString& AReason)
+{
+    if (FFailure.isEmpty())
+        FFailure = AReason;
+    return TPageOutcome::Failed;
+}
+
 void TTopApiGetOrders::LogOncePerPass(const QString& AText)
 {
     if (FLogged)
@@ -177,7 +192,8 @@ TTopApiGetOrders::TPageOutcome TTopApiGetOrders::ReadPage(int APageNo, int AQuer
     int transients = 0;
     for (;;) {
         if (!WaitForGate())
-            return StopRequested() ? TPageOutcome::Stopped : TPageOutcome::Failed;
+            return StopRequested() ? TPageOutcome::Stopped
+                                   : Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
         TTopReply reply;
         AHasNext = getOrdersPage(APageNo, AQueryType, AStauts, 1, APositionIndex, ABegin, AEnd, List, reply);
         if (StopRequested())
@@ -188,7 +204,7 @@ TTopApiGetOrders::TPageOutcome TTopApiGetOrders::ReadPage(int APageNo, int AQuer
             return TPageOutcome::Read;
         case TTopReplyKind::Ban: {
             if (++bans > kBansPerPage)
-                return TPageOutcome::Failed;
+                return Failed(QStringLiteral("淘宝开放平台限流(") + reply.subCode + QStringLiteral(")未解除"));
             const qint64 seconds = std::min(std::max<qint64>(reply.banSeconds, 0) + 1, kBanWaitCapS);
             Gate().Ban(FClock->NowMs() + seconds * 1000);
             LogLine(llWarning,
@@ -205,7 +221,7 @@ TTopApiGetOrders::TPageOutcome TTopApiGetOrders::ReadPage(int APageNo, int AQuer
                         + QStringLiteral("),所有账号暂停订单同步,") + resume.toString(u"yyyy-MM-dd HH:mm:ss")
                         + QStringLiteral(" 后恢复"));
             }
-            return TPageOutcome::Failed;
+            return Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
         }
         case TTopReplyKind::Transient:
             if (FGatewayDown || transients == kTransientRetries) {
@@ -216,7 +232,8 @@ TTopApiGetOrders::TPageOutcome TTopApiGetOrders::ReadPage(int APageNo, int AQuer
                         + QStringLiteral(" 次后放弃,下次同步再取"));
                 }
                 FGatewayDown = true;
-                return TPageOutcome::Failed;
+                return Failed(QStringLiteral("请求淘宝开放平台失败(")
+                    + (reply.subCode.isEmpty() ? QStringLiteral("网络错误") : reply.subCode) + u')');
             }
             if (!FClock->Wait(kTransientBackOffMs[transients++], [this] { return StopRequested(); }))
                 return TPageOutcome::Stopped;
@@ -226,11 +243,12 @@ TTopApiGetOrders::TPageOutcome TTopApiGetOrders::ReadPage(int APageNo, int AQuer
                 + QStringLiteral(",sub_code:") + reply.subCode + QStringLiteral(",msg:") + reply.message);
             // Every further request with a refused session is refused the same way.
             FAbandoned = reply.code == 26 || reply.code == 27;
-            return TPageOutcome::Failed;
+            return Failed(QStringLiteral("淘宝开放平台拒绝,code:") + QString::number(reply.code)
+                + QStringLiteral(",sub_code:") + reply.subCode + QStringLiteral(",msg:") + reply.message);
         case TTopReplyKind::Unknown:
-            return TPageOutcome::Failed;
+            return Failed(QStringLiteral("淘宝开放平台的回复无法识别"));
         }
-        return TPageOutcome::Failed;
+        return Failed(QStringLiteral("淘宝开放平台的回复无法识别"));
     }
 }
 

@@ -47,6 +47,10 @@ public:
     // ended it.
     void Get(const QString& AUrl, QString& AOut);
 
+    // Why the last getOrdersToList did not read every slice: the first failure of this downloader, as a text for
+    // the log and the account's health; empty when none failed (a stop is no failure).
+    const QString& failure() const { return FFailure; }
+
     bool close() const { return FClose.load(); }
     void setClose(bool AValue) { FClose.store(AValue); }
 
@@ -69,6 +73,7 @@ private:
     // Waits out a ban; false when the quota is spent or a stop came first.
     bool WaitForGate();
     void LogOncePerPass(const QString& AText);
+    TPageOutcome Failed(const QString& AReason);
     TTopGate& Gate();
     bool getOrdersPage(int APageNo, int AQueryType, int AStauts, int AOrderScene, QString& APositionIndex,
         const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, TTopReply& AReply);
@@ -87,6 +92,7 @@ private:
     const TTopClock* FClock = &SystemTopClock();
     TTopGate* FGate = nullptr;
     TTopGate FOwnGate; // without a process-wide one
+    QString FFailure;
     bool FLogged = false; // this pass has logged its refusal or failure
     bool FGatewayDown = false; // transient failures outlasted the retries; no retries until a page is read
     bool FAbandoned = false; // the session was refused: no further request with it
