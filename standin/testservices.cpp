@@ -27,18 +27,21 @@ TStandInServices::TStandInServices()
     FOperator.Post("/client/alimmtoken/getSyncOrderToken", [this](const httplib::Request&, httplib::Response& res) {
         std::function<void()> before;
         std::string list;
+        std::string reply;
         {
             const std::scoped_lock lock(FMutex);
             before = FBeforeAccountList;
+            reply = FAccountListReply;
             for (const TTestAccount& account : FAccounts) {
                 list += list.empty() ? "" : ",";
                 list += R"({"userId":")" + account.userId + R"(","userName":")" + account.userName
-                    + R"(","authTime":1600000000,"exptime":1700000000,"accessToken":")" + account.token + R"("})";
+                    + R"(","authTime":1600000000,"exptime":)" + std::to_string(FTokenExpiry) + R"(,"accessToken":")"
+                    + account.token + R"("})";
             }
         }
         if (before)
             before();
-        res.set_content(Ok("[" + list + "]"), "application/json");
+        res.set_content(reply.empty() ? Ok("[" + list + "]") : reply, "application/json");
     });
     FOperator.Post("/client/tbrefund/order/sync", [this](const httplib::Request&, httplib::Response& res) {
         std::function<void()> before;
@@ -67,6 +70,15 @@ TStandInServices::TStandInServices()
         TRecordedRequest recorded;
         recorded.body = req.body;
         const TFormFields fields = recorded.FormFields();
+        {
+            const std::scoped_lock lock(FMutex);
+            if (FRefusedSessions.count(FieldValue(fields, "session")) != 0) {
+                res.set_content(
+                    R"({"error_response":{"code":27,"msg":"Invalid session","sub_code":"invalid-sessionkey"}})",
+                    "application/json");
+                return;
+            }
+        }
         const std::string recent
             = QDateTime::currentDateTime().addSecs(-600).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
         std::string orders;
@@ -112,4 +124,3 @@ void TStandInServices::SetAccounts(std::vector<TTestAccount> AAccounts)
     const std::scoped_lock lock(FMutex);
     FAccounts = std::move(AAccounts);
 }
-

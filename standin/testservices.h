@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ public:
     std::mutex FMutex;
     std::string FLoginReply = R"({"code":200,"msg":"ok","data":{"uid":"u1","token":"t1"}})";
     std::vector<TTestAccount> FAccounts; // guarded by FMutex
+    qint64 FTokenExpiry = 4102444800; // every account's exptime (2100-01-01), guarded by FMutex
+    std::string FAccountListReply; // replaces the whole list's reply when set, guarded by FMutex
+    std::set<std::string> FRefusedSessions; // the gateway refuses these tokens (code 27), guarded by FMutex
     std::map<std::string, std::string> FLiveCookies; // cookie text -> nick, guarded by FMutex
     std::function<void()> FBeforeRefundPost; // guarded by FMutex
     std::function<void()> FBeforeAccountList; // guarded by FMutex

@@ -76,13 +76,17 @@ bool TAPIApp::Login(const QString& APhone, const QString& APwd, QString& AError,
     return true;
 }
 
-std::unique_ptr<TQJson> TAPIApp::getAlimmTokens(const std::function<bool()>& AStop)
+std::unique_ptr<TQJson> TAPIApp::getAlimmTokens(const std::function<bool()>& AStop, QString* AError)
 {
     auto document = std::make_unique<TQJson>();
     TParamList params;
     const TServiceResp resp = postWithToken(ServiceUrl(OperatorPath::AlimmTokens), params, AStop);
-    if (resp.code == 200)
-        document->TryParse(resp.data);
+    if (resp.code == 200) {
+        if (!document->TryParse(resp.data) && AError)
+            *AError = QStringLiteral("联盟账号列表不是JSON");
+    } else if (AError) {
+        *AError = QStringLiteral("code:") + QString::number(resp.code) + QStringLiteral(",msg:") + resp.msg;
+    }
     return document;
 }
 

@@ -37,7 +37,9 @@ public:
     // AStop may cut either request short (the process ends); it then fails like an unreachable back end.
     bool Login(const QString& APhone, const QString& APwd, QString& AError, const std::function<bool()>& AStop = {});
     // The accounts to synchronise as a document; empty when the request failed.
-    std::unique_ptr<TQJson> getAlimmTokens(const std::function<bool()>& AStop = {});
+    // AError, when given, receives why a list could not be had (the back end's code and message); the result is
+    // then empty.
+    std::unique_ptr<TQJson> getAlimmTokens(const std::function<bool()>& AStop = {}, QString* AError = nullptr);
 
     bool isLogin() const { return FisLogin.load(); }
     void setIsLogin(bool AValue) { FisLogin.store(AValue); }

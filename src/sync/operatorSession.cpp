@@ -27,7 +27,8 @@ QString MemberText(const TQJson& AItem, QStringView AName)
 
 struct TOperatorSession::TAccountsReply {
     std::unique_ptr<TQJson> accounts;
-    QString error;
+    QString error; // raised: shown in a message box
+    QString listError; // a refused or unreadable list: logged, and the list stays as it was
 };
 
 TOperatorSession::TOperatorSession(
@@ -154,7 +155,7 @@ void TOperatorSession::FetchAccountsOnWorker(TQJob* ARunning)
     auto fetch = [this](TQJob* AJob) {
         auto reply = std::make_shared<TAccountsReply>();
         try {
-            reply->accounts = APIApp()->getAlimmTokens(StopCheckOf(AJob));
+            reply->accounts = APIApp()->getAlimmTokens(StopCheckOf(AJob), &reply->listError);
         } catch (...) {
             reply->error = ErrorMessageOf(std::current_exception());
         }
@@ -166,6 +167,11 @@ void TOperatorSession::FetchAccountsOnWorker(TQJob* ARunning)
                 Q_EMIT AccountsRefreshed(false, reply->error);
                 FFrontEnd.MessageBox(
                     reply->error, kMessageTitle, TSyncFrontEnd::TButtons::Ok, TSyncFrontEnd::TIcon::Error);
+                return;
+            }
+            if (!reply->listError.isEmpty()) {
+                LogLine(llError, QStringLiteral("获取联盟账号失败:") + reply->listError);
+                Q_EMIT AccountsRefreshed(false, reply->listError);
                 return;
             }
             ApplyAccounts(*reply->accounts);

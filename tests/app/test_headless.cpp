@@ -4,6 +4,9 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -120,6 +123,80 @@ TEST_F(HeadlessRun, SigtermDuringAPassEndsThePromptly)
     EXPECT_LT(clock.elapsed(), 5000);
     EXPECT_EQ(FProcess.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(FProcess.exitCode(), 0) << FErr.toStdString();
+}
+
+struct TAccountListCase {
+    const char* name;
+    std::string reply; // the account list's reply; empty: the accounts set below
+    bool withAccounts;
+};
+
+class HeadlessAccountList : public HeadlessRun, public ::testing::WithParamInterface<TAccountListCase> { };
+
+// A run with nothing to synchronise must not look like a successful one to cron.
+TEST_P(HeadlessAccountList, OnceWithoutUsableAccountsExits3AndSaysWhy)
+{
+    if (GetParam().withAccounts)
+        SetAccounts({{"1001", "nick-a", "tok-a"}});
+    {
+        const std::scoped_lock lock(FMutex);
+        FAccountListReply = GetParam().reply;
+    }
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 3) << FErr.toStdString();
+    EXPECT_TRUE(FErr.contains(QStringLiteral("no affiliate accounts to synchronise"))) << FErr.toStdString();
+    EXPECT_EQ(FGateway.RequestCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HeadlessAccountList,
+    ::testing::Values(TAccountListCase {"empty", "", false},
+        TAccountListCase {"refused", R"({"code":500,"msg":"服务繁忙","time":1})", true},
+        TAccountListCase {"notJson", "<html>502</html>", true}),
+    [](const ::testing::TestParamInfo<TAccountListCase>& AInfo) { return std::string(AInfo.param.name); });
+
+TEST_F(HeadlessRun, FailedAccountListIsLoggedWithTheBackEndsMessage)
+{
+    {
+        const std::scoped_lock lock(FMutex);
+        FAccountListReply = R"({"code":500,"msg":"服务繁忙","time":1})";
+    }
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
+    ASSERT_TRUE(Finish());
+    EXPECT_TRUE(FOut.contains(QStringLiteral("获取联盟账号失败:"))) << FOut.toStdString();
+    EXPECT_TRUE(FOut.contains(QStringLiteral("服务繁忙"))) << FOut.toStdString();
+}
+
+TEST_F(HeadlessRun, OnceWithARefusedAccountExits4NamingItAndStillDeliversTheOthers)
+{
+    SetAccounts({{"1001", "nick-a", "tok-a"}, {"1002", "nick-b", "tok-b"}});
+    {
+        const std::scoped_lock lock(FMutex);
+        FRefusedSessions = {"tok-b"};
+    }
+    const QString status = FFolder.filePath(QStringLiteral("status.json"));
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once"),
+        QStringLiteral("--status-file"), status});
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 4) << FErr.toStdString();
+    EXPECT_TRUE(FErr.contains(QStringLiteral("account nick-b (1002): 失效订单同步失败: 淘宝开放平台拒绝,code:27")))
+        << FErr.toStdString();
+    EXPECT_FALSE(FErr.contains(QStringLiteral("nick-a"))) << FErr.toStdString();
+    EXPECT_EQ(FIntakeBatches.load(), 1); // nick-a's order went all the same
+    EXPECT_TRUE(FOut.contains(QStringLiteral("失效订单同步结束: 账号 2 个"))) << FOut.toStdString();
+
+    QFile file(status);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError);
+    const QJsonArray accounts = document[u"accounts"].toArray();
+    ASSERT_EQ(accounts.size(), 2);
+    EXPECT_EQ(accounts[0][u"invalidOrders"][u"outcome"].toString(), QStringLiteral("complete"));
+    EXPECT_EQ(accounts[1][u"invalidOrders"][u"outcome"].toString(), QStringLiteral("failed"));
+    EXPECT_EQ(accounts[1][u"lastError"][u"source"].toString(), QStringLiteral("top"));
+    EXPECT_EQ(document[u"operator"].toString(), QStringLiteral("1"));
 }
 
 struct TOptionCase {
