@@ -21,6 +21,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSortFilterProxyModel>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTabBar>
@@ -29,9 +30,15 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include <algorithm>
+#include <array>
+
 namespace {
 
 constexpr int kClientWidth = 750;
+// The id column is wider than the first design's 90 px: account ids of 13 digits would be cut off there, and the
+// six columns still fit the list.
+constexpr std::array<int, TAccountListModel::colCount> kAccountColumnWidths {110, 130, 150, 150, 70, 100};
 constexpr int kClientHeight = 497;
 constexpr int kToolBarHeight = 29;
 constexpr int kStatusBarHeight = 25;
@@ -251,6 +258,7 @@ void TfrmMain::CreatePages()
     RzPageControl1->addTab(CreateTaobaoPage(), QStringLiteral("淘宝订单"));
     RzPageControl1->addTab(CreateTextPage(M_Log, "tab_log"), QStringLiteral("运行日志"));
     RzPageControl1->addTab(CreateTextPage(M_SoftRemark, "TabSheet1"), QStringLiteral("软件说明"));
+    RzPageControl1->addTab(CreateHealthPage(), QStringLiteral("账号状态"));
     RzPageControl1->setCurrentIndex(0);
 
     M_Log->setObjectName(QStringLiteral("M_Log"));
@@ -314,6 +322,45 @@ QWidget* TfrmMain::CreateTextPage(QPlainTextEdit*& AText, const char* AName)
     return page;
 }
 
+QWidget* TfrmMain::CreateHealthPage()
+{
+    auto* page = Named(new QWidget, "tab_AccountHealth");
+    FHealthSorted = new QSortFilterProxyModel(page);
+    FHealthSorted->setSourceModel(&FHealthModel);
+    FHealthSorted->setSortRole(TAccountHealthModel::SortRole);
+    lv_AccountHealth = Named(new QTableView(page), "lv_AccountHealth");
+    lv_AccountHealth->setGeometry(kMargin, kMargin, 728, 386);
+    lv_AccountHealth->setModel(FHealthSorted);
+    lv_AccountHealth->setSortingEnabled(true);
+    lv_AccountHealth->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lv_AccountHealth->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lv_AccountHealth->setWordWrap(false);
+    lv_AccountHealth->verticalHeader()->hide();
+    lv_AccountHealth->verticalHeader()->setDefaultSectionSize(lv_AccountHealth->fontMetrics().height() + 8);
+    lv_AccountHealth->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    lv_AccountHealth->sortByColumn(TAccountHealthModel::colHealth, Qt::AscendingOrder);
+    return page;
+}
+
+void TfrmMain::ShowHealth()
+{
+    if (!FController)
+        return;
+    const TAccountHealth& health = FController->Health();
+    const std::vector<TAccountHealthRecord> accounts = health.Accounts();
+    const QDateTime now = QDateTime::currentDateTime();
+    FAccountMarks.Refresh(accounts, now);
+    FHealthModel.Refresh(accounts, now);
+    lv_AccountHealth->resizeColumnsToContents();
+    // Long causes are read in full in the tooltip; a column never pushes the others out of sight.
+    for (int column = 0; column < TAccountHealthModel::colCount - 1; ++column)
+        lv_AccountHealth->setColumnWidth(column, std::min(lv_AccountHealth->columnWidth(column), 220));
+    const auto unhealthy = std::count_if(accounts.begin(), accounts.end(),
+        [](const TAccountHealthRecord& ARecord) { return !ARecord.unhealthy.isEmpty(); });
+    FPanels[2]->setText(unhealthy > 0 ? QStringLiteral("%1 个联盟账号状态异常，详见“账号状态”").arg(unhealthy)
+                                      : QStringLiteral("维权订单需要登录联盟，点击右键登录联盟。"));
+}
+
 void TfrmMain::CreateStatusBar()
 {
     StatusBar1 = Named(new QStatusBar(this), "StatusBar1");
@@ -345,11 +392,14 @@ QString TfrmMain::PanelText(int APanel) const
 void TfrmMain::SetController(TSyncController* AController)
 {
     FController = AController;
-    lv_TaobaoAuths->setModel(AController ? &AController->Accounts() : nullptr);
+    FAccountMarks.setSourceModel(AController ? &AController->Accounts() : nullptr);
+    lv_TaobaoAuths->setModel(AController ? &FAccountMarks : nullptr);
     if (AController) {
         for (int column = 0; column < TAccountListModel::colCount; ++column)
-            lv_TaobaoAuths->setColumnWidth(column, TAccountListModel::ColumnWidths[static_cast<size_t>(column)]);
+            lv_TaobaoAuths->setColumnWidth(column, kAccountColumnWidths[static_cast<size_t>(column)]);
         OperatorPanelChanged(AController->OperatorPanelText());
+        connect(AController, &TSyncController::HealthChanged, this, &TfrmMain::ShowHealth);
+        ShowHealth();
     }
     ControlsChanged();
 }

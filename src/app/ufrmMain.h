@@ -1,7 +1,9 @@
 #pragma once
 
+#include "app/accountListMarks.h"
 #include "app/messageBox.h"
 #include "log/QLog.h"
+#include "sync/accountHealthModel.h"
 #include "sync/syncFrontEnd.h"
 
 #include <QPointer>
@@ -17,6 +19,7 @@ class QMenu;
 class QAction;
 class QPlainTextEdit;
 class QPushButton;
+class QSortFilterProxyModel;
 class QStatusBar;
 class QTabWidget;
 class QTableView;
@@ -99,6 +102,9 @@ private:
     void CreatePages();
     QWidget* CreateTaobaoPage();
     QWidget* CreateTextPage(QPlainTextEdit*& AText, const char* AName);
+    QWidget* CreateHealthPage();
+    // The account health changed: the marks of the list, the health tab and the status bar's hint.
+    void ShowHealth();
     void CreateStatusBar();
 
     void btn_loginOperationClick();
@@ -129,6 +135,10 @@ private:
     QCheckBox* cb_yshSync = nullptr;
     QPlainTextEdit* M_Log = nullptr;
     QPlainTextEdit* M_SoftRemark = nullptr;
+    TAccountListMarks FAccountMarks;
+    TAccountHealthModel FHealthModel;
+    QSortFilterProxyModel* FHealthSorted = nullptr;
+    QTableView* lv_AccountHealth = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     QLabel* FPanels[3] = {};
 };

@@ -16,9 +16,6 @@ class TAccountListModel : public QAbstractTableModel {
 
 public:
     enum TColumn { colUserId, colUserName, colAuthTime, colExpTime, colLoginState, colRunState, colCount };
-    // The id column is wider than the first design's 90 px: account ids of 13 digits would be cut off there, and
-    // the six columns still fit the list.
-    static constexpr std::array<int, colCount> ColumnWidths {110, 130, 150, 150, 70, 100};
 
     using QAbstractTableModel::QAbstractTableModel;
 

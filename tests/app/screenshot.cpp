@@ -1,5 +1,5 @@
 // Renders the main window on each of its tabs, with demo rows and log lines, and the login dialog to PNG files,
-// offscreen, for a look at the layout: quenlar_screenshot OUTPUT_FOLDER
+// offscreen, for a look at the layout: quenlar_screenshot OUTPUT_FOLDER. The account list shows marked rows.
 #include "app/ufrmLogin.h"
 #include "app/ufrmMain.h"
 #include "app/uiFont.h"
@@ -43,6 +43,28 @@ void AddDemoRows(TAccountListModel& AAccounts)
     }
 }
 
+// Health to match the rows: one account's token expires soon, one lost its web session, one failed twice.
+void AddDemoHealth(TAccountHealth& AHealth)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    AHealth.SetAccounts({{QStringLiteral("2208734561"), QStringLiteral("美妆好物推荐官"), now + 86400 * 3 + 600, false},
+        {QStringLiteral("2208734562"), QStringLiteral("家居生活馆"), now + 86400 * 340, true},
+        {QStringLiteral("2208734563"), QStringLiteral("数码优选tb"), now + 86400 * 340, true},
+        {QStringLiteral("2208734564"), QStringLiteral("母婴用品旗舰店"), now + 86400 * 340, true}});
+    AHealth.SessionChanged(QStringLiteral("2208734563"), TWebSession::Dropped);
+    TAccountPassOutcome done;
+    done.found = 3;
+    done.delivered = 3;
+    const QDateTime start = QDateTime::currentDateTime().addSecs(-40);
+    for (const char16_t* id : {u"2208734561", u"2208734562", u"2208734563"})
+        AHealth.AccountPassEnded(TPassKind::Invalid, QString::fromUtf16(id), start, done);
+    const TAccountPassOutcome refused = TAccountPassOutcome::Failed(
+        QStringLiteral("淘宝开放平台拒绝,code:27,sub_code:invalid-sessionkey,msg:Invalid session"),
+        QStringLiteral("top"));
+    for (int i = 0; i < 2; ++i)
+        AHealth.AccountPassEnded(TPassKind::Invalid, QStringLiteral("2208734564"), start, refused);
+}
+
 bool Save(QWidget& AWidget, const QString& AFile)
 {
     QCoreApplication::processEvents();
@@ -67,6 +89,7 @@ int main(int argc, char* argv[])
     program.Open();
     TfrmMain& window = program.Window();
     AddDemoRows(program.Controller().Accounts());
+    AddDemoHealth(program.Controller().Health());
     LogLine(llMessage, u"开始同步维权订单");
     LogLine(llMessage, u"同步失效/确认收货订单:家居生活馆;15天内共 3 条未同步订单!");
     LogLine(llMessage, u"同步维权订单-联盟账号:美妆好物推荐官 未登录，请先登录");
@@ -80,7 +103,7 @@ int main(int argc, char* argv[])
     }
     auto* pages = window.findChild<QTabWidget*>(QStringLiteral("RzPageControl1"));
     bool ok = true;
-    const char* names[] = {"main-taobao.png", "main-log.png", "main-about.png"};
+    const char* names[] = {"main-taobao.png", "main-log.png", "main-about.png", "main-health.png"};
     for (int tab = 0; tab < pages->count(); ++tab) {
         pages->setCurrentIndex(tab);
         ok = Save(window, out + u'/' + QString::fromLatin1(names[tab])) && ok;

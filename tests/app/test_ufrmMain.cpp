@@ -34,7 +34,7 @@ constexpr int kWait = 20000; // ms; generous for a loaded machine, never reached
 
 const char* const kTwoAccounts = R"({"code":200,"data":[)"
                                  R"({"userId":" 1001 ","userName":"nick-a","authTime":0,"exptime":1700000000},)"
-                                 R"({"userId":"1002","userName":"店铺b","authTime":1600000000,"exptime":1700000000}]})";
+                                 R"({"userId":"1002","userName":"店铺b","authTime":1600000000,"exptime":4102444800}]})";
 
 QByteArray ReadFile(const QString& APath)
 {
@@ -91,10 +91,11 @@ private Q_SLOTS:
 
         auto* pages = fixture.Child<QTabWidget>("RzPageControl1");
         QCOMPARE(pages->currentIndex(), 0);
-        QCOMPARE(pages->count(), 3);
-        const QStringList tabs {QStringLiteral("淘宝订单"), QStringLiteral("运行日志"), QStringLiteral("软件说明")};
-        const char* const tabNames[] = {"tab_Taobao", "tab_log", "TabSheet1"};
-        for (int i = 0; i < 3; ++i) {
+        QCOMPARE(pages->count(), 4);
+        const QStringList tabs {QStringLiteral("淘宝订单"), QStringLiteral("运行日志"), QStringLiteral("软件说明"),
+            QStringLiteral("账号状态")};
+        const char* const tabNames[] = {"tab_Taobao", "tab_log", "TabSheet1", "tab_AccountHealth"};
+        for (int i = 0; i < 4; ++i) {
             QCOMPARE(pages->tabText(i), tabs.at(i));
             QCOMPARE(pages->widget(i)->objectName(), QString::fromLatin1(tabNames[i]));
             QCOMPARE(pages->tabBar()->tabRect(i).size(), QSize(100, 30));
@@ -276,6 +277,39 @@ private Q_SLOTS:
         QCOMPARE(fixture.LastBoxText(), QStringLiteral("没有找到联盟登录应用程序!"));
     }
 
+    // An account whose token has expired is marked in the list, explained in its tooltip and listed in the tab.
+    void healthIsVisibleWithoutTheLog()
+    {
+        TOperatorBackEnd backEnd;
+        TWindowFixture fixture(TWindowFixture::HostsIni(backEnd.Server()));
+        fixture.Start();
+        SignIn(fixture, backEnd);
+        if (QTest::currentTestFailed())
+            return;
+        auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
+        QTRY_VERIFY_WITH_TIMEOUT(list->model()->index(0, 0).data(Qt::BackgroundRole).isValid(), kWait);
+        QVERIFY(!list->model()->index(1, 0).data(Qt::BackgroundRole).isValid());
+        QVERIFY(!list->model()->index(0, 0).data(Qt::DecorationRole).isNull());
+        QVERIFY(list->model()->index(0, 3).data(Qt::ToolTipRole).toString().contains(QStringLiteral("授权已到期")));
+        QVERIFY(list->model()->index(1, 2).data(Qt::ToolTipRole).toString().contains(QStringLiteral("状态: 正常")));
+        QCOMPARE(Cell(*list, 0, 0), QStringLiteral("1001")); // the texts stay the list's own
+        QCOMPARE(fixture.Window().PanelText(2), QStringLiteral("1 个联盟账号状态异常，详见“账号状态”"));
+
+        auto* health = fixture.Child<QTableView>("lv_AccountHealth");
+        QCOMPARE(health->model()->rowCount(), 2);
+        QCOMPARE(health->model()->headerData(TAccountHealthModel::colTokenDays, Qt::Horizontal).toString(),
+            QStringLiteral("授权剩余天数"));
+        // Sorted by health, the unhealthy account comes first whatever the list's order.
+        health->sortByColumn(TAccountHealthModel::colUserId, Qt::DescendingOrder);
+        QCOMPARE(Cell(*health, 0, TAccountHealthModel::colUserId), QStringLiteral("1002"));
+        health->sortByColumn(TAccountHealthModel::colHealth, Qt::AscendingOrder);
+        QCOMPARE(Cell(*health, 0, TAccountHealthModel::colUserId), QStringLiteral("1001"));
+        QCOMPARE(Cell(*health, 0, TAccountHealthModel::colHealth), QStringLiteral("异常"));
+        QCOMPARE(Cell(*health, 0, TAccountHealthModel::colReason), QStringLiteral("授权已到期"));
+        QCOMPARE(Cell(*health, 1, TAccountHealthModel::colHealth), QStringLiteral("正常"));
+        QCOMPARE(Cell(*health, 1, TAccountHealthModel::colWebSession), QStringLiteral("未登录"));
+    }
+
     void operatorButtonsWaitForTheRequest()
     {
         TOperatorBackEnd backEnd;
@@ -296,8 +330,9 @@ private Q_SLOTS:
         // The list was rebuilt from scratch; its columns keep their widths.
         auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
         QCOMPARE(list->model()->rowCount(), 2);
+        const int widths[TAccountListModel::colCount] = {110, 130, 150, 150, 70, 100};
         for (int column = 0; column < TAccountListModel::colCount; ++column)
-            QCOMPARE(list->columnWidth(column), TAccountListModel::ColumnWidths[static_cast<size_t>(column)]);
+            QCOMPARE(list->columnWidth(column), widths[column]);
     }
 
     void startAndStopChangeCaptionAndTag()

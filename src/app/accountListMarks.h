@@ -1,0 +1,28 @@
+#pragma once
+
+#include "sync/accountHealth.h"
+
+#include <QIdentityProxyModel>
+
+#include <map>
+
+// The account list as the window shows it: rows of unhealthy accounts marked (a tint, a warning icon on the id)
+// with the account's health as their tooltip. The list's six columns and texts stay as they are.
+class TAccountListMarks : public QIdentityProxyModel {
+    Q_OBJECT
+
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+
+    QVariant data(const QModelIndex& AIndex, int ARole = Qt::DisplayRole) const override;
+
+    // A new copy of the health; marks every row again.
+    void Refresh(const std::vector<TAccountHealthRecord>& AAccounts, const QDateTime& ANow);
+    bool Marked(int ARow) const;
+
+private:
+    const TAccountHealthRecord* RecordOf(int ARow) const;
+
+    std::map<QString, TAccountHealthRecord> FByUserId;
+    QDateTime FNow;
+};
