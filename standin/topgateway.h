@@ -9,6 +9,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 // The TOP gateway's "/router/rest" for taobao.tbk.sc.order.details.get: checks the app key, the signature, the
@@ -33,6 +34,9 @@ public:
     void SetDailyQuota(int ARequests);
     // The next ACount requests fail as a timed-out remote service (isp.top-remote-connection-timeout).
     void SetTransientErrors(int ACount);
+    // The order downloads of these accounts (user ids) are refused as with a revoked session: one account in
+    // trouble while the others run well.
+    void SetRefusedAccounts(std::set<std::string> AUserIds);
     // Requests that reached the gateway with this account's session, refused ones included.
     long long CallsOf(int AAccount) const;
 
@@ -65,5 +69,6 @@ private:
     qint64 FQuotaDay = 0; // the gateway day FQuotaUsed counts
     int FQuotaUsed = 0;
     int FTransientErrors = 0;
+    std::set<std::string> FRefusedAccounts;
     std::map<int, long long> FCallsByAccount;
 };
