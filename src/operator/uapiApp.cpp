@@ -17,6 +17,13 @@ QString BatchText(const QStringList& AMembers)
     return u'[' + AMembers.join(u',') + u']';
 }
 
+// A batch the back end accepted but the cache could not record is sent again by the next pass: never silently.
+void Recorded(const QString& AFailure)
+{
+    if (!AFailure.isEmpty())
+        LogLine(llError, QStringLiteral("已提交的订单未能记入缓存,下次同步会再次提交:") + AFailure);
+}
+
 } // namespace
 
 TAPIApp::TAPIApp() = default;
@@ -116,7 +123,7 @@ void TAPIApp::pushInvalidOrders(const QStringList& ABatches)
         }
         if (resp.code == 200) {
             if (TDBCacheClass* cache = DBCache())
-                cache->add(batch);
+                Recorded(cache->add(batch));
             LogLine(llMessage, QStringLiteral("失效/已收货订单提交成功"));
         } else {
             LogLine(llMessage,
@@ -151,7 +158,7 @@ void TAPIApp::syncRefundOrders(const QString& ABatch)
         = postWithToken(ServiceUrl(OperatorPath::RefundOrders), params, [this] { return PostsCut(); });
     if (resp.code == 200) {
         if (TDBCacheClass* cache = DBCache())
-            cache->addWQ(ABatch);
+            Recorded(cache->addWQ(ABatch));
     }
     LogLine(llMessage,
         QStringLiteral("维权订单提交结果---code:") + QString::number(resp.code) + QStringLiteral(",msg:") + resp.msg);
