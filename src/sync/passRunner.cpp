@@ -4,6 +4,7 @@
 #include "log/QLog.h"
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
+#include "store/udb.h"
 #include "sync/accountHealth.h"
 #include "sync/accountStatus.h"
 #include "sync/processObjects.h"
@@ -31,6 +32,13 @@ public:
     }
 };
 
+// A cache that fails a lookup cannot tell new orders from delivered ones: the account's pass posts nothing.
+TAccountPassOutcome CacheFailed(const QString& ALogPrefix, const QString& AError)
+{
+    LogLine(llError, ALogPrefix + QStringLiteral("订单缓存出错,本次未提交:") + AError);
+    return TAccountPassOutcome::Failed(AError, QStringLiteral("cache"));
+}
+
 } // namespace
 
 TPassRunner::TPassRunner(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, TAccountHealth& AHealth,
@@ -51,6 +59,16 @@ TPassRunner::~TPassRunner()
 void TPassRunner::ControlsChangedOnMain()
 {
     RunOnMainFor(this, [this] { FFrontEnd.ControlsChanged(); });
+}
+
+QString TPassRunner::CacheProblem()
+{
+    return FCacheCheck.Problem([this](const QString& AReason) {
+        LogLine(llError, AReason);
+        RunOnMainFor(this, [this, AReason] {
+            FFrontEnd.MessageBox(AReason, kMessageTitle, TSyncFrontEnd::TButtons::Ok, TSyncFrontEnd::TIcon::Error);
+        });
+    });
 }
 
 void TPassRunner::Start()
@@ -134,7 +152,14 @@ void TPassRunner::RunInvalidPass(TQJob* AJob, bool AWaitTurn)
 
 TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop)
 {
-    const TOrderPassResult pass = TOrderPass().Run(AAccount->userId(), AAccount->userName(), AAccount->token(), AStop);
+    if (const QString problem = CacheProblem(); !problem.isEmpty())
+        return TAccountPassOutcome::Failed(problem, QStringLiteral("cache"));
+    TOrderPassResult pass;
+    try {
+        pass = TOrderPass().Run(AAccount->userId(), AAccount->userName(), AAccount->token(), AStop);
+    } catch (const ECacheError& error) {
+        return CacheFailed(QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';', error.Message());
+    }
     const bool stopped = AStop();
     // A stopped pass read only part of the window: its count is no total.
     LogLine(llMessage,
@@ -175,18 +200,35 @@ void TPassRunner::RunRefundPass(TQJob* AJob, bool AWaitTurn)
 TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(
     PAlimmTokenData AAccount, const QDateTime& ABegin, const QDateTime& AEnd, const TStopCheck& AStop)
 {
+    AAccount->setReadLock(false);
+    if (const QString problem = CacheProblem(); !problem.isEmpty())
+        return TAccountPassOutcome::Failed(problem, QStringLiteral("cache"));
     const TAlimmTokenData account = AAccount->Snapshot();
+    const QString prefix = QStringLiteral("同步维权订单-联盟账号:") + account.userName + u';';
     TTopApiGetOrders orders(QString(), account.cookies, account._tb_token_, AStop);
-    const std::vector<TWeiQuanOrderInfo> refunds = orders.getWeiquanOrders(ABegin, AEnd);
+    std::vector<TWeiQuanOrderInfo> refunds;
+    try {
+        refunds = orders.getWeiquanOrders(ABegin, AEnd);
+    } catch (const ECacheError& error) {
+        return CacheFailed(prefix, error.Message());
+    }
     const bool stopped = AStop();
-    LogLine(llMessage,
-        QStringLiteral("同步维权订单-联盟账号:") + account.userName
-            + (stopped ? QStringLiteral(";同步已停止,已取得 ") : QStringLiteral(";90天内共有 "))
-            + QString::number(refunds.size()) + QStringLiteral(" 条维权订单未同步!"));
+    const QString& failure = orders.failure();
+    // A report that could not be read whole is no count: its refunds so far go out, the pass says what failed.
+    if (stopped || failure.isEmpty()) {
+        LogLine(llMessage,
+            prefix + (stopped ? QStringLiteral("同步已停止,已取得 ") : QStringLiteral("90天内共有 "))
+                + QString::number(refunds.size()) + QStringLiteral(" 条维权订单未同步!"));
+    } else {
+        LogLine(llError,
+            prefix + failure + QStringLiteral(",已取得 ") + QString::number(refunds.size())
+                + QStringLiteral(" 条维权订单未同步,下次同步再取"));
+    }
     if (TAPIApp* api = APIApp())
         api->postWeiQuanOrderData(refunds);
-    AAccount->setReadLock(false);
-    TAccountPassOutcome outcome;
+    TAccountPassOutcome outcome = stopped || failure.isEmpty()
+        ? TAccountPassOutcome()
+        : TAccountPassOutcome::Failed(failure, QStringLiteral("report"));
     outcome.found = static_cast<int>(refunds.size());
     if (stopped)
         outcome.state = TAccountPassOutcome::TState::Stopped;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "foundation/qworker.h"
+#include "sync/cacheCheck.h"
 #include "sync/jobSupport.h"
 #include "sync/passOutcome.h"
 #include "sync/passSlot.h"
@@ -58,6 +59,9 @@ private:
     TAccountPassOutcome SyncRefundOrdersOfAccount(
         PAlimmTokenData AAccount, const QDateTime& ABegin, const QDateTime& AEnd, const TStopCheck& AStop);
     void ControlsChangedOnMain();
+    // Why the order cache cannot serve this account's pass (said once: an error line and a message box); empty
+    // when it can.
+    QString CacheProblem();
 
     TSyncFrontEnd& FFrontEnd;
     TAccountStatus& FStatus;
@@ -69,4 +73,5 @@ private:
     std::atomic<int> FManualRefunds {0};
     TPassSlot FInvalidPass;
     TPassSlot FRefundPass; // the repeating, the immediate and the manual refund runs
+    TCacheCheck FCacheCheck;
 };
