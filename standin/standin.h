@@ -34,6 +34,7 @@ struct TStandInOptions {
     int topDailyQuota = 0; // requests per gateway day; 0: none
     int sessionTtl = 0;
     bool probeLimited = false;
+    std::string topRefundRefused; // user ids (comma-separated) or "all" refused the TOP refund method
     bool record = false; // keep every request for inspection (tests); off for a long-running stand-in
     TStandInClock clock; // the demo world's clock; empty is the system clock
 };

@@ -11,13 +11,15 @@
 #include <mutex>
 #include <string>
 
-// The TOP gateway's "/router/rest" for taobao.tbk.sc.order.details.get: checks the app key, the signature, the
-// timestamp and the session, then pages through the account's demo orders of the window (at most 3 hours) by
-// page_no or position_index. Refusals use TOP's error_response shape.
+// The TOP gateway's "/router/rest" for taobao.tbk.sc.order.details.get and taobao.tbk.sc.order.refund.get: checks
+// the app key, the signature, the timestamp and the session, then pages through the account's demo orders of the
+// window (at most 3 hours) or its demo refunds (the report's, at most one day) by page_no or position_index.
+// Refusals use TOP's error_response shape.
 class TTopGateway {
 public:
     static constexpr long long kTimestampToleranceS = 600;
     static constexpr long long kLongestWindowS = 3 * 3600;
+    static constexpr long long kLongestRefundWindowS = 86400;
 
     TTopGateway(const TDemoData& AData, TStandInLedger& ALedger, TStandInClock AClock);
 
@@ -33,6 +35,9 @@ public:
     void SetDailyQuota(int ARequests);
     // The next ACount requests fail as a timed-out remote service (isp.top-remote-connection-timeout).
     void SetTransientErrors(int ACount);
+    // The refund method is refused as not granted (code 11) to these accounts (user ids); "all" for every one.
+    void SetRefundRefused(const std::string& AUserIds);
+    std::string RefundRefused() const;
     // Requests that reached the gateway with this account's session, refused ones included.
     long long CallsOf(int AAccount) const;
 
@@ -40,6 +45,9 @@ public:
 
 private:
     void Rest(const httplib::Request& AReq, httplib::Response& ARes);
+    void Refunds(const TFormFields& AFields, const TDemoAccount& AAccount, httplib::Response& ARes);
+    bool RefundRefusedFor(const TDemoAccount& AAccount) const;
+    void SendData(httplib::Response& ARes, const char* AResponse, const QJsonObject& AData);
     void Error(httplib::Response& ARes, int ACode, const char* AMsg, const char* ASubCode = nullptr,
         const std::string& ASubMsg = {});
     bool OverCallLimit();
@@ -66,4 +74,6 @@ private:
     int FQuotaUsed = 0;
     int FTransientErrors = 0;
     std::map<int, long long> FCallsByAccount;
+    long long FRefundPages = 0;
+    std::string FRefundRefused; // comma-separated user ids, or "all"
 };

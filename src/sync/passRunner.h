@@ -1,6 +1,7 @@
 #pragma once
 
 #include "foundation/qworker.h"
+#include "store/ucommon.h"
 #include "sync/jobSupport.h"
 #include "sync/passOutcome.h"
 #include "sync/passSlot.h"
@@ -55,8 +56,8 @@ private:
         const std::function<TAccountPassOutcome(PAlimmTokenData)>& ASynchronise,
         const std::function<bool(const TAlimmTokenRecord&)>& ASkip = {});
     TAccountPassOutcome SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop);
-    TAccountPassOutcome SyncRefundOrdersOfAccount(
-        PAlimmTokenData AAccount, const QDateTime& ABegin, const QDateTime& AEnd, const TStopCheck& AStop);
+    TAccountPassOutcome SyncRefundOrdersOfAccount(PAlimmTokenData AAccount, const QDateTime& ABegin,
+        const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource);
     void ControlsChangedOnMain();
 
     TSyncFrontEnd& FFrontEnd;
