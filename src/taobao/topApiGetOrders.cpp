@@ -21,8 +21,8 @@
 
 namespace {
 
-const QString kAppKey = kTopAppKey.toString();
-const QString kAppSecret = kTopAppSecret.toString();
+const QString kAppKey = TTopClient::kAppKey.toString();
+const QString kAppSecret = TTopClient::kAppSecret.toString();
 const QString kOrderMethod = QStringLiteral("taobao.tbk.sc.order.details.get");
 const QString kWebUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW64) AppleWebKit/537.36 (KHTML, like "
                                              "Gecko) Chrome/56.0.2924.87 Safari/537.36");

@@ -11,14 +11,14 @@
 
 class TQJson;
 
-// The program's app on the gateway; every TOP call is signed with it.
-inline constexpr QStringView kTopAppKey = u"41852093";
-inline constexpr QStringView kTopAppSecret = u"5be0c7d19a3f4e2b8c6d0a1f7e9b3c45";
-
 // One signed call of the TOP API: set the key, secret, session and method, add the API parameters, call
 // Response() once. A client serves one request ("sign" stays in the list afterwards).
 class TTopClient {
 public:
+    // The program's app on the gateway; every TOP call is signed with it.
+    static constexpr QStringView kAppKey = u"41852093";
+    static constexpr QStringView kAppSecret = u"5be0c7d19a3f4e2b8c6d0a1f7e9b3c45";
+
     TTopClient();
     ~TTopClient();
     TTopClient(const TTopClient&) = delete;

@@ -258,8 +258,8 @@ bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateT
     std::vector<TWeiQuanOrderInfo>& AList, TTopReply& AReply)
 {
     TTopClient client;
-    client.setAppkey(kTopAppKey.toString());
-    client.setAppSecret(kTopAppSecret.toString());
+    client.setAppkey(TTopClient::kAppKey.toString());
+    client.setAppSecret(TTopClient::kAppSecret.toString());
     client.setSession(FToken);
     client.setMethod(kMethod.toString());
     client.setTimeoutMs(FTimeoutMs);
@@ -287,11 +287,13 @@ bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateT
     const QString previous = APosition;
     if (const TQJson* position = data->ItemByName(u"position_index"))
         APosition = position->AsString();
-    AddNewSuccessful(data->ItemByName(u"result"), AList);
-    // A next page without a new position would be the same page again, for ever.
-    if (hasNext && APosition == previous && !previous.isEmpty()) {
-        Failed(QStringLiteral("淘宝开放平台维权订单翻页位置未变"));
+    // A page asked with a position that comes back unchanged is the same page again: its records are in, and
+    // following its "next page" would ask it for ever.
+    if (!previous.isEmpty() && APosition == previous) {
+        if (hasNext)
+            Failed(QStringLiteral("淘宝开放平台维权订单翻页位置未变"));
         return false;
     }
+    AddNewSuccessful(data->ItemByName(u"result"), AList);
     return hasNext;
 }
