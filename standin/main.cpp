@@ -104,6 +104,9 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
     addValue(QStringLiteral("top-call-limit"),
         QStringLiteral("TOP calls allowed per second before the call-limit error (0: no limit)."), QStringLiteral("n"),
         QStringLiteral("0"));
+    addValue(QStringLiteral("top-refuse-accounts"),
+        QStringLiteral("User ids (comma-separated) whose order downloads TOP refuses as a revoked session."),
+        QStringLiteral("list"), QString());
     addValue(QStringLiteral("top-ban-after"), QStringLiteral("TOP requests before a ban of --top-ban-seconds."),
         QStringLiteral("n"), QStringLiteral("0"));
     addValue(QStringLiteral("top-ban-seconds"), QStringLiteral("Length of that ban in seconds (0: no ban)."),
@@ -142,6 +145,8 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
     if (!TFaultSettings::ParseHosts(parser.value(QStringLiteral("fault-hosts")).toStdString(), options.faults.hosts))
         Fail(QStringLiteral("--fault-hosts: unknown host name"));
     options.topCallLimit = static_cast<int>(Integer(parser, QStringLiteral("top-call-limit"), 0, 1000000));
+    for (const QString& id : parser.value(QStringLiteral("top-refuse-accounts")).split(u',', Qt::SkipEmptyParts))
+        options.topRefusedAccounts.insert(id.trimmed().toStdString());
     options.topBanAfter = static_cast<int>(Integer(parser, QStringLiteral("top-ban-after"), 0, INT_MAX));
     options.topBanSeconds = static_cast<int>(Integer(parser, QStringLiteral("top-ban-seconds"), 0, 86400));
     options.topDailyQuota = static_cast<int>(Integer(parser, QStringLiteral("top-daily-quota"), 0, INT_MAX));

@@ -35,6 +35,7 @@ TStandIn::TStandIn(TStandInOptions AOptions)
 {
     FFaults.Set(FOptions.faults);
     FTop.SetCallLimit(FOptions.topCallLimit);
+    FTop.SetRefusedAccounts(FOptions.topRefusedAccounts);
     FTop.SetBan(FOptions.topBanAfter, FOptions.topBanSeconds);
     FTop.SetDailyQuota(FOptions.topDailyQuota);
     FTop.SetRefundRefused(FOptions.topRefundRefused);
@@ -184,6 +185,13 @@ void TStandIn::ChangeFaults(const TFormFields& AFields)
             std::atoi(FieldValue(AFields, "topBanSeconds").c_str()));
     if (HasField(AFields, "topDailyQuota"))
         FTop.SetDailyQuota(std::atoi(FieldValue(AFields, "topDailyQuota").c_str()));
+    if (HasField(AFields, "topRefuseAccounts")) {
+        std::set<std::string> ids;
+        for (const QString& id :
+            QString::fromStdString(FieldValue(AFields, "topRefuseAccounts")).split(u',', Qt::SkipEmptyParts))
+            ids.insert(id.trimmed().toStdString());
+        FTop.SetRefusedAccounts(std::move(ids));
+    }
     if (HasField(AFields, "topTransientErrors"))
         FTop.SetTransientErrors(std::atoi(FieldValue(AFields, "topTransientErrors").c_str()));
     if (HasField(AFields, "topRefundRefused"))

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 struct TStandInOptions {
@@ -32,6 +33,7 @@ struct TStandInOptions {
     int topBanAfter = 0; // with topBanSeconds: a ban of that many seconds after this many requests
     int topBanSeconds = 0;
     int topDailyQuota = 0; // requests per gateway day; 0: none
+    std::set<std::string> topRefusedAccounts; // user ids whose order downloads TOP refuses
     int sessionTtl = 0;
     bool probeLimited = false;
     std::string topRefundRefused; // user ids (comma-separated) or "all" refused the TOP refund method

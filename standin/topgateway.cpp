@@ -99,6 +99,12 @@ void TTopGateway::SetTransientErrors(int ACount)
     FTransientErrors = std::max(0, ACount);
 }
 
+void TTopGateway::SetRefusedAccounts(std::set<std::string> AUserIds)
+{
+    const std::scoped_lock lock(FMutex);
+    FRefusedAccounts = std::move(AUserIds);
+}
+
 long long TTopGateway::CallsOf(int AAccount) const
 {
     const std::scoped_lock lock(FMutex);
@@ -204,10 +210,14 @@ void TTopGateway::Rest(const httplib::Request& AReq, httplib::Response& ARes)
     const TDemoAccount* account = FData.AccountByToken(field("session"));
     if (account == nullptr)
         return Error(ARes, 27, "Invalid session", "invalid-sessionkey");
+    bool refused = false;
     {
         const std::scoped_lock lock(FMutex);
         ++FCallsByAccount[account->index];
+        refused = FRefusedAccounts.count(account->userId) != 0;
     }
+    if (refused)
+        return Error(ARes, 27, "Invalid session", "invalid-sessionkey");
     if (Refused(ARes))
         return;
     if (OverCallLimit())

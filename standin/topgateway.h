@@ -9,6 +9,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 // The TOP gateway's "/router/rest" for taobao.tbk.sc.order.details.get and taobao.tbk.sc.order.refund.get: checks
@@ -38,6 +39,9 @@ public:
     // The refund method is refused as not granted (code 11) to these accounts (user ids); "all" for every one.
     void SetRefundRefused(const std::string& AUserIds);
     std::string RefundRefused() const;
+    // The order downloads of these accounts (user ids) are refused as with a revoked session: one account in
+    // trouble while the others run well.
+    void SetRefusedAccounts(std::set<std::string> AUserIds);
     // Requests that reached the gateway with this account's session, refused ones included.
     long long CallsOf(int AAccount) const;
 
@@ -73,6 +77,7 @@ private:
     qint64 FQuotaDay = 0; // the gateway day FQuotaUsed counts
     int FQuotaUsed = 0;
     int FTransientErrors = 0;
+    std::set<std::string> FRefusedAccounts;
     std::map<int, long long> FCallsByAccount;
     long long FRefundPages = 0;
     std::string FRefundRefused; // comma-separated user ids, or "all"
