@@ -106,6 +106,7 @@ TEST_F(TEndToEnd, RefundSourceApiWithoutSignInDeliversEverySuccessfulRefundOnce)
 {
     Prepare(false, true);
     SetRefundSource(QStringLiteral("api"));
+    ASSERT_TRUE(QFile::remove(FFolder.filePath(QStringLiteral("browser.exe"))));
     const TRun first = RunOnce(false);
     ASSERT_TRUE(first.finished);
     ASSERT_EQ(first.exitCode, 0) << first.err.toStdString();
