@@ -57,6 +57,8 @@ TRefundRead ReadRefunds(const TAlimmTokenRecord& AAccount, const TAlimmTokenData
         } else {
             read.failure = api.failure();
             read.failureSource = QStringLiteral("top");
+            if (api.permissionRefused())
+                LogLine(llError, QStringLiteral("同步维权订单-联盟账号:") + AData.userName + u' ' + api.failure());
         }
     }
     if (!fromReport)

@@ -32,6 +32,7 @@ public:
     // (a stop is no failure).
     const QString& failure() const { return FFailure; }
     // The gateway refused the method for this account's app or user (codes 11 and 12): no request was repeated.
+    // Not logged here: the caller either says so or turns to the report.
     bool permissionRefused() const { return FPermissionRefused; }
     // Requests sent, refused ones included.
     int requests() const { return FRequests; }

@@ -142,6 +142,27 @@ TEST_F(TEndToEnd, RefundsTheReportDeliveredAreNotSentAgainAfterASwitchToTheApi)
     ExpectAllDeliveredOnce();
 }
 
+// api: an account the method is refused to gets no refunds, says why and fails the run; the others are delivered.
+TEST_F(TEndToEnd, RefundSourceApiReportsAnAccountTheMethodIsRefusedTo)
+{
+    Prepare(false, true);
+    SetRefundSource(QStringLiteral("api"));
+    const TDemoAccount& refused = FStandIn->Data().Accounts().at(0);
+    FStandIn->Top().SetRefundRefused(refused.userId);
+    const TRun run = RunOnce(false);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 4) << run.err.toStdString();
+    EXPECT_TRUE(run.out.contains(QStringLiteral("同步维权订单-联盟账号:") + QString::fromStdString(refused.userName)
+        + QStringLiteral(" 淘宝开放平台拒绝维权订单请求,code:11")))
+        << run.out.toStdString();
+    EXPECT_EQ(ReportPages(*FStandIn), 0);
+    const std::set<TStandInLedger::TKey> received = FStandIn->Ledger().ReceivedRefunds();
+    for (const TDemoRefund& refund : FStandIn->Data().RefundsCreated(0, FNow - 89 * kDay, FNow))
+        EXPECT_EQ(received.count({refund.parentId, refund.tradeId}), 0u);
+    EXPECT_FALSE(received.empty());
+    EXPECT_EQ(Count("refunds", "duplicates"), 0);
+}
+
 // auto: the account the gateway refuses the method to is read from the report, with one line saying so; the
 // other through the API.
 TEST_F(TEndToEnd, RefundSourceAutoFallsBackToTheReportPerAccount)
