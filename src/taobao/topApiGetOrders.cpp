@@ -1,7 +1,6 @@
 #include "taobao/topApiGetOrders.h"
 
 #include "foundation/datetext.h"
-#include "foundation/decimaltext.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/qworker.h"
@@ -10,6 +9,7 @@
 #include "store/ucommon.h"
 #include "store/udb.h"
 #include "taobao/ReadRefoundOrderJSON.h"
+#include "taobao/orderAmount.h"
 #include "taobao/topClient.h"
 
 #include <QDateTime>
