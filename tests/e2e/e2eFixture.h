@@ -17,14 +17,6 @@
 #include <set>
 #include <string>
 
-// These tests launch the program, so the multi-threaded test process forks; ThreadSanitizer would end the child
-// before it reaches exec. The child runs none of the test's code, so the check is off. Each test program includes
-// this header from one file only.
-extern "C" const char* __tsan_default_options()
-{
-    return "die_after_fork=0";
-}
-
 // The stand-in services in this process on free loopback ports, and the real quenlar executable (with the sign-in
 // browser beside it) in a program folder of its own whose conf.ini points at them. The demo world's clock stands
 // still at the fixture's start, so every order keeps its status while the runs go on.
