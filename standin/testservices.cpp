@@ -1,7 +1,6 @@
 #include "standin/testservices.h"
 
 #include <QDateTime>
-#include <QFile>
 
 namespace {
 
@@ -122,15 +121,11 @@ TStandInServices::TStandInServices()
 
 bool TStandInServices::WriteSettings(const QString& AFolder) const
 {
-    QFile ini(AFolder + QStringLiteral("/conf.ini"));
-    if (!ini.open(QIODevice::WriteOnly))
-        return false;
-    ini.write("[setting]\nsyncysh=0\nopenLarge=0\n[hosts]\noperatorService=" + FOperator.HostValue().toUtf8()
-        + "\noperatorIntake=" + FIntake.HostValue().toUtf8() + "\ntopGateway=" + FGateway.HostValue().toUtf8()
-        + "\nalimamaPublisher=" + FPublisher.HostValue().toUtf8() + "\nalimamaMedia=" + FMedia.HostValue().toUtf8()
-        + "\ncaFile=" + FCert.CertFile().toUtf8() + "\n");
-    ini.close();
-    return ini.error() == QFileDevice::NoError;
+    return WriteConfIni(AFolder,
+        {{"operatorService", FOperator.HostValue()}, {"operatorIntake", FIntake.HostValue()},
+            {"topGateway", FGateway.HostValue()}, {"alimamaPublisher", FPublisher.HostValue()},
+            {"alimamaMedia", FMedia.HostValue()}, {"caFile", FCert.CertFile()}},
+        {{"syncysh", QStringLiteral("0")}, {"openLarge", QStringLiteral("0")}});
 }
 
 void TStandInServices::SetAccounts(std::vector<TTestAccount> AAccounts)

@@ -94,10 +94,7 @@ TEST_F(HeadlessRun, RefusedSignInExitsNonZeroWithTheMessageAndAsksNothingMore)
 
 TEST_F(HeadlessRun, UnreachableBackEndExitsNonZeroWithTheLocalFailure)
 {
-    QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write("[hosts]\noperatorService=127.0.0.1:1\n");
-    ini.close();
+    ASSERT_TRUE(WriteConfIni(FFolder.path(), {{"operatorService", QStringLiteral("127.0.0.1:1")}}));
     Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
     ASSERT_TRUE(Finish());
     EXPECT_NE(FProcess.exitCode(), 0);

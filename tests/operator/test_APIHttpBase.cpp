@@ -5,7 +5,6 @@
 #include "standin/testservers.h"
 #include "store/ucommon.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <openssl/evp.h>
@@ -241,10 +240,7 @@ TEST(TransportTls, RedirectToHttpsIsTrustedThroughTheSettingsCaFile)
     plain.Start();
 
     QTemporaryDir folder;
-    QFile ini(folder.filePath(QStringLiteral("conf.ini")));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write("[hosts]\ncaFile=" + cert.CertFile().toUtf8() + "\n");
-    ini.close();
+    ASSERT_TRUE(WriteConfIni(folder.path(), {{"caFile", cert.CertFile()}}));
     TCommon common(folder.path());
     const TGlobalScope<TCommon> scope(&common);
 

@@ -9,7 +9,6 @@
 #include "store/udb.h"
 #include "testwait.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -93,11 +92,8 @@ protected:
         FService.Start();
         FIntake.Post("/orders/tborder/invalid/push", Answer());
         FIntake.Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[hosts]\noperatorService=" + FService.HostValue().toUtf8()
-            + "\noperatorIntake=" + FIntake.HostValue().toUtf8() + "\n");
-        ini.close();
+        ASSERT_TRUE(WriteConfIni(
+            FFolder.path(), {{"operatorService", FService.HostValue()}, {"operatorIntake", FIntake.HostValue()}}));
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
@@ -280,8 +276,8 @@ TEST_F(OrderPosting, BatchInFlightWhenTheSchedulerTerminatesStillCompletes)
     // One batch is in flight; the other waits for the transport's lock and goes out only after the stop.
     ASSERT_TRUE(WaitForCondition([this] { return FService.RequestCount() + FIntake.RequestCount() >= 1; }));
     scheduler.SetAppTerminating();
-    // Longer than a stopped exchange may take to end, so a post that heeded the stop would be gone by now.
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // A refund post that heeded the stop would end the call within this bound, longer than a stopped exchange takes.
+    EXPECT_EQ(refunds.wait_for(std::chrono::milliseconds(400)), std::future_status::timeout);
     Hold(false);
     refunds.get();
     FApp.WaitForPosts();

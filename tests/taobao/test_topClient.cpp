@@ -4,7 +4,6 @@
 #include "standin/testservers.h"
 #include "store/ucommon.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -34,10 +33,7 @@ protected:
         });
         FServer.Post("/hang", FServer.Hang());
         FServer.Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[hosts]\ntopGateway=" + FServer.HostValue().toUtf8() + "\n");
-        ini.close();
+        ASSERT_TRUE(WriteConfIni(FFolder.path(), {{"topGateway", FServer.HostValue()}}));
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
     }
@@ -230,10 +226,7 @@ protected:
     void WriteSettings(const QString& ACaFile)
     {
         FScope.reset();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[hosts]\ntopGateway=" + FSecure.BaseUrl().toUtf8() + "\ncaFile=" + ACaFile.toUtf8() + "\n");
-        ini.close();
+        ASSERT_TRUE(WriteConfIni(FFolder.path(), {{"topGateway", FSecure.BaseUrl()}, {"caFile", ACaFile}}));
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
     }

@@ -67,10 +67,7 @@ protected:
             res.set_content(reply, "application/json;charset=UTF-8");
         });
         FGateway.Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[hosts]\ntopGateway=" + FGateway.HostValue().toUtf8() + "\n");
-        ini.close();
+        ASSERT_TRUE(WriteConfIni(FFolder.path(), {{"topGateway", FGateway.HostValue()}}));
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
