@@ -11,6 +11,7 @@
 #include "taobao/topApiGetOrders.h"
 
 #include <exception>
+#include <future>
 #include <memory>
 
 namespace {
@@ -30,6 +31,27 @@ public:
             api->WaitForPosts();
     }
 };
+
+// Delivers the pass's orders and waits for the outcome; the account's watermarks move only once every batch was
+// accepted, so a refused batch is read and sent again by the very next pass rather than the next full one.
+TPostOutcome PostOrders(const TOrderPassResult& APass)
+{
+    TAPIApp* api = APIApp();
+    if (!api) {
+        TPostOutcome none;
+        none.batches = APass.lines.isEmpty() ? 0 : 1;
+        none.cause = QStringLiteral("no operator client");
+        return none;
+    }
+    auto done = std::make_shared<std::promise<TPostOutcome>>();
+    std::future<TPostOutcome> outcome = done->get_future();
+    api->postOrderData(APass.lines, [done, APass](const TPostOutcome& AOutcome) {
+        if (AOutcome.AllAccepted())
+            TOrderPass::MoveWatermarks(APass);
+        done->set_value(AOutcome);
+    });
+    return outcome.get();
+}
 
 } // namespace
 
@@ -141,13 +163,15 @@ TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAcc
         QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';'
             + (stopped ? QStringLiteral("同步已停止,已取得 ") : pass.Scope() + QStringLiteral("共 "))
             + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
-    if (TAPIApp* api = APIApp())
-        api->postOrderData(pass.lines);
-    TAccountPassOutcome outcome = stopped || pass.failure.isEmpty()
-        ? TAccountPassOutcome()
-        : TAccountPassOutcome::Failed(pass.failure, QStringLiteral("top"));
+    const TPostOutcome posted = PostOrders(pass);
+    TAccountPassOutcome outcome;
+    if (!stopped && !pass.failure.isEmpty())
+        outcome = TAccountPassOutcome::Failed(pass.failure, QStringLiteral("top"));
+    else if (!stopped && !posted.AllAccepted() && posted.cause != TAPIApp::CutAtExitText())
+        outcome = TAccountPassOutcome::Failed(posted.cause, QStringLiteral("backend"));
     outcome.found = static_cast<int>(pass.lines.size());
-    if (stopped)
+    outcome.delivered = posted.delivered;
+    if (stopped || posted.cause == TAPIApp::CutAtExitText())
         outcome.state = TAccountPassOutcome::TState::Stopped;
     return outcome;
 }
