@@ -4,12 +4,14 @@
 #include "log/QLog.h"
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
+#include "store/udb.h"
 #include "sync/accountHealth.h"
 #include "sync/accountStatus.h"
 #include "sync/processObjects.h"
 #include "taobao/orderPass.h"
 #include "taobao/topApiGetOrders.h"
 
+#include <algorithm>
 #include <exception>
 #include <future>
 #include <memory>
@@ -51,6 +53,26 @@ TPostOutcome PostOrders(const TOrderPassResult& APass)
         done->set_value(AOutcome);
     });
     return outcome.get();
+}
+
+// Whether every status of the pass was read over the whole window (not only what changed since a watermark).
+bool ReadWholeWindow(const TOrderPassResult& APass)
+{
+    if (APass.watermarks.empty())
+        return !APass.incremental;
+    return std::all_of(APass.watermarks.begin(), APass.watermarks.end(),
+        [](const auto& AMark) { return AMark.second.fullAt == AMark.second.updatedTo; });
+}
+
+// An order the cache cannot answer for counts as delivered: no alarm without proof.
+bool DeliveredBefore(const TAgedOutOrders::TKey& AKey)
+{
+    const TDBCacheClass* cache = DBCache();
+    try {
+        return cache == nullptr || cache->existOrder(AKey.first, AKey.second, 0);
+    } catch (const std::exception&) {
+        return true;
+    }
 }
 
 } // namespace
@@ -164,6 +186,8 @@ TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAcc
             + (stopped ? QStringLiteral("同步已停止,已取得 ") : pass.Scope() + QStringLiteral("共 "))
             + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
     const TPostOutcome posted = PostOrders(pass);
+    FAgedOut.PassEnded(AAccount->userId(), AAccount->userName(), pass.lines,
+        !stopped && pass.failure.isEmpty() && ReadWholeWindow(pass), &DeliveredBefore);
     TAccountPassOutcome outcome;
     if (!stopped && !pass.failure.isEmpty())
         outcome = TAccountPassOutcome::Failed(pass.failure, QStringLiteral("top"));
