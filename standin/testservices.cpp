@@ -79,6 +79,20 @@ TStandInServices::TStandInServices()
                 return;
             }
         }
+        if (FieldValue(fields, "method") == "taobao.tbk.sc.order.refund.get") {
+            // One successful refund per token, in the window's last slice.
+            const std::string session = FieldValue(fields, "session");
+            const bool last = QDateTime::fromString(QString::fromStdString(FieldValue(fields, "end_time")),
+                                  QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                >= QDateTime::currentDateTime().addSecs(-600);
+            const std::string record = last ? R"({"tb_trade_id":"R-)" + session + R"(","tb_trade_parent_id":"RP-)"
+                    + session + R"(","refund_status":2,"refund_fee":"1.00"})"
+                                            : std::string();
+            res.set_content(
+                R"({"tbk_sc_order_refund_get_response":{"data":{"has_next":false,"result":[)" + record + "]}}}",
+                "application/json");
+            return;
+        }
         const std::string recent
             = QDateTime::currentDateTime().addSecs(-600).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
         std::string orders;

@@ -10,6 +10,7 @@
 #include "sync/processObjects.h"
 #include "taobao/orderPass.h"
 #include "taobao/topApiGetOrders.h"
+#include "taobao/topRefundOrders.h"
 
 #include <algorithm>
 #include <exception>
@@ -19,6 +20,61 @@
 namespace {
 
 constexpr int kRefundDays = 90;
+
+// Read at every refund run, so an edit of the setting counts from the next run.
+TRefundSource RefundSourceSetting()
+{
+    const TCommon* common = Common();
+    return common != nullptr ? common->refundSource() : TRefundSource::Report;
+}
+
+// Only the report needs a web session; the API reads with the account's token.
+bool NeedsWebSession(TRefundSource ASource)
+{
+    return ASource == TRefundSource::Report;
+}
+
+struct TRefundRead {
+    std::vector<TWeiQuanOrderInfo> refunds;
+    QString failure; // empty when the source was read whole
+    QString failureSource;
+};
+
+// One account's new successful refunds from the source the setting names. In auto, an account the API cannot
+// serve (no token, or the method not granted) is read from the report.
+TRefundRead ReadRefunds(const TAlimmTokenRecord& AAccount, const TAlimmTokenData& AData, const QDateTime& ABegin,
+    const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource)
+{
+    TRefundRead read;
+    bool fromReport
+        = ASource == TRefundSource::Report || (ASource == TRefundSource::Auto && AData.token.trimmed().isEmpty());
+    if (!fromReport) {
+        TTopRefundOrders api(AData.token, AStop);
+        api.setAccountName(AData.userName);
+        read.refunds = api.getRefundOrders(ABegin, AEnd);
+        if (ASource == TRefundSource::Auto && api.permissionRefused()) {
+            LogLine(llMessage,
+                QStringLiteral("同步维权订单-联盟账号:") + AData.userName
+                    + QStringLiteral(" 无权调用淘宝开放平台维权订单接口,改用联盟维权报表"));
+            fromReport = true;
+        } else {
+            read.failure = api.failure();
+            read.failureSource = QStringLiteral("top");
+            if (api.permissionRefused())
+                LogLine(llError, QStringLiteral("同步维权订单-联盟账号:") + AData.userName + u' ' + api.failure());
+        }
+    }
+    if (!fromReport)
+        return read;
+    if (ASource == TRefundSource::Auto && !HasWebSession(AAccount)) {
+        read.failure = QStringLiteral("淘宝开放平台维权订单接口不可用,且未登录联盟");
+        read.failureSource = QStringLiteral("session");
+        return read;
+    }
+    TTopApiGetOrders orders(QString(), AData.cookies, AData._tb_token_, AStop);
+    read.refunds = orders.getWeiquanOrders(ABegin, AEnd);
+    return read;
+}
 
 // Waits for the batch posts when it goes, on every path out of a pass: declared after the pass's slot, it runs
 // before the slot is given back, so the next pass finds this one's orders recorded.
@@ -211,21 +267,22 @@ void TPassRunner::RunRefundPass(TQJob* AJob, bool AWaitTurn)
     const TPassSlot::THold slot = AWaitTurn ? FRefundPass.Take(stop) : FRefundPass.TryTake();
     if (!slot)
         return;
-    // Every row shows the pass, an account without a web session too: it has nothing to read.
-    ForEachAccount(TPassKind::Refund, stop, [this, &stop](PAlimmTokenData AAccount) {
-        if (!HasWebSession(*AAccount))
+    const TRefundSource source = RefundSourceSetting();
+    // Every row shows the pass, an account without a web session too: for the report it has nothing to read.
+    ForEachAccount(TPassKind::Refund, stop, [this, &stop, source](PAlimmTokenData AAccount) {
+        if (NeedsWebSession(source) && !HasWebSession(*AAccount))
             return TAccountPassOutcome();
         const QDateTime now = QDateTime::currentDateTime();
-        return SyncRefundOrdersOfAccount(AAccount, now.addDays(-kRefundDays), now, stop);
+        return SyncRefundOrdersOfAccount(AAccount, now.addDays(-kRefundDays), now, stop, source);
     });
 }
 
-TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(
-    PAlimmTokenData AAccount, const QDateTime& ABegin, const QDateTime& AEnd, const TStopCheck& AStop)
+TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(PAlimmTokenData AAccount, const QDateTime& ABegin,
+    const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource)
 {
     const TAlimmTokenData account = AAccount->Snapshot();
-    TTopApiGetOrders orders(QString(), account.cookies, account._tb_token_, AStop);
-    const std::vector<TWeiQuanOrderInfo> refunds = orders.getWeiquanOrders(ABegin, AEnd);
+    const TRefundRead read = ReadRefunds(*AAccount, account, ABegin, AEnd, AStop, ASource);
+    const std::vector<TWeiQuanOrderInfo>& refunds = read.refunds;
     const bool stopped = AStop();
     LogLine(llMessage,
         QStringLiteral("同步维权订单-联盟账号:") + account.userName
@@ -234,7 +291,9 @@ TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(
     if (TAPIApp* api = APIApp())
         api->postWeiQuanOrderData(refunds);
     AAccount->setReadLock(false);
-    TAccountPassOutcome outcome;
+    TAccountPassOutcome outcome = stopped || read.failure.isEmpty()
+        ? TAccountPassOutcome()
+        : TAccountPassOutcome::Failed(read.failure, read.failureSource);
     outcome.found = static_cast<int>(refunds.size());
     if (stopped)
         outcome.state = TAccountPassOutcome::TState::Stopped;
@@ -251,6 +310,7 @@ void TPassRunner::SyncRefundOrdersNow(TQJob* AJob)
 {
     const QDateTime end = QDateTime::currentDateTime();
     const QDateTime begin = end.addDays(-kRefundDays);
+    const TRefundSource source = RefundSourceSetting();
     FManualRefunds.fetch_add(1);
     ControlsChangedOnMain();
     const TStopCheck stop = StopCheckOf(AJob);
@@ -260,10 +320,10 @@ void TPassRunner::SyncRefundOrdersNow(TQJob* AJob)
         LogLine(llMessage, u"开始同步维权订单");
         ForEachAccount(
             TPassKind::Refund, stop,
-            [this, &begin, &end, &stop](
-                PAlimmTokenData AAccount) { return SyncRefundOrdersOfAccount(AAccount, begin, end, stop); },
-            [](const TAlimmTokenRecord& AAccount) {
-                if (HasWebSession(AAccount))
+            [this, &begin, &end, &stop, source](
+                PAlimmTokenData AAccount) { return SyncRefundOrdersOfAccount(AAccount, begin, end, stop, source); },
+            [source](const TAlimmTokenRecord& AAccount) {
+                if (!NeedsWebSession(source) || HasWebSession(AAccount))
                     return false;
                 LogLine(llMessage,
                     QStringLiteral("同步维权订单-联盟账号:") + AAccount.userName()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "foundation/qworker.h"
+#include "store/ucommon.h"
 #include "sync/agedOutOrders.h"
 #include "sync/jobSupport.h"
 #include "sync/passOutcome.h"
@@ -59,8 +60,8 @@ private:
         const std::function<TAccountPassOutcome(PAlimmTokenData)>& ASynchronise,
         const std::function<bool(const TAlimmTokenRecord&)>& ASkip = {});
     TAccountPassOutcome SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop);
-    TAccountPassOutcome SyncRefundOrdersOfAccount(
-        PAlimmTokenData AAccount, const QDateTime& ABegin, const QDateTime& AEnd, const TStopCheck& AStop);
+    TAccountPassOutcome SyncRefundOrdersOfAccount(PAlimmTokenData AAccount, const QDateTime& ABegin,
+        const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource);
     void ControlsChangedOnMain();
 
     TSyncFrontEnd& FFrontEnd;

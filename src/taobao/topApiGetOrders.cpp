@@ -21,8 +21,8 @@
 
 namespace {
 
-const QString kAppKey = QStringLiteral("41852093");
-const QString kAppSecret = QStringLiteral("5be0c7d19a3f4e2b8c6d0a1f7e9b3c45");
+const QString kAppKey = TTopClient::kAppKey.toString();
+const QString kAppSecret = TTopClient::kAppSecret.toString();
 const QString kOrderMethod = QStringLiteral("taobao.tbk.sc.order.details.get");
 const QString kWebUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW64) AppleWebKit/537.36 (KHTML, like "
                                              "Gecko) Chrome/56.0.2924.87 Safari/537.36");

@@ -1,6 +1,8 @@
 #include "sync/syncController.h"
 
 #include "sessions/alimmTokenMgr.h"
+#include "store/inifile.h"
+#include "store/ucommon.h"
 #include "syncfixture.h"
 #include "testwait.h"
 
@@ -587,6 +589,30 @@ TEST_F(SyncController, ShutdownDuringAPassEndsPromptlyAndCleanly)
     Shutdown();
     const size_t after = FGateway.RequestCount();
     EXPECT_LT(after, 3u * 120u); // the pass did not run to its end
+}
+
+} // namespace
+
+namespace {
+
+// With the TOP method as refund source an account needs no web session: the manual run reads every account.
+TEST_F(SyncController, ManualRefundRunWithTheApiReadsAccountsWithoutSession)
+{
+    SetAccounts({{"1", "nosession", "t1"}, {"2", "withsession", "t2"}});
+    SignInAndList();
+    AlimmTokenMgr()->updateCookies(QStringLiteral("2"), QStringLiteral("a=1; _tb_token_=tk; b=2"));
+    TIniFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
+    ini.Load();
+    ini.WriteString(u"setting", u"refundSource", QStringLiteral("api"));
+    ASSERT_EQ(Common()->refundSource(), TRefundSource::Api) << Common()->iniPath.toStdString();
+    RunJob([this](TQJob* AJob) { FController->Passes().SyncRefundOrdersNow(AJob); });
+    EXPECT_TRUE(WaitForCondition([&] { return FLog->Contains(QStringLiteral("维权订单同步完成")); }));
+    EXPECT_FALSE(FLog->Contains(QStringLiteral("同步维权订单-联盟账号:nosession 未登录，请先登录")));
+    EXPECT_TRUE(FLog->Contains(QStringLiteral("同步维权订单-联盟账号:nosession;90天内共有 1 条维权订单未同步!")));
+    EXPECT_TRUE(FLog->Contains(QStringLiteral("同步维权订单-联盟账号:withsession;90天内共有 1 条维权订单未同步!")));
+    EXPECT_EQ(FRefundBatches.load(), 2);
+    for (const TRecordedRequest& request : FPublisher.Requests())
+        EXPECT_EQ(request.target.find("report.getTbkRefundOrderDetails"), std::string::npos) << request.target;
 }
 
 } // namespace
