@@ -242,8 +242,9 @@ TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAcc
             + (stopped ? QStringLiteral("同步已停止,已取得 ") : pass.Scope() + QStringLiteral("共 "))
             + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
     const TPostOutcome posted = PostOrders(pass);
-    FAgedOut.PassEnded(AAccount->userId(), AAccount->userName(), pass.lines,
+    const int agedOut = FAgedOut.PassEnded(AAccount->userId(), AAccount->userName(), pass.lines,
         !stopped && pass.failure.isEmpty() && ReadWholeWindow(pass), &DeliveredBefore);
+    FHealth.OrdersAgedOut(AAccount->userId(), agedOut);
     TAccountPassOutcome outcome;
     if (!stopped && !pass.failure.isEmpty())
         outcome = TAccountPassOutcome::Failed(pass.failure, QStringLiteral("top"));
