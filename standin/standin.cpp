@@ -175,6 +175,10 @@ void TStandIn::ChangeFaults(const TFormFields& AFields)
     number("nonJsonShare", settings.nonJsonShare);
     if (HasField(AFields, "silent"))
         settings.silent = FieldValue(AFields, "silent") == "1" || FieldValue(AFields, "silent") == "true";
+    if (HasField(AFields, "redirectStatus"))
+        settings.redirectStatus = std::atoi(FieldValue(AFields, "redirectStatus").c_str());
+    if (HasField(AFields, "redirectTo"))
+        settings.redirectTo = FieldValue(AFields, "redirectTo");
     if (HasField(AFields, "hosts"))
         TFaultSettings::ParseHosts(FieldValue(AFields, "hosts"), settings.hosts);
     FFaults.Set(settings);

@@ -4,6 +4,7 @@
 #include "log/QLog.h"
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
+#include "store/udb.h"
 #include "sync/accountHealth.h"
 #include "sync/accountStatus.h"
 #include "sync/processObjects.h"
@@ -11,7 +12,9 @@
 #include "taobao/topApiGetOrders.h"
 #include "taobao/topRefundOrders.h"
 
+#include <algorithm>
 #include <exception>
+#include <future>
 #include <memory>
 
 namespace {
@@ -86,6 +89,47 @@ public:
             api->WaitForPosts();
     }
 };
+
+// Delivers the pass's orders and waits for the outcome; the account's watermarks move only once every batch was
+// accepted, so a refused batch is read and sent again by the very next pass rather than the next full one.
+TPostOutcome PostOrders(const TOrderPassResult& APass)
+{
+    TAPIApp* api = APIApp();
+    if (!api) {
+        TPostOutcome none;
+        none.batches = APass.lines.isEmpty() ? 0 : 1;
+        none.cause = QStringLiteral("no operator client");
+        return none;
+    }
+    auto done = std::make_shared<std::promise<TPostOutcome>>();
+    std::future<TPostOutcome> outcome = done->get_future();
+    api->postOrderData(APass.lines, [done, APass](const TPostOutcome& AOutcome) {
+        if (AOutcome.AllAccepted())
+            TOrderPass::MoveWatermarks(APass);
+        done->set_value(AOutcome);
+    });
+    return outcome.get();
+}
+
+// Whether every status of the pass was read over the whole window (not only what changed since a watermark).
+bool ReadWholeWindow(const TOrderPassResult& APass)
+{
+    if (APass.watermarks.empty())
+        return !APass.incremental;
+    return std::all_of(APass.watermarks.begin(), APass.watermarks.end(),
+        [](const auto& AMark) { return AMark.second.fullAt == AMark.second.updatedTo; });
+}
+
+// An order the cache cannot answer for counts as delivered: no alarm without proof.
+bool DeliveredBefore(const TAgedOutOrders::TKey& AKey)
+{
+    const TDBCacheClass* cache = DBCache();
+    try {
+        return cache == nullptr || cache->existOrder(AKey.first, AKey.second, 0);
+    } catch (const std::exception&) {
+        return true;
+    }
+}
 
 } // namespace
 
@@ -197,13 +241,18 @@ TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAcc
         QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';'
             + (stopped ? QStringLiteral("同步已停止,已取得 ") : pass.Scope() + QStringLiteral("共 "))
             + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
-    if (TAPIApp* api = APIApp())
-        api->postOrderData(pass.lines);
-    TAccountPassOutcome outcome = stopped || pass.failure.isEmpty()
-        ? TAccountPassOutcome()
-        : TAccountPassOutcome::Failed(pass.failure, QStringLiteral("top"));
+    const TPostOutcome posted = PostOrders(pass);
+    const int agedOut = FAgedOut.PassEnded(AAccount->userId(), AAccount->userName(), pass.lines,
+        !stopped && pass.failure.isEmpty() && ReadWholeWindow(pass), &DeliveredBefore);
+    FHealth.OrdersAgedOut(AAccount->userId(), agedOut);
+    TAccountPassOutcome outcome;
+    if (!stopped && !pass.failure.isEmpty())
+        outcome = TAccountPassOutcome::Failed(pass.failure, QStringLiteral("top"));
+    else if (!stopped && !posted.AllAccepted() && posted.cause != TAPIApp::CutAtExitText())
+        outcome = TAccountPassOutcome::Failed(posted.cause, QStringLiteral("backend"));
     outcome.found = static_cast<int>(pass.lines.size());
-    if (stopped)
+    outcome.delivered = posted.delivered;
+    if (stopped || posted.cause == TAPIApp::CutAtExitText())
         outcome.state = TAccountPassOutcome::TState::Stopped;
     return outcome;
 }

@@ -2,6 +2,7 @@
 
 #include "foundation/qworker.h"
 #include "store/ucommon.h"
+#include "sync/agedOutOrders.h"
 #include "sync/jobSupport.h"
 #include "sync/passOutcome.h"
 #include "sync/passSlot.h"
@@ -42,6 +43,9 @@ public:
     // main thread afterwards.
     void RunPassesOnce(std::function<void()> ADone);
 
+    // Per account (user id), the orders that left the download window undelivered since the start.
+    const TAgedOutOrders& AgedOutOrders() const { return FAgedOut; }
+
     // Job procedures.
     void SyncInvalidOrdersJob(TQJob* AJob);
     void SyncRefundOrdersNow(TQJob* AJob);
@@ -68,6 +72,7 @@ private:
     std::atomic<intptr_t> FSyncOrderThread1 {0}; // read by the passes for the next turn's time
     std::atomic<intptr_t> FSyncOrderThread2 {0};
     std::atomic<int> FManualRefunds {0};
+    TAgedOutOrders FAgedOut;
     TPassSlot FInvalidPass;
     TPassSlot FRefundPass; // the repeating, the immediate and the manual refund runs
 };

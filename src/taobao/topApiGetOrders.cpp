@@ -361,6 +361,9 @@ void TTopApiGetOrders::Get(const QString& AUrl, QString& AOut)
     request.cookie = Trim(FCookies);
     request.connectTimeoutMs = FWebTimeoutMs;
     request.readTimeoutMs = FWebTimeoutMs;
+    // The URL holds the session's _tb_token_: it may only move within the publisher host.
+    request.redirects = THttpRequest::TRedirects::SameOrigin;
+    request.maxReplyBytes = THttpRequest::kPageReplyCap;
     const TCommon* common = Common();
     request.tls = THttpTls {common != nullptr ? common->hosts().caFile : QString()};
     request.stopCheck = [this] { return StopRequested(); };

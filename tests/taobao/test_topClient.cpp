@@ -274,6 +274,22 @@ TEST_F(TopClient, PlainGatewayFollowsNoRedirectToHttps)
     EXPECT_EQ(secure.RequestCount(), 0u);
 }
 
+TEST_F(TopClient, GatewayRedirectIsAFailedRequest)
+{
+    TTestServer other;
+    other.Post("/router/rest", TTestServer::Reply(200, R"({"ok":1})"));
+    other.Start();
+    TTestServer gateway;
+    gateway.Post("/router/rest", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect(other.BaseUrl().toStdString() + "/router/rest", 307);
+    });
+    gateway.Start();
+    const std::unique_ptr<TTopClient> client = Client();
+    client->setUrl(gateway.BaseUrl() + QStringLiteral("/router/rest"));
+    EXPECT_EQ(client->Response()->Count(), 0);
+    EXPECT_EQ(other.RequestCount(), 0u);
+}
+
 TEST(TopClientWithoutSettings, HasNoGatewayAndSendsNothing)
 {
     ASSERT_EQ(Common(), nullptr);
