@@ -2,12 +2,12 @@
 // zero-latency loopback gateway, and the floor: the same 360 requests from a bare libcurl loop with the same
 // 5 ms pauses between pages.
 #include "foundation/globals.h"
+#include "standin/testservers.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
 #include "taobao/topApiGetOrders.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <httplib.h>
@@ -66,11 +66,9 @@ public:
         while (!FServer.is_running())
             std::this_thread::yield();
 
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        if (!ini.open(QIODevice::WriteOnly))
+        if (!WriteConfIni(FFolder.path(), {{"topGateway", QStringLiteral("127.0.0.1:%1").arg(FPort)}},
+                {{"openLarge", QStringLiteral("0")}}))
             throw std::runtime_error("no settings file");
-        ini.write("[setting]\nopenLarge=0\n[hosts]\ntopGateway=127.0.0.1:" + QByteArray::number(FPort) + "\n");
-        ini.close();
         FCommon = std::make_unique<TCommon>(FFolder.path());
         TGlobal<TCommon>::Set(FCommon.get());
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));

@@ -1,8 +1,8 @@
 // The JSON reader on any bytes: no crash, no undefined behaviour, and whatever a parse keeps encodes to a text
 // that reads back as the same tree, with and without escaping. Every getter either converts or raises our error.
-#include "foundation/decimaltext.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
+#include "taobao/orderAmount.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -57,7 +57,8 @@ QJsonObject TFaultSettings::ToJson() const
     }
     return QJsonObject {{QStringLiteral("latencyMs"), latencyMs}, {QStringLiteral("errorShare"), errorShare},
         {QStringLiteral("dropShare"), dropShare}, {QStringLiteral("nonJsonShare"), nonJsonShare},
-        {QStringLiteral("silent"), silent}, {QStringLiteral("hosts"), names}};
+        {QStringLiteral("silent"), silent}, {QStringLiteral("redirectStatus"), redirectStatus},
+        {QStringLiteral("redirectTo"), QString::fromStdString(redirectTo)}, {QStringLiteral("hosts"), names}};
 }
 
 TFaultInjector::TFaultInjector(std::uint64_t ASeed)
@@ -124,6 +125,11 @@ bool TFaultInjector::Intercept(TStandInHost AHost, httplib::Response& ARes)
             ARes.status = 503;
             return true;
         }
+        if (FSettings.redirectStatus != 0) {
+            ++FRedirected;
+            ARes.set_redirect(FSettings.redirectTo, FSettings.redirectStatus);
+            return true;
+        }
         fault = Draw(FSettings);
         FErrors += fault == TFault::Error;
         FDrops += fault == TFault::Drop;
@@ -165,5 +171,6 @@ QJsonObject TFaultInjector::Counters() const
 {
     const std::scoped_lock lock(FMutex);
     return QJsonObject {{QStringLiteral("errors"), FErrors}, {QStringLiteral("dropped"), FDrops},
-        {QStringLiteral("nonJson"), FNonJson}, {QStringLiteral("held"), FHeld}, {QStringLiteral("delayed"), FDelayed}};
+        {QStringLiteral("nonJson"), FNonJson}, {QStringLiteral("held"), FHeld}, {QStringLiteral("delayed"), FDelayed},
+        {QStringLiteral("redirected"), FRedirected}};
 }

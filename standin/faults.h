@@ -22,6 +22,8 @@ struct TFaultSettings {
     double dropShare = 0; // the connection closes before a byte of the body
     double nonJsonShare = 0; // answered 200 with an HTML page
     bool silent = false; // requests are accepted and never answered while this is on
+    int redirectStatus = 0; // when not 0, every request is answered with this 3xx status pointing at redirectTo
+    std::string redirectTo;
     unsigned hosts = DefaultHosts(); // bit per TStandInHost
 
     static unsigned DefaultHosts(); // every service host except the sign-in host
@@ -64,4 +66,5 @@ private:
     long long FNonJson = 0;
     long long FHeld = 0;
     long long FDelayed = 0;
+    long long FRedirected = 0;
 };

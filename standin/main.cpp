@@ -114,6 +114,9 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
     addValue(QStringLiteral("top-daily-quota"),
         QStringLiteral("TOP requests allowed per day (00:00 to 00:00 in UTC+8) before the quota error (0: none)."),
         QStringLiteral("n"), QStringLiteral("0"));
+    addValue(QStringLiteral("top-refund-refused"),
+        QStringLiteral("Accounts (user ids, comma-separated, or all) refused the TOP refund method as not granted."),
+        QStringLiteral("list"), QStringLiteral("none"));
     addValue(QStringLiteral("session-ttl"), QStringLiteral("Seconds an Alimama web session lives (0: until ended)."),
         QStringLiteral("s"), QStringLiteral("0"));
     parser.addOption({QStringLiteral("probe-limited"), QStringLiteral("The session probe answers \"访问受限了\".")});
@@ -149,6 +152,8 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
     options.topDailyQuota = static_cast<int>(Integer(parser, QStringLiteral("top-daily-quota"), 0, INT_MAX));
     options.sessionTtl = static_cast<int>(Integer(parser, QStringLiteral("session-ttl"), 0, INT_MAX));
     options.probeLimited = parser.isSet(QStringLiteral("probe-limited"));
+    if (const QString refused = parser.value(QStringLiteral("top-refund-refused")); refused != u"none")
+        options.topRefundRefused = refused.toStdString();
     APrintConfig = parser.isSet(QStringLiteral("print-config"));
     return options;
 }

@@ -38,6 +38,7 @@ TStandIn::TStandIn(TStandInOptions AOptions)
     FTop.SetRefusedAccounts(FOptions.topRefusedAccounts);
     FTop.SetBan(FOptions.topBanAfter, FOptions.topBanSeconds);
     FTop.SetDailyQuota(FOptions.topDailyQuota);
+    FTop.SetRefundRefused(FOptions.topRefundRefused);
     FAlimama.SetSessionTtl(FOptions.sessionTtl);
     FAlimama.SetProbeLimited(FOptions.probeLimited);
     for (int i = 0; i < kStandInHostCount; ++i) {
@@ -174,6 +175,10 @@ void TStandIn::ChangeFaults(const TFormFields& AFields)
     number("nonJsonShare", settings.nonJsonShare);
     if (HasField(AFields, "silent"))
         settings.silent = FieldValue(AFields, "silent") == "1" || FieldValue(AFields, "silent") == "true";
+    if (HasField(AFields, "redirectStatus"))
+        settings.redirectStatus = std::atoi(FieldValue(AFields, "redirectStatus").c_str());
+    if (HasField(AFields, "redirectTo"))
+        settings.redirectTo = FieldValue(AFields, "redirectTo");
     if (HasField(AFields, "hosts"))
         TFaultSettings::ParseHosts(FieldValue(AFields, "hosts"), settings.hosts);
     FFaults.Set(settings);
@@ -193,6 +198,8 @@ void TStandIn::ChangeFaults(const TFormFields& AFields)
     }
     if (HasField(AFields, "topTransientErrors"))
         FTop.SetTransientErrors(std::atoi(FieldValue(AFields, "topTransientErrors").c_str()));
+    if (HasField(AFields, "topRefundRefused"))
+        FTop.SetRefundRefused(FieldValue(AFields, "topRefundRefused"));
     if (HasField(AFields, "probeLimited"))
         FAlimama.SetProbeLimited(
             FieldValue(AFields, "probeLimited") == "1" || FieldValue(AFields, "probeLimited") == "true");
@@ -226,6 +233,7 @@ void TStandIn::RegisterControl()
         SendJson(res,
             QJsonObject {{QStringLiteral("faults"), FFaults.Get().ToJson()},
                 {QStringLiteral("topCallLimit"), FTop.CallLimit()},
+                {QStringLiteral("topRefundRefused"), QString::fromStdString(FTop.RefundRefused())},
                 {QStringLiteral("probeLimited"), FAlimama.ProbeLimited()}});
     });
     FControl->Post("/standin/sessions/expire", [this, fieldsOf](const httplib::Request& req, httplib::Response& res) {

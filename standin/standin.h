@@ -36,6 +36,7 @@ struct TStandInOptions {
     std::set<std::string> topRefusedAccounts; // user ids whose order downloads TOP refuses
     int sessionTtl = 0;
     bool probeLimited = false;
+    std::string topRefundRefused; // user ids (comma-separated) or "all" refused the TOP refund method
     bool record = false; // keep every request for inspection (tests); off for a long-running stand-in
     TStandInClock clock; // the demo world's clock; empty is the system clock
 };

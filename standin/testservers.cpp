@@ -1,5 +1,6 @@
 #include "testservers.h"
 
+#include <QFile>
 #include <QSaveFile>
 
 #include <openssl/pem.h>
@@ -345,4 +346,26 @@ std::string Md5Hex(const std::string& AText, bool AUpperCase)
         out += hex[digest[i] & 0x0F];
     }
     return out;
+}
+
+namespace {
+
+QByteArray IniSection(const char* AName, const TIniValues& AValues)
+{
+    QByteArray text = QByteArray("[") + AName + "]\n";
+    for (const auto& [key, value] : AValues)
+        text += key + '=' + value.toUtf8() + '\n';
+    return text;
+}
+
+} // namespace
+
+bool WriteConfIni(const QString& AFolder, const TIniValues& AHosts, const TIniValues& ASetting)
+{
+    QFile ini(AFolder + QStringLiteral("/conf.ini"));
+    if (!ini.open(QIODevice::WriteOnly))
+        return false;
+    ini.write((ASetting.empty() ? QByteArray() : IniSection("setting", ASetting)) + IniSection("hosts", AHosts));
+    ini.close();
+    return ini.error() == QFileDevice::NoError;
 }

@@ -3,6 +3,7 @@
 // The target defines CPPHTTPLIB_OPENSSL_SUPPORT (and the library's other switches) for every includer.
 #include <httplib.h>
 
+#include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // A request's form fields as TRecordedRequest::FormFields gives them, and small readers over them.
@@ -27,6 +29,12 @@ std::vector<std::string> FieldNames(const TFormFields& AFields);
 
 // OpenSSL's MD5 as hex, for checking signatures independently of the program's own code.
 std::string Md5Hex(const std::string& AText, bool AUpperCase);
+
+// One "key=value" setting of conf.ini.
+using TIniValues = std::vector<std::pair<QByteArray, QString>>;
+// Writes AFolder/conf.ini with section "setting" (only when ASetting has values) and section "hosts", each value
+// in the order given; false when it cannot be written.
+bool WriteConfIni(const QString& AFolder, const TIniValues& AHosts, const TIniValues& ASetting = {});
 
 // A throwaway self-signed certificate for 127.0.0.1, made with OpenSSL at test time. Its PEM file serves as the
 // client's extra trusted certificates (caFile).

@@ -1,7 +1,6 @@
 #include "standin/testservices.h"
 
 #include <QDateTime>
-#include <QFile>
 
 namespace {
 
@@ -79,6 +78,20 @@ TStandInServices::TStandInServices()
                 return;
             }
         }
+        if (FieldValue(fields, "method") == "taobao.tbk.sc.order.refund.get") {
+            // One successful refund per token, in the window's last slice.
+            const std::string session = FieldValue(fields, "session");
+            const bool last = QDateTime::fromString(QString::fromStdString(FieldValue(fields, "end_time")),
+                                  QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                >= QDateTime::currentDateTime().addSecs(-600);
+            const std::string record = last ? R"({"tb_trade_id":"R-)" + session + R"(","tb_trade_parent_id":"RP-)"
+                    + session + R"(","refund_status":2,"refund_fee":"1.00"})"
+                                            : std::string();
+            res.set_content(
+                R"({"tbk_sc_order_refund_get_response":{"data":{"has_next":false,"result":[)" + record + "]}}}",
+                "application/json");
+            return;
+        }
         const std::string recent
             = QDateTime::currentDateTime().addSecs(-600).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
         std::string orders;
@@ -108,15 +121,11 @@ TStandInServices::TStandInServices()
 
 bool TStandInServices::WriteSettings(const QString& AFolder) const
 {
-    QFile ini(AFolder + QStringLiteral("/conf.ini"));
-    if (!ini.open(QIODevice::WriteOnly))
-        return false;
-    ini.write("[setting]\nsyncysh=0\nopenLarge=0\n[hosts]\noperatorService=" + FOperator.HostValue().toUtf8()
-        + "\noperatorIntake=" + FIntake.HostValue().toUtf8() + "\ntopGateway=" + FGateway.HostValue().toUtf8()
-        + "\nalimamaPublisher=" + FPublisher.HostValue().toUtf8() + "\nalimamaMedia=" + FMedia.HostValue().toUtf8()
-        + "\ncaFile=" + FCert.CertFile().toUtf8() + "\n");
-    ini.close();
-    return ini.error() == QFileDevice::NoError;
+    return WriteConfIni(AFolder,
+        {{"operatorService", FOperator.HostValue()}, {"operatorIntake", FIntake.HostValue()},
+            {"topGateway", FGateway.HostValue()}, {"alimamaPublisher", FPublisher.HostValue()},
+            {"alimamaMedia", FMedia.HostValue()}, {"caFile", FCert.CertFile()}},
+        {{"syncysh", QStringLiteral("0")}, {"openLarge", QStringLiteral("0")}});
 }
 
 void TStandInServices::SetAccounts(std::vector<TTestAccount> AAccounts)

@@ -204,7 +204,8 @@ void TTopGateway::Rest(const httplib::Request& AReq, httplib::Response& ARes)
     const std::optional<qint64> stamp = ParseLocalTime(field("timestamp"));
     if (!stamp || std::llabs(*stamp - QDateTime::currentSecsSinceEpoch()) > kTimestampToleranceS)
         return Error(ARes, 43, "Invalid timestamp");
-    if (field("method") != "taobao.tbk.sc.order.details.get")
+    const std::string method = field("method");
+    if (method != "taobao.tbk.sc.order.details.get" && method != "taobao.tbk.sc.order.refund.get")
         return Error(ARes, 22, "Invalid method");
     const TDemoAccount* account = FData.AccountByToken(field("session"));
     if (account == nullptr)
@@ -222,6 +223,8 @@ void TTopGateway::Rest(const httplib::Request& AReq, httplib::Response& ARes)
     if (OverCallLimit())
         return Error(ARes, 7, "App Call Limited", "accesscontrol.limited-by-api-access-count",
             "This ban will last for 1 more seconds");
+    if (method == "taobao.tbk.sc.order.refund.get")
+        return Refunds(fields, *account, ARes);
 
     const std::optional<qint64> start = ParseLocalTime(field("start_time"));
     const std::optional<qint64> end = ParseLocalTime(field("end_time"));
@@ -303,18 +306,155 @@ void TTopGateway::Rest(const httplib::Request& AReq, httplib::Response& ARes)
         {QStringLiteral("results"), QJsonObject {{QStringLiteral("publisher_order_dto"), orders}}}};
     if (!nextPosition.empty())
         data.insert(QStringLiteral("position_index"), Text(nextPosition));
-    long long serial = 0;
     {
         const std::scoped_lock lock(FMutex);
         ++FPages;
+    }
+    SendData(ARes, "tbk_sc_order_details_get_response", data);
+}
+
+void TTopGateway::SendData(httplib::Response& ARes, const char* AResponse, const QJsonObject& AData)
+{
+    long long serial = 0;
+    {
+        const std::scoped_lock lock(FMutex);
         serial = ++FRequestSerial;
     }
-    const QJsonObject reply {{QStringLiteral("tbk_sc_order_details_get_response"),
+    const QJsonObject reply {{QString::fromLatin1(AResponse),
         QJsonObject {
-            {QStringLiteral("data"), data}, {QStringLiteral("request_id"), QStringLiteral("standin%1").arg(serial)}}}};
+            {QStringLiteral("data"), AData}, {QStringLiteral("request_id"), QStringLiteral("standin%1").arg(serial)}}}};
     ARes.status = 200;
     ARes.set_content(
         QJsonDocument(reply).toJson(QJsonDocument::Compact).toStdString(), "application/json;charset=UTF-8");
+}
+
+void TTopGateway::SetRefundRefused(const std::string& AUserIds)
+{
+    const std::scoped_lock lock(FMutex);
+    FRefundRefused = AUserIds;
+}
+
+std::string TTopGateway::RefundRefused() const
+{
+    const std::scoped_lock lock(FMutex);
+    return FRefundRefused;
+}
+
+bool TTopGateway::RefundRefusedFor(const TDemoAccount& AAccount) const
+{
+    const std::string list = RefundRefused();
+    if (list == "all")
+        return true;
+    size_t from = 0;
+    while (from <= list.size()) {
+        const size_t cut = std::min(list.find(',', from), list.size());
+        if (list.substr(from, cut - from) == AAccount.userId)
+            return true;
+        from = cut + 1;
+    }
+    return false;
+}
+
+// The demo refunds that the report serves, keyed by the query type's time: 1 opened, 2 and 4 settled (the demo
+// keeps no order creation time), 3 finished, 5 last changed.
+void TTopGateway::Refunds(const TFormFields& AFields, const TDemoAccount& AAccount, httplib::Response& ARes)
+{
+    const auto field = [&](const char* AName) { return FieldValue(AFields, AName); };
+    if (RefundRefusedFor(AAccount))
+        return Error(
+            ARes, 11, "Insufficient isv permissions", "isv.permission-api-package-limit", "scope ids is 27823 27950");
+    const std::optional<qint64> start = ParseLocalTime(field("start_time"));
+    const std::optional<qint64> end = ParseLocalTime(field("end_time"));
+    const std::optional<long long> pageSize = field("page_size").empty() ? 20 : ParseInt(field("page_size"));
+    const std::optional<long long> pageNo = field("page_no").empty() ? 1 : ParseInt(field("page_no"));
+    const std::optional<long long> queryType = field("query_type").empty() ? 1 : ParseInt(field("query_type"));
+    if (!start || !end || !pageSize || *pageSize < 1 || *pageSize > 100 || !pageNo || *pageNo < 1 || !queryType
+        || *queryType < 1 || *queryType > 5 || *end < *start)
+        return Error(ARes, 41, "Invalid arguments", "isv.invalid-parameter");
+    // The gateway keeps the order-time query types only from this day on.
+    const qint64 orderTimesFrom = QDateTime(QDate(2022, 12, 20), QTime(0, 0)).toSecsSinceEpoch();
+    if (*queryType >= 4 && *start < orderTimesFrom)
+        return Error(ARes, 41, "Invalid arguments", "isv.invalid-parameter", "query_type 4/5 仅支持2022-12-20之后");
+    if (*end - *start > kLongestRefundWindowS)
+        return Error(ARes, 15, "Remote service error", "isv.invalid-parameter", "查询时间跨度超过限制");
+
+    const qint64 now = FClock();
+    constexpr qint64 kDay = 86400;
+    // Opened within these bounds of the key time, by the demo's own rules.
+    const qint64 before = *queryType == 1 ? 0 : (*queryType == 2 || *queryType == 4 ? 22 * kDay : 6 * kDay);
+    const qint64 after = *queryType == 2 || *queryType == 4 ? 22 * kDay : 0;
+    struct TRefundEntry {
+        qint64 key;
+        TDemoRefund refund;
+    };
+    std::vector<TRefundEntry> matching;
+    for (TDemoRefund& refund : FData.RefundsCreated(AAccount.index, *start - before, *end + after)) {
+        if (refund.createTime > now)
+            continue;
+        const bool finished = refund.FinishedAt(now);
+        qint64 key = refund.createTime;
+        if (*queryType == 2 || *queryType == 4)
+            key = refund.earningTime;
+        else if (*queryType == 3)
+            key = finished ? refund.finishTime : -1;
+        else if (*queryType == 5)
+            key = finished ? refund.finishTime : refund.createTime;
+        if (key < *start || key >= *end)
+            continue;
+        matching.push_back({key, std::move(refund)});
+    }
+    std::sort(matching.begin(), matching.end(), [](const TRefundEntry& a, const TRefundEntry& b) {
+        return std::tie(a.key, a.refund.tradeId) < std::tie(b.key, b.refund.tradeId);
+    });
+    size_t first = static_cast<size_t>((*pageNo - 1) * *pageSize);
+    const std::string position = field("position_index");
+    if (const size_t cut = position.find('_'); cut != std::string::npos) {
+        if (const std::optional<long long> key = ParseInt(position.substr(0, cut))) {
+            const std::string tradeId = position.substr(cut + 1);
+            first = static_cast<size_t>(std::upper_bound(matching.begin(), matching.end(), std::tie(*key, tradeId),
+                                            [](const auto& AValue, const TRefundEntry& AEntry) {
+                                                return AValue < std::tie(AEntry.key, AEntry.refund.tradeId);
+                                            })
+                - matching.begin());
+        }
+    }
+    first = std::min(first, matching.size());
+    const size_t last = std::min(matching.size(), first + static_cast<size_t>(*pageSize));
+
+    QJsonArray result;
+    for (size_t i = first; i < last; ++i) {
+        const TDemoRefund& refund = matching[i].refund;
+        const bool finished = refund.FinishedAt(now);
+        const bool succeeded = finished && refund.finalStatus == "维权成功";
+        QJsonObject record {{QStringLiteral("tb_trade_id"), Text(refund.tradeId)},
+            {QStringLiteral("tb_trade_parent_id"), Text(refund.parentId)},
+            {QStringLiteral("item_title"), Text(refund.title)},
+            {QStringLiteral("refund_status"), finished ? (succeeded ? 2 : 3) : 4},
+            {QStringLiteral("earning_time"), Text(TDemoData::LocalTimeText(refund.earningTime))},
+            {QStringLiteral("tk_refund_time"), Text(TDemoData::LocalTimeText(refund.createTime))},
+            {QStringLiteral("refund_fee"), Text(TDemoData::Money(refund.refundCents))},
+            {QStringLiteral("show_return_fee"), Text(TDemoData::Money(refund.returnCents))},
+            {QStringLiteral("tb_trade_finish_price"), Text(TDemoData::Money(refund.totalCents))},
+            {QStringLiteral("tk_order_role"), refund.orderRole},
+            {QStringLiteral("modified_time"),
+                Text(TDemoData::LocalTimeText(finished ? refund.finishTime : refund.createTime))}};
+        if (finished)
+            record.insert(QStringLiteral("tk_refund_suit_time"), Text(TDemoData::LocalTimeText(refund.finishTime)));
+        result.append(record);
+        if (succeeded)
+            FLedger.ServedRefund({refund.parentId, refund.tradeId});
+    }
+    const std::string nextPosition
+        = last > first ? std::to_string(matching[last - 1].key) + "_" + matching[last - 1].refund.tradeId : position;
+    QJsonObject data {{QStringLiteral("has_next"), last < matching.size()}, {QStringLiteral("page_no"), *pageNo},
+        {QStringLiteral("page_size"), *pageSize}, {QStringLiteral("result"), result}};
+    if (!nextPosition.empty())
+        data.insert(QStringLiteral("position_index"), Text(nextPosition));
+    {
+        const std::scoped_lock lock(FMutex);
+        ++FRefundPages;
+    }
+    SendData(ARes, "tbk_sc_order_refund_get_response", data);
 }
 
 QJsonObject TTopGateway::Counters() const
@@ -323,5 +463,6 @@ QJsonObject TTopGateway::Counters() const
     return QJsonObject {{QStringLiteral("calls"), FCalls}, {QStringLiteral("pages"), FPages},
         {QStringLiteral("errors"), FErrors}, {QStringLiteral("callLimit"), FCallLimit},
         {QStringLiteral("dailyQuota"), FDailyQuota}, {QStringLiteral("quotaUsed"), FQuotaUsed},
-        {QStringLiteral("banUntil"), FBanUntil}, {QStringLiteral("transientErrors"), FTransientErrors}};
+        {QStringLiteral("banUntil"), FBanUntil}, {QStringLiteral("transientErrors"), FTransientErrors},
+        {QStringLiteral("refundPages"), FRefundPages}, {QStringLiteral("refundRefused"), Text(FRefundRefused)}};
 }

@@ -12,13 +12,15 @@
 #include <set>
 #include <string>
 
-// The TOP gateway's "/router/rest" for taobao.tbk.sc.order.details.get: checks the app key, the signature, the
-// timestamp and the session, then pages through the account's demo orders of the window (at most 3 hours) by
-// page_no or position_index. Refusals use TOP's error_response shape.
+// The TOP gateway's "/router/rest" for taobao.tbk.sc.order.details.get and taobao.tbk.sc.order.refund.get: checks
+// the app key, the signature, the timestamp and the session, then pages through the account's demo orders of the
+// window (at most 3 hours) or its demo refunds (the report's, at most one day) by page_no or position_index.
+// Refusals use TOP's error_response shape.
 class TTopGateway {
 public:
     static constexpr long long kTimestampToleranceS = 600;
     static constexpr long long kLongestWindowS = 3 * 3600;
+    static constexpr long long kLongestRefundWindowS = 86400;
 
     TTopGateway(const TDemoData& AData, TStandInLedger& ALedger, TStandInClock AClock);
 
@@ -34,6 +36,9 @@ public:
     void SetDailyQuota(int ARequests);
     // The next ACount requests fail as a timed-out remote service (isp.top-remote-connection-timeout).
     void SetTransientErrors(int ACount);
+    // The refund method is refused as not granted (code 11) to these accounts (user ids); "all" for every one.
+    void SetRefundRefused(const std::string& AUserIds);
+    std::string RefundRefused() const;
     // The order downloads of these accounts (user ids) are refused as with a revoked session: one account in
     // trouble while the others run well.
     void SetRefusedAccounts(std::set<std::string> AUserIds);
@@ -44,6 +49,9 @@ public:
 
 private:
     void Rest(const httplib::Request& AReq, httplib::Response& ARes);
+    void Refunds(const TFormFields& AFields, const TDemoAccount& AAccount, httplib::Response& ARes);
+    bool RefundRefusedFor(const TDemoAccount& AAccount) const;
+    void SendData(httplib::Response& ARes, const char* AResponse, const QJsonObject& AData);
     void Error(httplib::Response& ARes, int ACode, const char* AMsg, const char* ASubCode = nullptr,
         const std::string& ASubMsg = {});
     bool OverCallLimit();
@@ -71,4 +79,6 @@ private:
     int FTransientErrors = 0;
     std::set<std::string> FRefusedAccounts;
     std::map<int, long long> FCallsByAccount;
+    long long FRefundPages = 0;
+    std::string FRefundRefused; // comma-separated user ids, or "all"
 };

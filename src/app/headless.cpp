@@ -138,7 +138,8 @@ private:
         const TAccountListModel& accounts = FController.Accounts();
         for (int row = 0; row < accounts.Count(); ++row) {
             const QString userId = accounts.Text(row, TAccountListModel::colUserId);
-            if (!userId.isEmpty() && FController.StartSignInBrowser(userId))
+            if (!userId.isEmpty()
+                && FController.StartSignInBrowser(userId, std::chrono::seconds(FOptions.alimamaLoginTimeoutS)))
                 FAwaited.insert(userId);
         }
         if (FAwaited.empty())

@@ -35,6 +35,15 @@
 
 namespace {
 
+// Only the report reads refunds through a web session; with the API an account needs no sign-in for them.
+QString SignInHint()
+{
+    const TCommon* common = Common();
+    return common == nullptr || common->refundSource() == TRefundSource::Report
+        ? QStringLiteral("维权订单需要登录联盟，点击右键登录联盟。")
+        : QString();
+}
+
 constexpr int kClientWidth = 750;
 // The id column is wider than the first design's 90 px: account ids of 13 digits would be cut off there, and the
 // six columns still fit the list.
@@ -357,8 +366,8 @@ void TfrmMain::ShowHealth()
         lv_AccountHealth->setColumnWidth(column, std::min(lv_AccountHealth->columnWidth(column), 220));
     const auto unhealthy = std::count_if(accounts.begin(), accounts.end(),
         [](const TAccountHealthRecord& ARecord) { return !ARecord.unhealthy.isEmpty(); });
-    FPanels[2]->setText(unhealthy > 0 ? QStringLiteral("%1 个联盟账号状态异常，详见“账号状态”").arg(unhealthy)
-                                      : QStringLiteral("维权订单需要登录联盟，点击右键登录联盟。"));
+    FPanels[2]->setText(
+        unhealthy > 0 ? QStringLiteral("%1 个联盟账号状态异常，详见“账号状态”").arg(unhealthy) : SignInHint());
 }
 
 void TfrmMain::CreateStatusBar()
@@ -366,8 +375,8 @@ void TfrmMain::CreateStatusBar()
     StatusBar1 = Named(new QStatusBar(this), "StatusBar1");
     StatusBar1->setGeometry(0, kClientHeight - kStatusBarHeight, kClientWidth, kStatusBarHeight);
     StatusBar1->setSizeGripEnabled(false);
-    const QString texts[3] = {QStringLiteral("Quenlar version 1.0.0.4"), QStringLiteral("运营商：未登录"),
-        QStringLiteral("维权订单需要登录联盟，点击右键登录联盟。")};
+    const QString texts[3]
+        = {QStringLiteral("Quenlar version 1.0.0.4"), QStringLiteral("运营商：未登录"), SignInHint()};
     const int widths[2] = {230, 200};
     for (int i = 0; i < 3; ++i) {
         FPanels[i] = new QLabel(texts[i], StatusBar1);

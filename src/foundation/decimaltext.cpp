@@ -1,10 +1,5 @@
 #include "foundation/decimaltext.h"
 
-#include "foundation/qerror.h"
-#include "foundation/qjson.h"
-
-#include <QtNumeric>
-
 #include <algorithm>
 #include <limits>
 
@@ -61,16 +56,6 @@ qint64 Signed(quint64 AMagnitude, bool ANegative)
     if (!ANegative)
         return qint64(AMagnitude);
     return AMagnitude == kInt64Max + 1 ? std::numeric_limits<qint64>::min() : -qint64(AMagnitude);
-}
-
-[[noreturn]] void RaiseNotANumber(const TQJson& ANode)
-{
-    throw EQuenlarError(TQJson::TypeName(ANode.DataType()) + QStringLiteral(" 不是一个有效的 Numeric 类型的值。"));
-}
-
-bool IsHexText(QStringView AText)
-{
-    return AText.startsWith(u'$') || AText.startsWith(u'&') || AText.startsWith(u"0x", Qt::CaseInsensitive);
 }
 
 } // namespace
@@ -147,29 +132,4 @@ std::optional<qint64> DecimalTextToFen(QStringView AText)
         fen *= 10;
     }
     return Signed(fen, parts->Negative());
-}
-
-qint64 AmountToFen(const TQJson& AAmount)
-{
-    switch (AAmount.DataType()) {
-    case jdtNull:
-        return 0;
-    case jdtString:
-    case jdtInteger:
-    case jdtFloat:
-    case jdtBcd:
-        break;
-    default:
-        RaiseNotANumber(AAmount);
-    }
-    const QString text = AAmount.NumberText();
-    if (const std::optional<qint64> fen = DecimalTextToFen(text))
-        return *fen;
-    if (AAmount.DataType() == jdtString && IsHexText(text)) {
-        const qint64 units = AAmount.AsInt64(); // raises for a malformed text
-        qint64 fen = 0;
-        if (!qMulOverflow(units, qint64(100), &fen))
-            return fen;
-    }
-    RaiseNotANumber(AAmount);
 }

@@ -4,8 +4,6 @@
 
 #include <optional>
 
-class TQJson;
-
 // Three readers turn decimal text into a number, each by its own rule, on the pieces below:
 // - a JSON string read as a number (TQJson getters): no plus sign, digits before the point and after it, nearest
 //   double unless it is a 64-bit integer, and hexadecimal after "$", "&" or "0x";
@@ -36,8 +34,3 @@ std::optional<TDecimalParts> SplitDecimalText(QStringView AText);
 // An amount in fen from its decimal text, exact and truncated below one fen: "12.505" gives 1250, "-0.29" -29,
 // "+1" 100, "1.9999999999999999e0" 199. Nullopt for another form or a value outside 64 bits.
 std::optional<qint64> DecimalTextToFen(QStringView AText);
-
-// An amount node in fen: numbers and number texts exactly as DecimalTextToFen, hexadecimal texts ("0x10") as whole
-// units, null as 0. Raises EQuenlarError for any other node (true, a word, an array) and for a value that does not
-// fit 64 bits.
-qint64 AmountToFen(const TQJson& AAmount);

@@ -8,6 +8,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <QUrl>
+
 #include <chrono>
 
 namespace {
@@ -40,6 +42,8 @@ struct TListDeleter {
 struct TTransfer {
     CURL* easy = nullptr;
     QByteArray body;
+    qint64 maxBody = 0;
+    bool overCap = false;
     qint64 received = 0; // header and body bytes of every response
     bool connected = false; // the inactivity limit applies from the first request on a connection
     TClock::time_point lastActivity;
@@ -53,8 +57,13 @@ size_t OnBody(char* AData, size_t ASize, size_t ACount, void* AUser)
     long status = 0;
     curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
     // The body of a reply outside 2xx is never delivered; it is read and dropped.
-    if (status >= 200 && status < 300)
+    if (status >= 200 && status < 300) {
+        if (transfer->body.size() + static_cast<qint64>(bytes) > transfer->maxBody) {
+            transfer->overCap = true;
+            return CURL_WRITEFUNC_ERROR; // ends the transfer before the memory goes
+        }
         transfer->body.append(AData, static_cast<qsizetype>(bytes));
+    }
     return bytes;
 }
 
@@ -91,6 +100,9 @@ public:
     QByteArray Run();
     // Why the exchange failed; empty when it did not.
     const QString& Error() const { return FError; }
+    long Status() const { return FStatus; }
+    // Where a 3xx reply points; empty without one.
+    const QString& RedirectUrl() const { return FRedirectUrl; }
 
 private:
     void Configure();
@@ -110,6 +122,8 @@ private:
     std::unique_ptr<CURL, TEasyDeleter> FEasy;
     std::unique_ptr<CURLM, TMultiDeleter> FMulti;
     QString FError;
+    long FStatus = 0;
+    QString FRedirectUrl;
 };
 
 TCurlExchange::TCurlExchange(const THttpRequest& ARequest)
@@ -139,12 +153,13 @@ void TCurlExchange::Configure()
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_PROXY, ""); // the program talks to its hosts directly
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L); // HttpExchange decides on each hop
     const char* protocols = FRequest.tls ? "http,https" : "http";
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, protocols);
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(qMax(1, FRequest.connectTimeoutMs)));
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, THttpRequest::kLowSpeedBytes);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(qMax(1, (FRequest.readTimeoutMs + 999) / 1000)));
     if (!FUserAgent.isEmpty())
         curl_easy_setopt(easy, CURLOPT_USERAGENT, FUserAgent.constData());
 
@@ -178,6 +193,7 @@ void TCurlExchange::Configure()
     }
 
     FTransfer.easy = easy;
+    FTransfer.maxBody = FRequest.maxReplyBytes;
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &FTransfer);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
@@ -250,12 +266,18 @@ QByteArray TCurlExchange::Run()
     }
     long status = 0;
     curl_easy_getinfo(FEasy.get(), CURLINFO_RESPONSE_CODE, &status);
+    FStatus = status;
+    const char* location = nullptr;
+    if (curl_easy_getinfo(FEasy.get(), CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
+        FRedirectUrl = QString::fromUtf8(location);
     curl_multi_remove_handle(FMulti.get(), FEasy.get());
+    if (FTransfer.overCap)
+        FError = QStringLiteral("Reply larger than %1 bytes").arg(FRequest.maxReplyBytes);
     if (!finished)
         FError = QStringLiteral("Stopped");
     else if (FError.isEmpty() && (status < 200 || status >= 300))
         FError = QStringLiteral("HTTP status %1").arg(status);
-    if (!finished || status < 200 || status >= 300)
+    if (!finished || FTransfer.overCap || status < 200 || status >= 300)
         return {};
     // A transfer cut short after a 2xx status keeps what arrived; the caller sees the error besides.
     return std::move(FTransfer.body);
@@ -344,15 +366,50 @@ QByteArray FormEncodeLines(const QStringList& ALines)
     return out;
 }
 
+namespace {
+
+bool SameOrigin(const QUrl& A, const QUrl& B)
+{
+    const int defaultPort = A.scheme().compare(u"https", Qt::CaseInsensitive) == 0 ? 443 : 80;
+    return A.scheme().compare(B.scheme(), Qt::CaseInsensitive) == 0
+        && A.host().compare(B.host(), Qt::CaseInsensitive) == 0 && A.port(defaultPort) == B.port(defaultPort);
+}
+
+// Why a redirect is not followed; empty when it may be.
+QString RedirectRefusal(const THttpRequest& ARequest, long AStatus, const QString& AFrom, const QString& ATo, int AHops)
+{
+    if (ARequest.redirects != THttpRequest::TRedirects::SameOrigin || ARequest.method != THttpRequest::TMethod::Get)
+        return QStringLiteral("HTTP status %1: redirect to %2 not followed").arg(AStatus).arg(ATo);
+    if (AHops >= kMaxRedirects)
+        return QStringLiteral("More than %1 redirects").arg(kMaxRedirects);
+    const QUrl to(ATo);
+    if (ATo.isEmpty() || !to.isValid() || !SameOrigin(QUrl(AFrom), to))
+        return QStringLiteral("Redirect to another host not followed: ") + ATo;
+    return {};
+}
+
+} // namespace
+
 QString HttpExchange(const THttpRequest& ARequest, QString* AError)
 {
     QByteArray body;
-    {
+    THttpRequest hop = ARequest;
+    for (int hops = 0;; ++hops) {
         // The handles, and with them the connection, are gone before the reply is decoded.
-        TCurlExchange exchange(ARequest);
+        TCurlExchange exchange(hop);
         body = exchange.Run();
+        QString error = exchange.Error();
+        const long status = exchange.Status();
+        if (status >= 300 && status < 400 && error.startsWith(u"HTTP status")) {
+            error = RedirectRefusal(ARequest, status, hop.url, exchange.RedirectUrl(), hops);
+            if (error.isEmpty()) {
+                hop.url = exchange.RedirectUrl();
+                continue;
+            }
+        }
         if (AError)
-            *AError = exchange.Error();
+            *AError = error;
+        break;
     }
     QString text = QString::fromUtf8(body);
     text.remove(QChar(0xFEFF));

@@ -44,6 +44,11 @@ struct THttpTls {
 // One blocking exchange. The caller's thread runs it from start to end.
 struct THttpRequest {
     enum class TMethod { Get, Post };
+    // Refuse: a 3xx reply is a failed exchange. SameOrigin: a GET follows a redirect to the same scheme, host and
+    // port (15 at most); one elsewhere fails, so neither the body nor the URL's tokens reach another host.
+    enum class TRedirects { Refuse, SameOrigin };
+    static constexpr qint64 kOperatorReplyCap = 4LL << 20;
+    static constexpr qint64 kPageReplyCap = 64LL << 20;
     TMethod method = TMethod::Get;
     QString url; // sent unchanged
     QStringList form; // POST: the field lines
@@ -54,6 +59,11 @@ struct THttpRequest {
     QString cookie; // trimmed; "Cookie: " line only when the trimmed text is not empty
     int connectTimeoutMs = 10000;
     int readTimeoutMs = 10000; // inactivity: no byte for that long once connected
+    // Besides, fewer than kLowSpeedBytes a second on average over a read time-out (whole seconds, at least one)
+    // fails the exchange, so a server trickling bytes cannot hold it much longer than that.
+    static constexpr long kLowSpeedBytes = 256;
+    qint64 maxReplyBytes = kOperatorReplyCap; // a longer body fails the exchange (empty reply)
+    TRedirects redirects = TRedirects::Refuse;
     std::optional<THttpTls> tls; // without it only plain-HTTP URLs (and redirects) are allowed
     // Asked on the calling thread before the request and at least every 50 ms while it runs, connecting included;
     // true ends the exchange at once as a failure (empty reply). Empty: only the time-outs end it.
@@ -61,7 +71,8 @@ struct THttpRequest {
 };
 
 // Runs the request on the calling thread. Returns the reply body decoded as UTF-8 with every U+FEFF removed; empty
-// or partial when the exchange failed, empty for a final status outside 2xx or when stopped. Never throws for
+// or partial when the exchange failed, empty for a final status outside 2xx, a refused redirect, a body over the
+// cap or when stopped. Never throws for
 // network failures. Needs a live THttpGlobal.
 QString HttpExchange(const THttpRequest& ARequest, QString* AError = nullptr);
 

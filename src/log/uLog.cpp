@@ -259,12 +259,6 @@ void TLogManage::SetWriteDT(bool AWriteDT)
         FLogObj->SetWriteDT(AWriteDT);
 }
 
-qint64 TLogManage::FileSizeMax() const
-{
-    std::scoped_lock lock(FCS);
-    return FFileSizeMax;
-}
-
 void TLogManage::SetFileSizeMax(qint64 ASize)
 {
     std::scoped_lock lock(FCS);

@@ -72,7 +72,6 @@ public:
     void SetLogFile(const QString& ALogFile);
     bool WriteDT() const;
     void SetWriteDT(bool AWriteDT);
-    qint64 FileSizeMax() const;
     void SetFileSizeMax(qint64 ASize);
     bool IsClose() const { return FIsClose.load(); }
     void SetIsClose(bool AIsClose) { FIsClose.store(AIsClose); }

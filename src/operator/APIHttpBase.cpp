@@ -120,6 +120,10 @@ QString TAPIHttpBase::post(const QString& AURL, const TParamList& AParams, const
     request.readTimeoutMs = timeoutMs;
     request.tls = FSSL;
     request.stopCheck = AStop;
+    // A redirect would carry a signed batch elsewhere, or turn it into a GET whose "success" caches orders the back
+    // end never got: it is a failed request, sent again next pass.
+    request.redirects = THttpRequest::TRedirects::Refuse;
+    request.maxReplyBytes = THttpRequest::kOperatorReplyCap;
     const std::scoped_lock lock(FCS);
     return HttpExchange(request);
 }

@@ -32,8 +32,9 @@ public:
     // MD5 of the UTF-8 bytes as 32 upper-case hex digits.
     static QString md5Hex(const QString& AText);
 
-    // One form POST under FCS, on the calling thread; the reply text, empty when nothing arrived. Never cut short
-    // by a stop: its outcome decides what is cached, so only its time-outs bound it.
+    // One form POST under FCS, on the calling thread; the reply text, empty when nothing arrived or AStop ended it.
+    // A job's stop does not end an order post (its outcome decides what is cached): those pass an AStop that only
+    // the end of the process's grace for posts makes true.
     QString post(const QString& AURL, const TParamList& AParams, const std::function<bool()>& AStop = {});
 
 protected:

@@ -47,6 +47,11 @@ bool TAPIApp::PostsCut() const
     return deadline != 0 && std::chrono::steady_clock::now().time_since_epoch().count() >= deadline;
 }
 
+QString TAPIApp::CutAtExitText()
+{
+    return QStringLiteral("订单提交在程序退出时被中断,未记录,下次运行重新提交");
+}
+
 QString TAPIApp::ServiceUrl(QStringView APath)
 {
     const TCommon* common = Common();
@@ -97,21 +102,33 @@ std::unique_ptr<TQJson> TAPIApp::getAlimmTokens(const std::function<bool()>& ASt
     return document;
 }
 
-void TAPIApp::postOrderData(const QStringList& List)
+void TAPIApp::postOrderData(const QStringList& List, TPostDone ADone)
 {
-    if (List.isEmpty())
+    if (List.isEmpty()) {
+        if (ADone)
+            ADone(TPostOutcome());
         return;
+    }
     QStringList batches;
     for (qsizetype i = 0; i < List.size(); i += kInvalidBatchSize)
         batches.append(BatchText(List.mid(i, kInvalidBatchSize)));
-    FPosters.Start([this, batches] { pushInvalidOrders(batches); });
+    FPosters.Start([this, batches, lines = static_cast<int>(List.size()), done = std::move(ADone)] {
+        pushInvalidOrders(batches, lines, done);
+    });
 }
 
-void TAPIApp::pushInvalidOrders(const QStringList& ABatches)
+void TAPIApp::pushInvalidOrders(const QStringList& ABatches, int ALines, const TPostDone& ADone)
 {
-    for (const QString& batch : ABatches) {
-        if (PostsCut())
-            return; // the process ends; the next run sends these again
+    TPostOutcome outcome;
+    outcome.batches = static_cast<int>(ABatches.size());
+    for (qsizetype index = 0; index < ABatches.size(); ++index) {
+        const QString& batch = ABatches.at(index);
+        if (Ending()) {
+            // The process ends: only posts already in flight are waited for; the next run sends these again.
+            if (outcome.cause.isEmpty())
+                outcome.cause = CutAtExitText();
+            break;
+        }
         TParamList params;
         params.SetValue(u"orders", Trim(batch));
         TServiceResp resp;
@@ -124,13 +141,23 @@ void TAPIApp::pushInvalidOrders(const QStringList& ABatches)
         if (resp.code == 200) {
             if (TDBCacheClass* cache = DBCache())
                 Recorded(cache->add(batch));
+            ++outcome.accepted;
+            outcome.delivered += qMin(kInvalidBatchSize, ALines - static_cast<int>(index) * kInvalidBatchSize);
             LogLine(llMessage, QStringLiteral("失效/已收货订单提交成功"));
+        } else if (PostsCut()) {
+            LogLine(llError, QStringLiteral("失效/已收货") + CutAtExitText());
+            if (outcome.cause.isEmpty())
+                outcome.cause = CutAtExitText();
         } else {
-            LogLine(llMessage,
-                QStringLiteral("失效/已收货订单提交失败---code:") + QString::number(resp.code) + QStringLiteral(",msg:")
-                    + resp.msg);
+            const QString cause
+                = QStringLiteral("code:") + QString::number(resp.code) + QStringLiteral(",msg:") + resp.msg;
+            LogLine(llMessage, QStringLiteral("失效/已收货订单提交失败---") + cause);
+            if (outcome.cause.isEmpty())
+                outcome.cause = QStringLiteral("失效/已收货订单提交失败---") + cause;
         }
     }
+    if (ADone)
+        ADone(outcome);
 }
 
 void TAPIApp::postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>& List)
@@ -152,13 +179,16 @@ void TAPIApp::syncRefundOrders(const QString& ABatch)
 {
     TParamList params;
     params.SetValue(u"orders", Trim(ABatch));
-    if (PostsCut())
-        return; // the process ends; the next run sends it again
+    if (Ending())
+        return; // the process ends: only posts already in flight are waited for; the next run sends it again
     const TServiceResp resp
         = postWithToken(ServiceUrl(OperatorPath::RefundOrders), params, [this] { return PostsCut(); });
     if (resp.code == 200) {
         if (TDBCacheClass* cache = DBCache())
             Recorded(cache->addWQ(ABatch));
+    } else if (PostsCut()) {
+        LogLine(llError, QStringLiteral("维权") + CutAtExitText());
+        return;
     }
     LogLine(llMessage,
         QStringLiteral("维权订单提交结果---code:") + QString::number(resp.code) + QStringLiteral(",msg:") + resp.msg);

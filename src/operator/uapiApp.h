@@ -25,6 +25,16 @@ inline constexpr QStringView RefundOrders = u"/client/tbrefund/order/sync"; // s
 inline constexpr QStringView InvalidOrders = u"/orders/tborder/invalid/push"; // order-intake host
 } // namespace OperatorPath
 
+// What became of one postOrderData call.
+struct TPostOutcome {
+    int batches = 0;
+    int accepted = 0; // batches the back end accepted (and that were handed to the order cache)
+    int delivered = 0; // orders in the accepted batches
+    QString cause; // the first failed batch's reason; empty when every batch was accepted
+
+    bool AllAccepted() const { return accepted == batches; }
+};
+
 // The operator client: sign-in, the account list and the order deliveries, all through the one transport lock of
 // the process-wide instance. Every operation works from any thread.
 class TAPIApp : public TAPIHttpBase {
@@ -45,16 +55,21 @@ public:
     void setIsLogin(bool AValue) { FisLogin.store(AValue); }
 
     // Delivers invalid-order lines in batches of 100 from a thread of its own and returns at once; each batch the
-    // back end accepts is recorded in the order cache.
-    void postOrderData(const QStringList& List);
+    // back end accepts is recorded in the order cache. ADone, when given, learns the outcome once the last batch
+    // is done: on the posting thread, or at once on the calling thread when there is nothing to post.
+    using TPostDone = std::function<void(const TPostOutcome&)>;
+    void postOrderData(const QStringList& List, TPostDone ADone = {});
     // Delivers refund orders in batches (99 in the first, 100 in later ones) on the calling thread; each accepted
     // batch is recorded in the order cache.
     void postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>& List);
     // Waits until every batch thread has finished; the program calls it before the order cache goes away.
     void WaitForPosts() { FPosters.WaitAll(); }
-    // The process end: a batch post still running AGrace from now is cut short and counts as failed, and no batch
-    // starts after that, so a back end that does not answer cannot hold the end for the request time-out.
+    // The process end: no batch starts any more; a batch post still running AGrace from now is cut short and
+    // counts as failed (logged as cut at exit), so a back end that does not answer cannot hold the end for the
+    // request time-out, while one that answers slowly is still heard and its batch not sent twice.
     void CutPostsAfter(std::chrono::milliseconds AGrace);
+
+    static QString CutAtExitText(); // the log line of a batch post cut at the process end
 
     // A time text as Unix seconds of the local time it names; the current time when it does not parse.
     static qint64 timeTextToUnix(const QString& ATime);
@@ -66,10 +81,11 @@ public:
     static QString IntakeUrl(QStringView APath);
 
 private:
-    void pushInvalidOrders(const QStringList& ABatches);
+    void pushInvalidOrders(const QStringList& ABatches, int ALines, const TPostDone& ADone);
     void syncRefundOrders(const QString& ABatch);
     // True once the process end's grace for batch posts has passed.
     bool PostsCut() const;
+    bool Ending() const { return FPostDeadline.load() != 0; }
 
     std::atomic<bool> FisLogin {false};
     std::atomic<std::chrono::steady_clock::rep> FPostDeadline {0}; // steady-clock ticks; 0 while no end is under way

@@ -33,6 +33,16 @@ QString ReadHost(const TIniFile& ini, const QString& key, const QString& fallbac
 
 } // namespace
 
+TRefundSource ParseRefundSource(const QString& AText)
+{
+    const QString text = AText.trimmed();
+    if (text.compare(u"api", Qt::CaseInsensitive) == 0)
+        return TRefundSource::Api;
+    if (text.compare(u"auto", Qt::CaseInsensitive) == 0)
+        return TRefundSource::Auto;
+    return TRefundSource::Report;
+}
+
 QString THosts::BaseUrl(const QString& hostValue, bool https)
 {
     if (hostValue.startsWith(u"http://", Qt::CaseInsensitive) || hostValue.startsWith(u"https://", Qt::CaseInsensitive))
@@ -56,6 +66,13 @@ TCommon::TCommon(const QString& AFolder)
     FHosts.alimamaPublisher = ReadHost(ini, QStringLiteral("alimamaPublisher"), QStringLiteral("pub.alimama.com"));
     FHosts.alimamaMedia = ReadHost(ini, QStringLiteral("alimamaMedia"), QStringLiteral("www.alimama.com"));
     FHosts.caFile = ReadHost(ini, QStringLiteral("caFile"), QString());
+}
+
+TRefundSource TCommon::refundSource() const
+{
+    TIniFile ini(iniPath);
+    ini.Load();
+    return ParseRefundSource(ini.ReadString(kSetting, QStringLiteral("refundSource")).value_or(QString()));
 }
 
 void TCommon::WriteSwitch(const char16_t* AKey, bool AValue) const

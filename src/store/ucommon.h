@@ -25,6 +25,13 @@ struct THosts {
     QString alimamaMediaUrl() const { return BaseUrl(alimamaMedia, true); }
 };
 
+// Where a refund run reads an account's refunds: the publisher report through the web session, the TOP refund API
+// through the account's token, or the API with the report for an account the API is not granted to.
+enum class TRefundSource { Report, Api, Auto };
+
+// "api" and "auto" (any case, blanks around allowed); anything else is the report.
+TRefundSource ParseRefundSource(const QString& AText);
+
 // The program's switches, mirrored in "conf.ini" beside the executable. Assigning a switch writes it through at
 // once. Switches are assigned on the main thread and read by workers, hence atomics.
 class TCommon {
@@ -41,6 +48,8 @@ public:
     bool openIncremental() const { return FOpenIncremental.load(std::memory_order_relaxed); }
     // The hour (0-23, local time) from which each day's first pass reads the whole window again; file only.
     int fullSyncHour() const { return FFullSyncHour; }
+    // Key refundSource, read from the file at every call: an edit counts from the next refund run. File only.
+    TRefundSource refundSource() const;
 
     // Each stores the value, then writes the key; throws EQuenlarError "Unable to write to <path>" when the file
     // cannot be written (the field keeps its new value, the file stays whole).

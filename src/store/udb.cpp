@@ -14,8 +14,9 @@
 #include <utility>
 #include <vector>
 
-// Generated at configure time from schema.sql.
+// Generated at configure time from schema.sql: the whole schema and its watermark table alone.
 extern const char QCacheOrderSchema[];
+extern const char QOrderWatermarkSchema[];
 
 namespace {
 
@@ -31,9 +32,6 @@ using TStatement = std::unique_ptr<sqlite3_stmt, TStatementFinalize>;
 const char kLookup[] = "select * from cache_order where order_type=?1 and parent_order_id=?2 and child_order_id=?3";
 const char kInsert[] = "insert into cache_order(order_type,parent_order_id,child_order_id) values(?1,?2,?3)";
 
-const char kWatermarkTable[] = "CREATE TABLE IF NOT EXISTS order_watermark (account TEXT NOT NULL, tk_status "
-                               "INTEGER NOT NULL, updated_to INTEGER NOT NULL, full_at INTEGER NOT NULL, PRIMARY KEY "
-                               "(account, tk_status))";
 const char kWatermarkRead[] = "select updated_to,full_at from order_watermark where account=?1 and tk_status=?2";
 const char kWatermarkWrite[]
     = "insert or replace into order_watermark(account,tk_status,updated_to,full_at) values(?1,?2,?3,?4)";
@@ -279,7 +277,7 @@ std::optional<TOrderWatermark> TDBCacheClass::watermark(const QString& AAccount,
         return std::nullopt;
     try {
         const TConnection db = Open(FDBFileNameUtf8, SQLITE_OPEN_READWRITE, FBusyTimeoutMs);
-        Execute(db.get(), kWatermarkTable);
+        Execute(db.get(), QOrderWatermarkSchema);
         const TStatement read = Prepare(db.get(), kWatermarkRead);
         BindId(read.get(), 1, AAccount);
         sqlite3_bind_int(read.get(), 2, AStatus);
@@ -301,7 +299,7 @@ bool TDBCacheClass::setWatermark(const QString& AAccount, qint32 AStatus, const 
     try {
         const std::scoped_lock lock(FCS);
         const TConnection db = Open(FDBFileNameUtf8, SQLITE_OPEN_READWRITE, FBusyTimeoutMs);
-        Execute(db.get(), kWatermarkTable);
+        Execute(db.get(), QOrderWatermarkSchema);
         const TStatement write = Prepare(db.get(), kWatermarkWrite);
         BindId(write.get(), 1, AAccount);
         sqlite3_bind_int(write.get(), 2, AStatus);

@@ -104,6 +104,8 @@ QString TKeepAlive::Web_Http(const QString& AUrl, const QString& ACookies, const
     request.cookie = Trim(ACookies);
     request.connectTimeoutMs = FTiming.connectTimeoutMs;
     request.readTimeoutMs = FTiming.readTimeoutMs;
+    request.redirects = THttpRequest::TRedirects::SameOrigin; // the session cookies stay with their host
+    request.maxReplyBytes = THttpRequest::kPageReplyCap;
     const TCommon* common = Common();
     request.tls = THttpTls {common ? common->hosts().caFile : QString()};
     request.stopCheck = AStop;

@@ -10,13 +10,73 @@
 #include "sync/processObjects.h"
 #include "taobao/orderPass.h"
 #include "taobao/topApiGetOrders.h"
+#include "taobao/topRefundOrders.h"
 
+#include <algorithm>
 #include <exception>
+#include <future>
 #include <memory>
 
 namespace {
 
 constexpr int kRefundDays = 90;
+
+// Read at every refund run, so an edit of the setting counts from the next run.
+TRefundSource RefundSourceSetting()
+{
+    const TCommon* common = Common();
+    return common != nullptr ? common->refundSource() : TRefundSource::Report;
+}
+
+// Only the report needs a web session; the API reads with the account's token.
+bool NeedsWebSession(TRefundSource ASource)
+{
+    return ASource == TRefundSource::Report;
+}
+
+struct TRefundRead {
+    std::vector<TWeiQuanOrderInfo> refunds;
+    QString failure; // empty when the source was read whole
+    QString failureSource;
+};
+
+// One account's new successful refunds from the source the setting names. In auto, an account the API cannot
+// serve (no token, or the method not granted) is read from the report.
+TRefundRead ReadRefunds(const TAlimmTokenRecord& AAccount, const TAlimmTokenData& AData, const QDateTime& ABegin,
+    const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource)
+{
+    TRefundRead read;
+    bool fromReport
+        = ASource == TRefundSource::Report || (ASource == TRefundSource::Auto && AData.token.trimmed().isEmpty());
+    if (!fromReport) {
+        TTopRefundOrders api(AData.token, AStop);
+        api.setAccountName(AData.userName);
+        read.refunds = api.getRefundOrders(ABegin, AEnd);
+        if (ASource == TRefundSource::Auto && api.permissionRefused()) {
+            LogLine(llMessage,
+                QStringLiteral("同步维权订单-联盟账号:") + AData.userName
+                    + QStringLiteral(" 无权调用淘宝开放平台维权订单接口,改用联盟维权报表"));
+            fromReport = true;
+        } else {
+            read.failure = api.failure();
+            read.failureSource = QStringLiteral("top");
+            if (api.permissionRefused())
+                LogLine(llError, QStringLiteral("同步维权订单-联盟账号:") + AData.userName + u' ' + api.failure());
+        }
+    }
+    if (!fromReport)
+        return read;
+    if (ASource == TRefundSource::Auto && !HasWebSession(AAccount)) {
+        read.failure = QStringLiteral("淘宝开放平台维权订单接口不可用,且未登录联盟");
+        read.failureSource = QStringLiteral("session");
+        return read;
+    }
+    TTopApiGetOrders orders(QString(), AData.cookies, AData._tb_token_, AStop);
+    read.refunds = orders.getWeiquanOrders(ABegin, AEnd);
+    read.failure = orders.failure();
+    read.failureSource = QStringLiteral("report");
+    return read;
+}
 
 // Waits for the batch posts when it goes, on every path out of a pass: declared after the pass's slot, it runs
 // before the slot is given back, so the next pass finds this one's orders recorded.
@@ -37,6 +97,47 @@ TAccountPassOutcome CacheFailed(const QString& ALogPrefix, const QString& AError
 {
     LogLine(llError, ALogPrefix + QStringLiteral("订单缓存出错,本次未提交:") + AError);
     return TAccountPassOutcome::Failed(AError, QStringLiteral("cache"));
+}
+
+// Delivers the pass's orders and waits for the outcome; the account's watermarks move only once every batch was
+// accepted, so a refused batch is read and sent again by the very next pass rather than the next full one.
+TPostOutcome PostOrders(const TOrderPassResult& APass)
+{
+    TAPIApp* api = APIApp();
+    if (!api) {
+        TPostOutcome none;
+        none.batches = APass.lines.isEmpty() ? 0 : 1;
+        none.cause = QStringLiteral("no operator client");
+        return none;
+    }
+    auto done = std::make_shared<std::promise<TPostOutcome>>();
+    std::future<TPostOutcome> outcome = done->get_future();
+    api->postOrderData(APass.lines, [done, APass](const TPostOutcome& AOutcome) {
+        if (AOutcome.AllAccepted())
+            TOrderPass::MoveWatermarks(APass);
+        done->set_value(AOutcome);
+    });
+    return outcome.get();
+}
+
+// Whether every status of the pass was read over the whole window (not only what changed since a watermark).
+bool ReadWholeWindow(const TOrderPassResult& APass)
+{
+    if (APass.watermarks.empty())
+        return !APass.incremental;
+    return std::all_of(APass.watermarks.begin(), APass.watermarks.end(),
+        [](const auto& AMark) { return AMark.second.fullAt == AMark.second.updatedTo; });
+}
+
+// An order the cache cannot answer for counts as delivered: no alarm without proof.
+bool DeliveredBefore(const TAgedOutOrders::TKey& AKey)
+{
+    const TDBCacheClass* cache = DBCache();
+    try {
+        return cache == nullptr || cache->existOrder(AKey.first, AKey.second, 0);
+    } catch (const std::exception&) {
+        return true;
+    }
 }
 
 } // namespace
@@ -166,13 +267,18 @@ TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAcc
         QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';'
             + (stopped ? QStringLiteral("同步已停止,已取得 ") : pass.Scope() + QStringLiteral("共 "))
             + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
-    if (TAPIApp* api = APIApp())
-        api->postOrderData(pass.lines);
-    TAccountPassOutcome outcome = stopped || pass.failure.isEmpty()
-        ? TAccountPassOutcome()
-        : TAccountPassOutcome::Failed(pass.failure, QStringLiteral("top"));
+    const TPostOutcome posted = PostOrders(pass);
+    const int agedOut = FAgedOut.PassEnded(AAccount->userId(), AAccount->userName(), pass.lines,
+        !stopped && pass.failure.isEmpty() && ReadWholeWindow(pass), &DeliveredBefore);
+    FHealth.OrdersAgedOut(AAccount->userId(), agedOut);
+    TAccountPassOutcome outcome;
+    if (!stopped && !pass.failure.isEmpty())
+        outcome = TAccountPassOutcome::Failed(pass.failure, QStringLiteral("top"));
+    else if (!stopped && !posted.AllAccepted() && posted.cause != TAPIApp::CutAtExitText())
+        outcome = TAccountPassOutcome::Failed(posted.cause, QStringLiteral("backend"));
     outcome.found = static_cast<int>(pass.lines.size());
-    if (stopped)
+    outcome.delivered = posted.delivered;
+    if (stopped || posted.cause == TAPIApp::CutAtExitText())
         outcome.state = TAccountPassOutcome::TState::Stopped;
     return outcome;
 }
@@ -188,32 +294,33 @@ void TPassRunner::RunRefundPass(TQJob* AJob, bool AWaitTurn)
     const TPassSlot::THold slot = AWaitTurn ? FRefundPass.Take(stop) : FRefundPass.TryTake();
     if (!slot)
         return;
-    // Every row shows the pass, an account without a web session too: it has nothing to read.
-    ForEachAccount(TPassKind::Refund, stop, [this, &stop](PAlimmTokenData AAccount) {
-        if (!HasWebSession(*AAccount))
+    const TRefundSource source = RefundSourceSetting();
+    // Every row shows the pass, an account without a web session too: for the report it has nothing to read.
+    ForEachAccount(TPassKind::Refund, stop, [this, &stop, source](PAlimmTokenData AAccount) {
+        if (NeedsWebSession(source) && !HasWebSession(*AAccount))
             return TAccountPassOutcome();
         const QDateTime now = QDateTime::currentDateTime();
-        return SyncRefundOrdersOfAccount(AAccount, now.addDays(-kRefundDays), now, stop);
+        return SyncRefundOrdersOfAccount(AAccount, now.addDays(-kRefundDays), now, stop, source);
     });
 }
 
-TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(
-    PAlimmTokenData AAccount, const QDateTime& ABegin, const QDateTime& AEnd, const TStopCheck& AStop)
+TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(PAlimmTokenData AAccount, const QDateTime& ABegin,
+    const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource)
 {
     AAccount->setReadLock(false);
     if (const QString problem = CacheProblem(); !problem.isEmpty())
         return TAccountPassOutcome::Failed(problem, QStringLiteral("cache"));
     const TAlimmTokenData account = AAccount->Snapshot();
     const QString prefix = QStringLiteral("同步维权订单-联盟账号:") + account.userName + u';';
-    TTopApiGetOrders orders(QString(), account.cookies, account._tb_token_, AStop);
-    std::vector<TWeiQuanOrderInfo> refunds;
+    TRefundRead read;
     try {
-        refunds = orders.getWeiquanOrders(ABegin, AEnd);
+        read = ReadRefunds(*AAccount, account, ABegin, AEnd, AStop, ASource);
     } catch (const ECacheError& error) {
         return CacheFailed(prefix, error.Message());
     }
+    const std::vector<TWeiQuanOrderInfo>& refunds = read.refunds;
     const bool stopped = AStop();
-    const QString& failure = orders.failure();
+    const QString& failure = read.failure;
     // A report that could not be read whole is no count: its refunds so far go out, the pass says what failed.
     if (stopped || failure.isEmpty()) {
         LogLine(llMessage,
@@ -226,9 +333,8 @@ TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(
     }
     if (TAPIApp* api = APIApp())
         api->postWeiQuanOrderData(refunds);
-    TAccountPassOutcome outcome = stopped || failure.isEmpty()
-        ? TAccountPassOutcome()
-        : TAccountPassOutcome::Failed(failure, QStringLiteral("report"));
+    TAccountPassOutcome outcome
+        = stopped || failure.isEmpty() ? TAccountPassOutcome() : TAccountPassOutcome::Failed(failure, read.failureSource);
     outcome.found = static_cast<int>(refunds.size());
     if (stopped)
         outcome.state = TAccountPassOutcome::TState::Stopped;
@@ -245,6 +351,7 @@ void TPassRunner::SyncRefundOrdersNow(TQJob* AJob)
 {
     const QDateTime end = QDateTime::currentDateTime();
     const QDateTime begin = end.addDays(-kRefundDays);
+    const TRefundSource source = RefundSourceSetting();
     FManualRefunds.fetch_add(1);
     ControlsChangedOnMain();
     const TStopCheck stop = StopCheckOf(AJob);
@@ -254,10 +361,10 @@ void TPassRunner::SyncRefundOrdersNow(TQJob* AJob)
         LogLine(llMessage, u"开始同步维权订单");
         ForEachAccount(
             TPassKind::Refund, stop,
-            [this, &begin, &end, &stop](
-                PAlimmTokenData AAccount) { return SyncRefundOrdersOfAccount(AAccount, begin, end, stop); },
-            [](const TAlimmTokenRecord& AAccount) {
-                if (HasWebSession(AAccount))
+            [this, &begin, &end, &stop, source](
+                PAlimmTokenData AAccount) { return SyncRefundOrdersOfAccount(AAccount, begin, end, stop, source); },
+            [source](const TAlimmTokenRecord& AAccount) {
+                if (!NeedsWebSession(source) || HasWebSession(AAccount))
                     return false;
                 LogLine(llMessage,
                     QStringLiteral("同步维权订单-联盟账号:") + AAccount.userName()

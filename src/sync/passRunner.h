@@ -1,6 +1,8 @@
 #pragma once
 
 #include "foundation/qworker.h"
+#include "store/ucommon.h"
+#include "sync/agedOutOrders.h"
 #include "sync/cacheCheck.h"
 #include "sync/jobSupport.h"
 #include "sync/passOutcome.h"
@@ -42,6 +44,9 @@ public:
     // main thread afterwards.
     void RunPassesOnce(std::function<void()> ADone);
 
+    // Per account (user id), the orders that left the download window undelivered since the start.
+    const TAgedOutOrders& AgedOutOrders() const { return FAgedOut; }
+
     // Job procedures.
     void SyncInvalidOrdersJob(TQJob* AJob);
     void SyncRefundOrdersNow(TQJob* AJob);
@@ -56,8 +61,8 @@ private:
         const std::function<TAccountPassOutcome(PAlimmTokenData)>& ASynchronise,
         const std::function<bool(const TAlimmTokenRecord&)>& ASkip = {});
     TAccountPassOutcome SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop);
-    TAccountPassOutcome SyncRefundOrdersOfAccount(
-        PAlimmTokenData AAccount, const QDateTime& ABegin, const QDateTime& AEnd, const TStopCheck& AStop);
+    TAccountPassOutcome SyncRefundOrdersOfAccount(PAlimmTokenData AAccount, const QDateTime& ABegin,
+        const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource);
     void ControlsChangedOnMain();
     // Why the order cache cannot serve this account's pass (said once: an error line and a message box); empty
     // when it can.
@@ -71,6 +76,7 @@ private:
     std::atomic<intptr_t> FSyncOrderThread1 {0}; // read by the passes for the next turn's time
     std::atomic<intptr_t> FSyncOrderThread2 {0};
     std::atomic<int> FManualRefunds {0};
+    TAgedOutOrders FAgedOut;
     TPassSlot FInvalidPass;
     TPassSlot FRefundPass; // the repeating, the immediate and the manual refund runs
     TCacheCheck FCacheCheck;

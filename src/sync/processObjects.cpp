@@ -15,8 +15,10 @@
 
 namespace {
 
-// How long a batch post under way at the end may still take: well inside the few seconds the end may last.
-constexpr std::chrono::milliseconds kPostGrace {2000};
+// How long a batch post under way at the end may still take. A post cut short may have been applied by a back end
+// that answers slowly, and would then be sent again by the next run; a service manager waits far longer than this
+// before it kills, and the window is gone at once anyway.
+constexpr std::chrono::milliseconds kPostGrace {15000};
 
 // Every log line also goes to the rotating log file, so a long unattended run leaves a record. The writer shares
 // the file's ownership: the log thread may be writing a line at the moment the program releases the file.
@@ -83,8 +85,9 @@ TProcessObjects::~TProcessObjects()
 
 void TProcessObjects::StopJobs()
 {
-    // A batch post under way gets a moment to learn its outcome; past it the post is cut (not recorded, so the next
-    // run sends it again), so that neither a job nor a posting thread holds the end for the request time-out.
+    // No batch starts any more; a batch post under way gets the grace to learn its outcome; past it the post is cut
+    // (not recorded, so the next run sends it again), so that neither a job nor a posting thread holds the end for
+    // the request time-out.
     if (FAPIApp)
         FAPIApp->CutPostsAfter(kPostGrace);
     if (FScheduler) {

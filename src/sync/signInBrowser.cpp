@@ -1,5 +1,7 @@
 #include "sync/signInBrowser.h"
 
+#include "foundation/textutil.h"
+
 #include <QFile>
 #include <QProcess>
 
@@ -27,28 +29,111 @@ QByteArray ReadStartTime(qint64 AProcessId)
 
 } // namespace
 
+TBrowserProcesses::~TBrowserProcesses()
+{
+    EndAll();
+}
+
 QByteArray TBrowserProcesses::StartTimeOf(qint64 AProcessId)
 {
     return AProcessId > 0 ? ReadStartTime(AProcessId) : QByteArray();
 }
 
-bool TBrowserProcesses::Start(const QString& AProgram, const QStringList& AArguments, const QString& AFolder)
+bool TBrowserProcesses::Runs(const TStarted& AItem)
 {
+    return !AItem.startTime.isEmpty() && StartTimeOf(AItem.pid) == AItem.startTime;
+}
+
+QProcessEnvironment TBrowserProcesses::BrowserEnvironment(const QProcessEnvironment& ABase)
+{
+    QProcessEnvironment environment = ABase;
+    environment.remove(QStringLiteral("QUENLAR_PASSWORD"));
+    return environment;
+}
+
+bool TBrowserProcesses::Start(const QString& AProgram, const QStringList& AArguments, const QString& AFolder,
+    const QString& AUserId, std::chrono::milliseconds ATimeout)
+{
+    QProcess process;
+    process.setProgram(AProgram);
+    process.setArguments(AArguments);
+    process.setWorkingDirectory(AFolder);
+    process.setProcessEnvironment(BrowserEnvironment(QProcessEnvironment::systemEnvironment()));
     qint64 pid = 0;
-    if (!QProcess::startDetached(AProgram, AArguments, AFolder, &pid) || pid <= 0)
+    if (!process.startDetached(&pid) || pid <= 0)
         return false;
     const std::scoped_lock lock(FCS);
     // Forget processes that have ended, so the list stays as short as the browsers still open.
-    std::erase_if(FStarted, [](const TStarted& AItem) { return StartTimeOf(AItem.pid) != AItem.startTime; });
-    FStarted.push_back({pid, StartTimeOf(pid)});
+    std::erase_if(FStarted, [](const TStarted& AItem) { return !Runs(AItem); });
+    const QString userId = Trim(AUserId);
+    // A new sign-in of the same account replaces the one before; its browser may still hand over nothing.
+    for (TStarted& item : FStarted) {
+        if (item.userId == userId)
+            item.pending = false;
+    }
+    FStarted.push_back({pid, StartTimeOf(pid), userId, TClock::now() + ATimeout, true});
     return true;
+}
+
+std::optional<qint64> TBrowserProcesses::PendingBrowserOf(const QString& AUserId) const
+{
+    const QString userId = Trim(AUserId);
+    const TClock::time_point now = TClock::now();
+    const std::scoped_lock lock(FCS);
+    for (const TStarted& item : FStarted) {
+        if (item.pending && item.userId == userId && now < item.deadline && Runs(item))
+            return item.pid;
+    }
+    return std::nullopt;
+}
+
+void TBrowserProcesses::Reported(const QString& AUserId)
+{
+    const QString userId = Trim(AUserId);
+    const std::scoped_lock lock(FCS);
+    for (TStarted& item : FStarted) {
+        if (item.userId == userId)
+            item.pending = false;
+    }
+}
+
+QStringList TBrowserProcesses::EndTimedOut()
+{
+    QStringList timedOut;
+    const TClock::time_point now = TClock::now();
+    const std::scoped_lock lock(FCS);
+    std::erase_if(FStarted, [&](const TStarted& AItem) {
+        if (AItem.deadline > now)
+            return false;
+        if (AItem.pending)
+            timedOut.append(AItem.userId);
+        if (Runs(AItem))
+            ::kill(static_cast<pid_t>(AItem.pid), SIGTERM);
+        return true;
+    });
+    return timedOut;
+}
+
+void TBrowserProcesses::EndAll()
+{
+    const std::scoped_lock lock(FCS);
+    for (const TStarted& item : FStarted) {
+        if (Runs(item))
+            ::kill(static_cast<pid_t>(item.pid), SIGTERM);
+    }
+    FStarted.clear();
+}
+
+std::vector<TBrowserProcesses::TStarted>::iterator TBrowserProcesses::Find(qint64 AProcessId)
+{
+    return std::find_if(FStarted.begin(), FStarted.end(),
+        [AProcessId](const TStarted& AItem) { return AItem.pid == AProcessId && Runs(AItem); });
 }
 
 std::vector<TBrowserProcesses::TStarted>::const_iterator TBrowserProcesses::Find(qint64 AProcessId) const
 {
-    return std::find_if(FStarted.begin(), FStarted.end(), [AProcessId](const TStarted& AItem) {
-        return AItem.pid == AProcessId && !AItem.startTime.isEmpty() && StartTimeOf(AItem.pid) == AItem.startTime;
-    });
+    return std::find_if(FStarted.begin(), FStarted.end(),
+        [AProcessId](const TStarted& AItem) { return AItem.pid == AProcessId && Runs(AItem); });
 }
 
 bool TBrowserProcesses::IsOurs(qint64 AProcessId) const

@@ -1,28 +1,60 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
+#include <chrono>
 #include <mutex>
+#include <optional>
 #include <vector>
 
-// The sign-in browser processes this program started. A datagram may ask us to end its sender; that is honoured
-// only for a process on this list that still runs, so a forged datagram cannot make us kill anything else.
+// The sign-in browser processes this program started, each for one account's sign-in. A sign-in is pending from
+// the start until its browser reports or its time is up; only a pending sign-in's own browser may hand over a
+// session, and a datagram may ask us to end only a process on this list that still runs, so a forged datagram can
+// neither plant a session nor make us kill anything else. Every browser still running is ended when its sign-in
+// times out and when this list goes (the process end), so none is left behind.
 class TBrowserProcesses {
 public:
-    // Starts AProgram detached in AFolder; false when it could not be started.
-    bool Start(const QString& AProgram, const QStringList& AArguments, const QString& AFolder);
+    using TClock = std::chrono::steady_clock;
+
+    TBrowserProcesses() = default;
+    ~TBrowserProcesses();
+    TBrowserProcesses(const TBrowserProcesses&) = delete;
+    TBrowserProcesses& operator=(const TBrowserProcesses&) = delete;
+
+    // Starts AProgram detached in AFolder for AUserId's sign-in, pending for ATimeout; false when it could not be
+    // started. The browser gets this process's environment without the client password.
+    bool Start(const QString& AProgram, const QStringList& AArguments, const QString& AFolder, const QString& AUserId,
+        std::chrono::milliseconds ATimeout);
+    // The process id of the browser whose sign-in of AUserId (trimmed) is pending; none when there is none.
+    std::optional<qint64> PendingBrowserOf(const QString& AUserId) const;
+    // The sign-in of AUserId was reported: no longer pending (its browser is ended on its own request).
+    void Reported(const QString& AUserId);
+    // Ends the browsers whose sign-in is past its time; returns the accounts whose sign-ins timed out so.
+    QStringList EndTimedOut();
+    // Ends every browser of ours that still runs.
+    void EndAll();
+
     // Terminates the process when it is one of ours and still the same process; true when it was.
     bool TerminateIfOurs(qint64 AProcessId);
     bool IsOurs(qint64 AProcessId) const;
+
+    // The environment a browser starts with: ABase without QUENLAR_PASSWORD.
+    static QProcessEnvironment BrowserEnvironment(const QProcessEnvironment& ABase);
 
 private:
     struct TStarted {
         qint64 pid = 0;
         QByteArray startTime; // tells a reused process id from ours
+        QString userId;
+        TClock::time_point deadline;
+        bool pending = true;
     };
     static QByteArray StartTimeOf(qint64 AProcessId);
+    static bool Runs(const TStarted& AItem);
+    std::vector<TStarted>::iterator Find(qint64 AProcessId);
     std::vector<TStarted>::const_iterator Find(qint64 AProcessId) const;
 
     mutable std::mutex FCS;

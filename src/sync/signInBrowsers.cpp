@@ -9,6 +9,7 @@
 #include "sync/signInMessage.h"
 
 #include <QFileInfo>
+#include <QTimer>
 
 TSignInBrowsers::TSignInBrowsers(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, TAccountHealth& AHealth,
     const QString& AProgramFolder, const QString& ADataFolder)
@@ -17,7 +18,7 @@ TSignInBrowsers::TSignInBrowsers(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStat
     , FHealth(AHealth)
     , FProgramFolder(AProgramFolder)
     , FDataFolder(ADataFolder)
-    , FListener([this](const QByteArray& AData) { udpServerUDPRead(AData); })
+    , FListener([this](const QByteArray& AData, quint16 ASenderPort) { udpServerUDPRead(AData, ASenderPort); })
 {
 }
 
@@ -61,22 +62,54 @@ void TSignInBrowsers::LoginAlimmClick(const QString& AUserId)
     StartSignInBrowser(AUserId);
 }
 
-bool TSignInBrowsers::StartSignInBrowser(const QString& AUserId)
+bool TSignInBrowsers::StartSignInBrowser(const QString& AUserId, std::chrono::milliseconds ATimeout)
 {
     const QString program = BrowserProgram();
     const QStringList arguments {QStringLiteral("2"), Trim(AUserId), QString::number(FListener.Port())};
-    if (FListener.IsOpen() && FBrowsers.Start(program, arguments, FDataFolder))
+    if (FListener.IsOpen() && FBrowsers.Start(program, arguments, FDataFolder, AUserId, ATimeout)) {
+        QTimer::singleShot(ATimeout, this, [this] { EndTimedOutBrowsers(); });
         return true;
+    }
     LogLine(llError, QStringLiteral("[联盟账号] 联盟登录应用程序启动失败:") + program);
     return false;
 }
 
-void TSignInBrowsers::udpServerUDPRead(const QByteArray& AData)
+void TSignInBrowsers::EndTimedOutBrowsers()
+{
+    for (const QString& userId : FBrowsers.EndTimedOut())
+        LogLine(llError, QStringLiteral("[联盟账号] 联盟登录超时未回报,已结束登录程序:") + userId);
+}
+
+bool TSignInBrowsers::SignInAccepted(const TSignInMessage& AMessage, quint16 ASenderPort) const
+{
+    const TAlimmTokenMgr* store = AlimmTokenMgr();
+    if (!store || !store->get(AMessage.userId)) {
+        LogLine(llError, QStringLiteral("[联盟账号] 忽略不在账号列表中的登录消息:") + AMessage.userId);
+        return false;
+    }
+    const std::optional<qint64> browser = FBrowsers.PendingBrowserOf(AMessage.userId);
+    // A socket the sender still holds must be the browser's (or its children's); one already closed proves
+    // nothing either way, and the browsers close theirs right after sending.
+    if (!browser || AMessage.processId != *browser
+        || FSocketOwners.HolderOfUdpPort(ASenderPort, *browser) == TSocketOwners::THolder::Other) {
+        LogLine(llError, QStringLiteral("[联盟账号] 忽略未经本程序发起的登录消息:") + AMessage.userId);
+        return false;
+    }
+    return true;
+}
+
+void TSignInBrowsers::udpServerUDPRead(const QByteArray& AData, quint16 ASenderPort)
 {
     const QString text = QString::fromUtf8(AData);
     const TSignInMessage message = TSignInMessage::FromText(text);
-    if (message.cmd == TSignInMessage::SignInResult)
-        FSignInThreads.Start([this, text] { HandleSignInMessage(text); });
+    if (!message.wellFormed || message.cmd != TSignInMessage::SignInResult) {
+        LogLine(llError, QStringLiteral("[联盟账号] 忽略格式不符的登录消息"));
+        return;
+    }
+    if (!SignInAccepted(message, ASenderPort))
+        return;
+    FBrowsers.Reported(message.userId);
+    FSignInThreads.Start([this, text] { HandleSignInMessage(text); });
     if (message.processId != 0)
         FBrowsers.TerminateIfOurs(message.processId);
 }

@@ -3,13 +3,17 @@
 #include "foundation/ownedthreads.h"
 #include "sync/signInBrowser.h"
 #include "sync/signInListener.h"
+#include "sync/socketOwner.h"
 #include "sync/syncFrontEnd.h"
 
 #include <QObject>
 #include <QString>
 
+#include <chrono>
+
 class TAccountHealth;
 class TAccountStatus;
+struct TSignInMessage;
 
 // The sign-in browsers: starting one for an account, the listener for their datagrams, and taking the sessions
 // they hand over into the token store. Main thread, but for the datagram's handling, which runs on a thread of
@@ -33,8 +37,11 @@ public:
 
     // The context menu's sign-in: AUserId is the selected row's first column, empty when no row is selected.
     void LoginAlimmClick(const QString& AUserId);
-    // Starts the sign-in browser for an account without asking anything; false when it cannot be started.
-    bool StartSignInBrowser(const QString& AUserId);
+    // Starts the sign-in browser for an account without asking anything; false when it cannot be started. The
+    // sign-in is pending for ATimeout: only until then, and only from that browser, is its datagram taken; then
+    // the browser is ended.
+    static constexpr std::chrono::milliseconds kSignInTimeout = std::chrono::minutes(10);
+    bool StartSignInBrowser(const QString& AUserId, std::chrono::milliseconds ATimeout = kSignInTimeout);
 
 Q_SIGNALS:
     // A sign-in browser reported for that account (a failed sign-in too).
@@ -42,7 +49,11 @@ Q_SIGNALS:
 
 private:
     QString BrowserProgram() const;
-    void udpServerUDPRead(const QByteArray& AData);
+    void udpServerUDPRead(const QByteArray& AData, quint16 ASenderPort);
+    // Whether a sign-in datagram may be taken: for an account of the list, whose sign-in this program started and
+    // still awaits, sent by that browser's process; logs the reason once when not.
+    bool SignInAccepted(const TSignInMessage& AMessage, quint16 ASenderPort) const;
+    void EndTimedOutBrowsers();
     void HandleSignInMessage(const QString& AText);
 
     TSyncFrontEnd& FFrontEnd;
@@ -51,6 +62,7 @@ private:
     const QString FProgramFolder;
     const QString FDataFolder;
     TBrowserProcesses FBrowsers;
+    TSocketOwners FSocketOwners;
     TSignInListener FListener;
     TOwnedThreads FSignInThreads; // last: joined before anything their messages use goes away
 };

@@ -86,7 +86,7 @@ void TSignInListener::ReadPending(QUdpSocket& ASocket)
         const QNetworkDatagram datagram = ASocket.receiveDatagram(MaxDatagram);
         if (!datagram.isValid())
             continue;
-        FOnDatagram(datagram.data());
+        FOnDatagram(datagram.data(), static_cast<quint16>(datagram.senderPort()));
         if (FSockets.empty())
             return; // closed from inside the handler
     }

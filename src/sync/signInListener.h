@@ -18,7 +18,8 @@ public:
     static constexpr quint16 FirstPort = 6000;
     static constexpr quint16 LastPort = 9998;
 
-    using TOnDatagram = std::function<void(const QByteArray&)>;
+    // The datagram and the sender's port.
+    using TOnDatagram = std::function<void(const QByteArray&, quint16)>;
 
     explicit TSignInListener(TOnDatagram AOnDatagram, QObject* AParent = nullptr);
     ~TSignInListener() override;

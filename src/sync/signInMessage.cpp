@@ -1,33 +1,39 @@
 #include "sync/signInMessage.h"
 
-#include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
 
 namespace {
 
-QString MemberText(const TQJson& ADoc, QStringView AName)
+// Reads one member of the types it may have; false when it is there with another type.
+bool ReadMember(const TQJson& ADoc, QStringView AName, bool ANumberAllowed, QString& AOut)
 {
     const TQJson* node = ADoc.ItemByPath(AName);
     if (!node)
-        return {};
-    try {
-        return node->AsString();
-    } catch (const EQuenlarError&) {
-        return {};
+        return true;
+    switch (node->DataType()) {
+    case jdtString:
+        AOut = node->AsString();
+        return true;
+    case jdtInteger:
+        if (!ANumberAllowed)
+            return false;
+        AOut = QString::number(node->AsInt64());
+        return true;
+    default:
+        return false;
     }
 }
 
-qint64 MemberInteger(const TQJson& ADoc, QStringView AName)
+bool ReadInteger(const TQJson& ADoc, QStringView AName, qint64& AOut)
 {
     const TQJson* node = ADoc.ItemByPath(AName);
     if (!node)
-        return 0;
-    try {
-        return node->AsInt64();
-    } catch (const EQuenlarError&) {
-        return 0;
-    }
+        return true;
+    if (node->DataType() != jdtInteger)
+        return false;
+    AOut = node->AsInt64();
+    return true;
 }
 
 } // namespace
@@ -45,13 +51,15 @@ TSignInMessage TSignInMessage::FromDatagram(const QByteArray& AData)
 TSignInMessage TSignInMessage::FromText(const QString& AText)
 {
     TQJson doc;
-    doc.TryParse(AText);
     TSignInMessage message;
-    message.cmd = MemberInteger(doc, u"cmd");
-    message.processId = MemberInteger(doc, u"processId");
-    message.userId = MemberText(doc, u"userId");
-    message.nickname = MemberText(doc, u"nickname");
-    message.memberid = MemberText(doc, u"memberid");
-    message.cookies = MemberText(doc, u"cookies");
+    if (!doc.TryParse(AText) || !doc.IsObject())
+        return message;
+    // A sign-in is exactly the number 1000: "1000", 1000.0 or true are no sign-in, and a member of another type
+    // than the browser sends makes the whole datagram ill-formed rather than read as something it is not.
+    message.wellFormed = ReadInteger(doc, u"cmd", message.cmd) && ReadInteger(doc, u"processId", message.processId)
+        && ReadMember(doc, u"userId", true, message.userId) && ReadMember(doc, u"nickname", false, message.nickname)
+        && ReadMember(doc, u"memberid", true, message.memberid) && ReadMember(doc, u"cookies", false, message.cookies);
+    if (!message.wellFormed)
+        message = TSignInMessage();
     return message;
 }

@@ -4,11 +4,14 @@
 #include <QString>
 #include <QtGlobal>
 
-// One datagram of the sign-in browser, read without trusting it: any bytes give a message, members that are
-// absent or of the wrong type read as empty or 0.
+// One datagram of the sign-in browser, read without trusting it: any bytes give a message. Absent members read as
+// empty or 0; cmd and processId must be JSON integers, nickname and cookies text, userId and memberid text or
+// integers. A datagram that is no JSON object, or has a member of another type, is not well-formed and reads as
+// an empty message.
 struct TSignInMessage {
     static constexpr qint64 SignInResult = 1000;
 
+    bool wellFormed = false;
     qint64 cmd = 0;
     qint64 processId = 0;
     QString userId;

@@ -81,7 +81,11 @@ public:
     void RunPassesOnce(std::function<void()> ADone) { FPasses.RunPassesOnce(std::move(ADone)); }
 
     void LoginAlimmClick(const QString& AUserId) { FSignIns.LoginAlimmClick(AUserId); }
-    bool StartSignInBrowser(const QString& AUserId) { return FSignIns.StartSignInBrowser(AUserId); }
+    bool StartSignInBrowser(
+        const QString& AUserId, std::chrono::milliseconds ATimeout = TSignInBrowsers::kSignInTimeout)
+    {
+        return FSignIns.StartSignInBrowser(AUserId, ATimeout);
+    }
 
 Q_SIGNALS:
     // A sign-in browser reported for that account (a failed sign-in too).

@@ -28,10 +28,20 @@ bool TOrderPass::FullPassDue(const std::optional<TOrderWatermark>& AWatermark, c
     return AWatermark->fullAt < due.toSecsSinceEpoch();
 }
 
+void TOrderPass::MoveWatermarks(const TOrderPassResult& APass)
+{
+    TDBCacheClass* cache = DBCache();
+    if (!cache)
+        return;
+    for (const auto& [status, mark] : APass.watermarks)
+        cache->setWatermark(APass.accountKey, status, mark);
+}
+
 TOrderPassResult TOrderPass::Run(
     const QString& AAccountKey, const QString& AAccountName, const QString& AToken, const TStopCheck& AStop) const
 {
     TOrderPassResult result;
+    result.accountKey = AAccountKey;
     const QDateTime now = QDateTime::fromMSecsSinceEpoch(FClock.NowMs());
     const TCommon* common = Common();
     result.days = common && common->openLargeModel() ? 2 : 15;
@@ -58,8 +68,8 @@ TOrderPassResult TOrderPass::Run(
         result.incremental = result.incremental && !full;
         if (full ? orders.getOrdersToList(begin, now, status, result.lines, 1)
                  : orders.getOrdersToList(from, now, status, result.lines, 4)) {
-            cache->setWatermark(
-                AAccountKey, status, {now.toSecsSinceEpoch(), full ? now.toSecsSinceEpoch() : mark->fullAt});
+            result.watermarks.emplace_back(
+                status, TOrderWatermark {now.toSecsSinceEpoch(), full ? now.toSecsSinceEpoch() : mark->fullAt});
         }
     }
     result.failure = orders.failure();

@@ -8,6 +8,8 @@
 #include <QStringList>
 
 #include <optional>
+#include <utility>
+#include <vector>
 
 // What one account's invalid-order pass found.
 struct TOrderPassResult {
@@ -15,6 +17,10 @@ struct TOrderPassResult {
     int days = 15; // the whole window, in days
     bool incremental = false; // every status was read by update time only
     QString failure; // why a status was not read whole; empty when all was (or the pass was stopped)
+    // Where each status read whole would move its watermark to; moved by MoveWatermarks only once every batch of
+    // the pass was accepted, so a refused batch is read (and sent) again by the very next pass.
+    QString accountKey;
+    std::vector<std::pair<int, TOrderWatermark>> watermarks;
 
     // "15天内" for a pass over the whole window, else the incremental wording; for the pass's log line.
     QString Scope() const;
@@ -23,8 +29,9 @@ struct TOrderPassResult {
 // One account's invalid-order pass: status 13 and, with the received-orders switch, 14. By default each status
 // reads the whole window (15 days, 2 in large promotion) by creation time. With incremental sync on, a status
 // with a watermark reads by update time from the watermark minus an overlap to now, and the watermark moves to the
-// pass's start only when every slice was read; the day's first pass from the settings' hour on, and one without a
-// watermark, still reads the whole window, so nothing a gap could hide stays undelivered.
+// pass's start only when every slice was read and every batch delivered (MoveWatermarks); the day's first pass from the
+// settings' hour on, and one without a watermark, still reads the whole window, so nothing a gap could hide stays
+// undelivered.
 class TOrderPass {
 public:
     static constexpr qint64 kOverlapS = 600;
@@ -37,6 +44,9 @@ public:
 
     // Whether a pass at ANow must read the whole window: no watermark, or none of its whole passes since the last
     // AHour:00 (local time).
+    // Records the pass's new watermarks; the caller's part once the back end accepted all its batches.
+    static void MoveWatermarks(const TOrderPassResult& APass);
+
     static bool FullPassDue(const std::optional<TOrderWatermark>& AWatermark, const QDateTime& ANow, int AHour);
 
 private:

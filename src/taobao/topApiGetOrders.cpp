@@ -1,7 +1,6 @@
 #include "taobao/topApiGetOrders.h"
 
 #include "foundation/datetext.h"
-#include "foundation/decimaltext.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/qworker.h"
@@ -10,6 +9,7 @@
 #include "store/ucommon.h"
 #include "store/udb.h"
 #include "taobao/ReadRefoundOrderJSON.h"
+#include "taobao/orderAmount.h"
 #include "taobao/topClient.h"
 
 #include <QDateTime>
@@ -21,8 +21,8 @@
 
 namespace {
 
-const QString kAppKey = QStringLiteral("41852093");
-const QString kAppSecret = QStringLiteral("5be0c7d19a3f4e2b8c6d0a1f7e9b3c45");
+const QString kAppKey = TTopClient::kAppKey.toString();
+const QString kAppSecret = TTopClient::kAppSecret.toString();
 const QString kOrderMethod = QStringLiteral("taobao.tbk.sc.order.details.get");
 const QString kWebUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW64) AppleWebKit/537.36 (KHTML, like "
                                              "Gecko) Chrome/56.0.2924.87 Safari/537.36");
@@ -373,6 +373,9 @@ void TTopApiGetOrders::Get(const QString& AUrl, QString& AOut, QString* AError)
     request.cookie = Trim(FCookies);
     request.connectTimeoutMs = FWebTimeoutMs;
     request.readTimeoutMs = FWebTimeoutMs;
+    // The URL holds the session's _tb_token_: it may only move within the publisher host.
+    request.redirects = THttpRequest::TRedirects::SameOrigin;
+    request.maxReplyBytes = THttpRequest::kPageReplyCap;
     const TCommon* common = Common();
     request.tls = THttpTls {common != nullptr ? common->hosts().caFile : QString()};
     request.stopCheck = [this] { return StopRequested(); };

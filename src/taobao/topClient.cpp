@@ -77,7 +77,9 @@ void TTopClient::POST(const QString& AUrl, const TParamList& AParams, QString& A
     request.userAgent = kUserAgent;
     request.connectTimeoutMs = FTimeoutMs;
     request.readTimeoutMs = FTimeoutMs;
-    // A plain-HTTP gateway stays plain, redirects included.
+    // A gateway answering elsewhere would take the signed request with it: a redirect is a failed request.
+    request.redirects = THttpRequest::TRedirects::Refuse;
+    request.maxReplyBytes = THttpRequest::kPageReplyCap;
     if (AUrl.startsWith(u"https://", Qt::CaseInsensitive))
         request.tls = THttpTls {FCaFile};
     request.stopCheck = FStopCheck;

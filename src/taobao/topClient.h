@@ -3,6 +3,7 @@
 #include "foundation/qhttp.h"
 
 #include <QString>
+#include <QStringView>
 
 #include <functional>
 #include <memory>
@@ -14,6 +15,10 @@ class TQJson;
 // Response() once. A client serves one request ("sign" stays in the list afterwards).
 class TTopClient {
 public:
+    // The program's app on the gateway; every TOP call is signed with it.
+    static constexpr QStringView kAppKey = u"41852093";
+    static constexpr QStringView kAppSecret = u"5be0c7d19a3f4e2b8c6d0a1f7e9b3c45";
+
     TTopClient();
     ~TTopClient();
     TTopClient(const TTopClient&) = delete;

@@ -67,7 +67,7 @@ bool TManualTopClock::Wait(qint64 AMs, const TStopCheck& AStop) const
     return true;
 }
 
-TTopReply ClassifyTopReply(const TQJson& AReply)
+TTopReply ClassifyTopReply(const TQJson& AReply, QStringView AResponse)
 {
     TTopReply reply;
     if (!AReply.IsContainer()) {
@@ -77,8 +77,9 @@ TTopReply ClassifyTopReply(const TQJson& AReply)
     }
     const TQJson* error = AReply.ItemByName(u"error_response");
     if (error == nullptr) {
-        reply.kind = AReply.ItemByPath(u"tbk_sc_order_details_get_response.data") != nullptr ? TTopReplyKind::Data
-                                                                                             : TTopReplyKind::Unknown;
+        const TQJson* answer = AReply.ItemByName(AResponse);
+        reply.kind = answer != nullptr && answer->ItemByName(u"data") != nullptr ? TTopReplyKind::Data
+                                                                                 : TTopReplyKind::Unknown;
         return reply;
     }
     reply.code = TextAt(*error, u"code").toInt();

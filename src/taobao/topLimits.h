@@ -3,6 +3,7 @@
 #include "foundation/globals.h"
 
 #include <QString>
+#include <QStringView>
 #include <QtGlobal>
 
 #include <atomic>
@@ -73,8 +74,9 @@ struct TTopReply {
     qint64 banSeconds = 0; // "This ban will last N more seconds"; 0 when the answer does not say
 };
 
-// Reads the outcome of an order page request from its parsed reply (empty when the exchange failed).
-TTopReply ClassifyTopReply(const TQJson& AReply);
+// Reads the outcome of a page request from its parsed reply (empty when the exchange failed); AResponse names the
+// method's answer object, whose "data" makes the page.
+TTopReply ClassifyTopReply(const TQJson& AReply, QStringView AResponse = u"tbk_sc_order_details_get_response");
 
 // The next 00:00 in UTC+8 after ANowMs (Unix milliseconds), when the app's daily quota starts again.
 qint64 NextQuotaResetMs(qint64 ANowMs);

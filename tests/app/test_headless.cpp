@@ -15,13 +15,6 @@
 
 #include <csignal>
 
-// These tests launch programs, so the multi-threaded test process forks; ThreadSanitizer would end the child
-// before it reaches exec. The child runs none of our code, so the check is off here.
-extern "C" const char* __tsan_default_options()
-{
-    return "die_after_fork=0";
-}
-
 namespace {
 
 // The real executable, copied into a program folder of its own whose conf.ini points at the stand-ins.
@@ -101,10 +94,7 @@ TEST_F(HeadlessRun, RefusedSignInExitsNonZeroWithTheMessageAndAsksNothingMore)
 
 TEST_F(HeadlessRun, UnreachableBackEndExitsNonZeroWithTheLocalFailure)
 {
-    QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write("[hosts]\noperatorService=127.0.0.1:1\n");
-    ini.close();
+    ASSERT_TRUE(WriteConfIni(FFolder.path(), {{"operatorService", QStringLiteral("127.0.0.1:1")}}));
     Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
     ASSERT_TRUE(Finish());
     EXPECT_NE(FProcess.exitCode(), 0);

@@ -77,6 +77,25 @@ private:
     }
 
 private Q_SLOTS:
+    // Only the report reads refunds through a sign-in; with the API the window does not ask for one.
+    void statusBarAsksForTheSignInOnlyForTheReport_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<bool>("asks");
+        QTest::newRow("no setting") << QByteArray() << true;
+        QTest::newRow("report") << QByteArray("[setting]\nrefundSource=report\n") << true;
+        QTest::newRow("api") << QByteArray("[setting]\nrefundSource=api\n") << false;
+        QTest::newRow("auto") << QByteArray("[setting]\nrefundSource=auto\n") << false;
+    }
+    void statusBarAsksForTheSignInOnlyForTheReport()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(bool, asks);
+        TWindowFixture fixture(ini);
+        TfrmMain& window = fixture.Start().Window();
+        QCOMPARE(window.PanelText(2), asks ? QStringLiteral("维权订单需要登录联盟，点击右键登录联盟。") : QString());
+    }
+
     void freshStartShowsTheInitialState()
     {
         TWindowFixture fixture;

@@ -88,8 +88,98 @@ TEST_F(TEndToEnd, SigtermWhileABatchPostHangsEndsPromptly)
     ::kill(static_cast<pid_t>(FProcess.processId()), SIGTERM);
     const TRun stopped = Finish();
     ASSERT_TRUE(stopped.finished);
-    EXPECT_LT(clock.elapsed(), 5000);
+    // The post in flight gets the end's grace of 15 s, and not much more.
+    EXPECT_LT(clock.elapsed(), 20000);
     EXPECT_EQ(stopped.exitCode, 0) << stopped.err.toStdString();
+}
+
+} // namespace
+
+namespace {
+
+long long ReportPages(TStandIn& AStandIn)
+{
+    return AStandIn.Alimama().Counters().value(QStringLiteral("reportPages")).toInteger();
+}
+
+// Without any sign-in browser run, the refunds come through the TOP refund method alone, each once.
+TEST_F(TEndToEnd, RefundSourceApiWithoutSignInDeliversEverySuccessfulRefundOnce)
+{
+    Prepare(false, true);
+    SetRefundSource(QStringLiteral("api"));
+    ASSERT_TRUE(QFile::remove(FFolder.filePath(QStringLiteral("browser.exe"))));
+    const TRun first = RunOnce(false);
+    ASSERT_TRUE(first.finished);
+    ASSERT_EQ(first.exitCode, 0) << first.err.toStdString();
+    ExpectAllDeliveredOnce();
+    EXPECT_EQ(ReportPages(*FStandIn), 0);
+    EXPECT_GT(FStandIn->Top().Counters().value(QStringLiteral("refundPages")).toInteger(), 0);
+
+    const long long refundBatches = Count("refunds", "batches");
+    const TRun second = RunOnce(false);
+    ASSERT_TRUE(second.finished);
+    ASSERT_EQ(second.exitCode, 0) << second.err.toStdString();
+    EXPECT_EQ(Count("refunds", "batches"), refundBatches);
+    ExpectAllDeliveredOnce();
+}
+
+// The cache is shared by the sources: what the report delivered, the API does not send again.
+TEST_F(TEndToEnd, RefundsTheReportDeliveredAreNotSentAgainAfterASwitchToTheApi)
+{
+    Prepare(false, true);
+    const TRun report = RunOnce();
+    ASSERT_TRUE(report.finished);
+    ASSERT_EQ(report.exitCode, 0) << report.err.toStdString();
+    ExpectAllDeliveredOnce();
+    ASSERT_GT(ReportPages(*FStandIn), 0);
+
+    const long long refundBatches = Count("refunds", "batches");
+    SetRefundSource(QStringLiteral("api"));
+    const TRun api = RunOnce(false);
+    ASSERT_TRUE(api.finished);
+    ASSERT_EQ(api.exitCode, 0) << api.err.toStdString();
+    EXPECT_GT(FStandIn->Top().Counters().value(QStringLiteral("refundPages")).toInteger(), 0);
+    EXPECT_EQ(Count("refunds", "batches"), refundBatches);
+    ExpectAllDeliveredOnce();
+}
+
+// api: an account the method is refused to gets no refunds, says why and fails the run; the others are delivered.
+TEST_F(TEndToEnd, RefundSourceApiReportsAnAccountTheMethodIsRefusedTo)
+{
+    Prepare(false, true);
+    SetRefundSource(QStringLiteral("api"));
+    const TDemoAccount& refused = FStandIn->Data().Accounts().at(0);
+    FStandIn->Top().SetRefundRefused(refused.userId);
+    const TRun run = RunOnce(false);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 4) << run.err.toStdString();
+    EXPECT_TRUE(run.out.contains(QStringLiteral("同步维权订单-联盟账号:") + QString::fromStdString(refused.userName)
+        + QStringLiteral(" 淘宝开放平台拒绝维权订单请求,code:11")))
+        << run.out.toStdString();
+    EXPECT_EQ(ReportPages(*FStandIn), 0);
+    const std::set<TStandInLedger::TKey> received = FStandIn->Ledger().ReceivedRefunds();
+    for (const TDemoRefund& refund : FStandIn->Data().RefundsCreated(0, FNow - 89 * kDay, FNow))
+        EXPECT_EQ(received.count({refund.parentId, refund.tradeId}), 0u);
+    EXPECT_FALSE(received.empty());
+    EXPECT_EQ(Count("refunds", "duplicates"), 0);
+}
+
+// auto: the account the gateway refuses the method to is read from the report, with one line saying so; the
+// other through the API.
+TEST_F(TEndToEnd, RefundSourceAutoFallsBackToTheReportPerAccount)
+{
+    Prepare(false, true);
+    SetRefundSource(QStringLiteral("auto"));
+    const std::string refused = FStandIn->Data().Accounts().at(0).userId;
+    FStandIn->Top().SetRefundRefused(refused);
+    const TRun run = RunOnce();
+    ASSERT_TRUE(run.finished);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    ExpectAllDeliveredOnce();
+    EXPECT_EQ(run.out.count(QStringLiteral("无权调用淘宝开放平台维权订单接口,改用联盟维权报表")), 1)
+        << run.out.toStdString();
+    EXPECT_GT(ReportPages(*FStandIn), 0);
+    EXPECT_GT(FStandIn->Top().Counters().value(QStringLiteral("refundPages")).toInteger(), 0);
 }
 
 } // namespace

@@ -193,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(Http, StatusReply,
         StatusCase {201, u"{\"code\":200,\"msg\":\"body\"}"}, StatusCase {404, u""}, StatusCase {500, u""},
         StatusCase {302, u""}, StatusCase {304, u""}));
 
-TEST_F(Exchange, FollowsFifteenRedirectsButNotSixteen)
+TEST_F(Exchange, FollowsFifteenSameHostRedirectsButNotSixteen)
 {
     FServer.Get(R"(/hop/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
         const int left = std::stoi(req.matches[1]);
@@ -203,8 +203,11 @@ TEST_F(Exchange, FollowsFifteenRedirectsButNotSixteen)
             res.set_redirect(FServer.BaseUrl().toStdString() + "/hop/" + std::to_string(left - 1), 302);
     });
     FServer.Start();
-    EXPECT_EQ(HttpExchange(Get(FServer.BaseUrl() + QStringLiteral("/hop/15"))), QStringLiteral("landed"));
-    EXPECT_EQ(HttpExchange(Get(FServer.BaseUrl() + QStringLiteral("/hop/16"))), QString());
+    THttpRequest request = Get(FServer.BaseUrl() + QStringLiteral("/hop/15"));
+    request.redirects = THttpRequest::TRedirects::SameOrigin;
+    EXPECT_EQ(HttpExchange(request), QStringLiteral("landed"));
+    request.url = FServer.BaseUrl() + QStringLiteral("/hop/16");
+    EXPECT_EQ(HttpExchange(request), QString());
 }
 
 TEST_F(Exchange, SendsNoCookieItWasGiven)
@@ -215,9 +218,108 @@ TEST_F(Exchange, SendsNoCookieItWasGiven)
     });
     FServer.Get("/check", TTestServer::Reply(200, "checked"));
     FServer.Start();
-    EXPECT_EQ(HttpExchange(Get(FServer.BaseUrl() + QStringLiteral("/set"))), QStringLiteral("checked"));
+    THttpRequest request = Get(FServer.BaseUrl() + QStringLiteral("/set"));
+    request.redirects = THttpRequest::TRedirects::SameOrigin;
+    EXPECT_EQ(HttpExchange(request), QStringLiteral("checked"));
     EXPECT_EQ(FServer.LastRequest().target, "/check");
     EXPECT_FALSE(FServer.LastRequest().HasHeader("Cookie"));
+}
+
+// A redirect never carries a body or a URL's tokens to another host, and operator and TOP requests follow none.
+struct RedirectCase {
+    const char* name;
+    THttpRequest::TMethod method;
+    THttpRequest::TRedirects policy;
+    int status;
+    bool toOtherHost;
+    const char16_t* expected;
+};
+
+class Redirect : public Exchange, public ::testing::WithParamInterface<RedirectCase> {
+protected:
+    TTestServer FOther;
+};
+
+TEST_P(Redirect, IsFollowedOnlyWhereThePolicyAllows)
+{
+    const RedirectCase& c = GetParam();
+    FOther.Get("/landing", TTestServer::Reply(200, "{\"code\":200}"));
+    FOther.Post("/landing", TTestServer::Reply(200, "{\"code\":200}"));
+    FOther.Start();
+    FServer.Get("/landing", TTestServer::Reply(200, "{\"code\":200}"));
+    FServer.Post("/landing", TTestServer::Reply(200, "{\"code\":200}"));
+    const auto redirect = [this, &c](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect((c.toOtherHost ? FOther : FServer).BaseUrl().toStdString() + "/landing", c.status);
+    };
+    FServer.Get("/start", redirect);
+    FServer.Post("/start", redirect);
+    FServer.Start();
+    THttpRequest request = c.method == THttpRequest::TMethod::Post
+        ? Post(QStringLiteral("/start"), {QStringLiteral("orders=[1]")})
+        : Get(FServer.BaseUrl() + QStringLiteral("/start?_tb_token_=secret"));
+    request.redirects = c.policy;
+    QString error;
+    EXPECT_EQ(HttpExchange(request, &error), QString::fromUtf16(c.expected));
+    EXPECT_EQ(FOther.RequestCount(), 0u);
+    if (QString::fromUtf16(c.expected).isEmpty()) {
+        EXPECT_TRUE(error.contains(QStringLiteral("not followed"))) << error.toStdString();
+    }
+}
+
+constexpr auto kGet = THttpRequest::TMethod::Get;
+constexpr auto kPost = THttpRequest::TMethod::Post;
+constexpr auto kRefuse = THttpRequest::TRedirects::Refuse;
+constexpr auto kSameOrigin = THttpRequest::TRedirects::SameOrigin;
+
+INSTANTIATE_TEST_SUITE_P(Http, Redirect,
+    ::testing::Values(RedirectCase {"PostRefuse302Other", kPost, kRefuse, 302, true, u""},
+        RedirectCase {"PostRefuse307Other", kPost, kRefuse, 307, true, u""},
+        RedirectCase {"PostRefuse302Same", kPost, kRefuse, 302, false, u""},
+        RedirectCase {"PostSameOrigin307Same", kPost, kSameOrigin, 307, false, u""},
+        RedirectCase {"GetRefuse302Same", kGet, kRefuse, 302, false, u""},
+        RedirectCase {"GetSameOrigin307Other", kGet, kSameOrigin, 307, true, u""},
+        RedirectCase {"GetSameOrigin302Same", kGet, kSameOrigin, 302, false, u"{\"code\":200}"}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST_F(Exchange, ReplyOverItsCapFailsWithTheReason)
+{
+    const std::string big(2 << 20, 'x');
+    FServer.Get("/big", TTestServer::Reply(200, big));
+    FServer.Start();
+    THttpRequest request = Get(FServer.BaseUrl() + QStringLiteral("/big"));
+    request.maxReplyBytes = 1 << 20;
+    QString error;
+    EXPECT_EQ(HttpExchange(request, &error), QString());
+    EXPECT_TRUE(error.contains(QStringLiteral("Reply larger than 1048576 bytes"))) << error.toStdString();
+    request.maxReplyBytes = 2 << 20;
+    EXPECT_EQ(HttpExchange(request, &error).size(), 2 << 20);
+    EXPECT_TRUE(error.isEmpty());
+}
+
+// One byte every 100 ms never trips the inactivity limit; the low-speed limit ends it.
+TEST_F(Exchange, TricklingServerCannotHoldTheExchange)
+{
+    FServer.Get("/trickle", [](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("text/plain", [](size_t, httplib::DataSink& sink) {
+            for (int i = 0; i < 1200; ++i) { // two minutes at most, unless the client goes first
+                if (!sink.write("x", 1))
+                    return false;
+                std::this_thread::sleep_for(100ms);
+            }
+            sink.done();
+            return true;
+        });
+    });
+    FServer.Start();
+    THttpRequest request = Get(FServer.BaseUrl() + QStringLiteral("/trickle"));
+    request.readTimeoutMs = 1000;
+    auto exchange = std::async(std::launch::async, [&request] {
+        QString error;
+        HttpExchange(request, &error);
+        return error;
+    });
+    ASSERT_EQ(exchange.wait_for(60s), std::future_status::ready);
+    EXPECT_FALSE(exchange.get().isEmpty());
 }
 
 class Tls : public Exchange {
@@ -232,7 +334,7 @@ protected:
     TTestServer FSecure {FCert};
 };
 
-TEST_F(Tls, RedirectFromHttpToHttpsIsFollowedThroughTheTlsLayer)
+TEST_F(Tls, RedirectFromHttpToHttpsIsNotFollowed)
 {
     FSecure.Get("/landing", TTestServer::Reply(200, "secure"));
     FSecure.Start();
@@ -241,12 +343,12 @@ TEST_F(Tls, RedirectFromHttpToHttpsIsFollowedThroughTheTlsLayer)
     });
     FServer.Start();
     const QString start = FServer.BaseUrl() + QStringLiteral("/to-tls");
-    EXPECT_EQ(HttpExchange(TlsGet(start, FCert.CertFile())), QStringLiteral("secure"));
-    ASSERT_EQ(FSecure.RequestCount(), 1u);
-
-    // Without a TLS layer only plain HTTP is allowed, redirects included.
-    EXPECT_EQ(HttpExchange(Get(start)), QString());
-    EXPECT_EQ(FSecure.RequestCount(), 1u);
+    THttpRequest request = TlsGet(start, FCert.CertFile());
+    request.redirects = THttpRequest::TRedirects::SameOrigin;
+    EXPECT_EQ(HttpExchange(request), QString()); // another scheme (and port) is another origin
+    request.tls.reset();
+    EXPECT_EQ(HttpExchange(request), QString());
+    EXPECT_EQ(FSecure.RequestCount(), 0u);
 }
 
 TEST_F(Tls, UntrustedCertificateIsRefused)

@@ -35,6 +35,17 @@ bool WaitWithoutEvents(const std::function<bool()>& ACondition)
     return WaitForCondition(ACondition);
 }
 
+// Waits, with a bound, until a repeating job of ADelay queued now has run ARuns times: by then a job of the same
+// delay queued before it would have run at least once as well.
+bool WaitForWitnessRuns(TQWorkers& AWorkers, qint64 ADelay, int ARuns)
+{
+    std::atomic<int> runs {0};
+    const intptr_t witness = AWorkers.Delay([&](TQJob*) { ++runs; }, ADelay, {}, false, true);
+    const bool ran = WaitUntil([&] { return runs.load() >= ARuns; });
+    AWorkers.ClearSingleJob(witness, true);
+    return ran;
+}
+
 bool OnMainThread()
 {
     return QThread::currentThread() == QCoreApplication::instance()->thread();
@@ -336,7 +347,7 @@ TEST_F(QWorkers, ClearSingleJobOfARunningRepeatingJobWaitsAndStopsIt)
     Workers.ClearSingleJob(handle, true);
     EXPECT_TRUE(finished.load()); // returned only after the run ended
     EXPECT_TRUE(sawStop.load());
-    std::this_thread::sleep_for(50ms); // fifty delays: it would have run again
+    ASSERT_TRUE(WaitForWitnessRuns(Workers, 1 * Q1MillSecond, 3)); // it would have run again by now
     EXPECT_EQ(runs.load(), 1);
 }
 
@@ -346,7 +357,7 @@ TEST_F(QWorkers, ClearSingleJobOfAnIdleRepeatingJobReturnsAtOnce)
     const intptr_t handle = Workers.Delay([&](TQJob*) { ++runs; }, 20 * Q1MillSecond, {}, false, true);
     Workers.ClearSingleJob(handle, true);
     Workers.ClearSingleJob(handle, true); // no longer queued: nothing
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(WaitForWitnessRuns(Workers, 20 * Q1MillSecond, 2));
     EXPECT_EQ(runs.load(), 0);
 }
 

@@ -5,7 +5,6 @@
 #include "standin/testservers.h"
 #include "store/ucommon.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <openssl/evp.h>
@@ -228,32 +227,46 @@ TEST(TransportFailure, UnreachableHostGivesTheLocalFailure)
     EXPECT_TRUE(resp.data.isEmpty());
 }
 
-TEST(TransportTls, RedirectToHttpsIsTrustedThroughTheSettingsCaFile)
+TEST(TransportTls, HttpsIsTrustedThroughTheSettingsCaFile)
 {
     const TTestCertificate cert;
     TTestServer secure(cert);
     secure.Post("/api", TTestServer::Reply(200, R"({"code":200,"msg":"tls"})"));
     secure.Start();
-    TTestServer plain;
-    plain.Post("/api", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_redirect(secure.BaseUrl().toStdString() + "/api", 307);
-    });
-    plain.Start();
 
     QTemporaryDir folder;
-    QFile ini(folder.filePath(QStringLiteral("conf.ini")));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write("[hosts]\ncaFile=" + cert.CertFile().toUtf8() + "\n");
-    ini.close();
+    ASSERT_TRUE(WriteConfIni(folder.path(), {{"caFile", cert.CertFile()}}));
     TCommon common(folder.path());
     const TGlobalScope<TCommon> scope(&common);
 
     TTransport transport;
     EXPECT_EQ(transport.CaFile(), cert.CertFile());
     TParamList params = Params({{u"a", u"1"}});
-    EXPECT_EQ(transport.postWithToken(plain.BaseUrl() + QStringLiteral("/api"), params).msg, QStringLiteral("tls"));
-    EXPECT_EQ(secure.LastRequest().body, plain.LastRequest().body); // 307 keeps the method and the form
+    EXPECT_EQ(transport.postWithToken(secure.BaseUrl() + QStringLiteral("/api"), params).msg, QStringLiteral("tls"));
 }
+
+// A redirected batch must neither reach another host nor come back as a success its back end never saw.
+class TransportRedirect : public ::testing::TestWithParam<int> { };
+
+TEST_P(TransportRedirect, IsAFailedRequestAndNothingReachesTheOtherHost)
+{
+    TTestServer other;
+    other.Get("/api", TTestServer::Reply(200, R"({"code":200})"));
+    other.Post("/api", TTestServer::Reply(200, R"({"code":200})"));
+    other.Start();
+    TTestServer intake;
+    intake.Post("/api", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect(other.BaseUrl().toStdString() + "/api", GetParam());
+    });
+    intake.Start();
+    TTransport transport;
+    TParamList params = Params({{u"orders", u"[1]"}});
+    const TServiceResp resp = transport.postWithoutToken(intake.BaseUrl() + QStringLiteral("/api"), params);
+    EXPECT_TRUE(resp.IsLocalFailure());
+    EXPECT_EQ(other.RequestCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Operator, TransportRedirect, ::testing::Values(301, 302, 303, 307, 308));
 
 // ---- the lock ---------------------------------------------------------------------------------------------
 

@@ -9,7 +9,6 @@
 #include "store/udb.h"
 #include "testwait.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -93,11 +92,8 @@ protected:
         FService.Start();
         FIntake.Post("/orders/tborder/invalid/push", Answer());
         FIntake.Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[hosts]\noperatorService=" + FService.HostValue().toUtf8()
-            + "\noperatorIntake=" + FIntake.HostValue().toUtf8() + "\n");
-        ini.close();
+        ASSERT_TRUE(WriteConfIni(
+            FFolder.path(), {{"operatorService", FService.HostValue()}, {"operatorIntake", FIntake.HostValue()}}));
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
@@ -217,8 +213,14 @@ TEST_F(OrderPosting, OnlyAcceptedInvalidBatchesAreCachedAndLogged)
 {
     AnswerCodes({"200", "500", "200"});
     const QStringList lines = InvalidLines(250);
-    FApp.postOrderData(lines);
+    TPostOutcome outcome;
+    FApp.postOrderData(lines, [&outcome](const TPostOutcome& AOutcome) { outcome = AOutcome; });
     FApp.WaitForPosts();
+    EXPECT_EQ(outcome.batches, 3);
+    EXPECT_EQ(outcome.accepted, 2);
+    EXPECT_EQ(outcome.delivered, 150);
+    EXPECT_FALSE(outcome.AllAccepted());
+    EXPECT_EQ(outcome.cause, QStringLiteral("失效/已收货订单提交失败---code:500,msg:m500"));
 
     const std::vector<TRecordedRequest> requests = FIntake.Requests();
     ASSERT_EQ(requests.size(), 3u);
@@ -280,8 +282,8 @@ TEST_F(OrderPosting, BatchInFlightWhenTheSchedulerTerminatesStillCompletes)
     // One batch is in flight; the other waits for the transport's lock and goes out only after the stop.
     ASSERT_TRUE(WaitForCondition([this] { return FService.RequestCount() + FIntake.RequestCount() >= 1; }));
     scheduler.SetAppTerminating();
-    // Longer than a stopped exchange may take to end, so a post that heeded the stop would be gone by now.
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // A refund post that heeded the stop would end the call within this bound, longer than a stopped exchange takes.
+    EXPECT_EQ(refunds.wait_for(std::chrono::milliseconds(400)), std::future_status::timeout);
     Hold(false);
     refunds.get();
     FApp.WaitForPosts();
@@ -302,6 +304,35 @@ TEST_F(OrderPosting, PostHangingPastTheEndsGraceIsCutAndNothingMoreGoesOut)
     EXPECT_EQ(FIntake.RequestCount(), 1u);
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 0));
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P120"), QStringLiteral("C120"), 0));
+    // Logged as what it is, not as an unreachable back end.
+    EXPECT_EQ(FLogLines.Wait(1), QStringList {QStringLiteral("失效/已收货") + TAPIApp::CutAtExitText()});
+}
+
+// A back end that answers slowly has usually applied the batch: cutting its post would have the next run send it
+// twice. So the end waits for the post in flight (within the grace) and starts no further batch.
+TEST_F(OrderPosting, PostInFlightAtTheEndIsAwaitedAndNoFurtherBatchStarts)
+{
+    Hold(true);
+    const THoldRelease release {*this};
+    TPostOutcome outcome;
+    FApp.postOrderData(InvalidLines(150), [&outcome](const TPostOutcome& AOutcome) { outcome = AOutcome; });
+    ASSERT_TRUE(WaitForCondition([this] { return FIntake.RequestCount() >= 1; }));
+    FApp.CutPostsAfter(std::chrono::minutes(5));
+    Hold(false);
+    FApp.WaitForPosts();
+    EXPECT_EQ(FIntake.RequestCount(), 1u);
+    EXPECT_TRUE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 0));
+    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P120"), QStringLiteral("C120"), 0));
+    EXPECT_EQ(outcome.accepted, 1);
+    EXPECT_EQ(outcome.cause, TAPIApp::CutAtExitText());
+}
+
+TEST_F(OrderPosting, NothingToPostReportsAtOnce)
+{
+    bool reported = false;
+    FApp.postOrderData({}, [&reported](const TPostOutcome& AOutcome) { reported = AOutcome.AllAccepted(); });
+    EXPECT_TRUE(reported);
+    EXPECT_EQ(FIntake.RequestCount(), 0u);
 }
 
 TEST_F(OrderPosting, RefundOrderIsOneLineWithTwelveMembers)

@@ -4,7 +4,6 @@
 #include "standin/testservers.h"
 #include "store/ucommon.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <openssl/evp.h>
@@ -59,11 +58,9 @@ protected:
             });
         }
         FServer.Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[hosts]\noperatorService=" + FServer.HostValue().toUtf8() + "\noperatorIntake=http://"
-            + FServer.HostValue().toUtf8() + "\n");
-        ini.close();
+        ASSERT_TRUE(WriteConfIni(FFolder.path(),
+            {{"operatorService", FServer.HostValue()},
+                {"operatorIntake", QStringLiteral("http://") + FServer.HostValue()}}));
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
         FApp = std::make_unique<TSessionView>();

@@ -4,6 +4,7 @@
 #include "testwait.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -431,6 +432,88 @@ TEST_F(StandIn, RefundReportNeedsTheSessionAndItsToken)
     EXPECT_FALSE(page(1, signIn.tbToken, "")[QStringLiteral("ok")].toBool());
     FStandIn.Alimama().ExpireSessions(signIn.userId);
     EXPECT_FALSE(page(1, signIn.tbToken, signIn.cookies)[QStringLiteral("ok")].toBool());
+}
+
+TFormFields RefundForm(const std::string& ASession, qint64 AStart, qint64 AEnd, const TFormFields& AApi)
+{
+    TFormFields fields {{"v", "2.0"}, {"sign_method", "md5"}, {"format", "json"}, {"app_key", kTopAppKey},
+        {"session", ASession}, {"method", "taobao.tbk.sc.order.refund.get"}, {"query_type", "1"}, {"member_type", "4"},
+        {"order_scene", "1"}, {"jump_type", "1"}, {"start_time", TDemoData::LocalTimeText(AStart)},
+        {"end_time", TDemoData::LocalTimeText(AEnd)},
+        {"timestamp", TDemoData::LocalTimeText(QDateTime::currentSecsSinceEpoch())}};
+    fields.insert(fields.end(), AApi.begin(), AApi.end());
+    fields.emplace_back("sign", TopSign(fields, kTopAppSecret));
+    return fields;
+}
+
+// The refund method serves the report's refunds: over the report's 90 whole days, day by day and page by page
+// along position_index, the successful ones are the report's successful ones.
+TEST_F(StandIn, RefundMethodServesTheReportsRefundsByPosition)
+{
+    const TDemoAccount& account = FStandIn.Data().Accounts()[1];
+    const TAlimamaHosts::TSignIn signIn = FStandIn.Alimama().SignIn(account.userId);
+    ASSERT_TRUE(signIn.ok);
+    const auto client = Https(FStandIn, TStandInHost::Publisher);
+    const QDate end = QDateTime::fromSecsSinceEpoch(DemoNow()).date();
+    std::set<std::string> fromReport;
+    for (int pageNo = 1; pageNo < 100; ++pageNo) {
+        const std::string path = std::string(TAlimamaHosts::kReportPath) + "?t=1&_tb_token_=" + signIn.tbToken
+            + "&pageNo=" + std::to_string(pageNo)
+            + "&startTime=" + end.addDays(-90).toString(u"yyyy-MM-dd").toStdString() + "&endTime="
+            + end.toString(u"yyyy-MM-dd").toStdString() + "&queryType=1&isFullRefund=0&memberType=&pageSize=40";
+        const QJsonObject reply = Json(client->Get(path.c_str(), httplib::Headers {{"Cookie", signIn.cookies}}));
+        for (const QJsonValue& refund : reply[QStringLiteral("data")][QStringLiteral("result")].toArray()) {
+            if (refund[QStringLiteral("showRefundStatus")].toString() == QStringLiteral("维权成功"))
+                fromReport.insert(refund[QStringLiteral("tbTradeId")].toString().toStdString());
+        }
+        if (!reply[QStringLiteral("data")][QStringLiteral("hasNext")].toBool())
+            break;
+    }
+    ASSERT_FALSE(fromReport.empty());
+
+    const int port = FStandIn.Port(TStandInHost::Top);
+    const qint64 first = QDateTime(end.addDays(-90), QTime(0, 0)).toSecsSinceEpoch();
+    std::set<std::string> fromMethod;
+    int pages = 0;
+    for (qint64 day = first; day < DemoNow(); day += 86400) {
+        std::string position;
+        for (int pageNo = 1; pageNo < 100; ++pageNo, ++pages) {
+            TFormFields api {{"page_no", std::to_string(pageNo)}, {"page_size", "1"}};
+            if (!position.empty())
+                api.emplace_back("position_index", position);
+            const QJsonObject reply
+                = Json(PostForm(port, "/router/rest", RefundForm(account.accessToken, day, day + 86400, api)));
+            const QJsonObject data
+                = reply[QStringLiteral("tbk_sc_order_refund_get_response")][QStringLiteral("data")].toObject();
+            ASSERT_FALSE(data.isEmpty()) << QJsonDocument(reply).toJson().toStdString();
+            for (const QJsonValue& refund : data[QStringLiteral("result")].toArray()) {
+                EXPECT_FALSE(refund[QStringLiteral("item_img")].isString());
+                if (refund[QStringLiteral("refund_status")].toInt() == 2) {
+                    EXPECT_TRUE(refund[QStringLiteral("tk_refund_suit_time")].isString());
+                    fromMethod.insert(refund[QStringLiteral("tb_trade_id")].toString().toStdString());
+                }
+            }
+            position = data[QStringLiteral("position_index")].toString().toStdString();
+            if (!data[QStringLiteral("has_next")].toBool())
+                break;
+        }
+    }
+    EXPECT_EQ(fromMethod, fromReport);
+    EXPECT_GT(pages, 91); // some days took more than one page of one record
+
+    // More than a day in one request is refused, and so is the method for an account it is not granted to.
+    const auto code = [&](const TDemoAccount& AAccount, qint64 ASpan) {
+        return Json(PostForm(port, "/router/rest",
+            RefundForm(AAccount.accessToken, first, first + ASpan,
+                {})))[QStringLiteral("error_response")][QStringLiteral("code")]
+            .toInt();
+    };
+    EXPECT_EQ(code(account, 86400 + 1), 15);
+    FStandIn.Top().SetRefundRefused(account.userId);
+    EXPECT_EQ(code(account, 86400), 11);
+    EXPECT_EQ(code(FStandIn.Data().Accounts()[0], 86400), 0);
+    FStandIn.Top().SetRefundRefused("all");
+    EXPECT_EQ(code(FStandIn.Data().Accounts()[0], 86400), 11);
 }
 
 TEST_F(StandIn, ProbeAnswersTheNickWhileTheSessionLives)

@@ -15,13 +15,6 @@
 
 #include <csignal>
 
-// These tests launch programs, so the multi-threaded test process forks; ThreadSanitizer would end the child
-// before it reaches exec. The child runs none of our code, so the check is off here.
-extern "C" const char* __tsan_default_options()
-{
-    return "die_after_fork=0";
-}
-
 namespace {
 
 TEST(StandInProgram, AnnouncesItselfAndEndsOnSigterm)

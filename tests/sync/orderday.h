@@ -74,7 +74,10 @@ public:
                 = TOrderPass(FClock, &FGate)
                       .Run(QString::fromStdString(account.userId), QString::fromStdString(account.userName),
                           QString::fromStdString(account.accessToken), AStop);
-            FAPIApp->postOrderData(pass.lines);
+            FAPIApp->postOrderData(pass.lines, [&pass](const TPostOutcome& AOutcome) {
+                if (AOutcome.AllAccepted())
+                    TOrderPass::MoveWatermarks(pass);
+            });
             FAPIApp->WaitForPosts();
         }
     }

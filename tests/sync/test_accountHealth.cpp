@@ -23,13 +23,6 @@
 #include <mutex>
 #include <vector>
 
-// One test launches this program again, so the test process forks; ThreadSanitizer would end the child before it
-// reaches exec.
-extern "C" const char* __tsan_default_options()
-{
-    return "die_after_fork=0";
-}
-
 namespace {
 
 using TState = TAccountPassOutcome::TState;

@@ -1,6 +1,8 @@
 #include "sync/syncController.h"
 
 #include "sessions/alimmTokenMgr.h"
+#include "store/inifile.h"
+#include "store/ucommon.h"
 #include "syncfixture.h"
 #include "testwait.h"
 
@@ -11,13 +13,6 @@
 #include <QUdpSocket>
 
 #include <csignal>
-
-// These tests launch programs, so the multi-threaded test process forks; ThreadSanitizer would end the child
-// before it reaches exec. The child runs none of our code, so the check is off here.
-extern "C" const char* __tsan_default_options()
-{
-    return "die_after_fork=0";
-}
 
 namespace {
 
@@ -34,13 +29,57 @@ void SendDatagram(quint16 APort, const QByteArray& AData, const QHostAddress& AT
     ASSERT_EQ(socket.writeDatagram(AData, ATo, APort), AData.size());
 }
 
+// "PID" as the process id is the sign-in browser's own, filled in by the browser of WriteBrowser.
 QByteArray SignInDatagram(const QString& AUserId, const QString& ANick, const QString& AMemberId,
-    const QString& ACookies, qint64 AProcessId = 0)
+    const QString& ACookies, const QString& AProcessId = QStringLiteral("PID"))
 {
     return QStringLiteral(R"({"cmd":1000,"userId":"%1","nickname":"%2","memberid":"%3","cookies":"%4","processId":%5})")
-        .arg(AUserId, ANick, AMemberId, ACookies)
-        .arg(AProcessId)
+        .arg(AUserId, ANick, AMemberId, ACookies, AProcessId)
         .toUtf8();
+}
+
+// A sign-in browser for the tests, started by the controller like the real one ("2", account, port, in the data
+// folder): it records its environment and process id, sends the datagram prepared for its account (its own process
+// id in place of "PID") from a socket of its own, and waits to be ended.
+void WriteBrowser(const QString& AFolder)
+{
+    QFile script(AFolder + QStringLiteral("/browser.exe"));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/bash\n"
+                 "env > \"env-$2\"\n"
+                 "echo $$ > \"pid-$2.tmp\" && mv \"pid-$2.tmp\" \"pid-$2\"\n"
+                 "if [ -f \"datagram-$2\" ]; then\n"
+                 "  data=$(cat \"datagram-$2\")\n"
+                 "  printf '%s' \"${data//PID/$$}\" > /dev/udp/127.0.0.1/$3\n"
+                 "fi\n"
+                 "exec sleep 120\n");
+    script.close();
+    script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+}
+
+void PrepareDatagram(const QString& AFolder, const QString& AUserId, const QByteArray& ADatagram)
+{
+    QFile file(AFolder + QStringLiteral("/datagram-") + AUserId);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(ADatagram);
+}
+
+// The process id the test browser of that account wrote; 0 until it did.
+qint64 BrowserPid(const QString& AFolder, const QString& AUserId)
+{
+    QFile file(AFolder + QStringLiteral("/pid-") + AUserId);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
+}
+
+// Ended: no such process, or one that only waits to be reaped.
+bool ProcessGone(qint64 APid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(APid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    const qsizetype close = text.lastIndexOf(')');
+    return close >= 0 && text.mid(close + 2, 1) == "Z";
 }
 
 class SyncController : public SyncFixture { };
@@ -131,8 +170,10 @@ TEST_F(SyncController, RefreshKeepsSignedInAccountsAndResetsRunStates)
 {
     SetAccounts({{"1001", "nick-a", "tok-a"}, {"1002", "nick-b", "tok-b"}});
     SignInAndList();
-    SendDatagram(FController->ListenerPort(),
+    WriteBrowser(FFolder.path());
+    PrepareDatagram(FFolder.path(), QStringLiteral("1001"),
         SignInDatagram(QStringLiteral("1001"), QStringLiteral("nick-a"), QStringLiteral("m1"), QStringLiteral("c=1")));
+    ASSERT_TRUE(FController->StartSignInBrowser(QStringLiteral("1001")));
     ASSERT_TRUE(WaitMain([&] { return FController->Accounts().Text(0, TCol::colLoginState) == kSignedIn; }));
     FController->Status().SendStatus(QStringLiteral("nick-b"), 1);
     ASSERT_TRUE(WaitMain([&] { return FController->Accounts().Text(1, TCol::colRunState) != kWaiting; }));
@@ -250,9 +291,11 @@ TEST_F(SyncController, SignInDatagramStoresCookiesAndMarksTheRow)
 {
     SetAccounts({{"1001", "nick-a", "tok-a"}});
     SignInAndList();
-    SendDatagram(FController->ListenerPort(),
+    WriteBrowser(FFolder.path());
+    PrepareDatagram(FFolder.path(), QStringLiteral("1001"),
         SignInDatagram(QStringLiteral("1001"), QStringLiteral("nick-a"), QStringLiteral("m1"),
             QStringLiteral("a=1; _tb_token_=abc; b=2")));
+    ASSERT_TRUE(FController->StartSignInBrowser(QStringLiteral("1001")));
     ASSERT_TRUE(WaitMain([&] { return FController->Accounts().Text(0, TCol::colLoginState) == kSignedIn; }));
     const PAlimmTokenData account = AlimmTokenMgr()->get(QStringLiteral("1001"));
     EXPECT_TRUE(account->isLogin());
@@ -267,8 +310,10 @@ TEST_F(SyncController, FailedSignInDatagramLogsAndChangesNothing)
     bool reported = false;
     QObject::connect(FController.get(), &TSyncController::SignInReported,
         [&reported](const QString& AUserId, bool AOk) { reported = AUserId == QStringLiteral("1001") && !AOk; });
-    SendDatagram(FController->ListenerPort(),
+    WriteBrowser(FFolder.path());
+    PrepareDatagram(FFolder.path(), QStringLiteral("1001"),
         SignInDatagram(QStringLiteral("1001"), QStringLiteral("nick-a"), QStringLiteral(" "), QStringLiteral("a=1")));
+    ASSERT_TRUE(FController->StartSignInBrowser(QStringLiteral("1001")));
     ASSERT_TRUE(WaitMain([&] { return reported; }));
     EXPECT_TRUE(WaitForCondition([&] { return FLog->Contains(QStringLiteral("[联盟账号] 登录失败...")); }));
     EXPECT_TRUE(AlimmTokenMgr()->get(QStringLiteral("1001"))->cookies().isEmpty());
@@ -280,16 +325,114 @@ TEST_F(SyncController, DatagramNamingAProcessWeDidNotStartEndsNothing)
     QProcess other;
     other.start(QStringLiteral("sleep"), {QStringLiteral("30")});
     ASSERT_TRUE(other.waitForStarted());
-    bool reported = false;
-    QObject::connect(
-        FController.get(), &TSyncController::SignInReported, [&reported](const QString&, bool) { reported = true; });
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    SignInAndList();
     SendDatagram(FController->ListenerPort(),
-        SignInDatagram(QStringLiteral("x"), QStringLiteral("x"), QString(), QString(), other.processId()));
-    ASSERT_TRUE(WaitMain([&] { return reported; }));
+        SignInDatagram(
+            QStringLiteral("1001"), QStringLiteral("x"), QString(), QString(), QString::number(other.processId())));
+    ASSERT_TRUE(
+        WaitMain([&] { return FLog->Contains(QStringLiteral("[联盟账号] 忽略未经本程序发起的登录消息:1001")); }));
     EXPECT_EQ(other.state(), QProcess::Running);
     EXPECT_EQ(::kill(static_cast<pid_t>(other.processId()), 0), 0);
     other.kill();
     other.waitForFinished();
+}
+
+// Only the browser this program started for a pending sign-in may hand over that account's session, and only in
+// the datagram's exact shape; anything else is ignored with one log line.
+struct TForeignDatagramCase {
+    const char* name;
+    const char* browserFor; // the account whose sign-in is started; empty: none
+    const char* datagram; // "PID": the started browser's process id
+    bool fromTheTest; // sent by this test's process (keeping its socket), not by the browser
+    const char16_t* logged;
+};
+
+class ForeignDatagram : public SyncFixture, public ::testing::WithParamInterface<TForeignDatagramCase> { };
+
+TEST_P(ForeignDatagram, IsIgnoredWithOneLogLine)
+{
+    const TForeignDatagramCase& c = GetParam();
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    SignInAndList();
+    WriteBrowser(FFolder.path());
+    const QString account = QString::fromLatin1(c.browserFor);
+    if (!c.fromTheTest && !account.isEmpty())
+        PrepareDatagram(FFolder.path(), account, QByteArray(c.datagram));
+    if (!account.isEmpty()) {
+        ASSERT_TRUE(FController->StartSignInBrowser(account));
+    }
+    QUdpSocket socket; // held open until the datagram was judged
+    socket.setProxy(QNetworkProxy::NoProxy);
+    if (c.fromTheTest) {
+        qint64 pid = 0;
+        if (!account.isEmpty()) {
+            ASSERT_TRUE(WaitForCondition([&] { return (pid = BrowserPid(FFolder.path(), account)) != 0; }));
+        }
+        const QByteArray datagram = QByteArray(c.datagram).replace("PID", QByteArray::number(pid));
+        ASSERT_EQ(
+            socket.writeDatagram(datagram, QHostAddress::LocalHost, FController->ListenerPort()), datagram.size());
+    }
+    ASSERT_TRUE(WaitMain([&] { return FLog->Contains(QString::fromUtf16(c.logged)); }));
+    EXPECT_TRUE(AlimmTokenMgr()->get(QStringLiteral("1001"))->cookies().isEmpty());
+    EXPECT_FALSE(FLog->Contains(QStringLiteral("登录成功")));
+    EXPECT_EQ(FController->Accounts().Text(0, TCol::colLoginState), kNotSignedIn);
+}
+
+constexpr char kGood[]
+    = R"({"cmd":1000,"userId":"1001","nickname":"nick-a","memberid":"m1","cookies":"a=1","processId":PID})";
+
+INSTANTIATE_TEST_SUITE_P(SignIn, ForeignDatagram,
+    ::testing::Values(
+        TForeignDatagramCase {"NoSignInPending", "", kGood, true, u"[联盟账号] 忽略未经本程序发起的登录消息:1001"},
+        TForeignDatagramCase {
+            "AnotherProcessNamingTheBrowser", "1001", kGood, true, u"[联盟账号] 忽略未经本程序发起的登录消息:1001"},
+        TForeignDatagramCase {"CmdAsText", "1001",
+            R"({"cmd":"1000","userId":"1001","nickname":"n","memberid":"m1","cookies":"a=1","processId":PID})", false,
+            u"[联盟账号] 忽略格式不符的登录消息"},
+        TForeignDatagramCase {"MemberIdAsArray", "1001",
+            R"({"cmd":1000,"userId":"1001","nickname":"n","memberid":[1],"cookies":"a=1","processId":PID})", false,
+            u"[联盟账号] 忽略格式不符的登录消息"},
+        TForeignDatagramCase {"AccountNotInTheList", "1002",
+            R"({"cmd":1000,"userId":"1002","nickname":"n","memberid":"m1","cookies":"a=1","processId":PID})", false,
+            u"[联盟账号] 忽略不在账号列表中的登录消息:1002"}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST_F(SyncController, SignInBrowserGetsNoClientPassword)
+{
+    qputenv("QUENLAR_PASSWORD", "secret-pw");
+    qputenv("QUENLAR_TEST_MARK", "kept");
+    WriteBrowser(FFolder.path());
+    ASSERT_TRUE(FController->StartSignInBrowser(QStringLiteral("1001")));
+    qunsetenv("QUENLAR_PASSWORD");
+    ASSERT_TRUE(WaitForCondition([&] { return BrowserPid(FFolder.path(), QStringLiteral("1001")) != 0; }));
+    QFile env(FFolder.filePath(QStringLiteral("env-1001")));
+    ASSERT_TRUE(env.open(QIODevice::ReadOnly));
+    const QByteArray text = env.readAll();
+    EXPECT_TRUE(text.contains("QUENLAR_TEST_MARK=kept"));
+    EXPECT_FALSE(text.contains("QUENLAR_PASSWORD"));
+    EXPECT_FALSE(text.contains("secret-pw"));
+}
+
+// A browser that never reports is ended when its sign-in times out, and every browser still open at the end.
+TEST_F(SyncController, SilentSignInBrowsersAreEndedAtTheirTimeOutAndAtTheEnd)
+{
+    WriteBrowser(FFolder.path());
+    ASSERT_TRUE(FController->StartSignInBrowser(QStringLiteral("1001"), std::chrono::milliseconds(300)));
+    ASSERT_TRUE(FController->StartSignInBrowser(QStringLiteral("1002"), std::chrono::minutes(10)));
+    qint64 timedOut = 0;
+    qint64 open = 0;
+    ASSERT_TRUE(WaitForCondition([&] {
+        timedOut = BrowserPid(FFolder.path(), QStringLiteral("1001"));
+        open = BrowserPid(FFolder.path(), QStringLiteral("1002"));
+        return timedOut != 0 && open != 0;
+    }));
+    ASSERT_TRUE(WaitMain([&] { return ProcessGone(timedOut); }));
+    EXPECT_TRUE(
+        WaitMain([&] { return FLog->Contains(QStringLiteral("[联盟账号] 联盟登录超时未回报,已结束登录程序:1001")); }));
+    EXPECT_FALSE(ProcessGone(open));
+    Shutdown();
+    EXPECT_TRUE(WaitForCondition([&] { return ProcessGone(open); }));
 }
 
 TEST_F(SyncController, OversizedDatagramIsDroppedWhole)
@@ -299,14 +442,14 @@ TEST_F(SyncController, OversizedDatagramIsDroppedWhole)
     QByteArray big = SignInDatagram(QStringLiteral("1001"), QStringLiteral("nick-a"), QStringLiteral("m1"),
         QStringLiteral("a=1; _tb_token_=big;") + QString(9000, u'x'));
     ASSERT_GT(big.size(), TSignInListener::MaxDatagram);
-    bool reported = false;
-    QObject::connect(
-        FController.get(), &TSyncController::SignInReported, [&reported](const QString&, bool) { reported = true; });
     SendDatagram(FController->ListenerPort(), big);
     // A small one behind it shows the big one was read and dropped, not merely delayed.
     SendDatagram(FController->ListenerPort(),
-        SignInDatagram(QStringLiteral("1001"), QStringLiteral("nick-a"), QString(), QStringLiteral("b=1")));
-    ASSERT_TRUE(WaitMain([&] { return reported; }));
+        SignInDatagram(
+            QStringLiteral("1002"), QStringLiteral("nick-a"), QString(), QStringLiteral("b=1"), QStringLiteral("0")));
+    ASSERT_TRUE(
+        WaitMain([&] { return FLog->Contains(QStringLiteral("[联盟账号] 忽略不在账号列表中的登录消息:1002")); }));
+    EXPECT_FALSE(FLog->Contains(QStringLiteral("[联盟账号] 忽略未经本程序发起的登录消息:1001")));
     EXPECT_TRUE(AlimmTokenMgr()->get(QStringLiteral("1001"))->cookies().isEmpty());
     EXPECT_FALSE(FLog->Contains(QStringLiteral("[联盟账号] nick-a 登录成功!")));
 }
@@ -325,15 +468,13 @@ TEST_F(SyncController, ListenerTakesLoopbackOnly)
     probe.setProxy(QNetworkProxy::NoProxy);
     EXPECT_TRUE(probe.bind(external, FController->ListenerPort()));
     probe.close();
-    int reports = 0;
-    QObject::connect(
-        FController.get(), &TSyncController::SignInReported, [&reports](const QString&, bool) { ++reports; });
     SendDatagram(FController->ListenerPort(),
-        SignInDatagram(QStringLiteral("x"), QStringLiteral("x"), QString(), QString()), external);
-    SendDatagram(
-        FController->ListenerPort(), SignInDatagram(QStringLiteral("y"), QStringLiteral("y"), QString(), QString()));
-    ASSERT_TRUE(WaitMain([&] { return reports >= 1; }));
-    EXPECT_EQ(reports, 1);
+        SignInDatagram(QStringLiteral("x"), QStringLiteral("x"), QString(), QString(), QStringLiteral("0")), external);
+    SendDatagram(FController->ListenerPort(),
+        SignInDatagram(QStringLiteral("y"), QStringLiteral("y"), QString(), QString(), QStringLiteral("0")));
+    // Each datagram that arrives is logged; the outside one never arrived.
+    ASSERT_TRUE(WaitMain([&] { return FLog->Contains(QStringLiteral("[联盟账号] 忽略不在账号列表中的登录消息:y")); }));
+    EXPECT_FALSE(FLog->Contains(QStringLiteral("[联盟账号] 忽略不在账号列表中的登录消息:x")));
 }
 
 TEST_F(SyncController, KeepAliveRotatesPastTheDroppedAccount)
@@ -441,6 +582,30 @@ TEST_F(SyncController, ShutdownDuringAPassEndsPromptlyAndCleanly)
     Shutdown();
     const size_t after = FGateway.RequestCount();
     EXPECT_LT(after, 3u * 120u); // the pass did not run to its end
+}
+
+} // namespace
+
+namespace {
+
+// With the TOP method as refund source an account needs no web session: the manual run reads every account.
+TEST_F(SyncController, ManualRefundRunWithTheApiReadsAccountsWithoutSession)
+{
+    SetAccounts({{"1", "nosession", "t1"}, {"2", "withsession", "t2"}});
+    SignInAndList();
+    AlimmTokenMgr()->updateCookies(QStringLiteral("2"), QStringLiteral("a=1; _tb_token_=tk; b=2"));
+    TIniFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
+    ini.Load();
+    ini.WriteString(u"setting", u"refundSource", QStringLiteral("api"));
+    ASSERT_EQ(Common()->refundSource(), TRefundSource::Api) << Common()->iniPath.toStdString();
+    RunJob([this](TQJob* AJob) { FController->Passes().SyncRefundOrdersNow(AJob); });
+    EXPECT_TRUE(WaitForCondition([&] { return FLog->Contains(QStringLiteral("维权订单同步完成")); }));
+    EXPECT_FALSE(FLog->Contains(QStringLiteral("同步维权订单-联盟账号:nosession 未登录，请先登录")));
+    EXPECT_TRUE(FLog->Contains(QStringLiteral("同步维权订单-联盟账号:nosession;90天内共有 1 条维权订单未同步!")));
+    EXPECT_TRUE(FLog->Contains(QStringLiteral("同步维权订单-联盟账号:withsession;90天内共有 1 条维权订单未同步!")));
+    EXPECT_EQ(FRefundBatches.load(), 2);
+    for (const TRecordedRequest& request : FPublisher.Requests())
+        EXPECT_EQ(request.target.find("report.getTbkRefundOrderDetails"), std::string::npos) << request.target;
 }
 
 } // namespace

@@ -212,6 +212,30 @@ TEST(TopIncremental, AWatermarkMovesOnlyWhenEverySliceWasRead)
             .toStdString());
 }
 
+// A pass whose batch the back end refuses must not move the watermark past the orders of that batch.
+TEST(TopIncremental, ARefusedBatchIsDeliveredByTheVeryNextPass)
+{
+    const qint64 start = Utc8Ms(2026, 3, 2, 13);
+    TOrderDay day(2, true, start);
+    const auto served = [&day] {
+        const QJsonObject counts = day.StandIn().Ledger().Summary().value(QStringLiteral("served")).toObject();
+        return counts.value(QStringLiteral("status13")).toInteger()
+            + counts.value(QStringLiteral("status14")).toInteger();
+    };
+    const auto received = [&day] { return static_cast<qint64>(day.StandIn().Ledger().ReceivedOrders().size()); };
+    day.Pass(start);
+    ASSERT_EQ(received(), served());
+    TFaultSettings refusing;
+    refusing.errorShare = 1;
+    refusing.hosts = 1u << static_cast<unsigned>(TStandInHost::Intake);
+    day.StandIn().Faults().Set(refusing);
+    day.Pass(start + 3 * 3600'000);
+    ASSERT_LT(received(), served()) << "the refused pass found nothing new";
+    day.StandIn().Faults().Set(TFaultSettings());
+    day.Pass(start + 3 * 3600'000 + 5 * 60'000);
+    EXPECT_EQ(received(), served());
+}
+
 TEST(TopIncremental, OffByDefaultAsksTheWholeWindowByCreationTime)
 {
     const qint64 start = Utc8Ms(2026, 3, 2, 13);

@@ -8,7 +8,6 @@
 #include "store/ucommon.h"
 #include "store/udb.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <openssl/evp.h>
@@ -101,12 +100,10 @@ protected:
     void WriteSettings(bool ALarge)
     {
         FCommonScope.reset();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[setting]\nopenLarge=" + QByteArray(ALarge ? "1" : "0")
-            + "\n[hosts]\ntopGateway=" + FGateway.HostValue().toUtf8()
-            + "\nalimamaPublisher=" + FReport.HostValue().toUtf8() + "\ncaFile=" + FCert.CertFile().toUtf8() + "\n");
-        ini.close();
+        ASSERT_TRUE(WriteConfIni(FFolder.path(),
+            {{"topGateway", FGateway.HostValue()}, {"alimamaPublisher", FReport.HostValue()},
+                {"caFile", FCert.CertFile()}},
+            {{"openLarge", ALarge ? QStringLiteral("1") : QStringLiteral("0")}}));
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
     }

@@ -4,7 +4,6 @@
 #include "standin/testservers.h"
 #include "store/ucommon.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -34,10 +33,7 @@ protected:
         });
         FServer.Post("/hang", FServer.Hang());
         FServer.Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[hosts]\ntopGateway=" + FServer.HostValue().toUtf8() + "\n");
-        ini.close();
+        ASSERT_TRUE(WriteConfIni(FFolder.path(), {{"topGateway", FServer.HostValue()}}));
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
     }
@@ -230,10 +226,7 @@ protected:
     void WriteSettings(const QString& ACaFile)
     {
         FScope.reset();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[hosts]\ntopGateway=" + FSecure.BaseUrl().toUtf8() + "\ncaFile=" + ACaFile.toUtf8() + "\n");
-        ini.close();
+        ASSERT_TRUE(WriteConfIni(FFolder.path(), {{"topGateway", FSecure.BaseUrl()}, {"caFile", ACaFile}}));
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
     }
@@ -279,6 +272,22 @@ TEST_F(TopClient, PlainGatewayFollowsNoRedirectToHttps)
     client->setUrl(plain.BaseUrl() + QStringLiteral("/router/rest"));
     EXPECT_EQ(client->Response()->Count(), 0);
     EXPECT_EQ(secure.RequestCount(), 0u);
+}
+
+TEST_F(TopClient, GatewayRedirectIsAFailedRequest)
+{
+    TTestServer other;
+    other.Post("/router/rest", TTestServer::Reply(200, R"({"ok":1})"));
+    other.Start();
+    TTestServer gateway;
+    gateway.Post("/router/rest", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect(other.BaseUrl().toStdString() + "/router/rest", 307);
+    });
+    gateway.Start();
+    const std::unique_ptr<TTopClient> client = Client();
+    client->setUrl(gateway.BaseUrl() + QStringLiteral("/router/rest"));
+    EXPECT_EQ(client->Response()->Count(), 0);
+    EXPECT_EQ(other.RequestCount(), 0u);
 }
 
 TEST(TopClientWithoutSettings, HasNoGatewayAndSendsNothing)

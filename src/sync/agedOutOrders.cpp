@@ -1,0 +1,61 @@
+#include "sync/agedOutOrders.h"
+
+#include "foundation/qjson.h"
+#include "foundation/textutil.h"
+#include "log/QLog.h"
+
+TAgedOutOrders::TKey TAgedOutOrders::KeyOf(const QString& ALine)
+{
+    TQJson line;
+    if (!line.TryParse(ALine))
+        return {};
+    const TQJson* parent = line.ItemByPath(u"tradeParentId");
+    const TQJson* child = line.ItemByPath(u"tradeId");
+    return {parent ? Trim(parent->AsString()) : QString(), child ? Trim(child->AsString()) : QString()};
+}
+
+int TAgedOutOrders::PassEnded(const QString& AAccount, const QString& AAccountName, const QStringList& AFound,
+    bool AWholeWindow, const TDelivered& ADelivered)
+{
+    std::set<TKey> found;
+    for (const QString& line : AFound) {
+        TKey key = KeyOf(line);
+        if (!key.first.isEmpty() || !key.second.isEmpty())
+            found.insert(std::move(key));
+    }
+    int agedOut = 0;
+    const std::scoped_lock lock(FCS);
+    std::set<TKey>& tracked = FTracked[AAccount];
+    if (AWholeWindow) {
+        for (auto it = tracked.begin(); it != tracked.end();) {
+            if (found.count(*it) != 0) {
+                ++it;
+                continue;
+            }
+            if (!ADelivered(*it)) {
+                ++agedOut;
+                LogLine(llError,
+                    QStringLiteral("[同步] 订单已超出同步窗口仍未送达,请人工处理:联盟账号 ") + AAccountName
+                        + QStringLiteral(" 父订单 ") + it->first + QStringLiteral(" 子订单 ") + it->second);
+            }
+            it = tracked.erase(it);
+        }
+    }
+    tracked.insert(found.begin(), found.end());
+    if (agedOut > 0)
+        FAgedOut[AAccount] += agedOut;
+    return agedOut;
+}
+
+int TAgedOutOrders::Count(const QString& AAccount) const
+{
+    const std::scoped_lock lock(FCS);
+    const auto found = FAgedOut.find(AAccount);
+    return found == FAgedOut.end() ? 0 : found->second;
+}
+
+std::map<QString, int> TAgedOutOrders::Counts() const
+{
+    const std::scoped_lock lock(FCS);
+    return FAgedOut;
+}

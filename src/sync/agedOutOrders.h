@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <utility>
+
+// Invalid orders that left the download window while their batches kept failing: the program saw them, could not
+// deliver them, and no pass will find them again. Each is logged once at llError, so the operator can act, and
+// counted per account. Kept in memory: a restart forgets the orders seen before it (they are found again while
+// still in the window).
+class TAgedOutOrders {
+public:
+    using TKey = std::pair<QString, QString>; // parent id, child id
+    using TDelivered = std::function<bool(const TKey&)>;
+
+    // After an account's pass: AFound are the undelivered order lines it found; AWholeWindow says it read the whole
+    // window completely, so an order it no longer finds has left the window, or was delivered (ADelivered).
+    // Returns how many orders aged out undelivered now.
+    int PassEnded(const QString& AAccount, const QString& AAccountName, const QStringList& AFound, bool AWholeWindow,
+        const TDelivered& ADelivered);
+
+    // Orders of the account that aged out undelivered since the start.
+    int Count(const QString& AAccount) const;
+    std::map<QString, int> Counts() const;
+
+    // The ids of an invalid-order line; empty ones when it holds none.
+    static TKey KeyOf(const QString& ALine);
+
+private:
+    mutable std::mutex FCS;
+    std::map<QString, std::set<TKey>> FTracked; // per account: seen, not yet known to be delivered
+    std::map<QString, int> FAgedOut;
+};

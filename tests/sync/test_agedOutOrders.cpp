@@ -1,0 +1,64 @@
+#include "sync/agedOutOrders.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+QString Line(const char* AParent, const char* AChild)
+{
+    return QStringLiteral(R"({"tradeId":"%1","tradeParentId":"%2","tkStatus":13,"payPrice":"1","pubShareFee":"0"})")
+        .arg(QLatin1String(AChild), QLatin1String(AParent));
+}
+
+// One account's passes: what each found undelivered, whether it read the whole window, what is delivered by then.
+struct TPassStep {
+    QStringList found;
+    bool wholeWindow;
+    std::set<TAgedOutOrders::TKey> delivered;
+    int agedOut; // expected from this pass
+};
+
+struct TAgedCase {
+    const char* name;
+    std::vector<TPassStep> passes;
+    int total;
+};
+
+class AgedOut : public ::testing::TestWithParam<TAgedCase> { };
+
+TEST_P(AgedOut, CountsOrdersThatLeaveTheWindowUndeliveredOnce)
+{
+    TAgedOutOrders aged;
+    int step = 0;
+    for (const TPassStep& pass : GetParam().passes) {
+        const auto delivered = [&pass](const TAgedOutOrders::TKey& AKey) { return pass.delivered.count(AKey) != 0; };
+        EXPECT_EQ(aged.PassEnded(QStringLiteral("u1"), QStringLiteral("a"), pass.found, pass.wholeWindow, delivered),
+            pass.agedOut)
+            << "pass " << step++;
+    }
+    EXPECT_EQ(aged.Count(QStringLiteral("u1")), GetParam().total);
+    EXPECT_EQ(aged.Count(QStringLiteral("u2")), 0);
+}
+
+const TAgedOutOrders::TKey kP1 {QStringLiteral("P1"), QStringLiteral("C1")};
+
+INSTANTIATE_TEST_SUITE_P(Sync, AgedOut,
+    ::testing::Values(
+        TAgedCase {"GoneUndelivered", {{{Line("P1", "C1")}, true, {}, 0}, {{}, true, {}, 1}, {{}, true, {}, 0}}, 1},
+        TAgedCase {"GoneDelivered", {{{Line("P1", "C1")}, true, {}, 0}, {{}, true, {kP1}, 0}}, 0},
+        TAgedCase {"StillFound", {{{Line("P1", "C1")}, true, {}, 0}, {{Line("P1", "C1")}, true, {}, 0}}, 0},
+        // A pass that read only what changed proves nothing about orders it did not see.
+        TAgedCase {"PartialPassWaits",
+            {{{Line("P1", "C1")}, true, {}, 0}, {{}, false, {}, 0}, {{Line("P2", "C2")}, true, {}, 1}}, 1}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST(AgedOutLine, KeyOfAnInvalidOrderLine)
+{
+    EXPECT_EQ(
+        TAgedOutOrders::KeyOf(Line("P9", "C9")), (TAgedOutOrders::TKey {QStringLiteral("P9"), QStringLiteral("C9")}));
+    EXPECT_EQ(TAgedOutOrders::KeyOf(QStringLiteral("not json")), TAgedOutOrders::TKey());
+}
+
+} // namespace
