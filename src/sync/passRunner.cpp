@@ -331,12 +331,17 @@ TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(PAlimmTokenData AAcco
             prefix + failure + QStringLiteral(",已取得 ") + QString::number(refunds.size())
                 + QStringLiteral(" 条维权订单未同步,下次同步再取"));
     }
+    TPostOutcome posted;
     if (TAPIApp* api = APIApp())
-        api->postWeiQuanOrderData(refunds);
-    TAccountPassOutcome outcome
-        = stopped || failure.isEmpty() ? TAccountPassOutcome() : TAccountPassOutcome::Failed(failure, read.failureSource);
+        posted = api->postWeiQuanOrderData(refunds);
+    TAccountPassOutcome outcome;
+    if (!stopped && !failure.isEmpty())
+        outcome = TAccountPassOutcome::Failed(failure, read.failureSource);
+    else if (!stopped && !posted.AllAccepted() && posted.cause != TAPIApp::CutAtExitText())
+        outcome = TAccountPassOutcome::Failed(posted.cause, QStringLiteral("backend"));
     outcome.found = static_cast<int>(refunds.size());
-    if (stopped)
+    outcome.delivered = posted.delivered;
+    if (stopped || posted.cause == TAPIApp::CutAtExitText())
         outcome.state = TAccountPassOutcome::TState::Stopped;
     return outcome;
 }
