@@ -7,14 +7,6 @@
 
 #include <cmath>
 
-void TQJson::TText::Refer(const QChar* AData, qsizetype ASize)
-{
-    if (!FOwned.isNull())
-        FOwned = QString();
-    FData = AData;
-    FSize = ASize;
-}
-
 void TQJson::TText::Own(QString AValue)
 {
     FOwned = std::move(AValue);
@@ -48,7 +40,8 @@ TQJson::TQJson(TQJsonStore* AStore, TQJson* AParent)
 
 TQJson::~TQJson()
 {
-    ReleaseChildren();
+    if (!FItems.empty())
+        ReleaseChildren();
 }
 
 TQJsonStore* TQJson::Store()

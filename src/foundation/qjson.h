@@ -90,7 +90,13 @@ private:
         QString FOwned;
 
         QStringView View() const { return QStringView(FData, FSize); }
-        void Refer(const QChar* AData, qsizetype ASize);
+        void Refer(const QChar* AData, qsizetype ASize)
+        {
+            if (!FOwned.isNull())
+                FOwned = QString();
+            FData = AData;
+            FSize = ASize;
+        }
         void Own(QString AValue);
         QString ToString() const;
         void Reset();

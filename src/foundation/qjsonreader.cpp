@@ -1,10 +1,13 @@
 #include "foundation/qjson.h"
 
-#include "foundation/decimaltext.h"
 #include "foundation/qjsonnumbers.h"
 #include "foundation/qjsonstore.h"
 
 #include <limits>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -14,6 +17,10 @@ constexpr char16_t kLF = u'\n';
 bool IsBlank(char16_t c)
 {
     return c <= 0x20;
+}
+bool IsDigit(char16_t c)
+{
+    return c >= u'0' && c <= u'9';
 }
 int HexValue(char16_t c)
 {
@@ -52,6 +59,16 @@ public:
     }
 
 private:
+    // The reader's nodes are new, and a new node holds nothing to drop: its type is simply set. A node that held
+    // something (the target of the parse) drops it first.
+    static void SetType(TQJson* ANode, TQJsonDataType AType)
+    {
+        if (ANode->FDataType == jdtUnknown)
+            ANode->FDataType = AType;
+        else
+            ANode->SetDataType(AType);
+    }
+
     struct TFrame {
         TQJson* FNode;
         size_t FFirst; // first of its children in FPending
@@ -78,7 +95,7 @@ private:
 
     void Open(TQJson* ANode, char16_t ABracket)
     {
-        ANode->SetDataType(ABracket == u'{' ? jdtObject : jdtArray);
+        SetType(ANode, ABracket == u'{' ? jdtObject : jdtArray);
         ++FPos;
         FLastValue = nullptr;
         FStack.push_back({ANode, FPending.size()});
@@ -189,9 +206,9 @@ private:
         const char16_t c = FPos->unicode();
         bool ok = false;
         if (c == u'"' || c == u'\'') {
-            ANode->SetDataType(jdtString);
+            SetType(ANode, jdtString);
             ok = ParseString(c, ANode->FValue);
-        } else if (IsAsciiDigit(c) || c == u'-' || c == u'+') {
+        } else if (IsDigit(c) || c == u'-' || c == u'+') {
             ok = ParseNumber(ANode);
         } else {
             ok = ParseWord(ANode);
@@ -214,11 +231,13 @@ private:
     bool ParseWord(TQJson* ANode)
     {
         if (MatchWord(u"true", 4)) {
-            ANode->SetAsBoolean(true);
+            SetType(ANode, jdtBoolean);
+            ANode->FBoolean = true;
         } else if (MatchWord(u"false", 5)) {
-            ANode->SetAsBoolean(false);
+            SetType(ANode, jdtBoolean);
+            ANode->FBoolean = false;
         } else if (MatchWord(u"null", 4)) {
-            ANode->SetNull();
+            SetType(ANode, jdtNull);
         } else {
             return false;
         }
@@ -231,12 +250,12 @@ private:
         const bool negative = *FPos == u'-';
         if (*FPos == u'-' || *FPos == u'+')
             ++FPos;
-        if (FPos == FEnd || !IsAsciiDigit(FPos->unicode()))
+        if (FPos == FEnd || !IsDigit(FPos->unicode()))
             return false;
         quint64 integer = 0;
         bool overflow = false;
         int intDigits = 0; // significant ones, for the decimal's capacity
-        for (; FPos != FEnd && IsAsciiDigit(FPos->unicode()); ++FPos) {
+        for (; FPos != FEnd && IsDigit(FPos->unicode()); ++FPos) {
             const unsigned digit = FPos->unicode() - u'0';
             if (integer > (quint64(std::numeric_limits<qint64>::max()) - digit) / 10)
                 overflow = true;
@@ -248,7 +267,7 @@ private:
         int fracDigits = 0; // up to the last non-zero one
         if (FPos != FEnd && *FPos == u'.') {
             ++FPos;
-            for (int seen = 0; FPos != FEnd && IsAsciiDigit(FPos->unicode()); ++FPos) {
+            for (int seen = 0; FPos != FEnd && IsDigit(FPos->unicode()); ++FPos) {
                 ++seen;
                 if (*FPos != u'0')
                     fracDigits = seen;
@@ -258,23 +277,24 @@ private:
             ++FPos;
             if (FPos != FEnd && (*FPos == u'+' || *FPos == u'-'))
                 ++FPos;
-            while (FPos != FEnd && IsAsciiDigit(FPos->unicode()))
+            while (FPos != FEnd && IsDigit(FPos->unicode()))
                 ++FPos;
             double value = 0;
             if (!DecimalToDouble(QStringView(start, FPos), value))
                 return false;
-            ANode->SetDataType(jdtFloat);
+            SetType(ANode, jdtFloat);
             ANode->FFloat = value;
             ANode->FValue.Refer(start, FPos - start); // the exact number, for amounts
             return true;
         }
         if (!overflow && fracDigits == 0) {
-            ANode->SetAsInteger(negative ? -qint64(integer) : qint64(integer));
+            SetType(ANode, jdtInteger);
+            ANode->FInteger = negative ? -qint64(integer) : qint64(integer);
             return true;
         }
         if (intDigits + fracDigits > 64)
             return false;
-        ANode->SetDataType(jdtBcd);
+        SetType(ANode, jdtBcd);
         ANode->FValue.Refer(start, FPos - start);
         return true;
     }
@@ -283,6 +303,7 @@ private:
     bool ParseString(char16_t AQuote, TQJson::TText& AOut)
     {
         const QChar* start = ++FPos;
+        SkipPlainText(AQuote);
         for (; FPos != FEnd; ++FPos) {
             const char16_t c = FPos->unicode();
             if (c == u'\\' || (c == AQuote && FPos + 1 != FEnd && FPos[1] == AQuote))
@@ -294,6 +315,25 @@ private:
             }
         }
         return false;
+    }
+
+    // Moves over the text before the first quote or backslash, eight units at a time where it can.
+    void SkipPlainText([[maybe_unused]] char16_t AQuote)
+    {
+#ifdef __SSE2__
+        const __m128i quote = _mm_set1_epi16(short(AQuote));
+        const __m128i backslash = _mm_set1_epi16(short(u'\\'));
+        while (FEnd - FPos >= 8) {
+            const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(FPos));
+            const int hits
+                = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(units, quote), _mm_cmpeq_epi16(units, backslash)));
+            if (hits != 0) {
+                FPos += __builtin_ctz(unsigned(hits)) / 2;
+                return;
+            }
+            FPos += 8;
+        }
+#endif
     }
 
     bool ParseEscapedString(char16_t AQuote, const QChar* AStart, TQJson::TText& AOut)
@@ -367,8 +407,16 @@ private:
         return false;
     }
 
-    // Blanks and comments; false on a lone slash or an unterminated block comment.
+    // Blanks and comments; false on a lone slash or an unterminated block comment. Most calls find none: that
+    // case is decided here, inline.
     bool SkipBlanks()
+    {
+        if (FPos != FEnd && !IsBlank(FPos->unicode()) && FPos->unicode() != u'/')
+            return true;
+        return SkipBlanksAndComments();
+    }
+
+    bool SkipBlanksAndComments()
     {
         while (FPos != FEnd) {
             const char16_t c = FPos->unicode();
