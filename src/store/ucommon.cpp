@@ -1,5 +1,6 @@
 #include "store/ucommon.h"
 
+#include "foundation/textutil.h"
 #include "store/inifile.h"
 
 #include <QDir>
@@ -35,7 +36,7 @@ QString ReadHost(const TIniFile& ini, const QString& key, const QString& fallbac
 
 TRefundSource ParseRefundSource(const QString& AText)
 {
-    const QString text = AText.trimmed();
+    const QStringView text = TrimView(AText);
     if (text.compare(u"api", Qt::CaseInsensitive) == 0)
         return TRefundSource::Api;
     if (text.compare(u"auto", Qt::CaseInsensitive) == 0)

@@ -1,6 +1,7 @@
 #include "sync/passRunner.h"
 
 #include "foundation/qerror.h"
+#include "foundation/textutil.h"
 #include "log/QLog.h"
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
@@ -47,7 +48,7 @@ TRefundRead ReadRefunds(const TAlimmTokenRecord& AAccount, const TAlimmTokenData
 {
     TRefundRead read;
     bool fromReport
-        = ASource == TRefundSource::Report || (ASource == TRefundSource::Auto && AData.token.trimmed().isEmpty());
+        = ASource == TRefundSource::Report || (ASource == TRefundSource::Auto && TrimView(AData.token).isEmpty());
     if (!fromReport) {
         TTopRefundOrders api(AData.token, AStop);
         api.setAccountName(AData.userName);

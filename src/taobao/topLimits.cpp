@@ -16,12 +16,6 @@ constexpr qint64 kDayMs = 86'400'000;
 constexpr qint64 kUtc8OffsetMs = 8 * 3'600'000;
 constexpr qint64 kStopPollMs = 20;
 
-QString TextAt(const TQJson& ANode, QStringView AName)
-{
-    const TQJson* item = ANode.ItemByName(AName);
-    return item == nullptr ? QString() : Trim(item->AsString());
-}
-
 qint64 BanSecondsIn(const QString& AText)
 {
     static const QRegularExpression kBan(
@@ -82,10 +76,10 @@ TTopReply ClassifyTopReply(const TQJson& AReply, QStringView AResponse)
                                                                                  : TTopReplyKind::Unknown;
         return reply;
     }
-    reply.code = TextAt(*error, u"code").toInt();
-    reply.subCode = TextAt(*error, u"sub_code");
-    const QString msg = TextAt(*error, u"msg");
-    const QString subMsg = TextAt(*error, u"sub_msg");
+    reply.code = Trim(error->MemberText(u"code")).toInt();
+    reply.subCode = Trim(error->MemberText(u"sub_code"));
+    const QString msg = Trim(error->MemberText(u"msg"));
+    const QString subMsg = Trim(error->MemberText(u"sub_msg"));
     reply.message = subMsg.isEmpty() ? msg : (msg.isEmpty() ? subMsg : msg + u',' + subMsg);
     reply.banSeconds = std::max(BanSecondsIn(subMsg), BanSecondsIn(msg));
     const QString sub = reply.subCode.toLower();
