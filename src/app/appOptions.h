@@ -15,6 +15,10 @@ struct TAppOptions {
     bool alimamaLogin = false;
     int alimamaLoginTimeoutS = 60;
     QString statusFile; // empty: none
+    // Seconds between passes of each kind; 0: the default (300 and 18000).
+    double syncIntervalS = 0;
+    double refundIntervalS = 0;
+    static constexpr double kMinIntervalS = 0.1;
 
     static TAppOptions Parse(const QStringList& AArguments);
     static QString Usage();

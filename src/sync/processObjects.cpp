@@ -11,6 +11,7 @@
 #include "taobao/topLimits.h"
 
 #include <chrono>
+#include <cstdio>
 #include <exception>
 
 namespace {
@@ -31,12 +32,28 @@ public:
     void HandleNeeded() override { }
     bool WriteItem(const TQLogItem& AItem) override
     {
-        FFile->WriteToLog(LogItemMessage(AItem));
+        Said(FFile->WriteToLog(LogItemMessage(AItem)));
         return true;
     }
 
 private:
+    // A log that cannot be written is said once, on stderr and as a line of the other writers (the window's pane,
+    // the console), until it can be written again; the program carries on.
+    void Said(const QString& AFailure)
+    {
+        if (AFailure == FSaid)
+            return;
+        FSaid = AFailure;
+        if (AFailure.isEmpty())
+            return;
+        const QString text = QStringLiteral("日志文件无法写入,日志只显示不保存:") + AFailure;
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+        std::fflush(stderr);
+        LogLine(llWarning, text);
+    }
+
     std::shared_ptr<TLogManage> FFile;
+    QString FSaid; // only the castor thread writes items
 };
 
 template <class T> void Install(std::unique_ptr<T>& AOwner, std::unique_ptr<T> AObject)
