@@ -39,7 +39,7 @@ constexpr int kPacedCallLimit = 50;
 
 class TSilentFrontEnd : public TSyncFrontEnd {
 public:
-    TAnswer MessageBox(const QString&, const QString&, TButtons, TIcon) override { return TAnswer::Ok; }
+    void MessageBox(const QString&, const QString&, TButtons, TIcon) override { }
     void OperatorPanelChanged(const QString&) override { }
     void ControlsChanged() override { }
 };
