@@ -163,11 +163,7 @@ TTopGate& TTopApiGetOrders::Gate()
 
 bool TTopApiGetOrders::WaitForGate()
 {
-    const TTopGate& gate = Gate();
-    if (gate.QuotaSpentUntil() > FClock->NowMs())
-        return false;
-    const qint64 wait = gate.BannedUntil() - FClock->NowMs();
-    return wait <= 0 || FClock->Wait(wait, [this] { return StopRequested(); });
+    return Gate().AwaitTurn(*FClock, [this] { return StopRequested(); });
 }
 
 TTopApiGetOrders::TPageOutcome TTopApiGetOrders::Failed(const QString& AReason)

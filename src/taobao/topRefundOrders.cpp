@@ -116,10 +116,7 @@ bool TTopRefundOrders::QuotaSpent()
 
 bool TTopRefundOrders::WaitForGate()
 {
-    if (QuotaSpent())
-        return false;
-    const qint64 wait = Gate().BannedUntil() - FClock->NowMs();
-    return wait <= 0 || FClock->Wait(wait, [this] { return StopRequested(); });
+    return Gate().AwaitTurn(*FClock, [this] { return StopRequested(); });
 }
 
 std::vector<TWeiQuanOrderInfo> TTopRefundOrders::getRefundOrders(const QDateTime& ABegin, const QDateTime& AEnd)
