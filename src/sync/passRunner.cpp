@@ -214,6 +214,7 @@ void TPassRunner::ForEachAccount(TPassKind AKind, const TStopCheck& AStop, const
     const std::function<bool(const TAlimmTokenRecord&)>& ASkip, int AConcurrency)
 {
     FHealth.PassStarted(AKind);
+    FCacheCheck.NewPass();
     TAlimmTokenMgr* store = AlimmTokenMgr();
     // Read once: accounts a refresh adds meanwhile wait for the next pass.
     const int count = store ? store->count() : 0;

@@ -51,7 +51,7 @@ protected:
         objects.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
         objects.timing.WaitStep = 1;
         FObjects = std::make_unique<TProcessObjects>(objects);
-        GlobalLog()->Castor()->AddWriter(std::make_unique<TRecordingWriter>(FLog));
+        FLog = TLogLines::Attach(*GlobalLog());
         FController = std::make_unique<TSyncController>(FFrontEnd, TSyncPaths {FFolder.path(), FFolder.path()});
         FController->Open();
         bool refreshed = false;
@@ -103,26 +103,9 @@ protected:
         return FStandIn->Received()[QStringLiteral("invalidOrders")][QStringLiteral("duplicates")].toInteger();
     }
 
-    class TRecordingWriter : public TQLogWriter {
-    public:
-        explicit TRecordingWriter(std::shared_ptr<TLogRecord> ARecord)
-            : FRecord(std::move(ARecord))
-        {
-        }
-        void HandleNeeded() override { }
-        bool WriteItem(const TQLogItem& AItem) override
-        {
-            FRecord->Add(LogItemMessage(AItem));
-            return true;
-        }
-
-    private:
-        std::shared_ptr<TLogRecord> FRecord;
-    };
-
     QTemporaryDir FFolder;
     std::unique_ptr<TStandIn> FStandIn;
-    std::shared_ptr<TLogRecord> FLog = std::make_shared<TLogRecord>();
+    std::shared_ptr<TLogLines> FLog;
     TRecordingFrontEnd FFrontEnd;
     std::unique_ptr<TProcessObjects> FObjects;
     std::unique_ptr<TSyncController> FController;
