@@ -15,6 +15,7 @@ struct TAppOptions {
     bool alimamaLogin = false;
     int alimamaLoginTimeoutS = 60;
     QString statusFile; // empty: none
+    QString dataDir; // empty: QUENLAR_DATA_DIR or the default place
 
     static TAppOptions Parse(const QStringList& AArguments);
     static QString Usage();

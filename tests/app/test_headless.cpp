@@ -212,7 +212,14 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, HeadlessOptions,
         TOptionCase {{QStringLiteral("--bogus")}, 2, u"unknown option: --bogus"},
         TOptionCase {{QStringLiteral("--headless")}, 2, u"--headless needs --phone"},
         TOptionCase {{QStringLiteral("--headless"), QStringLiteral("--phone")}, 2, u"needs a value"},
-        TOptionCase {{QStringLiteral("--once")}, 2, u"belong to --headless"}));
+        TOptionCase {{QStringLiteral("--once")}, 2, u"belong to --headless"},
+        TOptionCase {{QStringLiteral("--data-dir")}, 2, u"needs a value"},
+        TOptionCase {{QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"),
+                         QStringLiteral("--data-dir"), QStringLiteral("/proc/version")},
+            2, u"the data folder /proc/version is not a folder"},
+        TOptionCase {{QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"),
+                         QStringLiteral("--data-dir=/proc/quenlar/data")},
+            2, u"the data folder /proc/quenlar/data cannot be created"}));
 
 TEST_F(HeadlessRun, MissingPasswordIsAnErrorBeforeAnyRequest)
 {
