@@ -16,7 +16,7 @@ namespace {
 
 mode_t ModeOf(const QString& APath)
 {
-    struct stat info {};
+    struct stat info { };
     return ::stat(QFile::encodeName(APath).constData(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
@@ -56,15 +56,14 @@ TEST_P(DataFolderChoice, FollowsTheOrderOfTheSources)
         ASSERT_TRUE(QFile(QDir(sources.programFolder).filePath(QString::fromUtf16(kInstalledMarker)))
                         .open(QIODevice::WriteOnly));
     }
-    sources.xdgDataHome = QString::fromUtf8(c.xdgDataHome).startsWith(u"xdg") ? In(c.xdgDataHome)
-                                                                              : QString::fromUtf8(c.xdgDataHome);
+    sources.xdgDataHome
+        = QString::fromUtf8(c.xdgDataHome).startsWith(u"xdg") ? In(c.xdgDataHome) : QString::fromUtf8(c.xdgDataHome);
     sources.home = FRoot.filePath(QStringLiteral("home"));
     EXPECT_EQ(ChooseDataFolder(sources), In(c.chosen));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, DataFolderChoice,
-    ::testing::Values(
-        TChoiceCase {"OptionFirst", "opt", "env", "prog", false, "xdg", "opt"},
+    ::testing::Values(TChoiceCase {"OptionFirst", "opt", "env", "prog", false, "xdg", "opt"},
         TChoiceCase {"EnvironmentNext", "-", "env", "prog", false, "xdg", "env"},
         TChoiceCase {"OptionMadeAbsoluteAndClean", "opt/./a/../b", "-", "prog", false, "xdg", "opt/b"},
         TChoiceCase {"WritableProgramFolder", "-", "-", "prog", false, "xdg", "prog"},
