@@ -20,7 +20,7 @@ namespace {
 
 class TSilentFrontEnd : public TSyncFrontEnd {
 public:
-    TAnswer MessageBox(const QString&, const QString&, TButtons, TIcon) override { return TAnswer::Ok; }
+    void MessageBox(const QString&, const QString&, TButtons, TIcon) override { }
     void OperatorPanelChanged(const QString&) override { }
     void ControlsChanged() override { }
 };

@@ -18,6 +18,21 @@ bool TakeValue(const QStringList& AArgs, qsizetype& AIndex, const QString& AName
     return true;
 }
 
+// A pass interval in seconds: a decimal, not below the bound, so a slip cannot spin the passes back to back.
+bool TakeInterval(const QString& AName, const QString& AValue, double& AInterval, QString& AError)
+{
+    bool ok = false;
+    const double seconds = AValue.toDouble(&ok);
+    if (!ok || !(seconds >= TAppOptions::kMinIntervalS) || seconds > 7 * 24 * 3600.0) {
+        AError = QStringLiteral("%1 needs a number of seconds from %2 to 604800")
+                     .arg(AName)
+                     .arg(TAppOptions::kMinIntervalS);
+        return false;
+    }
+    AInterval = seconds;
+    return true;
+}
+
 bool Named(const QString& AArg, const QString& AName)
 {
     return AArg == AName || AArg.startsWith(AName + u'=');
@@ -66,6 +81,12 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
             if (value.isEmpty())
                 return fail(QStringLiteral("--data-dir needs a folder"));
             options.dataDir = value;
+        } else if (Named(arg, QStringLiteral("--sync-interval")) || Named(arg, QStringLiteral("--refund-interval"))) {
+            const QString name = arg.section(u'=', 0, 0);
+            double& interval = name == u"--sync-interval" ? options.syncIntervalS : options.refundIntervalS;
+            if (!TakeValue(AArguments, i, name, value, options.error)
+                || !TakeInterval(name, value, interval, options.error))
+                return fail(options.error);
         } else if (Named(arg, QStringLiteral("--alimama-login-timeout"))) {
             if (!TakeValue(AArguments, i, QStringLiteral("--alimama-login-timeout"), value, options.error))
                 return fail(options.error);
@@ -78,8 +99,10 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
         }
     }
     if (!options.headless
-        && (options.once || options.alimamaLogin || !options.phone.isEmpty() || !options.statusFile.isEmpty()))
-        return fail(QStringLiteral("--phone, --once, --alimama-login and --status-file belong to --headless"));
+        && (options.once || options.alimamaLogin || !options.phone.isEmpty() || !options.statusFile.isEmpty()
+            || options.syncIntervalS > 0 || options.refundIntervalS > 0))
+        return fail(
+            QStringLiteral("--phone, --once, --alimama-login, --status-file and the intervals belong to --headless"));
     if (options.headless && options.phone.isEmpty())
         return fail(QStringLiteral("--headless needs --phone"));
     return options;
@@ -90,7 +113,7 @@ QString TAppOptions::Usage()
     return QStringLiteral(
         "Usage: quenlar [--data-dir DIR]\n"
         "               [--headless --phone PHONE [--once] [--alimama-login [--alimama-login-timeout SECONDS]]\n"
-        "                [--status-file PATH]]\n"
+        "                [--status-file PATH] [--sync-interval SECONDS] [--refund-interval SECONDS]]\n"
         "\n"
         "Without options Quenlar opens its window.\n"
         "\n"
@@ -103,6 +126,8 @@ QString TAppOptions::Usage()
         "  --alimama-login-timeout S    how long to wait for the sign-ins (default 60 seconds)\n"
         "  --status-file PATH           after every pass and every change of an account's health, write the\n"
         "                               health of the process and of every account there as JSON (atomically)\n"
+        "  --sync-interval SECONDS      time between invalid-order passes (default 300, at least 0.1)\n"
+        "  --refund-interval SECONDS    time between refund passes (default 18000, at least 0.1)\n"
         "  --data-dir DIR               the data folder: conf.ini, db.db, the log, browser-profile/; also the\n"
         "                               environment variable QUENLAR_DATA_DIR. Default: the executable's folder\n"
         "                               when it is writable and not an installed one, else\n"

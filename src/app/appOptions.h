@@ -16,6 +16,10 @@ struct TAppOptions {
     int alimamaLoginTimeoutS = 60;
     QString statusFile; // empty: none
     QString dataDir; // empty: QUENLAR_DATA_DIR or the default place
+    // Seconds between passes of each kind; 0: the default (300 and 18000).
+    double syncIntervalS = 0;
+    double refundIntervalS = 0;
+    static constexpr double kMinIntervalS = 0.1;
 
     static TAppOptions Parse(const QStringList& AArguments);
     static QString Usage();

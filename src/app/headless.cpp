@@ -47,10 +47,9 @@ public:
 
 class TConsoleFrontEnd : public TSyncFrontEnd {
 public:
-    TAnswer MessageBox(const QString& AText, const QString& ATitle, TButtons, TIcon) override
+    void MessageBox(const QString& AText, const QString& ATitle, TButtons, TIcon) override
     {
         Print(stderr, ATitle + QStringLiteral(": ") + AText);
-        return TAnswer::Ok;
     }
     void OperatorPanelChanged(const QString& AText) override
     {
@@ -235,17 +234,14 @@ private:
     bool FStatusFileFailing = false;
 };
 
-// The pass intervals, shortened by the soak and idle measurements through the environment; the user's command line
-// knows nothing of it.
-TSyncTiming TimingFromEnvironment()
+TSyncTiming TimingFrom(const TAppOptions& AOptions)
 {
     TSyncTiming timing;
-    bool ok = false;
-    const qint64 intervalMs = qEnvironmentVariableIntValue("QUENLAR_TEST_PASS_INTERVAL_MS", &ok);
-    if (ok && intervalMs > 0) {
-        timing.syncInterval = intervalMs * (Q1Second / 1000);
-        timing.refundInterval = timing.syncInterval;
-    }
+    const auto units = [](double ASeconds) { return static_cast<qint64>(ASeconds * static_cast<double>(Q1Second)); };
+    if (AOptions.syncIntervalS > 0)
+        timing.syncInterval = units(AOptions.syncIntervalS);
+    if (AOptions.refundIntervalS > 0)
+        timing.refundInterval = units(AOptions.refundIntervalS);
     return timing;
 }
 
@@ -277,7 +273,7 @@ int RunHeadless(const TAppOptions& AOptions)
     int exitCode = 0;
     {
         const TSyncPaths paths {QCoreApplication::applicationDirPath(), processOptions.dataFolder};
-        TSyncController controller(frontEnd, paths, TimingFromEnvironment());
+        TSyncController controller(frontEnd, paths, TimingFrom(options));
         controller.Open();
         const TTerminationSignals signals([](int) { QCoreApplication::exit(0); });
         THeadlessRun run(options, controller);

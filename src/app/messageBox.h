@@ -5,14 +5,17 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
-// The window's message boxes: no owner, modal, title as given. Tests answer them through a hook instead of
-// showing them, so no test ever waits on a box.
+class QMessageBox;
+
+// The window's message boxes: no owner, modal, title as given, opened without a loop of their own so that no caller
+// waits on one and nothing runs inside a box's loop. Tests take them through a hook instead of showing them.
 class TMessageBoxes {
 public:
     using TButtons = TSyncFrontEnd::TButtons;
     using TIcon = TSyncFrontEnd::TIcon;
-    using TAnswer = TSyncFrontEnd::TAnswer;
 
     struct TRequest {
         QString text;
@@ -20,13 +23,22 @@ public:
         TButtons buttons = TButtons::Ok;
         TIcon icon = TIcon::None;
     };
-    using THook = std::function<TAnswer(const TRequest&)>;
+    using THook = std::function<void(const TRequest&)>;
 
-    // Shows the box, or hands it to the hook when one is set.
-    TAnswer Show(const TRequest& ARequest) const;
+    TMessageBoxes();
+    TMessageBoxes(const TMessageBoxes&) = delete;
+    TMessageBoxes& operator=(const TMessageBoxes&) = delete;
+    ~TMessageBoxes(); // closes the boxes still up
+
+    // Opens the box and returns at once, or hands it to the hook when one is set.
+    void Show(const TRequest& ARequest);
     void SetHook(THook AHook) { FHook = std::move(AHook); }
     const THook& Hook() const { return FHook; }
+    std::size_t OpenCount() const { return FOpen.size(); }
 
 private:
+    void Closed(QMessageBox* ABox);
+
     THook FHook;
+    std::vector<std::unique_ptr<QMessageBox>> FOpen;
 };

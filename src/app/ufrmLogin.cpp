@@ -32,7 +32,7 @@ QPushButton* PlainButton(const QString& ACaption, QWidget* AParent)
 
 } // namespace
 
-TfrmLogin::TfrmLogin(TSyncController& AController, const TMessageBoxes& ABoxes, QWidget* AParent)
+TfrmLogin::TfrmLogin(TSyncController& AController, TMessageBoxes& ABoxes, QWidget* AParent)
     : QDialog(AParent,
         Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
             | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)

@@ -15,7 +15,7 @@ class TfrmLogin : public QDialog {
     Q_OBJECT
 
 public:
-    TfrmLogin(TSyncController& AController, const TMessageBoxes& ABoxes, QWidget* AParent = nullptr);
+    TfrmLogin(TSyncController& AController, TMessageBoxes& ABoxes, QWidget* AParent = nullptr);
     ~TfrmLogin() override;
 
     bool SignInPending() const { return FPending; }
@@ -30,7 +30,7 @@ private:
     void SignInDone(bool ASucceeded, const QString& AError);
 
     TSyncController& FController;
-    const TMessageBoxes& FBoxes;
+    TMessageBoxes& FBoxes;
     QLabel* Label1;
     QLabel* Label2;
     QLineEdit* E_UserName;

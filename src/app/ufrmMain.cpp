@@ -427,9 +427,9 @@ void TfrmMain::LoadSwitches()
 
 // ---- what the controller asks of its front end ----
 
-TSyncFrontEnd::TAnswer TfrmMain::MessageBox(const QString& AText, const QString& ATitle, TButtons AButtons, TIcon AIcon)
+void TfrmMain::MessageBox(const QString& AText, const QString& ATitle, TButtons AButtons, TIcon AIcon)
 {
-    return FBoxes.Show({AText, ATitle, AButtons, AIcon});
+    FBoxes.Show({AText, ATitle, AButtons, AIcon});
 }
 
 void TfrmMain::OperatorPanelChanged(const QString& AText)

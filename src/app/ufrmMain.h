@@ -86,7 +86,7 @@ public:
     TfrmLogin* LoginDialog() const; // the open login dialog, null when none
     QString PanelText(int APanel) const;
 
-    TAnswer MessageBox(const QString& AText, const QString& ATitle, TButtons AButtons, TIcon AIcon) override;
+    void MessageBox(const QString& AText, const QString& ATitle, TButtons AButtons, TIcon AIcon) override;
     void OperatorPanelChanged(const QString& AText) override;
     void ControlsChanged() override;
 

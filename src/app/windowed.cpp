@@ -16,7 +16,7 @@ TWindowedProgram::TWindowedProgram(
           TSyncPaths {AProgramFolder.isEmpty() ? AOptions.dataFolder : AProgramFolder, AOptions.dataFolder}, ATiming))
 {
     FWindow->SetController(FController.get());
-    // exit, not quit: it ends nested loops too (a message box's) and asks no other window whether it may close.
+    // exit, not quit: boxes still open are owner-less windows, and quit would ask them whether the program may end.
     QObject::connect(FWindow.get(), &TfrmMain::Closed, FWindow.get(), [] { QCoreApplication::exit(0); });
 }
 

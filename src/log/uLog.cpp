@@ -185,10 +185,10 @@ TLogManage::TLogManage(const QString& AModuleFileName)
 
 TLogManage::~TLogManage() = default;
 
-void TLogManage::WriteToLog(const QString& LogContent, bool IsDetail)
+QString TLogManage::WriteToLog(const QString& LogContent, bool IsDetail)
 {
     if (FIsClose.load())
-        return;
+        return {};
     std::scoped_lock lock(FCS);
     try {
         if (!FLogObj) {
@@ -200,9 +200,14 @@ void TLogManage::WriteToLog(const QString& LogContent, bool IsDetail)
         FLogObj->WriteLog(LogContent, IsDetail);
         if (FShareWrite)
             FLogObj.reset();
-    } catch (...) { // the line is lost; the next write opens the file again
+    } catch (const EQuenlarError& error) { // the line is lost; the next write opens the file again
         FLogObj.reset();
+        return error.Message();
+    } catch (const std::exception& error) {
+        FLogObj.reset();
+        return QString::fromLocal8Bit(error.what());
     }
+    return {};
 }
 
 int TLogManage::BakLogCount() const

@@ -61,7 +61,8 @@ public:
     TLogManage(const TLogManage&) = delete;
     TLogManage& operator=(const TLogManage&) = delete;
 
-    void WriteToLog(const QString& LogContent, bool IsDetail = false);
+    // Empty when the line was written; otherwise why not (the line is lost, the next write tries again).
+    QString WriteToLog(const QString& LogContent, bool IsDetail = false);
 
     int BakLogCount() const;
     void SetBakLogCount(int ACount);

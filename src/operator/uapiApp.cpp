@@ -17,6 +17,13 @@ QString BatchText(const QStringList& AMembers)
     return u'[' + AMembers.join(u',') + u']';
 }
 
+// A batch the back end accepted but the cache could not record is sent again by the next pass: never silently.
+void Recorded(const QString& AFailure)
+{
+    if (!AFailure.isEmpty())
+        LogLine(llError, QStringLiteral("已提交的订单未能记入缓存,下次同步会再次提交:") + AFailure);
+}
+
 } // namespace
 
 TAPIApp::TAPIApp() = default;
@@ -133,7 +140,7 @@ void TAPIApp::pushInvalidOrders(const QStringList& ABatches, int ALines, const T
         }
         if (resp.code == 200) {
             if (TDBCacheClass* cache = DBCache())
-                cache->add(batch);
+                Recorded(cache->add(batch));
             ++outcome.accepted;
             outcome.delivered += qMin(kInvalidBatchSize, ALines - static_cast<int>(index) * kInvalidBatchSize);
             LogLine(llMessage, QStringLiteral("失效/已收货订单提交成功"));
@@ -153,38 +160,50 @@ void TAPIApp::pushInvalidOrders(const QStringList& ABatches, int ALines, const T
         ADone(outcome);
 }
 
-void TAPIApp::postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>& List)
+TPostOutcome TAPIApp::postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>& List)
 {
+    TPostOutcome outcome;
     QStringList pending;
+    const auto send = [this, &pending, &outcome] {
+        ++outcome.batches;
+        const QString failure = syncRefundOrders(BatchText(pending));
+        if (failure.isEmpty()) {
+            ++outcome.accepted;
+            outcome.delivered += static_cast<int>(pending.size());
+        } else if (outcome.cause.isEmpty()) {
+            outcome.cause = failure;
+        }
+        pending.clear();
+    };
     for (size_t k = 1; k <= List.size(); ++k) {
         // The batch goes out before the k-th record is added, so the first batch holds 99 records.
-        if (k % 100 == 0) {
-            syncRefundOrders(BatchText(pending));
-            pending.clear();
-        }
+        if (k % 100 == 0)
+            send();
         pending.append(RefundOrderJson(List[k - 1]));
     }
     if (!pending.isEmpty())
-        syncRefundOrders(BatchText(pending));
+        send();
+    return outcome;
 }
 
-void TAPIApp::syncRefundOrders(const QString& ABatch)
+QString TAPIApp::syncRefundOrders(const QString& ABatch)
 {
     TParamList params;
     params.SetValue(u"orders", Trim(ABatch));
     if (Ending())
-        return; // the process ends: only posts already in flight are waited for; the next run sends it again
+        return CutAtExitText(); // only posts already in flight are waited for; the next run sends it again
     const TServiceResp resp
         = postWithToken(ServiceUrl(OperatorPath::RefundOrders), params, [this] { return PostsCut(); });
     if (resp.code == 200) {
         if (TDBCacheClass* cache = DBCache())
-            cache->addWQ(ABatch);
+            Recorded(cache->addWQ(ABatch));
     } else if (PostsCut()) {
         LogLine(llError, QStringLiteral("维权") + CutAtExitText());
-        return;
+        return CutAtExitText();
     }
-    LogLine(llMessage,
-        QStringLiteral("维权订单提交结果---code:") + QString::number(resp.code) + QStringLiteral(",msg:") + resp.msg);
+    const QString result = QStringLiteral("code:") + QString::number(resp.code) + QStringLiteral(",msg:") + resp.msg;
+    LogLine(llMessage, QStringLiteral("维权订单提交结果---") + result);
+    return resp.code == 200 ? QString() : QStringLiteral("维权订单提交失败---") + result;
 }
 
 qint64 TAPIApp::timeTextToUnix(const QString& ATime)

@@ -61,7 +61,7 @@ public:
     void postOrderData(const QStringList& List, TPostDone ADone = {});
     // Delivers refund orders in batches (99 in the first, 100 in later ones) on the calling thread; each accepted
     // batch is recorded in the order cache.
-    void postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>& List);
+    TPostOutcome postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>& List);
     // Waits until every batch thread has finished; the program calls it before the order cache goes away.
     void WaitForPosts() { FPosters.WaitAll(); }
     // The process end: no batch starts any more; a batch post still running AGrace from now is cut short and
@@ -82,7 +82,8 @@ public:
 
 private:
     void pushInvalidOrders(const QStringList& ABatches, int ALines, const TPostDone& ADone);
-    void syncRefundOrders(const QString& ABatch);
+    // Empty when the back end accepted the batch; otherwise why not.
+    QString syncRefundOrders(const QString& ABatch);
     // True once the process end's grace for batch posts has passed.
     bool PostsCut() const;
     bool Ending() const { return FPostDeadline.load() != 0; }

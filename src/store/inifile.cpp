@@ -5,8 +5,10 @@
 #include "foundation/textutil.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -62,10 +64,20 @@ void TIniFile::Load()
     FLines.clear();
     FLineBreak = QByteArrayLiteral("\r\n");
     FHasBom = false;
-    QFile file(FPath);
-    if (!file.open(QIODevice::ReadOnly))
+    FProblem.clear();
+    const QFileInfo info(FPath);
+    if (info.isDir()) {
+        FProblem = QStringLiteral("是一个文件夹,不是配置文件");
         return;
+    }
+    QFile file(FPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        FProblem = info.exists() ? QStringLiteral("无法读取:") + file.errorString() : QStringLiteral("不存在");
+        return;
+    }
     const QByteArray bytes = file.readAll();
+    if (bytes.contains('\0'))
+        FProblem = QStringLiteral("不是文本,不是配置文件");
     QByteArrayView rest(bytes);
     while (rest.startsWith(kBom)) {
         rest = rest.sliced(kBom.size());
@@ -83,6 +95,15 @@ void TIniFile::Load()
         const QByteArray line = rest.first(end).toByteArray();
         FLines.append({line, rest.sliced(end, breakSize).toByteArray(), QString::fromUtf8(line)});
         rest = rest.sliced(end + breakSize);
+    }
+    if (FProblem.isEmpty()) {
+        const auto odd = std::find_if(FLines.cbegin(), FLines.cend(), [](const TLine& ALine) {
+            const QString text = ALine.FText.trimmed();
+            return !text.isEmpty() && !text.startsWith(u';') && !text.startsWith(u'#') && !text.startsWith(u'[')
+                && !text.contains(u'=');
+        });
+        if (odd != FLines.cend())
+            FProblem = QStringLiteral("第 %1 行不是设置:").arg(odd - FLines.cbegin() + 1) + odd->FText.left(40);
     }
 }
 

@@ -22,6 +22,9 @@ public:
     void WriteString(QStringView section, QStringView key, const QString& value);
 
     const QString& Path() const { return FPath; }
+    // After Load: empty when the file was read and looks like settings; otherwise what is wrong with it.
+    const QString& Problem() const { return FProblem; }
+    bool HasSection(QStringView section) const { return FindSection(section) >= 0; }
 
 private:
     struct TLine {
@@ -41,6 +44,7 @@ private:
     QList<TLine> FLines;
     QByteArray FLineBreak;
     bool FHasBom = false;
+    QString FProblem;
 };
 
 // Reads an integer the way the settings do: decimal, or hexadecimal after "0x"/"0X"; nullopt for anything else.

@@ -66,6 +66,12 @@ TCommon::TCommon(const QString& AFolder)
     FHosts.alimamaPublisher = ReadHost(ini, QStringLiteral("alimamaPublisher"), QStringLiteral("pub.alimama.com"));
     FHosts.alimamaMedia = ReadHost(ini, QStringLiteral("alimamaMedia"), QStringLiteral("www.alimama.com"));
     FHosts.caFile = ReadHost(ini, QStringLiteral("caFile"), QString());
+    QString problem = ini.Problem();
+    if (problem.isEmpty() && !ini.HasSection(kHosts))
+        problem = QStringLiteral("没有 [hosts] 段");
+    if (!problem.isEmpty())
+        FProblem = QStringLiteral("配置文件 ") + QDir::toNativeSeparators(iniPath) + u' ' + problem
+            + QStringLiteral(",外部服务的地址用默认值(运营商后台 ") + FHosts.operatorService + u')';
 }
 
 TRefundSource TCommon::refundSource() const

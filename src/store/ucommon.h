@@ -59,6 +59,9 @@ public:
     void setOpenIncremental(bool AValue);
 
     const THosts& hosts() const { return FHosts; }
+    // Empty when conf.ini was read and names the outside services; otherwise which file and what is wrong, said
+    // once before the sign-in so that a bad file is not mistaken for an unreachable back end.
+    const QString& problem() const { return FProblem; }
 
     const QString iniPath;
 
@@ -71,6 +74,7 @@ private:
     std::atomic<bool> FOpenIncremental {false};
     int FFullSyncHour = 4; // read once at start
     THosts FHosts;
+    QString FProblem;
 };
 
 inline TCommon* Common()

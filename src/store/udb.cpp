@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <sqlite3.h>
 
@@ -35,11 +36,25 @@ const char kWatermarkRead[] = "select updated_to,full_at from order_watermark wh
 const char kWatermarkWrite[]
     = "insert or replace into order_watermark(account,tk_status,updated_to,full_at) values(?1,?2,?3,?4)";
 
+QString SqliteMessage(sqlite3* db, int rc)
+{
+    return db ? QString::fromUtf16(static_cast<const char16_t*>(sqlite3_errmsg16(db)))
+              : QString::fromUtf8(sqlite3_errstr(rc));
+}
+
 [[noreturn]] void RaiseSqlite(sqlite3* db, int rc)
 {
-    if (db)
-        throw EQuenlarError(QString::fromUtf16(static_cast<const char16_t*>(sqlite3_errmsg16(db))));
-    throw EQuenlarError(QString::fromUtf8(sqlite3_errstr(rc)));
+    throw ECacheError(SqliteMessage(db, rc));
+}
+
+QString CacheText(const QString& AFileName, const QString& AProblem)
+{
+    return QStringLiteral("订单缓存 ") + AFileName + u' ' + AProblem;
+}
+
+bool IsLock(int rc)
+{
+    return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
 }
 
 // Opens an existing file only: a file deleted after the existence test must not come back empty.
@@ -140,20 +155,25 @@ TDBCacheClass::TDBCacheClass(const QString& AFolder, int ABusyTimeoutMs)
 {
 }
 
-void TDBCacheClass::add(const QString& strJson)
+QString TDBCacheClass::add(const QString& strJson)
 {
-    AddBatch(strJson, u"tradeParentId", u"tradeId", 0);
+    return AddBatch(strJson, u"tradeParentId", u"tradeId", 0);
 }
 
-void TDBCacheClass::addWQ(const QString& strJson)
+QString TDBCacheClass::addWQ(const QString& strJson)
 {
-    AddBatch(strJson, u"parentOrderNo", u"childOrderNo", 1);
+    return AddBatch(strJson, u"parentOrderNo", u"childOrderNo", 1);
 }
 
-void TDBCacheClass::AddBatch(const QString& strJson, QStringView AParentKey, QStringView AChildKey, int AOrderType)
+void TDBCacheClass::RaiseMissing() const
+{
+    throw ECacheError(CacheText(FDBFileName, QStringLiteral("不存在")));
+}
+
+QString TDBCacheClass::AddBatch(const QString& strJson, QStringView AParentKey, QStringView AChildKey, int AOrderType)
 {
     if (!QFile::exists(FDBFileName))
-        return;
+        return CacheText(FDBFileName, QStringLiteral("不存在"));
     try {
         // Parsed before the lock: other batches need not wait for it.
         const std::vector<TOrderIds> orders = ReadBatch(strJson, AParentKey, AChildKey);
@@ -169,9 +189,57 @@ void TDBCacheClass::AddBatch(const QString& strJson, QStringView AParentKey, QSt
             sqlite3_reset(insert.get());
         }
         transaction.Commit();
-    } catch (const EQuenlarError&) {
+        return {};
+    } catch (const EQuenlarError& error) {
         // The batch is not recorded; its orders are downloaded and delivered again by the next run.
+        return CacheText(FDBFileName, QStringLiteral("无法记录:") + error.Message());
     }
+}
+
+QString TDBCacheClass::unusableReason() const
+{
+    const QFileInfo file(FDBFileName);
+    if (!file.exists()) {
+        return CacheText(
+            FDBFileName, QStringLiteral("不存在,请先运行 quenlar-initdb ") + FDBFileName + QStringLiteral(" 准备它"));
+    }
+    if (file.isDir())
+        return CacheText(FDBFileName, QStringLiteral("是一个文件夹,不是订单缓存文件"));
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(FDBFileNameUtf8.constData(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const TConnection db(raw);
+    if (rc != SQLITE_OK)
+        return CacheText(FDBFileName, QStringLiteral("无法打开:") + SqliteMessage(raw, rc));
+    sqlite3_busy_timeout(raw, FBusyTimeoutMs);
+    if (sqlite3_db_readonly(raw, "main") == 1)
+        return CacheText(FDBFileName, QStringLiteral("只能读取,无法记录已送达的订单"));
+    const auto failed = [&](int ACode, const QString& AProblem) {
+        return CacheText(
+            FDBFileName, (IsLock(ACode) ? QStringLiteral("被其他程序锁定:") : AProblem) + SqliteMessage(raw, ACode));
+    };
+    // The lookup and the insert of a pass, prepared: the file is a database with the order table and its columns.
+    for (const char* sql : {kLookup, kInsert}) {
+        sqlite3_stmt* statement = nullptr;
+        rc = sqlite3_prepare_v2(raw, sql, -1, &statement, nullptr);
+        const TStatement owned(statement);
+        if (rc != SQLITE_OK) {
+            const bool foreign = (rc & 0xFF) == SQLITE_ERROR || (rc & 0xFF) == SQLITE_NOTADB;
+            return failed(rc, foreign ? QStringLiteral("不是订单缓存数据库:") : QStringLiteral("无法读取:"));
+        }
+    }
+    // A real write, rolled back: the journal must be created beside the file and a page written to it.
+    if ((rc = sqlite3_exec(raw, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) != SQLITE_OK)
+        return failed(rc, QStringLiteral("无法写入:"));
+    sqlite3_stmt* statement = nullptr;
+    rc = sqlite3_prepare_v2(raw, kInsert, -1, &statement, nullptr);
+    const TStatement probe(statement);
+    if (rc == SQLITE_OK) {
+        BindOrder(statement, -1, QString(), QString());
+        rc = sqlite3_step(statement);
+    }
+    const QString reason = rc == SQLITE_OK || rc == SQLITE_DONE ? QString() : failed(rc, QStringLiteral("无法写入:"));
+    sqlite3_exec(raw, "ROLLBACK", nullptr, nullptr, nullptr);
+    return reason;
 }
 
 bool TDBCacheClass::existOrder(const QString& parent_order_id, const QString& child_order_id, qint32 order_type) const
@@ -182,17 +250,23 @@ bool TDBCacheClass::existOrder(const QString& parent_order_id, const QString& ch
 std::vector<bool> TDBCacheClass::existOrders(const std::vector<TOrderKey>& AOrders, qint32 order_type) const
 {
     std::vector<bool> found(AOrders.size(), false);
-    if (AOrders.empty() || !QFile::exists(FDBFileName))
+    if (AOrders.empty())
         return found;
-    const TConnection db = Open(FDBFileNameUtf8, SQLITE_OPEN_READWRITE, FBusyTimeoutMs);
-    const TStatement lookup = Prepare(db.get(), kLookup);
-    for (size_t i = 0; i < AOrders.size(); ++i) {
-        sqlite3_reset(lookup.get());
-        BindOrder(lookup.get(), order_type, Trim(AOrders[i].first), Trim(AOrders[i].second));
-        const int rc = sqlite3_step(lookup.get());
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-            RaiseSqlite(db.get(), rc);
-        found[i] = rc == SQLITE_ROW;
+    if (!QFile::exists(FDBFileName))
+        RaiseMissing();
+    try {
+        const TConnection db = Open(FDBFileNameUtf8, SQLITE_OPEN_READWRITE, FBusyTimeoutMs);
+        const TStatement lookup = Prepare(db.get(), kLookup);
+        for (size_t i = 0; i < AOrders.size(); ++i) {
+            sqlite3_reset(lookup.get());
+            BindOrder(lookup.get(), order_type, Trim(AOrders[i].first), Trim(AOrders[i].second));
+            const int rc = sqlite3_step(lookup.get());
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+                RaiseSqlite(db.get(), rc);
+            found[i] = rc == SQLITE_ROW;
+        }
+    } catch (const ECacheError& error) {
+        throw ECacheError(CacheText(FDBFileName, QStringLiteral("查询失败:") + error.Message()));
     }
     return found;
 }

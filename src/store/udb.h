@@ -1,6 +1,7 @@
 #pragma once
 
 #include "foundation/globals.h"
+#include "foundation/qerror.h"
 
 #include <QByteArray>
 #include <QString>
@@ -19,6 +20,14 @@ struct TOrderWatermark {
     qint64 fullAt = 0;
 };
 
+// A failure of the order cache itself: a lookup or a record that SQLite refused (a lock held past the busy time-out,
+// a missing table, an unreadable file) or a file that is not there. It fails the pass that needed the answer; it is
+// never an empty answer.
+class ECacheError : public EQuenlarError {
+public:
+    using EQuenlarError::EQuenlarError;
+};
+
 // The order cache "db.db": which orders the operator back end has already accepted, table cache_order. The file
 // is prepared beside the executable (quenlar-initdb); the cache itself never creates it. Every call opens its own
 // connection and closes it before returning.
@@ -32,15 +41,22 @@ public:
     TDBCacheClass(const TDBCacheClass&) = delete;
     TDBCacheClass& operator=(const TDBCacheClass&) = delete;
 
+    // Whether the cache can serve a pass: the file is there, opens, has the order table and takes a write (tried in
+    // a transaction that is rolled back, so a read-only file or folder, a full disk or a lock held past the busy
+    // time-out show). Empty when it can; otherwise why not, naming the file. A missing file's reason names the
+    // command that prepares it.
+    QString unusableReason() const;
+
     // Record a delivered batch: a JSON array of invalid-order lines ("tradeParentId", "tradeId"; order type 0),
     // or of refund orders ("parentOrderNo", "childOrderNo"; order type 1). Elements lacking an id are skipped.
-    // All or nothing: any failure records nothing of the batch and is not reported, nor is a text that is not
-    // JSON. Without the file nothing happens.
-    void add(const QString& strJson);
-    void addWQ(const QString& strJson);
+    // All or nothing: any failure records nothing of the batch. Answers why it was not recorded (naming the file),
+    // empty when it was; a text that is not JSON records nothing and is no failure. Never creates the file.
+    QString add(const QString& strJson);
+    QString addWQ(const QString& strJson);
 
-    // Whether that order is recorded under that type; ids are trimmed. False when the file is missing; raises
-    // EQuenlarError with SQLite's message when the lookup fails (missing table, unreadable file).
+    // Whether that order is recorded under that type; ids are trimmed. Raises ECacheError, naming the file and
+    // with SQLite's message, when the lookup fails (missing file or table, unreadable file, a lock held past the
+    // busy time-out).
     bool existOrder(const QString& parent_order_id, const QString& child_order_id, qint32 order_type) const;
 
     // The same lookup for many orders over one connection: a page of downloaded orders costs one open, not one
@@ -58,7 +74,8 @@ public:
     const QString& dbFileName() const { return FDBFileName; }
 
 private:
-    void AddBatch(const QString& strJson, QStringView AParentKey, QStringView AChildKey, int AOrderType);
+    QString AddBatch(const QString& strJson, QStringView AParentKey, QStringView AChildKey, int AOrderType);
+    [[noreturn]] void RaiseMissing() const;
 
     std::mutex FCS; // one batch is written at a time
     const QString FDBFileName;

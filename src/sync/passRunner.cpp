@@ -73,6 +73,8 @@ TRefundRead ReadRefunds(const TAlimmTokenRecord& AAccount, const TAlimmTokenData
     }
     TTopApiGetOrders orders(QString(), AData.cookies, AData._tb_token_, AStop);
     read.refunds = orders.getWeiquanOrders(ABegin, AEnd);
+    read.failure = orders.failure();
+    read.failureSource = QStringLiteral("report");
     return read;
 }
 
@@ -89,6 +91,13 @@ public:
             api->WaitForPosts();
     }
 };
+
+// A cache that fails a lookup cannot tell new orders from delivered ones: the account's pass posts nothing.
+TAccountPassOutcome CacheFailed(const QString& ALogPrefix, const QString& AError)
+{
+    LogLine(llError, ALogPrefix + QStringLiteral("订单缓存出错,本次未提交:") + AError);
+    return TAccountPassOutcome::Failed(AError, QStringLiteral("cache"));
+}
 
 // Delivers the pass's orders and waits for the outcome; the account's watermarks move only once every batch was
 // accepted, so a refused batch is read and sent again by the very next pass rather than the next full one.
@@ -151,6 +160,16 @@ TPassRunner::~TPassRunner()
 void TPassRunner::ControlsChangedOnMain()
 {
     RunOnMainFor(this, [this] { FFrontEnd.ControlsChanged(); });
+}
+
+QString TPassRunner::CacheProblem()
+{
+    return FCacheCheck.Problem([this](const QString& AReason) {
+        LogLine(llError, AReason);
+        RunOnMainFor(this, [this, AReason] {
+            FFrontEnd.MessageBox(AReason, kMessageTitle, TSyncFrontEnd::TButtons::Ok, TSyncFrontEnd::TIcon::Error);
+        });
+    });
 }
 
 void TPassRunner::Start()
@@ -234,7 +253,14 @@ void TPassRunner::RunInvalidPass(TQJob* AJob, bool AWaitTurn)
 
 TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop)
 {
-    const TOrderPassResult pass = TOrderPass().Run(AAccount->userId(), AAccount->userName(), AAccount->token(), AStop);
+    if (const QString problem = CacheProblem(); !problem.isEmpty())
+        return TAccountPassOutcome::Failed(problem, QStringLiteral("cache"));
+    TOrderPassResult pass;
+    try {
+        pass = TOrderPass().Run(AAccount->userId(), AAccount->userName(), AAccount->token(), AStop);
+    } catch (const ECacheError& error) {
+        return CacheFailed(QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';', error.Message());
+    }
     const bool stopped = AStop();
     // A stopped pass read only part of the window: its count is no total.
     LogLine(llMessage,
@@ -281,22 +307,41 @@ void TPassRunner::RunRefundPass(TQJob* AJob, bool AWaitTurn)
 TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(PAlimmTokenData AAccount, const QDateTime& ABegin,
     const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource)
 {
+    AAccount->setReadLock(false);
+    if (const QString problem = CacheProblem(); !problem.isEmpty())
+        return TAccountPassOutcome::Failed(problem, QStringLiteral("cache"));
     const TAlimmTokenData account = AAccount->Snapshot();
-    const TRefundRead read = ReadRefunds(*AAccount, account, ABegin, AEnd, AStop, ASource);
+    const QString prefix = QStringLiteral("同步维权订单-联盟账号:") + account.userName + u';';
+    TRefundRead read;
+    try {
+        read = ReadRefunds(*AAccount, account, ABegin, AEnd, AStop, ASource);
+    } catch (const ECacheError& error) {
+        return CacheFailed(prefix, error.Message());
+    }
     const std::vector<TWeiQuanOrderInfo>& refunds = read.refunds;
     const bool stopped = AStop();
-    LogLine(llMessage,
-        QStringLiteral("同步维权订单-联盟账号:") + account.userName
-            + (stopped ? QStringLiteral(";同步已停止,已取得 ") : QStringLiteral(";90天内共有 "))
-            + QString::number(refunds.size()) + QStringLiteral(" 条维权订单未同步!"));
+    const QString& failure = read.failure;
+    // A report that could not be read whole is no count: its refunds so far go out, the pass says what failed.
+    if (stopped || failure.isEmpty()) {
+        LogLine(llMessage,
+            prefix + (stopped ? QStringLiteral("同步已停止,已取得 ") : QStringLiteral("90天内共有 "))
+                + QString::number(refunds.size()) + QStringLiteral(" 条维权订单未同步!"));
+    } else {
+        LogLine(llError,
+            prefix + failure + QStringLiteral(",已取得 ") + QString::number(refunds.size())
+                + QStringLiteral(" 条维权订单未同步,下次同步再取"));
+    }
+    TPostOutcome posted;
     if (TAPIApp* api = APIApp())
-        api->postWeiQuanOrderData(refunds);
-    AAccount->setReadLock(false);
-    TAccountPassOutcome outcome = stopped || read.failure.isEmpty()
-        ? TAccountPassOutcome()
-        : TAccountPassOutcome::Failed(read.failure, read.failureSource);
+        posted = api->postWeiQuanOrderData(refunds);
+    TAccountPassOutcome outcome;
+    if (!stopped && !failure.isEmpty())
+        outcome = TAccountPassOutcome::Failed(failure, read.failureSource);
+    else if (!stopped && !posted.AllAccepted() && posted.cause != TAPIApp::CutAtExitText())
+        outcome = TAccountPassOutcome::Failed(posted.cause, QStringLiteral("backend"));
     outcome.found = static_cast<int>(refunds.size());
-    if (stopped)
+    outcome.delivered = posted.delivered;
+    if (stopped || posted.cause == TAPIApp::CutAtExitText())
         outcome.state = TAccountPassOutcome::TState::Stopped;
     return outcome;
 }

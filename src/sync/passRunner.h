@@ -3,6 +3,7 @@
 #include "foundation/qworker.h"
 #include "store/ucommon.h"
 #include "sync/agedOutOrders.h"
+#include "sync/cacheCheck.h"
 #include "sync/jobSupport.h"
 #include "sync/passOutcome.h"
 #include "sync/passSlot.h"
@@ -63,6 +64,9 @@ private:
     TAccountPassOutcome SyncRefundOrdersOfAccount(PAlimmTokenData AAccount, const QDateTime& ABegin,
         const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource);
     void ControlsChangedOnMain();
+    // Why the order cache cannot serve this account's pass (said once: an error line and a message box); empty
+    // when it can.
+    QString CacheProblem();
 
     TSyncFrontEnd& FFrontEnd;
     TAccountStatus& FStatus;
@@ -75,4 +79,5 @@ private:
     TAgedOutOrders FAgedOut;
     TPassSlot FInvalidPass;
     TPassSlot FRefundPass; // the repeating, the immediate and the manual refund runs
+    TCacheCheck FCacheCheck;
 };

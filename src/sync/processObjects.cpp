@@ -15,6 +15,7 @@
 #include <QFileInfo>
 
 #include <chrono>
+#include <cstdio>
 #include <exception>
 
 namespace {
@@ -35,12 +36,28 @@ public:
     void HandleNeeded() override { }
     bool WriteItem(const TQLogItem& AItem) override
     {
-        FFile->WriteToLog(LogItemMessage(AItem));
+        Said(FFile->WriteToLog(LogItemMessage(AItem)));
         return true;
     }
 
 private:
+    // A log that cannot be written is said once, on stderr and as a line of the other writers (the window's pane,
+    // the console), until it can be written again; the program carries on.
+    void Said(const QString& AFailure)
+    {
+        if (AFailure == FSaid)
+            return;
+        FSaid = AFailure;
+        if (AFailure.isEmpty())
+            return;
+        const QString text = QStringLiteral("日志文件无法写入,日志只显示不保存:") + AFailure;
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+        std::fflush(stderr);
+        LogLine(llWarning, text);
+    }
+
     std::shared_ptr<TLogManage> FFile;
+    QString FSaid; // only the castor thread writes items
 };
 
 QString LogModuleName(const TProcessObjects::TOptions& AOptions)

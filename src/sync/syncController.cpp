@@ -1,5 +1,7 @@
 #include "sync/syncController.h"
 
+#include "log/QLog.h"
+#include "store/ucommon.h"
 #include "sync/jobSupport.h"
 
 namespace {
@@ -35,6 +37,9 @@ TSyncController::~TSyncController()
 
 void TSyncController::Open()
 {
+    // Said before any sign-in, so that a bad file is not taken for an unreachable back end.
+    if (const TCommon* common = Common(); common != nullptr && !common->problem().isEmpty())
+        LogLine(llError, common->problem());
     FSignIns.Open();
     FKeepAlive.Start(FTiming.keepAliveInterval);
 }

@@ -8,12 +8,11 @@ class TSyncFrontEnd {
 public:
     enum class TButtons { Ok, OkCancel };
     enum class TIcon { None, Error };
-    enum class TAnswer { Ok, Cancel };
 
     virtual ~TSyncFrontEnd() = default;
 
-    // A message box without owner. The window shows it modally; other front ends answer at once.
-    virtual TAnswer MessageBox(const QString& AText, const QString& ATitle, TButtons AButtons, TIcon AIcon) = 0;
+    // A message box without owner. The window opens it modally and returns at once; nothing waits on an answer.
+    virtual void MessageBox(const QString& AText, const QString& ATitle, TButtons AButtons, TIcon AIcon) = 0;
     // The operator state line ("运营商：未登录" / "运营商：已登录").
     virtual void OperatorPanelChanged(const QString& AText) = 0;
     // The start button's tag or caption, or whether a button may be pressed, changed: read them from the controller.

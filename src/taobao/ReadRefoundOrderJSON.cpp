@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr qsizetype kShownReply = 80;
+
 QString TextOf(const TQJson& AOrder, QStringView AName)
 {
     const TQJson* node = AOrder.ItemByName(AName);
@@ -38,11 +40,20 @@ TWeiQuanOrderInfo RecordOf(const TQJson& AOrder)
 
 } // namespace
 
-bool TReadRefoundOrderJSON::ReadOrders(std::vector<TWeiQuanOrderInfo>& List) const
+bool TReadRefoundOrderJSON::ReadOrders(std::vector<TWeiQuanOrderInfo>& List, QString* ANotReport) const
 {
     TQJson document;
-    if (!document.TryParse(FJSONStr))
+    const bool json = document.TryParse(FJSONStr);
+    const TQJson* data = json ? document.ItemByName(u"data") : nullptr;
+    if (data == nullptr || !data->IsObject()) {
+        if (ANotReport) {
+            // The start of the reply tells a sign-in page or a refusal from an empty answer.
+            *ANotReport = (json ? QStringLiteral("不是维权报表(没有 data)") : QStringLiteral("不是维权报表的 JSON"))
+                + (FJSONStr.isEmpty() ? QStringLiteral(":空回复")
+                                      : QStringLiteral(":") + Trim(FJSONStr.left(kShownReply)));
+        }
         return false;
+    }
     const TQJson* hasNextNode = document.ItemByPath(u"data.hasNext");
     const bool hasNext = hasNextNode != nullptr && hasNextNode->AsBoolean();
     const TQJson* orders = document.ItemByPath(u"data.result");

@@ -15,9 +15,10 @@ public:
     }
 
     // Appends the page's successful refund orders that the cache does not hold under the refund type; answers
-    // whether the report has another page. False, with nothing added, for a text that is not JSON. A cache
-    // failure or an amount that is not a number raises.
-    bool ReadOrders(std::vector<TWeiQuanOrderInfo>& List) const;
+    // whether the report has another page. False, with nothing added, for a text that is not the report's JSON (no
+    // JSON, or no "data" object); ANotReport, when given, then says so. A cache failure (ECacheError) or an
+    // amount that is not a number raises.
+    bool ReadOrders(std::vector<TWeiQuanOrderInfo>& List, QString* ANotReport = nullptr) const;
 
 private:
     QString FJSONStr;

@@ -143,6 +143,9 @@ bool TTopApiGetOrders::getOrdersToList(
                 // this gap between a reply and the next request.
                 FClock->Wait(FReplyAtMs + kPagePauseMs - FClock->NowMs(), {});
             } while (hasNext);
+        } catch (const ECacheError&) {
+            // The cache cannot tell what was delivered: reading on would only meet the same failure slice by slice.
+            throw;
         } catch (const std::exception&) {
             // A page that cannot be read ends its slice; the lines already added stay and the next run retries.
             Failed(QStringLiteral("订单页无法读取:") + ErrorMessageOf(std::current_exception()));
@@ -333,6 +336,7 @@ bool TTopApiGetOrders::getWeiquanPage(
     int APageNo, const QString& ABegin, const QString& AEnd, std::vector<TWeiQuanOrderInfo>& List)
 {
     QString reply;
+    QString error;
     try {
         const TCommon* common = Common();
         const QString base = common != nullptr ? common->hosts().alimamaPublisherUrl() : QString();
@@ -340,18 +344,26 @@ bool TTopApiGetOrders::getWeiquanPage(
                                              "&memberType=&pageSize=40")
                                   .arg(QString::number(QDateTime::currentSecsSinceEpoch()), F_tb_token_,
                                       QString::number(APageNo), ABegin, AEnd);
-        Get(base + kReportPath + u'?' + query, reply);
-    } catch (const std::exception& e) {
-        const QString message = dynamic_cast<const EQuenlarError*>(&e) != nullptr
-            ? static_cast<const EQuenlarError&>(e).Message()
-            : QString::fromUtf8(e.what());
-        LogLine(llError, QStringLiteral("同步维权订单发生HTTP异常,异常信息:") + message);
-        reply.clear();
+        Get(base + kReportPath + u'?' + query, reply, &error);
+    } catch (const std::exception&) {
+        error = ErrorMessageOf(std::current_exception());
     }
-    return TReadRefoundOrderJSON(reply).ReadOrders(List);
+    // A stop is no failure: the pass says it was stopped.
+    if (StopRequested())
+        return false;
+    const QString page = QStringLiteral("维权报表第 ") + QString::number(APageNo) + QStringLiteral(" 页");
+    if (!error.isEmpty()) {
+        Failed(page + QStringLiteral("读取失败:") + error);
+        return false;
+    }
+    QString notReport;
+    const bool hasNext = TReadRefoundOrderJSON(reply).ReadOrders(List, &notReport);
+    if (!notReport.isEmpty())
+        Failed(page + notReport);
+    return hasNext;
 }
 
-void TTopApiGetOrders::Get(const QString& AUrl, QString& AOut)
+void TTopApiGetOrders::Get(const QString& AUrl, QString& AOut, QString* AError)
 {
     THttpRequest request;
     request.method = THttpRequest::TMethod::Get;
@@ -368,5 +380,5 @@ void TTopApiGetOrders::Get(const QString& AUrl, QString& AOut)
     request.tls = THttpTls {common != nullptr ? common->hosts().caFile : QString()};
     request.stopCheck = [this] { return StopRequested(); };
     const std::scoped_lock lock(FCS);
-    AOut = HttpExchange(request);
+    AOut = HttpExchange(request, AError);
 }

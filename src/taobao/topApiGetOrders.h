@@ -35,20 +35,24 @@ public:
 
     // Appends one invalid-order line per order of status AStauts (-1: any) that the cache does not hold yet, by
     // order creation time (query type 1) or by update time (4). True when every slice was read whole; false when
-    // a slice failed, the pass was stopped, the app's daily quota is spent or there is no token.
+    // a slice failed, the pass was stopped, the app's daily quota is spent or there is no token. Raises ECacheError
+    // when the cache cannot answer a lookup: the orders it would have to tell apart are unknown.
     bool getOrdersToList(
         const QDateTime& beginTime, const QDateTime& endTime, int AStauts, QStringList& List, int AQueryType = 1);
 
-    // The successful refund orders of the window that the cache does not hold yet. Raises when a page cannot be
-    // read (a cache failure, an amount that is not a number).
+    // The successful refund orders of the window that the cache does not hold yet, read page by page. A page that
+    // could not be fetched (transport or HTTP error) or is not the report's JSON ends the reading and is this
+    // downloader's failure(); the orders of the pages before it are kept. Raises ECacheError when the cache cannot
+    // answer, EQuenlarError for an amount that is not a number.
     std::vector<TWeiQuanOrderInfo> getWeiquanOrders(const QDateTime& beginTime, const QDateTime& endTime);
 
     // GET with the session cookies; AOut is the reply text, empty on any failure of the exchange and when a stop
-    // ended it.
-    void Get(const QString& AUrl, QString& AOut);
+    // ended it; AError, when given, receives why the exchange failed (empty when it did not).
+    void Get(const QString& AUrl, QString& AOut, QString* AError = nullptr);
 
-    // Why the last getOrdersToList did not read every slice: the first failure of this downloader, as a text for
-    // the log and the account's health; empty when none failed (a stop is no failure).
+    // Why the last getOrdersToList did not read every slice, or getWeiquanOrders every page: the first failure of
+    // this downloader, as a text for the log and the account's health; empty when none failed (a stop is no
+    // failure). A cache failure is not one of these: it raises ECacheError.
     const QString& failure() const { return FFailure; }
 
     bool close() const { return FClose.load(); }

@@ -2,6 +2,7 @@
 #include "store/udb.h"
 #include "testwait.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -219,7 +220,78 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, HeadlessOptions,
             2, u"the data folder /proc/version is not a folder"},
         TOptionCase {{QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"),
                          QStringLiteral("--data-dir=/proc/quenlar/data")},
-            2, u"the data folder /proc/quenlar/data cannot be created"}));
+            2, u"the data folder /proc/quenlar/data cannot be created"},
+        TOptionCase {{QStringLiteral("--headless"), QStringLiteral("--phone=1"), QStringLiteral("--sync-interval=0")},
+            2, u"--sync-interval needs a number of seconds"}));
+
+// A cache that cannot tell delivered orders from new ones: nothing is sent, every account's pass fails naming the
+// file, and the reason is said once however many accounts and passes meet it.
+struct TCacheCase {
+    const char* name;
+    QByteArray contents; // written over db.db; "-" removes it, "/" puts a folder in its place
+    const char16_t* reason;
+};
+
+class HeadlessUnusableCache : public HeadlessRun, public ::testing::WithParamInterface<TCacheCase> { };
+
+TEST_P(HeadlessUnusableCache, SendsNothingAndExits4NamingTheFile)
+{
+    const QString cache = FFolder.filePath(QStringLiteral("db.db"));
+    ASSERT_TRUE(QFile::remove(cache));
+    const QByteArray& contents = GetParam().contents;
+    if (contents == "/") {
+        ASSERT_TRUE(QDir().mkdir(cache));
+    } else if (contents != "-") {
+        QFile file(cache);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+    }
+    SetAccounts({{"1001", "nick-a", "tok-a"}, {"1002", "nick-b", "tok-b"}});
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 4) << FErr.toStdString();
+    EXPECT_EQ(FIntakeBatches.load(), 0);
+    const QString reason = QString::fromUtf16(GetParam().reason);
+    EXPECT_TRUE(FErr.contains(QStringLiteral("account nick-a (1001):"))) << FErr.toStdString();
+    EXPECT_TRUE(FErr.contains(QStringLiteral("account nick-b (1002):"))) << FErr.toStdString();
+    EXPECT_TRUE(FErr.contains(reason)) << FErr.toStdString();
+    // Said once: one line of its own, besides the pass summaries that name each failed account.
+    const QStringList lines = FOut.split(u'\n').filter(reason);
+    EXPECT_EQ(lines.size() - lines.filter(QStringLiteral("同步结束")).size(), 1) << FOut.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cache, HeadlessUnusableCache,
+    ::testing::Values(TCacheCase {"missing", "-", u"quenlar-initdb"}, TCacheCase {"folder", "/", u"是一个文件夹"},
+        TCacheCase {"zeroBytes", "", u"不是订单缓存数据库"},
+        TCacheCase {"garbage", QByteArray(4096, 'x'), u"不是订单缓存数据库"}),
+    [](const ::testing::TestParamInfo<TCacheCase>& AInfo) { return std::string(AInfo.param.name); });
+
+TEST_F(HeadlessRun, AnUnwritableLogIsSaidOnceAndTheRunGoesOn)
+{
+    ASSERT_TRUE(QDir().mkdir(FFolder.filePath(QStringLiteral("quenlar.log")))); // a folder where the log goes
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 0) << FErr.toStdString();
+    EXPECT_EQ(FIntakeBatches.load(), 1);
+    EXPECT_EQ(FErr.count(QStringLiteral("日志文件无法写入")), 1) << FErr.toStdString();
+    EXPECT_EQ(FOut.count(QStringLiteral("日志文件无法写入")), 1) << FOut.toStdString();
+}
+
+TEST_F(HeadlessRun, ABadSettingsFileIsNamedBeforeTheSignIn)
+{
+    const QString ini = FFolder.filePath(QStringLiteral("conf.ini"));
+    ASSERT_TRUE(QFile::remove(ini));
+    ASSERT_TRUE(QDir().mkdir(ini));
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 1); // the default back end address answers nobody here
+    const qsizetype named = FOut.indexOf(QStringLiteral("是一个文件夹,不是配置文件"));
+    ASSERT_GE(named, 0) << FOut.toStdString();
+    EXPECT_TRUE(FOut.contains(ini)) << FOut.toStdString();
+    const qsizetype failed = FOut.indexOf(QStringLiteral("服务器访问失败"));
+    EXPECT_TRUE(failed < 0 || failed > named) << FOut.toStdString();
+}
 
 TEST_F(HeadlessRun, MissingPasswordIsAnErrorBeforeAnyRequest)
 {

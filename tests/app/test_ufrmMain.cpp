@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -208,7 +209,7 @@ private Q_SLOTS:
 
     void refusedSettingsWriteShowsItsErrorAndTheWindowGoesOn()
     {
-        TWindowFixture fixture;
+        TWindowFixture fixture(QByteArray {});
         // A folder where the file belongs: no write can succeed, not even as root.
         QVERIFY(QDir(fixture.FolderPath()).mkdir(QStringLiteral("conf.ini")));
         fixture.Start();
@@ -456,18 +457,29 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents();
     }
 
-    void closingWhileAMessageBoxIsUpEndsItsLoop()
+    void aMessageBoxHoldsNoCallerAndGoesWhenAnswered()
     {
         TWindowFixture fixture;
         fixture.Start();
-        fixture.Window().MessageBoxes().SetHook({}); // a real box, with a loop of its own
-        QTimer::singleShot(0, &fixture.Window(), [&fixture] {
-            QVERIFY(QApplication::activeModalWidget());
-            fixture.Window().close();
-        });
-        // Returns only once the close has ended the box's loop.
+        TMessageBoxes& boxes = fixture.Window().MessageBoxes();
+        boxes.SetHook({}); // real boxes
+        // The click returns with the box still up: nobody waits inside a loop of the box's own.
         QTest::mouseClick(fixture.Child<QToolButton>("btn_refAuth"), Qt::LeftButton);
+        QCOMPARE(boxes.OpenCount(), std::size_t {1});
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        QPointer<QMessageBox> watched(box);
+        box->button(QMessageBox::Ok)->click();
+        QCOMPARE(boxes.OpenCount(), std::size_t {0});
+        QTRY_VERIFY(watched.isNull());
+        // A box still up when the window closes goes with it.
+        QTest::mouseClick(fixture.Child<QToolButton>("btn_refAuth"), Qt::LeftButton);
+        QCOMPARE(boxes.OpenCount(), std::size_t {1});
+        watched = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        fixture.Window().close();
         QVERIFY(!fixture.Window().isVisible());
+        fixture.Close();
+        QVERIFY(watched.isNull());
     }
 
     void closingDuringASlowSignInEndsCleanly()

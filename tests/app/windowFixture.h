@@ -5,6 +5,7 @@
 #include "app/ufrmMain.h"
 #include "app/windowed.h"
 #include "standin/testservers.h"
+#include "store/udb.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -73,9 +74,11 @@ private:
 // The whole window program in a temporary program folder, its message boxes answered by a recorder.
 class TWindowFixture {
 public:
-    // AIni: the conf.ini to write first; empty writes none.
-    explicit TWindowFixture(const QByteArray& AIni = {})
+    // AIni: the conf.ini to write first; empty writes none. The default names a back end nobody answers at, so that
+    // the window starts without a complaint about its settings. The order cache is prepared, as by the installer.
+    explicit TWindowFixture(const QByteArray& AIni = QByteArrayLiteral("[hosts]\noperatorService=127.0.0.1:9\n"))
     {
+        CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
         if (!AIni.isEmpty()) {
             QFile ini(IniPath());
             if (ini.open(QIODevice::WriteOnly))
@@ -102,10 +105,8 @@ public:
         options.dataFolder = FFolder.path();
         options.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
         FProgram = std::make_unique<TWindowedProgram>(options, ATiming);
-        Window().MessageBoxes().SetHook([this](const TMessageBoxes::TRequest& ARequest) {
-            FBoxes.push_back(ARequest);
-            return FNextAnswer;
-        });
+        Window().MessageBoxes().SetHook(
+            [this](const TMessageBoxes::TRequest& ARequest) { FBoxes.push_back(ARequest); });
         // Not shown: nothing here needs painting, and Qt's raster engine paints large areas on a thread pool that
         // ThreadSanitizer cannot see into.
         FProgram->Open();
@@ -129,7 +130,6 @@ private:
     QTemporaryDir FFolder;
     std::unique_ptr<TWindowedProgram> FProgram;
     std::vector<TMessageBoxes::TRequest> FBoxes;
-    TMessageBoxes::TAnswer FNextAnswer = TMessageBoxes::TAnswer::Ok;
 };
 
 // Fills in the login dialog and clicks "登录".

@@ -254,7 +254,11 @@ TEST_F(OrderPosting, OnlyAcceptedRefundBatchesAreCachedAndLogged)
     QString error;
     ASSERT_TRUE(FApp.Login(QStringLiteral("13800000000"), QStringLiteral("pw"), error));
     AnswerCodes({"200", "403"});
-    FApp.postWeiQuanOrderData(Refunds(150));
+    const TPostOutcome outcome = FApp.postWeiQuanOrderData(Refunds(150));
+    EXPECT_EQ(outcome.batches, 2);
+    EXPECT_EQ(outcome.accepted, 1);
+    EXPECT_EQ(outcome.delivered, 99);
+    EXPECT_TRUE(outcome.cause.contains(QStringLiteral("code:403"))) << outcome.cause.toStdString();
 
     const std::vector<TRecordedRequest> requests = FService.Requests();
     ASSERT_EQ(requests.size(), 3u); // the login, then two batches

@@ -59,6 +59,40 @@ INSTANTIATE_TEST_SUITE_P(Settings, SwitchReading,
         SwitchCase {"[other]\nsyncysh=0\n", true, false, false},
         SwitchCase {"; comment\n[setting]\n;syncysh=0\nopenLarge=\"1\"\n", true, false, true}));
 
+// What is wrong with conf.ini is said with the file's path, so that it is not taken for an unreachable back end.
+struct TProblemCase {
+    const char* name;
+    QByteArray contents; // "-": no file; "/": a folder in its place
+    const char16_t* problem; // empty: none
+};
+
+class SettingsProblem : public SettingsFile, public ::testing::WithParamInterface<TProblemCase> { };
+
+TEST_P(SettingsProblem, IsNamedWithThePath)
+{
+    const TProblemCase& c = GetParam();
+    if (c.contents == "/")
+        ASSERT_TRUE(QDir().mkdir(Path()));
+    else if (c.contents != "-")
+        Write(c.contents);
+    const TCommon common(FDir.path());
+    const QString expected = QString::fromUtf16(c.problem);
+    if (expected.isEmpty()) {
+        EXPECT_TRUE(common.problem().isEmpty()) << common.problem().toStdString();
+        return;
+    }
+    EXPECT_TRUE(common.problem().contains(expected)) << common.problem().toStdString();
+    EXPECT_TRUE(common.problem().contains(QDir::toNativeSeparators(Path()))) << common.problem().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, SettingsProblem,
+    ::testing::Values(TProblemCase {"good", "; hosts\n[hosts]\noperatorService=a:1\n\n[setting]\nsyncysh=1\n", u""},
+        TProblemCase {"missing", "-", u"不存在"}, TProblemCase {"folder", "/", u"是一个文件夹"},
+        TProblemCase {"binary", QByteArray("[hosts]\n\0\x01\x02", 11), u"不是文本"},
+        TProblemCase {"garbage", "[hosts]\noperatorService=a:1\nthis is no setting\n", u"第 3 行不是设置"},
+        TProblemCase {"noHosts", "[setting]\nsyncysh=0\n", u"没有 [hosts] 段"}),
+    [](const ::testing::TestParamInfo<TProblemCase>& AInfo) { return std::string(AInfo.param.name); });
+
 TEST_F(SettingsFile, MissingFileIsCreatedByTheFirstWriteWithOneKey)
 {
     TCommon common(FDir.path());

@@ -9,6 +9,8 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <csignal>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -17,6 +19,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -167,26 +172,28 @@ TEST_F(OrderCache, TextThatIsNotJsonRecordsNothingAndLeavesTheCacheUsable)
     EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P9", "C9"}}));
 }
 
-TEST_F(OrderCache, AFailingInsertRollsTheWholeBatchBack)
+TEST_F(OrderCache, AFailingInsertRollsTheWholeBatchBackAndSaysWhy)
 {
     ASSERT_EQ(TRawConnection(Path()).Exec("create trigger refuse before insert on cache_order "
                                           "when new.child_order_id = 'BAD' begin select raise(abort, 'refused'); end"),
         SQLITE_OK);
-    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u',' + InvalidLine("P2", "BAD") + u','
-        + InvalidLine("P3", "C3") + u']');
+    const QString failure = FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u',' + InvalidLine("P2", "BAD")
+        + u',' + InvalidLine("P3", "C3") + u']');
+    EXPECT_EQ(failure, QStringLiteral("订单缓存 ") + Path() + QStringLiteral(" 无法记录:refused"));
     EXPECT_TRUE(Rows().empty());
 
     // No transaction was left open: the next batch is written.
-    FCache.add(QStringLiteral("[") + InvalidLine("P4", "C4") + u']');
+    EXPECT_EQ(FCache.add(QStringLiteral("[") + InvalidLine("P4", "C4") + u']'), QString());
     EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P4", "C4"}}));
 }
 
-TEST_F(OrderCache, MissingFileIsNeitherWrittenNorCreated)
+// A missing file is an error of the lookup, not "not delivered yet": answering false would send every order again.
+TEST_F(OrderCache, MissingFileIsNeitherWrittenNorCreatedAndFailsLookups)
 {
     ASSERT_TRUE(QFile::remove(Path()));
-    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']');
-    FCache.addWQ(QStringLiteral("[{\"parentOrderNo\":\"P1\",\"childOrderNo\":\"C1\"}]"));
-    EXPECT_FALSE(FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0));
+    EXPECT_FALSE(FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']').isEmpty());
+    EXPECT_FALSE(FCache.addWQ(QStringLiteral("[{\"parentOrderNo\":\"P1\",\"childOrderNo\":\"C1\"}]")).isEmpty());
+    EXPECT_THROW(FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0), ECacheError);
     EXPECT_FALSE(QFile::exists(Path()));
 }
 
@@ -197,8 +204,9 @@ TEST_F(OrderCache, LookupFailuresRaiseWithTheMessageOfSqlite)
     try {
         FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0);
         FAIL() << "no error raised";
-    } catch (const EQuenlarError& error) {
-        EXPECT_EQ(error.Message(), QStringLiteral("no such table: cache_order"));
+    } catch (const ECacheError& error) {
+        EXPECT_EQ(error.Message(),
+            QStringLiteral("订单缓存 ") + Path() + QStringLiteral(" 查询失败:no such table: cache_order"));
     }
 
     QFile file(Path());
@@ -209,8 +217,9 @@ TEST_F(OrderCache, LookupFailuresRaiseWithTheMessageOfSqlite)
     try {
         FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0);
         FAIL() << "no error raised";
-    } catch (const EQuenlarError& error) {
-        EXPECT_EQ(error.Message(), QStringLiteral("file is not a database"));
+    } catch (const ECacheError& error) {
+        EXPECT_EQ(
+            error.Message(), QStringLiteral("订单缓存 ") + Path() + QStringLiteral(" 查询失败:file is not a database"));
     }
 }
 
@@ -233,9 +242,11 @@ TEST_F(OrderCache, ALookupWaitsForABatchBeingWritten)
     TRawConnection writer(Path());
     ASSERT_EQ(writer.Exec("begin exclusive"), SQLITE_OK);
 
-    // Without a busy time-out the lookup fails at once.
-    const TDBCacheClass impatient(FDir.path(), 0);
-    EXPECT_THROW(impatient.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0), EQuenlarError);
+    // Past the busy time-out (none here) the lookup fails as a cache error, never as "not cached".
+    TDBCacheClass impatient(FDir.path(), 0);
+    EXPECT_THROW(impatient.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0), ECacheError);
+    EXPECT_THROW(impatient.existOrders({{QStringLiteral("P1"), QStringLiteral("C1")}}, 0), ECacheError);
+    EXPECT_NE(impatient.add(QStringLiteral("[") + InvalidLine("P2", "C2") + u']'), QString());
 
     auto lookup = std::async(
         std::launch::async, [this] { return FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0); });
@@ -313,5 +324,138 @@ TEST_F(OrderCache, WatermarksNeverCreateTheFile)
     EXPECT_FALSE(FCache.watermark(QStringLiteral("a"), 13));
     EXPECT_FALSE(QFile::exists(Path()));
 }
+
+struct TUnusableCase {
+    const char* name;
+    std::function<void(const QString& APath)> spoil; // makes the prepared file at APath unusable
+    const char16_t* reason; // in the reason, after "订单缓存 <path> "
+};
+
+void WriteFile(const QString& APath, const QByteArray& ABytes)
+{
+    QFile file(APath);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(file.write(ABytes), ABytes.size());
+}
+
+void Execute(const QString& APath, const char* ASql)
+{
+    ASSERT_EQ(TRawConnection(APath).Exec(ASql), SQLITE_OK);
+}
+
+class UnusableCache : public OrderCache, public ::testing::WithParamInterface<TUnusableCase> { };
+
+// Every case holds as root too: none of them relies on file modes.
+TEST_P(UnusableCache, SaysWhyNamingTheFileAndWritesNothing)
+{
+    const TUnusableCase& c = GetParam();
+    c.spoil(Path());
+    const QString reason = FCache.unusableReason();
+    EXPECT_TRUE(reason.startsWith(QStringLiteral("订单缓存 ") + Path() + u' ')) << reason.toStdString();
+    EXPECT_TRUE(reason.contains(QString::fromUtf16(c.reason))) << reason.toStdString();
+    // Asking again says the same: nothing was created or changed by the check.
+    EXPECT_EQ(FCache.unusableReason(), reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, UnusableCache,
+    ::testing::Values(TUnusableCase {"Missing", [](const QString& APath) { ASSERT_TRUE(QFile::remove(APath)); },
+                          u"不存在,请先运行 quenlar-initdb "},
+        TUnusableCase {"DirectoryInItsPlace",
+            [](const QString& APath) {
+                ASSERT_TRUE(QFile::remove(APath));
+                ASSERT_TRUE(QDir().mkdir(APath));
+            },
+            u"是一个文件夹"},
+        TUnusableCase {"ZeroBytes", [](const QString& APath) { WriteFile(APath, {}); },
+            u"不是订单缓存数据库:no such table: cache_order"},
+        TUnusableCase {"Garbage", [](const QString& APath) { WriteFile(APath, QByteArray(4096, 'x')); },
+            u"不是订单缓存数据库:file is not a database"},
+        TUnusableCase {"OtherSchema",
+            [](const QString& APath) {
+                Execute(APath, "drop table cache_order");
+                Execute(APath, "create table orders (id integer primary key, note text)");
+            },
+            u"不是订单缓存数据库:no such table: cache_order"},
+        TUnusableCase {"OrderTableWithOtherColumns",
+            [](const QString& APath) {
+                Execute(APath, "drop table cache_order");
+                Execute(APath, "create table cache_order (order_id text)");
+            },
+            u"不是订单缓存数据库:no such column"},
+        // Something else where the journal belongs: the file cannot be read safely, let alone written.
+        TUnusableCase {"DirectoryInTheJournalsPlace",
+            [](const QString& APath) { ASSERT_TRUE(QDir().mkdir(APath + QStringLiteral("-journal"))); }, u"无法读取:"},
+        TUnusableCase {"WritesRefused",
+            [](const QString& APath) {
+                Execute(APath,
+                    "create trigger refuse before insert on cache_order begin select raise(abort, 'refused'); end");
+            },
+            u"无法写入:refused"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OrderCache, APreparedCacheIsUsableAndTheCheckLeavesNoRow)
+{
+    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']');
+    EXPECT_EQ(FCache.unusableReason(), QString());
+    EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P1", "C1"}}));
+    EXPECT_FALSE(QFile::exists(Path() + QStringLiteral("-journal")));
+}
+
+TEST_F(OrderCache, ACacheLockedPastTheBusyTimeOutIsUnusable)
+{
+    TRawConnection holder(Path());
+    ASSERT_EQ(holder.Exec("begin exclusive"), SQLITE_OK);
+    const TDBCacheClass impatient(FDir.path(), 0);
+    const QString reason = impatient.unusableReason();
+    EXPECT_TRUE(reason.startsWith(QStringLiteral("订单缓存 ") + Path() + QStringLiteral(" 被其他程序锁定:")))
+        << reason.toStdString();
+    ASSERT_EQ(holder.Exec("commit"), SQLITE_OK);
+    EXPECT_EQ(impatient.unusableReason(), QString());
+}
+
+// A file that cannot grow, as on a full disk: the process's file size limit refuses the journal, root or not.
+TEST_F(OrderCache, ACacheThatCannotGrowIsUnusable)
+{
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit none = previous;
+    none.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    const QString reason = FCache.unusableReason();
+    const QString failure = FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']');
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_TRUE(reason.startsWith(QStringLiteral("订单缓存 ") + Path() + QStringLiteral(" 无法写入:")))
+        << reason.toStdString();
+    EXPECT_FALSE(failure.isEmpty());
+    EXPECT_EQ(FCache.unusableReason(), QString());
+}
+
+struct TModeCase {
+    const char* name;
+    bool folder; // the folder read-only, else the file
+};
+
+class ReadOnlyCache : public OrderCache, public ::testing::WithParamInterface<TModeCase> { };
+
+// File modes bind only a process without root's override; as root these cases cannot be made and are skipped (the
+// journal and file-size cases above cover the refused write for root).
+TEST_P(ReadOnlyCache, IsUnusable)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root ignores file modes";
+    const QString target = GetParam().folder ? FDir.path() : Path();
+    const QFile::Permissions before = QFile::permissions(target);
+    ASSERT_TRUE(QFile::setPermissions(target, QFile::ReadOwner | QFile::ExeOwner));
+    const QString reason = FCache.unusableReason();
+    QFile::setPermissions(target, before);
+    EXPECT_TRUE(reason.startsWith(QStringLiteral("订单缓存 ") + Path() + u' ')) << reason.toStdString();
+    EXPECT_FALSE(reason.isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ReadOnlyCache,
+    ::testing::Values(TModeCase {"ReadOnlyFile", false}, TModeCase {"ReadOnlyFolder", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -27,10 +27,9 @@ public:
         TIcon icon;
     };
 
-    TAnswer MessageBox(const QString& AText, const QString& ATitle, TButtons AButtons, TIcon AIcon) override
+    void MessageBox(const QString& AText, const QString& ATitle, TButtons AButtons, TIcon AIcon) override
     {
         FMessages.push_back({AText, ATitle, AButtons, AIcon});
-        return TAnswer::Ok;
     }
     void OperatorPanelChanged(const QString& AText) override { FPanel = AText; }
     void ControlsChanged() override { ++FControlsChanged; }

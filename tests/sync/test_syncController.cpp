@@ -6,6 +6,7 @@
 #include "syncfixture.h"
 #include "testwait.h"
 
+#include <QFile>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QProcess>
@@ -248,6 +249,26 @@ TEST_F(SyncController, PassesOfOneKindNeverOverlapSoNoOrderIsPostedTwice)
         const std::scoped_lock lock(FMutex);
         FBeforeGatewayPage = nullptr;
     }
+}
+
+TEST_F(SyncController, AnUnusableCacheIsShownOnceAndThePassesSendNothingUntilItIsBack)
+{
+    const QString cache = FFolder.filePath(QStringLiteral("db.db"));
+    ASSERT_TRUE(QFile::rename(cache, cache + QStringLiteral(".away")));
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    SignInAndList();
+    for (int pass = 0; pass < 2; ++pass)
+        RunJob([this](TQJob* AJob) { FController->Passes().SyncInvalidOrdersJob(AJob); });
+    EXPECT_EQ(FIntakeBatches.load(), 0);
+    ASSERT_TRUE(WaitMain([this] { return !FFrontEnd.FMessages.empty(); }));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(FFrontEnd.FMessages.size(), 1u);
+    EXPECT_TRUE(FFrontEnd.FMessages.front().text.contains(QStringLiteral("quenlar-initdb")));
+    EXPECT_EQ(FFrontEnd.FMessages.front().icon, TSyncFrontEnd::TIcon::Error);
+
+    ASSERT_TRUE(QFile::rename(cache + QStringLiteral(".away"), cache));
+    RunJob([this](TQJob* AJob) { FController->Passes().SyncInvalidOrdersJob(AJob); });
+    EXPECT_EQ(FIntakeBatches.load(), 1);
 }
 
 struct TStatusCase {

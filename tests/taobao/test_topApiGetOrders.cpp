@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <openssl/evp.h>
+#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +87,8 @@ protected:
                 const int page = std::stoi(req.get_param_value("pageNo"));
                 res.set_content(
                     FReportPages.count(page) ? FReportPages[page] : std::string(), "application/json;charset=UTF-8");
+                if (FReportStatus.count(page))
+                    res.status = FReportStatus[page];
             });
         FReport.Start();
         WriteSettings(false);
@@ -150,6 +153,7 @@ protected:
     std::mutex FMutex;
     std::function<std::string(const TFields&)> FPages; // guarded by FMutex
     std::map<int, std::string> FReportPages; // guarded by FMutex
+    std::map<int, int> FReportStatus; // HTTP status of a page other than 200; guarded by FMutex
     bool FSignaturesValid = true; // guarded by FMutex
     bool FHang = false; // guarded by FMutex
     TTestServer FGateway;
@@ -382,7 +386,7 @@ TEST_F(OrderDownload, RefundReportIsReadPageByPage)
     }
 }
 
-TEST_F(OrderDownload, RefundReportEndsOnAnEmptyOrForeignReply)
+TEST_F(OrderDownload, RefundReportEndsOnAForeignReply)
 {
     ServeReport({{1, ReportPage(Refund("C1", "P1"), true)}, {2, "<html>login</html>"}});
     TTopApiGetOrders downloader {QString(), QString(), QString()};
@@ -392,10 +396,106 @@ TEST_F(OrderDownload, RefundReportEndsOnAnEmptyOrForeignReply)
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_NE(requests[0].target.find("&&pageNo=1&"), std::string::npos) << requests[0].target;
     EXPECT_FALSE(requests[0].HasHeader("Cookie"));
+    EXPECT_EQ(downloader.failure(), QStringLiteral("维权报表第 2 页不是维权报表的 JSON:<html>login</html>"));
+}
 
-    ServeReport({{1, ReportPage(Refund("C1", "P1"), true)}});
+TEST_F(OrderDownload, ACompleteReportIsNoFailure)
+{
+    ServeReport({{1, ReportPage(Refund("C1", "P1"), true)}, {2, ReportPage("", false)}});
+    TTopApiGetOrders downloader {QString(), QString(), QString()};
     EXPECT_EQ(downloader.getWeiquanOrders(At(1, 8), At(2, 8)).size(), 1u);
-    EXPECT_EQ(FReport.RequestCount(), 4u);
+    EXPECT_EQ(downloader.failure(), QString());
+}
+
+struct TReportFailureCase {
+    const char* name;
+    int failingPage;
+    std::string body;
+    int status;
+    const char16_t* failure; // after "维权报表第 N 页"
+};
+
+class RefundReportFailure : public OrderDownload, public ::testing::WithParamInterface<TReportFailureCase> { };
+
+// A page that could not be read is the account's failure, never a shorter report: the orders of the pages before it
+// are kept and no further page is asked for.
+TEST_P(RefundReportFailure, IsTheDownloadersFailure)
+{
+    const TReportFailureCase& c = GetParam();
+    std::map<int, std::string> pages;
+    for (int page = 1; page < c.failingPage; ++page)
+        pages[page] = ReportPage(Refund("C" + std::to_string(page), "P"), true);
+    pages[c.failingPage] = c.body;
+    ServeReport(std::move(pages));
+    {
+        const std::scoped_lock lock(FMutex);
+        FReportStatus[c.failingPage] = c.status;
+    }
+    TTopApiGetOrders downloader {QString(), QString(), QString()};
+    const std::vector<TWeiQuanOrderInfo> orders = downloader.getWeiquanOrders(At(1, 8), At(2, 8));
+    EXPECT_EQ(orders.size(), size_t(c.failingPage - 1));
+    EXPECT_EQ(FReport.RequestCount(), size_t(c.failingPage));
+    EXPECT_EQ(downloader.failure(),
+        QStringLiteral("维权报表第 ") + QString::number(c.failingPage) + QStringLiteral(" 页")
+            + QString::fromUtf16(c.failure));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, RefundReportFailure,
+    ::testing::Values(TReportFailureCase {"HttpError", 2, ReportPage("", false), 503, u"读取失败:HTTP status 503"},
+        TReportFailureCase {"Refused", 1, "{}", 403, u"读取失败:HTTP status 403"},
+        TReportFailureCase {"EmptyReply", 3, "", 200, u"不是维权报表的 JSON:空回复"},
+        TReportFailureCase {"JsonWithoutData", 2, R"({"ok":false,"info":{"message":"请先登录"}})", 200,
+            u"不是维权报表(没有 data):{\"ok\":false,\"info\":{\"message\":\"请先登录\"}}"},
+        TReportFailureCase {"DataThatIsNoObject", 1, R"({"data":[]})", 200, u"不是维权报表(没有 data):{\"data\":[]}"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OrderDownload, RefundReportThatDoesNotAnswerInTimeIsAFailure)
+{
+    Hang();
+    TTopApiGetOrders downloader {QString(), QString(), QString()};
+    downloader.setWebTimeoutMs(200);
+    EXPECT_TRUE(downloader.getWeiquanOrders(At(1, 8), At(2, 8)).empty());
+    EXPECT_TRUE(downloader.failure().startsWith(u"维权报表第 1 页读取失败:")) << downloader.failure().toStdString();
+}
+
+TEST_F(OrderDownload, RefundReportOfAnUnreachableHostIsAFailure)
+{
+    FCommonScope.reset();
+    QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    // Port 1 on the loopback: nothing listens there, the connection is refused at once.
+    ini.write("[hosts]\nalimamaPublisher=127.0.0.1:1\n");
+    ini.close();
+    FCommon = std::make_unique<TCommon>(FFolder.path());
+    FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
+    TTopApiGetOrders downloader {QString(), QString(), QString()};
+    EXPECT_TRUE(downloader.getWeiquanOrders(At(1, 8), At(2, 8)).empty());
+    EXPECT_TRUE(downloader.failure().startsWith(u"维权报表第 1 页读取失败:")) << downloader.failure().toStdString();
+}
+
+// A cache that cannot answer (a lock held past the busy time-out) fails the download at once, as a cache error:
+// not "no new orders", and not one wait per slice or page.
+TEST_F(OrderDownload, ALockedCacheFailsTheDownloadAtTheFirstLookup)
+{
+    ServePages([](const TFields&) { return OrderPage(Order("C1", "P1"), false); });
+    ServeReport({{1, ReportPage(Refund("C1", "P1"), true)}, {2, ReportPage(Refund("C2", "P2"), false)}});
+    TDBCacheClass impatient(FFolder.path(), 0);
+    const TGlobalScope<TDBCacheClass> cacheScope(&impatient);
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(
+        sqlite3_open_v2(impatient.dbFileName().toUtf8().constData(), &raw, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> holder(raw, sqlite3_close_v2);
+    ASSERT_EQ(sqlite3_exec(raw, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    TTopApiGetOrders orders(QStringLiteral("token"), QString(), QString());
+    QStringList lines;
+    EXPECT_THROW(orders.getOrdersToList(At(1, 0), At(2, 0), 13, lines), ECacheError); // eight slices
+    EXPECT_EQ(FGateway.RequestCount(), 1u);
+    EXPECT_TRUE(lines.isEmpty());
+
+    TTopApiGetOrders refunds {QString(), QString(), QString()};
+    EXPECT_THROW(refunds.getWeiquanOrders(At(1, 8), At(2, 8)), ECacheError);
+    EXPECT_EQ(FReport.RequestCount(), 1u);
 }
 
 TEST_F(OrderDownload, EndlessReportStopsWhenTheJobIsAskedToStop)

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <mutex>
+
+// Asks the order cache, before a pass posts anything, whether it can serve the pass. A reason is said once (the
+// caller logs it and shows it) until the cache is usable again, so a broken cache of an unattended run is one log
+// line and one message box, not one per pass and account.
+class TCacheCheck {
+public:
+    using TSay = std::function<void(const QString& AReason)>;
+
+    // Empty when the cache is usable; otherwise why not, handed to ASay the first time it is seen. Any thread.
+    QString Problem(const TSay& ASay);
+
+private:
+    std::mutex FLock;
+    QString FSaid; // the reason said last; empty once the cache was usable again
+};
