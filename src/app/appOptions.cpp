@@ -1,5 +1,7 @@
 #include "app/appOptions.h"
 
+#include "foundation/textutil.h"
+
 namespace {
 
 bool TakeValue(const QStringList& AArgs, qsizetype& AIndex, const QString& AName, QString& AValue, QString& AError)
@@ -68,7 +70,7 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
         } else if (Named(arg, QStringLiteral("--phone"))) {
             if (!TakeValue(AArguments, i, QStringLiteral("--phone"), value, options.error))
                 return fail(options.error);
-            options.phone = value.trimmed();
+            options.phone = Trim(value);
         } else if (Named(arg, QStringLiteral("--status-file"))) {
             if (!TakeValue(AArguments, i, QStringLiteral("--status-file"), value, options.error))
                 return fail(options.error);

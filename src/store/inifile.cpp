@@ -98,7 +98,7 @@ void TIniFile::Load()
     }
     if (FProblem.isEmpty()) {
         const auto odd = std::find_if(FLines.cbegin(), FLines.cend(), [](const TLine& ALine) {
-            const QString text = ALine.FText.trimmed();
+            const QStringView text = TrimView(ALine.FText);
             return !text.isEmpty() && !text.startsWith(u';') && !text.startsWith(u'#') && !text.startsWith(u'[')
                 && !text.contains(u'=');
         });

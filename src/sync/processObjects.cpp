@@ -87,6 +87,7 @@ TProcessObjects::TProcessObjects(const TOptions& AOptions)
     Install(FCommon, std::make_unique<TCommon>(AOptions.dataFolder));
     Install(FTokens, std::make_unique<TAlimmTokenMgr>());
     Install(FTopGate, std::make_unique<TTopGate>());
+    FTopGate->SetCallLimit(FCommon->topCallLimit());
     FMainThreadCalls = std::make_unique<TMainThreadCalls>();
     Install(FScheduler, std::make_unique<TQWorkers>(AOptions.minWorkers, AOptions.timing));
     FScheduler->SetOnError(&LogJobError);

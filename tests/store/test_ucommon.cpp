@@ -268,6 +268,40 @@ INSTANTIATE_TEST_SUITE_P(Settings, IncrementalReading,
         TIncrementalCase {"[setting]\nfullSyncHour=-1\n", false, 4},
         TIncrementalCase {"[setting]\nfullSyncHour=later\n", false, 4}));
 
+struct TPassScaleCase {
+    const char* text;
+    int concurrency;
+    int callLimit;
+};
+
+class PassScaleReading : public SettingsFile, public ::testing::WithParamInterface<TPassScaleCase> { };
+
+TEST_P(PassScaleReading, OneAccountAtATimeAndNoPacingUnlessTheFileSaysOtherwise)
+{
+    Write(GetParam().text);
+    const TCommon common(FDir.path());
+    EXPECT_EQ(common.passConcurrency(), GetParam().concurrency);
+    EXPECT_EQ(common.topCallLimit(), GetParam().callLimit);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, PassScaleReading,
+    ::testing::Values(TPassScaleCase {"", 1, 0},
+        TPassScaleCase {"[setting]\npassConcurrency=4\ntopCallLimit=40\n", 4, 40},
+        TPassScaleCase {"[setting]\npassconcurrency=8\n", 8, 0},
+        TPassScaleCase {"[setting]\npassConcurrency=9\n", 8, 0}, // at most 8 accounts at once
+        TPassScaleCase {"[setting]\npassConcurrency=0\ntopCallLimit=-1\n", 1, 0},
+        TPassScaleCase {"[setting]\npassConcurrency=four\ntopCallLimit=x\n", 1, 0}));
+
+// The concurrency is read at every pass: an edit counts from the next one without a restart.
+TEST_F(SettingsFile, PassConcurrencyEditCountsAtOnce)
+{
+    Write("[setting]\npassConcurrency=2\n");
+    const TCommon common(FDir.path());
+    EXPECT_EQ(common.passConcurrency(), 2);
+    Write("[setting]\npassConcurrency=5\n");
+    EXPECT_EQ(common.passConcurrency(), 5);
+}
+
 TEST_F(SettingsFile, IncrementalSwitchIsWrittenThrough)
 {
     Write("[setting]\nsyncysh=0\n");
