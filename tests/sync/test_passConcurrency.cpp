@@ -47,7 +47,7 @@ protected:
         ini.close();
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
         TProcessObjects::TOptions objects;
-        objects.programFolder = FFolder.path();
+        objects.dataFolder = FFolder.path();
         objects.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
         objects.timing.WaitStep = 1;
         FObjects = std::make_unique<TProcessObjects>(objects);
@@ -105,7 +105,7 @@ protected:
 
     class TRecordingWriter : public TQLogWriter {
     public:
-        explicit TRecordingWriter(std::shared_ptr<TLogRecord> ARecord)
+        explicit TRecordingWriter(std::shared_ptr<TLogLines> ARecord)
             : FRecord(std::move(ARecord))
         {
         }
@@ -117,12 +117,12 @@ protected:
         }
 
     private:
-        std::shared_ptr<TLogRecord> FRecord;
+        std::shared_ptr<TLogLines> FRecord;
     };
 
     QTemporaryDir FFolder;
     std::unique_ptr<TStandIn> FStandIn;
-    std::shared_ptr<TLogRecord> FLog = std::make_shared<TLogRecord>();
+    std::shared_ptr<TLogLines> FLog = std::make_shared<TLogLines>();
     TRecordingFrontEnd FFrontEnd;
     std::unique_ptr<TProcessObjects> FObjects;
     std::unique_ptr<TSyncController> FController;
