@@ -83,7 +83,7 @@ public:
         ini.close();
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
         TProcessObjects::TOptions objects;
-        objects.programFolder = FFolder.path();
+        objects.dataFolder = FFolder.path();
         objects.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
         FObjects = std::make_unique<TProcessObjects>(objects);
         FController = std::make_unique<TSyncController>(FFrontEnd, TSyncPaths {FFolder.path(), FFolder.path()});

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 class SettingsFile : public ::testing::Test {
@@ -98,6 +100,20 @@ TEST_F(SettingsFile, MissingFileIsCreatedByTheFirstWriteWithOneKey)
     EXPECT_FALSE(QFile::exists(Path()));
     common.setOpenSyncYSH(true);
     EXPECT_EQ(Read(), QByteArray("[setting]\r\nsyncysh=1\r\n"));
+}
+
+TEST_F(SettingsFile, ANewFileIsTheOwnersOnlyAndAnExistingOneKeepsItsMode)
+{
+    const mode_t before = ::umask(022);
+    TCommon common(FDir.path());
+    common.setOpenSyncYSH(true);
+    EXPECT_EQ(QFile::permissions(Path()),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
+    const QFileDevice::Permissions shared = QFile::permissions(Path()) | QFileDevice::ReadGroup;
+    ASSERT_TRUE(QFile::setPermissions(Path(), shared));
+    common.setOpenSyncYSH(false);
+    EXPECT_EQ(QFile::permissions(Path()), shared);
+    ::umask(before);
 }
 
 TEST_F(SettingsFile, WritesReplaceInPlaceAndKeepEverythingElse)

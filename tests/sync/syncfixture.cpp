@@ -12,7 +12,7 @@ void SyncFixture::SetUp()
     CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
 
     TProcessObjects::TOptions options;
-    options.programFolder = FFolder.path();
+    options.dataFolder = FFolder.path();
     options.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
     options.timing.WaitStep = 1;
     FObjects = std::make_unique<TProcessObjects>(options);

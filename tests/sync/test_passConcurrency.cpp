@@ -47,7 +47,7 @@ protected:
         ini.close();
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
         TProcessObjects::TOptions objects;
-        objects.programFolder = FFolder.path();
+        objects.dataFolder = FFolder.path();
         objects.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
         objects.timing.WaitStep = 1;
         FObjects = std::make_unique<TProcessObjects>(objects);
