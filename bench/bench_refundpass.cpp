@@ -48,7 +48,7 @@ public:
         ini.write(FStandIn->HostsSection().toUtf8() + "[setting]\nsyncysh=0\n");
         ini.close();
         TProcessObjects::TOptions objects;
-        objects.programFolder = FFolder.path();
+        objects.dataFolder = FFolder.path();
         objects.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
         FObjects = std::make_unique<TProcessObjects>(objects);
         // An empty cache: every refund is new to every pass.

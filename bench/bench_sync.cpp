@@ -41,7 +41,7 @@ public:
             throw std::runtime_error("program folder");
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
         TProcessObjects::TOptions options;
-        options.programFolder = FFolder.path();
+        options.dataFolder = FFolder.path();
         options.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
         FObjects = std::make_unique<TProcessObjects>(options);
         FController = std::make_unique<TSyncController>(FFrontEnd, TSyncPaths {FFolder.path(), FFolder.path()});

@@ -69,6 +69,17 @@ TStandInServices::TStandInServices()
         TRecordedRequest recorded;
         recorded.body = req.body;
         const TFormFields fields = recorded.FormFields();
+        std::function<std::optional<std::string>(const std::string&)> answer;
+        {
+            const std::scoped_lock lock(FMutex);
+            answer = FGatewayAnswer;
+        }
+        if (answer) {
+            if (const std::optional<std::string> text = answer(FieldValue(fields, "session"))) {
+                res.set_content(*text, "application/json");
+                return;
+            }
+        }
         {
             const std::scoped_lock lock(FMutex);
             if (FRefusedSessions.count(FieldValue(fields, "session")) != 0) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ public:
     std::function<void()> FBeforeRefundPost; // guarded by FMutex
     std::function<void()> FBeforeAccountList; // guarded by FMutex
     std::function<void()> FBeforeGatewayPage; // guarded by FMutex
+    // Asked with each gateway request's session after FBeforeGatewayPage; a text it returns answers the request
+    // instead of the page. Guarded by FMutex.
+    std::function<std::optional<std::string>(const std::string& ASession)> FGatewayAnswer;
     std::atomic<int> FIntakeBatches {0};
     std::atomic<int> FRefundBatches {0};
 

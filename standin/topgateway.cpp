@@ -192,8 +192,14 @@ void TTopGateway::Error(
 void TTopGateway::Rest(const httplib::Request& AReq, httplib::Response& ARes)
 {
     {
+        const long long second = QDateTime::currentSecsSinceEpoch();
         const std::scoped_lock lock(FMutex);
         ++FCalls;
+        if (second != FBusiestSecond) {
+            FBusiestSecond = second;
+            FCallsInSecond = 0;
+        }
+        FPeakCallsPerSecond = std::max(FPeakCallsPerSecond, ++FCallsInSecond);
     }
     const TFormFields fields = DecodeForm(AReq.body);
     const auto field = [&](const char* AName) { return FieldValue(fields, AName); };
@@ -220,9 +226,14 @@ void TTopGateway::Rest(const httplib::Request& AReq, httplib::Response& ARes)
         return Error(ARes, 27, "Invalid session", "invalid-sessionkey");
     if (Refused(ARes))
         return;
-    if (OverCallLimit())
+    if (OverCallLimit()) {
+        {
+            const std::scoped_lock lock(FMutex);
+            ++FCallLimited;
+        }
         return Error(ARes, 7, "App Call Limited", "accesscontrol.limited-by-api-access-count",
             "This ban will last for 1 more seconds");
+    }
     if (method == "taobao.tbk.sc.order.refund.get")
         return Refunds(fields, *account, ARes);
 
@@ -462,6 +473,7 @@ QJsonObject TTopGateway::Counters() const
     const std::scoped_lock lock(FMutex);
     return QJsonObject {{QStringLiteral("calls"), FCalls}, {QStringLiteral("pages"), FPages},
         {QStringLiteral("errors"), FErrors}, {QStringLiteral("callLimit"), FCallLimit},
+        {QStringLiteral("callLimited"), FCallLimited}, {QStringLiteral("peakCallsPerSecond"), FPeakCallsPerSecond},
         {QStringLiteral("dailyQuota"), FDailyQuota}, {QStringLiteral("quotaUsed"), FQuotaUsed},
         {QStringLiteral("banUntil"), FBanUntil}, {QStringLiteral("transientErrors"), FTransientErrors},
         {QStringLiteral("refundPages"), FRefundPages}, {QStringLiteral("refundRefused"), Text(FRefundRefused)}};

@@ -45,6 +45,8 @@ public:
     // Requests that reached the gateway with this account's session, refused ones included.
     long long CallsOf(int AAccount) const;
 
+    // "calls", "peakCallsPerSecond" (the most calls within one wall-clock second), "callLimited" (refused by the
+    // call limit), and the switches' state.
     QJsonObject Counters() const;
 
 private:
@@ -67,6 +69,10 @@ private:
     long long FLimitSecond = 0;
     int FCallsThisSecond = 0;
     long long FCalls = 0;
+    long long FBusiestSecond = 0; // the wall-clock second FCallsInSecond counts
+    long long FCallsInSecond = 0;
+    long long FPeakCallsPerSecond = 0; // the most calls that arrived within one wall-clock second
+    long long FCallLimited = 0; // calls refused by the call limit
     long long FPages = 0;
     long long FErrors = 0;
     long long FRequestSerial = 0;

@@ -1,5 +1,7 @@
 #include "app/appOptions.h"
 
+#include "foundation/textutil.h"
+
 namespace {
 
 bool TakeValue(const QStringList& AArgs, qsizetype& AIndex, const QString& AName, QString& AValue, QString& AError)
@@ -68,13 +70,19 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
         } else if (Named(arg, QStringLiteral("--phone"))) {
             if (!TakeValue(AArguments, i, QStringLiteral("--phone"), value, options.error))
                 return fail(options.error);
-            options.phone = value.trimmed();
+            options.phone = Trim(value);
         } else if (Named(arg, QStringLiteral("--status-file"))) {
             if (!TakeValue(AArguments, i, QStringLiteral("--status-file"), value, options.error))
                 return fail(options.error);
             if (value.isEmpty())
                 return fail(QStringLiteral("--status-file needs a path"));
             options.statusFile = value;
+        } else if (Named(arg, QStringLiteral("--data-dir"))) {
+            if (!TakeValue(AArguments, i, QStringLiteral("--data-dir"), value, options.error))
+                return fail(options.error);
+            if (value.isEmpty())
+                return fail(QStringLiteral("--data-dir needs a folder"));
+            options.dataDir = value;
         } else if (Named(arg, QStringLiteral("--sync-interval")) || Named(arg, QStringLiteral("--refund-interval"))) {
             const QString name = arg.section(u'=', 0, 0);
             double& interval = name == u"--sync-interval" ? options.syncIntervalS : options.refundIntervalS;
@@ -105,7 +113,8 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
 QString TAppOptions::Usage()
 {
     return QStringLiteral(
-        "Usage: quenlar [--headless --phone PHONE [--once] [--alimama-login [--alimama-login-timeout SECONDS]]\n"
+        "Usage: quenlar [--data-dir DIR]\n"
+        "               [--headless --phone PHONE [--once] [--alimama-login [--alimama-login-timeout SECONDS]]\n"
         "                [--status-file PATH] [--sync-interval SECONDS] [--refund-interval SECONDS]]\n"
         "\n"
         "Without options Quenlar opens its window.\n"
@@ -121,21 +130,27 @@ QString TAppOptions::Usage()
         "                               health of the process and of every account there as JSON (atomically)\n"
         "  --sync-interval SECONDS      time between invalid-order passes (default 300, at least 0.1)\n"
         "  --refund-interval SECONDS    time between refund passes (default 18000, at least 0.1)\n"
+        "  --data-dir DIR               the data folder: conf.ini, db.db, the log, browser-profile/; also the\n"
+        "                               environment variable QUENLAR_DATA_DIR. Default: the executable's folder\n"
+        "                               when it is writable and not an installed one, else\n"
+        "                               $XDG_DATA_HOME/quenlar (~/.local/share/quenlar). One copy of Quenlar\n"
+        "                               runs per data folder\n"
         "  --help                       this text\n"
         "  --version                    the version\n"
         "\n"
-        "conf.ini beside the executable holds the settings and the addresses of the outside services.\n"
+        "conf.ini in the data folder holds the settings and the addresses of the outside services.\n"
         "\n"
         "Exit codes of --headless --once (one line on stderr names each failure):\n"
         "  0  every pass complete and every batch accepted\n"
         "  1  the sign-in was refused or the operator back end unreachable\n"
-        "  2  a bad command line\n"
+        "  2  a bad command line, or a data folder that cannot be made or written\n"
         "  3  the account list was unreadable or empty\n"
         "  4  some account's pass did not complete (a TOP error after retries, a refused or failed batch, an\n"
-        "     unusable order cache, an unreadable refund report, a sign-in browser that did not report)\n");
+        "     unusable order cache, an unreadable refund report, a sign-in browser that did not report)\n"
+        "  5  another copy of Quenlar runs on the same data folder (also without --once); it names that process\n");
 }
 
 QString TAppOptions::VersionText()
 {
-    return QStringLiteral("Quenlar 1.0.0.4 (20220903)\n");
+    return QStringLiteral("Quenlar " QUENLAR_VERSION "\n");
 }

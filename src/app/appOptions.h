@@ -15,6 +15,7 @@ struct TAppOptions {
     bool alimamaLogin = false;
     int alimamaLoginTimeoutS = 60;
     QString statusFile; // empty: none
+    QString dataDir; // empty: QUENLAR_DATA_DIR or the default place
     // Seconds between passes of each kind; 0: the default (300 and 18000).
     double syncIntervalS = 0;
     double refundIntervalS = 0;

@@ -1,5 +1,6 @@
 #include "app/headless.h"
 
+#include "app/dataFolder.h"
 #include "app/terminationSignals.h"
 #include "foundation/textutil.h"
 #include "log/QLog.h"
@@ -9,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QTimer>
 
 #include <cstdio>
@@ -63,6 +65,7 @@ enum TExitCode {
     ecUsage = 2, // a bad command line
     ecNoAccounts = 3, // the account list was unreadable or empty
     ecAccountFailed = 4, // some account's pass did not complete
+    ecInUse = 5, // another copy runs on the data folder
 };
 
 // The headless run as a sequence of main-thread steps: sign in, list, sign-in browsers, passes.
@@ -247,18 +250,33 @@ TSyncTiming TimingFrom(const TAppOptions& AOptions)
 int RunHeadless(const TAppOptions& AOptions)
 {
     TProcessObjects::TOptions processOptions;
-    processOptions.programFolder = QCoreApplication::applicationDirPath();
+    processOptions.dataFolder = ChooseDataFolder(TDataFolderSources::OfProcess(AOptions.dataDir));
+    if (const QString problem = PrepareDataFolder(processOptions.dataFolder); !problem.isEmpty()) {
+        Print(stderr, QStringLiteral("quenlar: ") + problem);
+        return ecUsage;
+    }
+    // Taken before anything is written there, held until everything has ended.
+    const TInstanceLock lock(processOptions.dataFolder);
+    if (!lock.IsHeld()) {
+        Print(stderr, QStringLiteral("quenlar: ") + lock.Problem());
+        return lock.InUse() ? ecInUse : ecUsage;
+    }
     TProcessObjects objects(processOptions);
     GlobalLog()->Castor()->AddWriter(std::make_unique<TConsoleLogWriter>());
+
+    // A status file named without a folder is kept in the data folder with the rest.
+    TAppOptions options = AOptions;
+    if (!options.statusFile.isEmpty())
+        options.statusFile = QDir(processOptions.dataFolder).absoluteFilePath(options.statusFile);
 
     TConsoleFrontEnd frontEnd;
     int exitCode = 0;
     {
-        const TSyncPaths paths {processOptions.programFolder, processOptions.programFolder};
-        TSyncController controller(frontEnd, paths, TimingFrom(AOptions));
+        const TSyncPaths paths {QCoreApplication::applicationDirPath(), processOptions.dataFolder};
+        TSyncController controller(frontEnd, paths, TimingFrom(options));
         controller.Open();
         const TTerminationSignals signals([](int) { QCoreApplication::exit(0); });
-        THeadlessRun run(AOptions, controller);
+        THeadlessRun run(options, controller);
         QTimer::singleShot(0, &run, [&run] { run.Start(); });
         exitCode = QCoreApplication::exec();
         controller.CloseListener();

@@ -9,6 +9,8 @@
 
 #include <cstdio>
 
+#include <sys/stat.h>
+
 namespace {
 
 void Print(std::FILE* AStream, const QString& AText)
@@ -29,6 +31,9 @@ QStringList Arguments(int argc, char* argv[])
 
 int main(int argc, char* argv[])
 {
+    // Everything the program and its sign-in browsers create (settings, order cache, log, profiles, status) can hold
+    // secrets: readable by its owner only from the moment it exists.
+    ::umask(S_IRWXG | S_IRWXO);
     const TAppOptions options = TAppOptions::Parse(Arguments(argc, argv));
     switch (options.action) {
     case TAppOptions::TAction::Help:
@@ -46,7 +51,7 @@ int main(int argc, char* argv[])
     if (!options.headless) {
         QApplication app(argc, argv);
         [[maybe_unused]] const THttpGlobal http;
-        return RunWindowed();
+        return RunWindowed(options);
     }
     QCoreApplication app(argc, argv);
     [[maybe_unused]] const THttpGlobal http;

@@ -98,7 +98,9 @@ const QStringList& AboutLines()
         QStringLiteral("②维权订单必须登录阿里妈妈。"),
         QStringLiteral("③该工具只同步运营商管理后台设置需要同步的联盟账号。"), QString(), QStringLiteral("同步规则："),
         QStringLiteral("①每5分钟同步15天内的所有失效订单/已收货订单。"),
-        QStringLiteral("②每5小时同步90天内的所有维权订单。")};
+        QStringLiteral("②每5小时同步90天内的所有维权订单。"), QString(),
+        // The installed release, after the fixed text: the same version as --version and the package.
+        QStringLiteral("版本：" QUENLAR_VERSION)};
     return lines;
 }
 

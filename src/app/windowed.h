@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/appOptions.h"
 #include "sync/processObjects.h"
 #include "sync/syncController.h"
 
@@ -13,7 +14,9 @@ class TfrmMain;
 // Closing the window ends the event loop, also from inside a message box.
 class TWindowedProgram {
 public:
-    explicit TWindowedProgram(const TProcessObjects::TOptions& AOptions, const TSyncTiming& ATiming = {});
+    // AProgramFolder holds browser.exe; empty: the data folder does.
+    explicit TWindowedProgram(
+        const TProcessObjects::TOptions& AOptions, const TSyncTiming& ATiming = {}, const QString& AProgramFolder = {});
     ~TWindowedProgram();
     TWindowedProgram(const TWindowedProgram&) = delete;
     TWindowedProgram& operator=(const TWindowedProgram&) = delete;
@@ -33,5 +36,9 @@ private:
     std::unique_ptr<TSyncController> FController;
 };
 
+// Shows why the program cannot start (its data folder is unusable or held by another copy) in a message box, and
+// returns AExitCode once the box is closed; nothing else opens.
+int RefuseToStart(const QString& AText, int AExitCode);
+
 // Runs Quenlar with its window under the QApplication that main created; returns the exit code.
-int RunWindowed();
+int RunWindowed(const TAppOptions& AOptions);

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -66,6 +67,8 @@ private:
 
 int main(int argc, char* argv[])
 {
+    // The profile holds the account's session: the owner's only, also when started by hand.
+    ::umask(S_IRWXG | S_IRWXO);
     PrepareWebEngine();
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();

@@ -1,5 +1,7 @@
 #include "browser/signInWindow.h"
 
+#include "foundation/qhttp.h"
+
 #include <QCloseEvent>
 #include <QFile>
 #include <QNetworkCookie>
@@ -20,9 +22,6 @@ constexpr int kProbeDelayMs = 150;
 // The throttling page says nothing about the session: ask again after a pause.
 constexpr int kThrottledRetryMs = 3000;
 constexpr int kProbeTimeoutMs = 10000;
-
-const char* const kProbeUserAgent = "Mozilla/5.0 (Windows NT 6.1; WOW64) AppleWebKit/537.36 (KHTML, like Gecko) "
-                                    "Chrome/67.0.3396.99 Safari/537.36";
 
 } // namespace
 
@@ -162,7 +161,7 @@ void TSignInWindow::StartProbe(const QString& ACookies)
     QNetworkRequest request(FConfig.probeUrl);
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
-    request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(kProbeUserAgent));
+    request.setHeader(QNetworkRequest::UserAgentHeader, UserAgents::kSessionProbe.toString());
     request.setRawHeader("Accept", "*/*");
     request.setRawHeader("Cookie", ACookies.toUtf8());
     request.setTransferTimeout(kProbeTimeoutMs);

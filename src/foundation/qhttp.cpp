@@ -390,6 +390,26 @@ QString RedirectRefusal(const THttpRequest& ARequest, long AStatus, const QStrin
 
 } // namespace
 
+THttpRequest THttpRequest::ForGet(const QString& AUrl, QStringView AUserAgent, int ATimeoutMs)
+{
+    THttpRequest request;
+    request.method = TMethod::Get;
+    request.url = AUrl;
+    request.userAgent = AUserAgent.toString();
+    request.connectTimeoutMs = ATimeoutMs;
+    request.readTimeoutMs = ATimeoutMs;
+    return request;
+}
+
+THttpRequest THttpRequest::ForPost(
+    const QString& AUrl, const QStringList& AForm, QStringView AUserAgent, int ATimeoutMs)
+{
+    THttpRequest request = ForGet(AUrl, AUserAgent, ATimeoutMs);
+    request.method = TMethod::Post;
+    request.form = AForm;
+    return request;
+}
+
 QString HttpExchange(const THttpRequest& ARequest, QString* AError)
 {
     QByteArray body;

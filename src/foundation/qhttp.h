@@ -41,6 +41,15 @@ struct THttpTls {
     QString caFile;
 };
 
+// The user agents the outside services see, one per kind of client, each as those services have always seen it.
+namespace UserAgents {
+inline constexpr QStringView kApiClient = u"Mozilla/5.0 (Windows NT 10.0; WOW64; rv:53.0) Gecko/20100101 Firefox/53.0";
+inline constexpr QStringView kReportPage = u"Mozilla/5.0 (Windows NT 10.0; WOW64) AppleWebKit/537.36 (KHTML, like "
+                                           u"Gecko) Chrome/56.0.2924.87 Safari/537.36";
+inline constexpr QStringView kSessionProbe = u"Mozilla/5.0 (Windows NT 6.1; WOW64) AppleWebKit/537.36 (KHTML, like "
+                                             u"Gecko) Chrome/67.0.3396.99 Safari/537.36";
+} // namespace UserAgents
+
 // One blocking exchange. The caller's thread runs it from start to end.
 struct THttpRequest {
     enum class TMethod { Get, Post };
@@ -68,6 +77,11 @@ struct THttpRequest {
     // Asked on the calling thread before the request and at least every 50 ms while it runs, connecting included;
     // true ends the exchange at once as a failure (empty reply). Empty: only the time-outs end it.
     std::function<bool()> stopCheck;
+
+    // What every request of the program sets: the method, the address, the agent and one time-out for the connect
+    // and for the read. The rest (redirects, caps, TLS, headers) each caller says.
+    static THttpRequest ForGet(const QString& AUrl, QStringView AUserAgent, int ATimeoutMs);
+    static THttpRequest ForPost(const QString& AUrl, const QStringList& AForm, QStringView AUserAgent, int ATimeoutMs);
 };
 
 // Runs the request on the calling thread. Returns the reply body decoded as UTF-8 with every U+FEFF removed; empty

@@ -153,6 +153,12 @@ int TQJson::IndexOf(QStringView AName) const
     return -1;
 }
 
+QString TQJson::MemberText(QStringView AName) const
+{
+    const TQJson* member = ItemByName(AName);
+    return member != nullptr ? member->AsString() : QString();
+}
+
 TQJson* TQJson::ItemByPath(QStringView APath) const
 {
     return WalkNodePath(

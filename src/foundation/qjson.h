@@ -37,6 +37,9 @@ public:
     TQJson* ItemByPath(QStringView APath) const;
     TQJson* ItemByName(QStringView AName) const; // first member of that name (case-sensitive), or nil
     int IndexOf(QStringView AName) const; // -1 when absent
+    // The member's text (AsString), empty when it is absent: the one reading of an optional member. Untrimmed;
+    // ids are compared after Trim.
+    QString MemberText(QStringView AName) const;
 
     int Count() const { return static_cast<int>(FItems.size()); }
     TQJson* Items(int AIndex) const; // raises EQuenlarError outside 0 .. Count() - 1

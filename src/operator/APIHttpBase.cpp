@@ -9,8 +9,6 @@
 
 namespace {
 
-const QString kUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW64; rv:53.0) Gecko/20100101 Firefox/53.0");
-
 QString AsciiLower(QStringView AText)
 {
     QString out = AText.toString();
@@ -109,15 +107,9 @@ QString TAPIHttpBase::md5Hex(const QString& AText)
 
 QString TAPIHttpBase::post(const QString& AURL, const TParamList& AParams, const std::function<bool()>& AStop)
 {
-    THttpRequest request;
-    request.method = THttpRequest::TMethod::Post;
-    request.url = AURL;
-    request.form = AParams.Lines();
-    request.userAgent = kUserAgent;
-    request.contentType = FContentType;
     const int timeoutMs = static_cast<int>(std::clamp<qint64>(qint64(FhttpConnentOutTime) * 1000, 1, INT_MAX));
-    request.connectTimeoutMs = timeoutMs;
-    request.readTimeoutMs = timeoutMs;
+    THttpRequest request = THttpRequest::ForPost(AURL, AParams.Lines(), UserAgents::kApiClient, timeoutMs);
+    request.contentType = FContentType;
     request.tls = FSSL;
     request.stopCheck = AStop;
     // A redirect would carry a signed batch elsewhere, or turn it into a GET whose "success" caches orders the back

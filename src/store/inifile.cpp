@@ -98,7 +98,7 @@ void TIniFile::Load()
     }
     if (FProblem.isEmpty()) {
         const auto odd = std::find_if(FLines.cbegin(), FLines.cend(), [](const TLine& ALine) {
-            const QString text = ALine.FText.trimmed();
+            const QStringView text = TrimView(ALine.FText);
             return !text.isEmpty() && !text.startsWith(u';') && !text.startsWith(u'#') && !text.startsWith(u'[')
                 && !text.contains(u'=');
         });
@@ -190,7 +190,11 @@ void TIniFile::Save() const
     QByteArray bytes = FHasBom ? kBom : QByteArray();
     for (const TLine& line : FLines)
         bytes += line.FBytes + line.FEnd;
-    const bool ok = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    // A new file may come to hold the hosts and the CA file: its owner's only. An existing one keeps its mode.
+    const bool created = !QFile::exists(FPath);
+    const bool ok = file.open(QIODevice::WriteOnly)
+        && (!created || file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        && file.write(bytes) == bytes.size() && file.commit();
     if (!ok)
         throw EQuenlarError(QStringLiteral("Unable to write to %1").arg(FPath));
 }

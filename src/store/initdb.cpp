@@ -9,8 +9,12 @@
 
 #include <cstdio>
 
+#include <sys/stat.h>
+
 int main(int argc, char* argv[])
 {
+    // The cache names the operator's orders, and the folders made for it are the data folder: the owner's only.
+    ::umask(S_IRWXG | S_IRWXO);
     if (argc != 2) {
         std::fputs("usage: quenlar-initdb PATH\n", stderr);
         return 2;

@@ -1,8 +1,11 @@
 #include "store/ucommon.h"
 
+#include "foundation/textutil.h"
 #include "store/inifile.h"
 
 #include <QDir>
+
+#include <algorithm>
 
 namespace {
 
@@ -25,6 +28,17 @@ int ReadHour(const TIniFile& ini, const QString& key, int fallback)
     return value && *value >= 0 && *value <= 23 ? static_cast<int>(*value) : fallback;
 }
 
+// A whole number of the section "setting" within [AMin, AMax]; a larger one counts as AMax, anything else that is
+// no number in range (or absent) as AFallback.
+int ReadBounded(const TIniFile& ini, const QString& key, qint64 AMin, qint64 AMax, int AFallback)
+{
+    const std::optional<QString> text = ini.ReadString(kSetting, key);
+    const std::optional<qint64> value = text ? ParseIniInteger(*text) : std::nullopt;
+    if (!value || *value < AMin)
+        return AFallback;
+    return static_cast<int>(std::min(*value, AMax));
+}
+
 QString ReadHost(const TIniFile& ini, const QString& key, const QString& fallback)
 {
     const std::optional<QString> text = ini.ReadString(kHosts, key);
@@ -35,7 +49,7 @@ QString ReadHost(const TIniFile& ini, const QString& key, const QString& fallbac
 
 TRefundSource ParseRefundSource(const QString& AText)
 {
-    const QString text = AText.trimmed();
+    const QStringView text = TrimView(AText);
     if (text.compare(u"api", Qt::CaseInsensitive) == 0)
         return TRefundSource::Api;
     if (text.compare(u"auto", Qt::CaseInsensitive) == 0)
@@ -60,6 +74,7 @@ TCommon::TCommon(const QString& AFolder)
     FopenLargeModel = ReadSwitch(ini, QStringLiteral("openLarge"), false);
     FOpenIncremental = ReadSwitch(ini, QStringLiteral("syncIncrement"), false);
     FFullSyncHour = ReadHour(ini, QStringLiteral("fullSyncHour"), 4);
+    FTopCallLimit = ReadBounded(ini, QStringLiteral("topCallLimit"), 0, 1'000'000, 0);
     FHosts.operatorService = ReadHost(ini, QStringLiteral("operatorService"), QStringLiteral("127.0.0.1:18080"));
     FHosts.operatorIntake = ReadHost(ini, QStringLiteral("operatorIntake"), QStringLiteral("127.0.0.1:18081"));
     FHosts.topGateway = ReadHost(ini, QStringLiteral("topGateway"), QStringLiteral("gw.api.taobao.com"));
@@ -79,6 +94,13 @@ TRefundSource TCommon::refundSource() const
     TIniFile ini(iniPath);
     ini.Load();
     return ParseRefundSource(ini.ReadString(kSetting, QStringLiteral("refundSource")).value_or(QString()));
+}
+
+int TCommon::passConcurrency() const
+{
+    TIniFile ini(iniPath);
+    ini.Load();
+    return ReadBounded(ini, QStringLiteral("passConcurrency"), 1, kMaxPassConcurrency, 1);
 }
 
 void TCommon::WriteSwitch(const char16_t* AKey, bool AValue) const

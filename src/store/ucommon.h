@@ -50,6 +50,15 @@ public:
     int fullSyncHour() const { return FFullSyncHour; }
     // Key refundSource, read from the file at every call: an edit counts from the next refund run. File only.
     TRefundSource refundSource() const;
+    // Key passConcurrency: how many accounts an invalid-order pass downloads at once, 1 (the default, one after
+    // another) to kMaxPassConcurrency; a larger value counts as the largest. Read from the file at every call, so
+    // an edit counts from the next pass. File only.
+    int passConcurrency() const;
+    // Key topCallLimit: TOP requests a second for all accounts together, 0 (the default) for no pacing. Read once at
+    // start. File only.
+    int topCallLimit() const { return FTopCallLimit; }
+
+    static constexpr int kMaxPassConcurrency = 8;
 
     // Each stores the value, then writes the key; throws EQuenlarError "Unable to write to <path>" when the file
     // cannot be written (the field keeps its new value, the file stays whole).
@@ -73,6 +82,7 @@ private:
     std::atomic<bool> FopenLargeModel {false};
     std::atomic<bool> FOpenIncremental {false};
     int FFullSyncHour = 4; // read once at start
+    int FTopCallLimit = 0; // read once at start
     THosts FHosts;
     QString FProblem;
 };

@@ -111,14 +111,10 @@ std::vector<TOrderIds> ReadBatch(const QString& strJson, QStringView AParentKey,
     TQJson json;
     if (!json.TryParse(strJson))
         return orders;
-    const auto text = [](const TQJson* element, QStringView key) {
-        const TQJson* item = element->ItemByPath(key);
-        return item ? Trim(item->AsString()) : QString();
-    };
     orders.reserve(static_cast<std::size_t>(json.Count()));
     for (int i = 0; i < json.Count(); ++i) {
         const TQJson* element = json.Items(i);
-        TOrderIds ids {text(element, AParentKey), text(element, AChildKey)};
+        TOrderIds ids {Trim(element->MemberText(AParentKey)), Trim(element->MemberText(AChildKey))};
         if (!ids.parent.isEmpty() && !ids.child.isEmpty())
             orders.push_back(std::move(ids));
     }

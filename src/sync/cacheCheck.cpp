@@ -2,15 +2,27 @@
 
 #include "store/udb.h"
 
+void TCacheCheck::NewPass()
+{
+    const std::scoped_lock lock(FLock);
+    FAsked = false;
+}
+
 QString TCacheCheck::Problem(const TSay& ASay)
 {
-    const TDBCacheClass* cache = DBCache();
-    const QString reason = cache != nullptr ? cache->unusableReason() : QStringLiteral("没有订单缓存");
+    QString reason;
     bool fresh = false;
     {
+        // Held while the cache is asked, so the accounts of a concurrent pass wait for the one answer.
         const std::scoped_lock lock(FLock);
-        fresh = !reason.isEmpty() && reason != FSaid;
-        FSaid = reason;
+        if (!FAsked) {
+            const TDBCacheClass* cache = DBCache();
+            FReason = cache != nullptr ? cache->unusableReason() : QStringLiteral("没有订单缓存");
+            FAsked = true;
+            fresh = !FReason.isEmpty() && FReason != FSaid;
+            FSaid = FReason;
+        }
+        reason = FReason;
     }
     if (fresh && ASay)
         ASay(reason);

@@ -9,13 +9,6 @@
 #include "sync/accountHealth.h"
 #include "sync/accountStatus.h"
 
-namespace {
-
-const QString kProbeUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 6.1; WOW64) AppleWebKit/537.36 (KHTML, like "
-                                               "Gecko) Chrome/67.0.3396.99 Safari/537.36");
-
-} // namespace
-
 TKeepAlive::TKeepAlive(TAccountStatus& AStatus, TAccountHealth& AHealth, const TProbeTiming& ATiming)
     : FStatus(AStatus)
     , FHealth(AHealth)
@@ -95,15 +88,11 @@ bool TKeepAlive::CheckAffiliateSession(PAlimmTokenData AAccount, const TStopChec
 
 QString TKeepAlive::Web_Http(const QString& AUrl, const QString& ACookies, const TStopCheck& AStop)
 {
-    THttpRequest request;
-    request.method = THttpRequest::TMethod::Get;
-    request.url = AUrl;
-    request.userAgent = kProbeUserAgent;
+    THttpRequest request = THttpRequest::ForGet(AUrl, UserAgents::kSessionProbe, FTiming.connectTimeoutMs);
+    request.readTimeoutMs = FTiming.readTimeoutMs;
     request.accept = QStringLiteral("*/*");
     request.connection = QStringLiteral("Keep-Alive");
     request.cookie = Trim(ACookies);
-    request.connectTimeoutMs = FTiming.connectTimeoutMs;
-    request.readTimeoutMs = FTiming.readTimeoutMs;
     request.redirects = THttpRequest::TRedirects::SameOrigin; // the session cookies stay with their host
     request.maxReplyBytes = THttpRequest::kPageReplyCap;
     const TCommon* common = Common();

@@ -16,13 +16,6 @@
 
 namespace {
 
-// A member of an account element as text, empty when absent.
-QString MemberText(const TQJson& AItem, QStringView AName)
-{
-    const TQJson* node = AItem.ItemByPath(AName);
-    return node ? node->AsString() : QString();
-}
-
 } // namespace
 
 struct TOperatorSession::TAccountsReply {
@@ -197,13 +190,13 @@ void TOperatorSession::ApplyAccounts(const TQJson& AAccounts)
             if (!item)
                 continue;
             TAlimmTokenData account;
-            account.userId = MemberText(*item, u"userId");
-            account.userName = MemberText(*item, u"userName");
+            account.userId = item->MemberText(u"userId");
+            account.userName = item->MemberText(u"userName");
             if (const TQJson* node = item->ItemByPath(u"authTime"))
                 account.authTime = node->AsInt64();
             if (const TQJson* node = item->ItemByPath(u"exptime"))
                 account.expTime = node->AsInt64();
-            account.token = MemberText(*item, u"accessToken");
+            account.token = item->MemberText(u"accessToken");
             const PAlimmTokenData known = store ? store->get(account.userId) : nullptr;
             const bool signedIn = known && known->isLogin();
             FAccounts.AppendAccount(account, signedIn ? QStringLiteral("已登录") : QStringLiteral("未登录"));

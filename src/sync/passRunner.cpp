@@ -1,12 +1,14 @@
 #include "sync/passRunner.h"
 
 #include "foundation/qerror.h"
+#include "foundation/textutil.h"
 #include "log/QLog.h"
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
 #include "store/udb.h"
 #include "sync/accountHealth.h"
 #include "sync/accountStatus.h"
+#include "sync/concurrentAccounts.h"
 #include "sync/processObjects.h"
 #include "taobao/orderPass.h"
 #include "taobao/topApiGetOrders.h"
@@ -28,6 +30,13 @@ TRefundSource RefundSourceSetting()
     return common != nullptr ? common->refundSource() : TRefundSource::Report;
 }
 
+// Read at every invalid-order pass, so an edit of the setting counts from the next pass.
+int PassConcurrencySetting()
+{
+    const TCommon* common = Common();
+    return common != nullptr ? common->passConcurrency() : 1;
+}
+
 // Only the report needs a web session; the API reads with the account's token.
 bool NeedsWebSession(TRefundSource ASource)
 {
@@ -47,7 +56,7 @@ TRefundRead ReadRefunds(const TAlimmTokenRecord& AAccount, const TAlimmTokenData
 {
     TRefundRead read;
     bool fromReport
-        = ASource == TRefundSource::Report || (ASource == TRefundSource::Auto && AData.token.trimmed().isEmpty());
+        = ASource == TRefundSource::Report || (ASource == TRefundSource::Auto && TrimView(AData.token).isEmpty());
     if (!fromReport) {
         TTopRefundOrders api(AData.token, AStop);
         api.setAccountName(AData.userName);
@@ -201,36 +210,40 @@ void TPassRunner::Stop(std::function<void()> AStopped)
         (*stopped)();
 }
 
-void TPassRunner::ForEachAccount(TPassKind AKind, const TStopCheck& AStop,
-    const std::function<TAccountPassOutcome(PAlimmTokenData)>& ASynchronise,
-    const std::function<bool(const TAlimmTokenRecord&)>& ASkip)
+void TPassRunner::ForEachAccount(TPassKind AKind, const TStopCheck& AStop, const TSynchronise& ASynchronise,
+    const std::function<bool(const TAlimmTokenRecord&)>& ASkip, int AConcurrency)
 {
     FHealth.PassStarted(AKind);
+    FCacheCheck.NewPass();
     TAlimmTokenMgr* store = AlimmTokenMgr();
     // Read once: accounts a refresh adds meanwhile wait for the next pass.
     const int count = store ? store->count() : 0;
-    for (int index = 0; index < count && !AStop(); ++index) {
-        const PAlimmTokenData account = store->GetItem(index);
-        if (!account || (ASkip && ASkip(*account)))
-            continue;
-        const QDateTime start = QDateTime::currentDateTime();
-        FStatus.SendStatus(account->userName(), TAccountStatus::scSyncing);
-        TAccountPassOutcome outcome;
-        try {
-            outcome = ASynchronise(account);
-        } catch (...) {
-            // The row must not stay "正在同步" and the failure belongs to this account; the job's handler logs it.
-            FStatus.SendStatus(account->userName(), TAccountStatus::scStopped);
-            FHealth.AccountPassEnded(
-                AKind, account->userId(), start, TAccountPassOutcome::Failed(ErrorMessageOf(std::current_exception())));
-            throw;
-        }
-        const bool stopped = outcome.state == TAccountPassOutcome::TState::Stopped;
-        FStatus.SendStatus(account->userName(), stopped ? TAccountStatus::scStopped : TAccountStatus::scSynced);
-        FHealth.AccountPassEnded(AKind, account->userId(), start, outcome);
-    }
+    TConcurrentAccounts(count, AConcurrency).Run(AStop, [&](int AIndex) {
+        const PAlimmTokenData account = store->GetItem(AIndex);
+        if (account && !(ASkip && ASkip(*account)))
+            SynchroniseAccount(AKind, account, ASynchronise);
+    });
     const qint64 interval = Running() ? (AKind == TPassKind::Invalid ? FSyncInterval : FRefundInterval) : 0;
     FHealth.PassEnded(AKind, interval / (Q1Second / 1000));
+}
+
+void TPassRunner::SynchroniseAccount(TPassKind AKind, const PAlimmTokenData& AAccount, const TSynchronise& ASynchronise)
+{
+    const QDateTime start = QDateTime::currentDateTime();
+    FStatus.SendStatus(AAccount->userName(), TAccountStatus::scSyncing);
+    TAccountPassOutcome outcome;
+    try {
+        outcome = ASynchronise(AAccount);
+    } catch (...) {
+        // The row must not stay "正在同步" and the failure belongs to this account; the job's handler logs it.
+        FStatus.SendStatus(AAccount->userName(), TAccountStatus::scStopped);
+        FHealth.AccountPassEnded(
+            AKind, AAccount->userId(), start, TAccountPassOutcome::Failed(ErrorMessageOf(std::current_exception())));
+        throw;
+    }
+    const bool stopped = outcome.state == TAccountPassOutcome::TState::Stopped;
+    FStatus.SendStatus(AAccount->userName(), stopped ? TAccountStatus::scStopped : TAccountStatus::scSynced);
+    FHealth.AccountPassEnded(AKind, AAccount->userId(), start, outcome);
 }
 
 void TPassRunner::SyncInvalidOrdersJob(TQJob* AJob)
@@ -247,8 +260,10 @@ void TPassRunner::RunInvalidPass(TQJob* AJob, bool AWaitTurn)
     if (!slot)
         return;
     const TPostsAwaited posts;
-    ForEachAccount(TPassKind::Invalid, stop,
-        [this, &stop](PAlimmTokenData AAccount) { return SyncInvalidOrdersOfAccount(AAccount, stop); });
+    ForEachAccount(
+        TPassKind::Invalid, stop,
+        [this, &stop](PAlimmTokenData AAccount) { return SyncInvalidOrdersOfAccount(AAccount, stop); }, {},
+        PassConcurrencySetting());
 }
 
 TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop)
@@ -262,12 +277,16 @@ TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAcc
         return CacheFailed(QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';', error.Message());
     }
     const bool stopped = AStop();
-    // A stopped pass read only part of the window: its count is no total.
-    LogLine(llMessage,
-        QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';'
-            + (stopped ? QStringLiteral("同步已停止,已取得 ") : pass.Scope() + QStringLiteral("共 "))
-            + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
-    const TPostOutcome posted = PostOrders(pass);
+    TPostOutcome posted;
+    {
+        const std::scoped_lock together(FPostTurn);
+        // A stopped pass read only part of the window: its count is no total.
+        LogLine(llMessage,
+            QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';'
+                + (stopped ? QStringLiteral("同步已停止,已取得 ") : pass.Scope() + QStringLiteral("共 "))
+                + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
+        posted = PostOrders(pass);
+    }
     const int agedOut = FAgedOut.PassEnded(AAccount->userId(), AAccount->userName(), pass.lines,
         !stopped && pass.failure.isEmpty() && ReadWholeWindow(pass), &DeliveredBefore);
     FHealth.OrdersAgedOut(AAccount->userId(), agedOut);

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 class TAccountHealth;
 class TAccountStatus;
@@ -55,11 +56,13 @@ private:
     void SyncRefundOrdersJob(TQJob* AJob);
     void RunInvalidPass(TQJob* AJob, bool AWaitTurn);
     void RunRefundPass(TQJob* AJob, bool AWaitTurn);
+    using TSynchronise = std::function<TAccountPassOutcome(PAlimmTokenData)>;
     // One pass: each account of the store, with its row showing the run; ends early on a stop. ASkip tells the
-    // accounts this pass leaves out; they keep their rows as they are.
-    void ForEachAccount(TPassKind AKind, const TStopCheck& AStop,
-        const std::function<TAccountPassOutcome(PAlimmTokenData)>& ASynchronise,
-        const std::function<bool(const TAlimmTokenRecord&)>& ASkip = {});
+    // accounts this pass leaves out; they keep their rows as they are. Up to AConcurrency accounts run at once.
+    void ForEachAccount(TPassKind AKind, const TStopCheck& AStop, const TSynchronise& ASynchronise,
+        const std::function<bool(const TAlimmTokenRecord&)>& ASkip = {}, int AConcurrency = 1);
+    // One account's part of a pass, its row and its health.
+    void SynchroniseAccount(TPassKind AKind, const PAlimmTokenData& AAccount, const TSynchronise& ASynchronise);
     TAccountPassOutcome SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop);
     TAccountPassOutcome SyncRefundOrdersOfAccount(PAlimmTokenData AAccount, const QDateTime& ABegin,
         const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource);
@@ -77,6 +80,9 @@ private:
     std::atomic<intptr_t> FSyncOrderThread2 {0};
     std::atomic<int> FManualRefunds {0};
     TAgedOutOrders FAgedOut;
+    // Held while an account's count line is written and its orders posted: the post's lines name no account, so
+    // with accounts downloaded at once they must follow their account's line.
+    std::mutex FPostTurn;
     TPassSlot FInvalidPass;
     TPassSlot FRefundPass; // the repeating, the immediate and the manual refund runs
     TCacheCheck FCacheCheck;

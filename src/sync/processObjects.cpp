@@ -10,6 +10,10 @@
 #include "store/udb.h"
 #include "taobao/topLimits.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -56,6 +60,14 @@ private:
     QString FSaid; // only the castor thread writes items
 };
 
+QString LogModuleName(const TProcessObjects::TOptions& AOptions)
+{
+    if (!AOptions.moduleFileName.isEmpty())
+        return AOptions.moduleFileName;
+    const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    return QDir(AOptions.dataFolder).filePath(executable.isEmpty() ? QStringLiteral("quenlar") : executable);
+}
+
 template <class T> void Install(std::unique_ptr<T>& AOwner, std::unique_ptr<T> AObject)
 {
     AOwner = std::move(AObject);
@@ -72,18 +84,19 @@ template <class T> void Release(std::unique_ptr<T>& AOwner)
 
 TProcessObjects::TProcessObjects(const TOptions& AOptions)
 {
-    Install(FCommon, std::make_unique<TCommon>(AOptions.programFolder));
+    Install(FCommon, std::make_unique<TCommon>(AOptions.dataFolder));
     Install(FTokens, std::make_unique<TAlimmTokenMgr>());
     Install(FTopGate, std::make_unique<TTopGate>());
+    FTopGate->SetCallLimit(FCommon->topCallLimit());
     FMainThreadCalls = std::make_unique<TMainThreadCalls>();
     Install(FScheduler, std::make_unique<TQWorkers>(AOptions.minWorkers, AOptions.timing));
     FScheduler->SetOnError(&LogJobError);
     Install(FLog, std::make_unique<TQLog>());
     Install(FAPIApp, std::make_unique<TAPIApp>());
-    FFileLog = std::make_shared<TLogManage>(AOptions.moduleFileName);
+    FFileLog = std::make_shared<TLogManage>(LogModuleName(AOptions));
     TGlobal<TLogManage>::Set(FFileLog.get());
     FLog->Castor()->AddWriter(std::make_unique<TFileLogWriter>(FFileLog));
-    Install(FDBCache, std::make_unique<TDBCacheClass>(AOptions.programFolder));
+    Install(FDBCache, std::make_unique<TDBCacheClass>(AOptions.dataFolder));
 }
 
 TProcessObjects::~TProcessObjects()

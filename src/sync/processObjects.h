@@ -22,8 +22,8 @@ class TTopGate;
 class TProcessObjects {
 public:
     struct TOptions {
-        QString programFolder; // conf.ini and db.db live here
-        QString moduleFileName; // names the log file; empty: the running executable's
+        QString dataFolder; // conf.ini, db.db and the log file live here
+        QString moduleFileName; // names the log file; empty: the running executable's name in the data folder
         int minWorkers = 2;
         TQWorkersTiming timing;
     };

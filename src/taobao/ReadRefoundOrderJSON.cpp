@@ -8,12 +8,6 @@ namespace {
 
 constexpr qsizetype kShownReply = 80;
 
-QString TextOf(const TQJson& AOrder, QStringView AName)
-{
-    const TQJson* node = AOrder.ItemByName(AName);
-    return node == nullptr ? QString() : node->AsString();
-}
-
 double AmountOf(const TQJson& AOrder, QStringView AName)
 {
     const TQJson* node = AOrder.ItemByName(AName);
@@ -23,18 +17,18 @@ double AmountOf(const TQJson& AOrder, QStringView AName)
 TWeiQuanOrderInfo RecordOf(const TQJson& AOrder)
 {
     TWeiQuanOrderInfo info;
-    info.tbTradeId = TextOf(AOrder, u"tbTradeId");
-    info.tbTradeParentId = TextOf(AOrder, u"tbTradeParentId");
-    info.itemTitle = TextOf(AOrder, u"itemTitle");
-    info.itemImg = TextOf(AOrder, u"itemImg");
-    info.showRefundStatus = TextOf(AOrder, u"showRefundStatus");
-    info.earningTime = TextOf(AOrder, u"earningTime");
-    info.refundCreateTime = TextOf(AOrder, u"refundCreateTime");
-    info.refundFinishTime = TextOf(AOrder, u"refundFinishTime");
+    info.tbTradeId = AOrder.MemberText(u"tbTradeId");
+    info.tbTradeParentId = AOrder.MemberText(u"tbTradeParentId");
+    info.itemTitle = AOrder.MemberText(u"itemTitle");
+    info.itemImg = AOrder.MemberText(u"itemImg");
+    info.showRefundStatus = AOrder.MemberText(u"showRefundStatus");
+    info.earningTime = AOrder.MemberText(u"earningTime");
+    info.refundCreateTime = AOrder.MemberText(u"refundCreateTime");
+    info.refundFinishTime = AOrder.MemberText(u"refundFinishTime");
     info.refundFee = AmountOf(AOrder, u"refundFee");
     info.showReturnFee = AmountOf(AOrder, u"showReturnFee");
     info.alipayTotalPrice = AmountOf(AOrder, u"alipayTotalPrice");
-    info.tkOrderRole = TextOf(AOrder, u"tkOrderRole");
+    info.tkOrderRole = AOrder.MemberText(u"tkOrderRole");
     return info;
 }
 
@@ -64,8 +58,8 @@ bool TReadRefoundOrderJSON::ReadOrders(std::vector<TWeiQuanOrderInfo>& List, QSt
     std::vector<int> lookupOf(static_cast<size_t>(orders->Count()), -1); // index into lookups, -1: not looked up
     for (int i = 0; i < orders->Count(); ++i) {
         const TQJson& order = *orders->Items(i);
-        QString parentId = Trim(TextOf(order, u"tbTradeParentId"));
-        QString childId = Trim(TextOf(order, u"tbTradeId"));
+        QString parentId = Trim(order.MemberText(u"tbTradeParentId"));
+        QString childId = Trim(order.MemberText(u"tbTradeId"));
         if (parentId.isEmpty() || childId.isEmpty())
             continue;
         lookupOf[size_t(i)] = static_cast<int>(lookups.size());

@@ -18,14 +18,26 @@ TOrderPass::TOrderPass(const TTopClock& AClock, TTopGate* AGate)
 {
 }
 
-bool TOrderPass::FullPassDue(const std::optional<TOrderWatermark>& AWatermark, const QDateTime& ANow, int AHour)
+bool TOrderPass::FullPassDue(
+    const std::optional<TOrderWatermark>& AWatermark, const QDateTime& ANow, int AHour, qint64 AOffsetS)
 {
     if (!AWatermark)
         return true;
-    QDateTime due(ANow.date(), QTime(AHour, 0));
+    QDateTime due = QDateTime(ANow.date(), QTime(AHour, 0)).addSecs(AOffsetS);
     if (due > ANow)
         due = due.addDays(-1);
     return AWatermark->fullAt < due.toSecsSinceEpoch();
+}
+
+qint64 TOrderPass::FullPassOffsetS(const QString& AAccountKey)
+{
+    // FNV-1a over the UTF-16 code units: stable across runs and builds, unlike a seeded hash.
+    quint64 hash = 14695981039346656037ULL;
+    for (const QChar unit : AAccountKey) {
+        hash ^= unit.unicode();
+        hash *= 1099511628211ULL;
+    }
+    return static_cast<qint64>(hash % 3600);
 }
 
 void TOrderPass::MoveWatermarks(const TOrderPassResult& APass)
@@ -64,7 +76,7 @@ TOrderPassResult TOrderPass::Run(
         }
         const std::optional<TOrderWatermark> mark = cache->watermark(AAccountKey, status);
         const QDateTime from = mark ? QDateTime::fromSecsSinceEpoch(mark->updatedTo - kOverlapS) : begin;
-        const bool full = from <= begin || FullPassDue(mark, now, common->fullSyncHour());
+        const bool full = from <= begin || FullPassDue(mark, now, common->fullSyncHour(), FullPassOffsetS(AAccountKey));
         result.incremental = result.incremental && !full;
         if (full ? orders.getOrdersToList(begin, now, status, result.lines, 1)
                  : orders.getOrdersToList(from, now, status, result.lines, 4)) {

@@ -42,12 +42,16 @@ public:
     TOrderPassResult Run(
         const QString& AAccountKey, const QString& AAccountName, const QString& AToken, const TStopCheck& AStop) const;
 
-    // Whether a pass at ANow must read the whole window: no watermark, or none of its whole passes since the last
-    // AHour:00 (local time).
     // Records the pass's new watermarks; the caller's part once the back end accepted all its batches.
     static void MoveWatermarks(const TOrderPassResult& APass);
 
-    static bool FullPassDue(const std::optional<TOrderWatermark>& AWatermark, const QDateTime& ANow, int AHour);
+    // Whether a pass at ANow must read the whole window: no watermark, or none of its whole passes since the last
+    // AHour:00 plus AOffsetS seconds (local time).
+    static bool FullPassDue(
+        const std::optional<TOrderWatermark>& AWatermark, const QDateTime& ANow, int AHour, qint64 AOffsetS = 0);
+    // Where in the hour of the daily whole read an account's turn comes (0 to 3599 s), the same in every run: the
+    // accounts' whole reads spread over the hour instead of all falling on its first pass.
+    static qint64 FullPassOffsetS(const QString& AAccountKey);
 
 private:
     const TTopClock& FClock;

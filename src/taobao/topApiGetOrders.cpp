@@ -24,8 +24,6 @@ namespace {
 const QString kAppKey = TTopClient::kAppKey.toString();
 const QString kAppSecret = TTopClient::kAppSecret.toString();
 const QString kOrderMethod = QStringLiteral("taobao.tbk.sc.order.details.get");
-const QString kWebUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW64) AppleWebKit/537.36 (KHTML, like "
-                                             "Gecko) Chrome/56.0.2924.87 Safari/537.36");
 const QString kWebAccept = QStringLiteral("text/html,application/xhtml+xml,application/xml;q=0.9,image/webp,*/*;q=0.8");
 const QString kReportPath = QStringLiteral("/openapi/param2/1/gateway.unionpub/report.getTbkRefundOrderDetails.json");
 
@@ -165,11 +163,7 @@ TTopGate& TTopApiGetOrders::Gate()
 
 bool TTopApiGetOrders::WaitForGate()
 {
-    const TTopGate& gate = Gate();
-    if (gate.QuotaSpentUntil() > FClock->NowMs())
-        return false;
-    const qint64 wait = gate.BannedUntil() - FClock->NowMs();
-    return wait <= 0 || FClock->Wait(wait, [this] { return StopRequested(); });
+    return Gate().AwaitTurn(*FClock, [this] { return StopRequested(); });
 }
 
 TTopApiGetOrders::TPageOutcome TTopApiGetOrders::Failed(const QString& AReason)
@@ -365,14 +359,9 @@ bool TTopApiGetOrders::getWeiquanPage(
 
 void TTopApiGetOrders::Get(const QString& AUrl, QString& AOut, QString* AError)
 {
-    THttpRequest request;
-    request.method = THttpRequest::TMethod::Get;
-    request.url = AUrl;
-    request.userAgent = kWebUserAgent;
+    THttpRequest request = THttpRequest::ForGet(AUrl, UserAgents::kReportPage, FWebTimeoutMs);
     request.accept = kWebAccept;
     request.cookie = Trim(FCookies);
-    request.connectTimeoutMs = FWebTimeoutMs;
-    request.readTimeoutMs = FWebTimeoutMs;
     // The URL holds the session's _tb_token_: it may only move within the publisher host.
     request.redirects = THttpRequest::TRedirects::SameOrigin;
     request.maxReplyBytes = THttpRequest::kPageReplyCap;

@@ -74,7 +74,7 @@ private:
     // One page, asked again after a ban or a transient failure; the limits are recorded in the gate.
     TPageOutcome ReadPage(int APageNo, int AQueryType, int AStauts, QString& APositionIndex, const QDateTime& ABegin,
         const QDateTime& AEnd, QStringList& List, bool& AHasNext);
-    // Waits out a ban; false when the quota is spent or a stop came first.
+    // Waits out a ban and for the request's turn of the pacing; false when the quota is spent or a stop came first.
     bool WaitForGate();
     void LogOncePerPass(const QString& AText);
     TPageOutcome Failed(const QString& AReason);

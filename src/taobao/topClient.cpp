@@ -12,8 +12,6 @@
 
 namespace {
 
-const QString kUserAgent = QStringLiteral("Mozilla/5.0 (Windows NT 10.0; WOW64; rv:53.0) Gecko/20100101 Firefox/53.0");
-
 } // namespace
 
 TTopClient::TTopClient()
@@ -70,13 +68,7 @@ std::unique_ptr<TQJson> TTopClient::Response()
 
 void TTopClient::POST(const QString& AUrl, const TParamList& AParams, QString& AOut)
 {
-    THttpRequest request;
-    request.method = THttpRequest::TMethod::Post;
-    request.url = AUrl;
-    request.form = AParams.Lines();
-    request.userAgent = kUserAgent;
-    request.connectTimeoutMs = FTimeoutMs;
-    request.readTimeoutMs = FTimeoutMs;
+    THttpRequest request = THttpRequest::ForPost(AUrl, AParams.Lines(), UserAgents::kApiClient, FTimeoutMs);
     // A gateway answering elsewhere would take the signed request with it: a redirect is a failed request.
     request.redirects = THttpRequest::TRedirects::Refuse;
     request.maxReplyBytes = THttpRequest::kPageReplyCap;

@@ -16,11 +16,21 @@ constexpr qint64 kDayMs = 86'400'000;
 constexpr qint64 kUtc8OffsetMs = 8 * 3'600'000;
 constexpr qint64 kStopPollMs = 20;
 
-QString TextAt(const TQJson& ANode, QStringView AName)
-{
-    const TQJson* item = ANode.ItemByName(AName);
-    return item == nullptr ? QString() : Trim(item->AsString());
-}
+// Counts its holder in a counter while it lives.
+class TCounted {
+public:
+    explicit TCounted(std::atomic<int>& ACounter)
+        : FCounter(ACounter)
+    {
+        ++FCounter;
+    }
+    ~TCounted() { --FCounter; }
+    TCounted(const TCounted&) = delete;
+    TCounted& operator=(const TCounted&) = delete;
+
+private:
+    std::atomic<int>& FCounter;
+};
 
 qint64 BanSecondsIn(const QString& AText)
 {
@@ -82,10 +92,10 @@ TTopReply ClassifyTopReply(const TQJson& AReply, QStringView AResponse)
                                                                                  : TTopReplyKind::Unknown;
         return reply;
     }
-    reply.code = TextAt(*error, u"code").toInt();
-    reply.subCode = TextAt(*error, u"sub_code");
-    const QString msg = TextAt(*error, u"msg");
-    const QString subMsg = TextAt(*error, u"sub_msg");
+    reply.code = Trim(error->MemberText(u"code")).toInt();
+    reply.subCode = Trim(error->MemberText(u"sub_code"));
+    const QString msg = Trim(error->MemberText(u"msg"));
+    const QString subMsg = Trim(error->MemberText(u"sub_msg"));
     reply.message = subMsg.isEmpty() ? msg : (msg.isEmpty() ? subMsg : msg + u',' + subMsg);
     reply.banSeconds = std::max(BanSecondsIn(subMsg), BanSecondsIn(msg));
     const QString sub = reply.subCode.toLower();
@@ -134,4 +144,48 @@ void TTopGate::Ban(qint64 AUntilMs)
 {
     const std::scoped_lock lock(FMutex);
     FBannedUntilMs = std::max(FBannedUntilMs, AUntilMs);
+}
+
+void TTopGate::SetCallLimit(int APerSecond)
+{
+    const std::scoped_lock lock(FMutex);
+    FCallLimit = std::max(0, APerSecond);
+}
+
+int TTopGate::CallLimit() const
+{
+    const std::scoped_lock lock(FMutex);
+    return FCallLimit;
+}
+
+qint64 TTopGate::ReserveTurn(qint64 ANowMs)
+{
+    const std::scoped_lock lock(FMutex);
+    if (FCallLimit <= 0)
+        return ANowMs;
+    // Evenly spaced turns: any window of kPacingWindowMs holds at most FCallLimit of them.
+    const qint64 interval = (kPacingWindowMs + FCallLimit - 1) / FCallLimit;
+    const qint64 turn = FLastTurnMs == 0 ? ANowMs : std::max(ANowMs, FLastTurnMs + interval);
+    FLastTurnMs = turn;
+    return turn;
+}
+
+bool TTopGate::AwaitTurn(const TTopClock& AClock, const TStopCheck& AStop)
+{
+    for (;;) {
+        if (QuotaSpentUntil() > AClock.NowMs())
+            return false;
+        const qint64 ban = BannedUntil() - AClock.NowMs();
+        if (ban > 0) {
+            const TCounted waiting(FBanWaiters);
+            if (!AClock.Wait(ban, AStop))
+                return false;
+            continue; // another download may have met a longer ban meanwhile
+        }
+        const qint64 wait = ReserveTurn(AClock.NowMs()) - AClock.NowMs();
+        if (wait > 0 && !AClock.Wait(wait, AStop))
+            return false;
+        if (BannedUntil() <= AClock.NowMs())
+            return true;
+    }
 }

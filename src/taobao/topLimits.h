@@ -81,10 +81,15 @@ TTopReply ClassifyTopReply(const TQJson& AReply, QStringView AResponse = u"tbk_s
 // The next 00:00 in UTC+8 after ANowMs (Unix milliseconds), when the app's daily quota starts again.
 qint64 NextQuotaResetMs(qint64 ANowMs);
 
-// The app's standing with the gateway, shared by every account: a spent daily quota stops every request until
-// the gateway's day ends, and a ban holds every request until it is over.
+// The app's standing with the gateway, shared by every account and every download running at once: a spent daily
+// quota stops every request until the gateway's day ends, a ban holds every request until it is over, and a call
+// limit paces the requests of all downloads together.
 class TTopGate {
 public:
+    // The pacing keeps at most the limit's requests in any window this long: a little over a second, so that the
+    // network's jitter cannot crowd one more into the gateway's second.
+    static constexpr qint64 kPacingWindowMs = 1100;
+
     // Until when (Unix ms) the daily quota is spent, and until when a ban holds; in the past or 0 when free.
     qint64 QuotaSpentUntil() const;
     qint64 BannedUntil() const;
@@ -92,10 +97,26 @@ public:
     bool SpendQuota(qint64 ANowMs);
     void Ban(qint64 AUntilMs);
 
+    // Requests a second for all downloads together; 0 (the default) paces nothing.
+    void SetCallLimit(int APerSecond);
+    int CallLimit() const;
+    // Waits until a download may send its next request: no ban holds and its turn of the pacing has come. False
+    // when the daily quota is spent or AStop answered true first.
+    bool AwaitTurn(const TTopClock& AClock, const TStopCheck& AStop);
+    // Downloads waiting for a ban to end.
+    int BanWaiters() const { return FBanWaiters.load(); }
+
 private:
+    // The time (by the caller's clock) the next request may go out: ANowMs, or one pacing interval after the turn
+    // handed out before.
+    qint64 ReserveTurn(qint64 ANowMs);
+
     mutable std::mutex FMutex;
-    qint64 FQuotaUntilMs = 0; // guarded by FMutex, as is the next
+    qint64 FQuotaUntilMs = 0; // guarded by FMutex, as are the next three
     qint64 FBannedUntilMs = 0;
+    int FCallLimit = 0;
+    qint64 FLastTurnMs = 0;
+    std::atomic<int> FBanWaiters {0};
 };
 
 inline TTopGate* TopGate()

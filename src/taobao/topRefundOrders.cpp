@@ -17,12 +17,6 @@ constexpr QStringView kResponse = u"tbk_sc_order_refund_get_response";
 constexpr QStringView kSucceeded = u"2"; // refund_status of a refund that went through
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 
-QString TextOf(const TQJson& ARecord, QStringView AName)
-{
-    const TQJson* node = ARecord.ItemByName(AName);
-    return node == nullptr ? QString() : node->AsString();
-}
-
 double AmountOf(const TQJson& ARecord, QStringView AName)
 {
     const TQJson* node = ARecord.ItemByName(AName);
@@ -46,18 +40,18 @@ TTopRefundOrders::TTopRefundOrders(const QString& AToken, TStopCheck AStop)
 TWeiQuanOrderInfo TTopRefundOrders::RecordOf(const TQJson& ARecord)
 {
     TWeiQuanOrderInfo info;
-    info.tbTradeId = TextOf(ARecord, u"tb_trade_id");
-    info.tbTradeParentId = TextOf(ARecord, u"tb_trade_parent_id");
-    info.itemTitle = TextOf(ARecord, u"item_title");
+    info.tbTradeId = ARecord.MemberText(u"tb_trade_id");
+    info.tbTradeParentId = ARecord.MemberText(u"tb_trade_parent_id");
+    info.itemTitle = ARecord.MemberText(u"item_title");
     // The method gives no picture; the back end gets the report's field empty.
     info.showRefundStatus = QStringLiteral("维权成功");
-    info.earningTime = TextOf(ARecord, u"earning_time");
-    info.refundCreateTime = TextOf(ARecord, u"tk_refund_time");
-    info.refundFinishTime = TextOf(ARecord, u"tk_refund_suit_time");
+    info.earningTime = ARecord.MemberText(u"earning_time");
+    info.refundCreateTime = ARecord.MemberText(u"tk_refund_time");
+    info.refundFinishTime = ARecord.MemberText(u"tk_refund_suit_time");
     info.refundFee = AmountOf(ARecord, u"refund_fee");
     info.showReturnFee = AmountOf(ARecord, u"show_return_fee");
     info.alipayTotalPrice = AmountOf(ARecord, u"tb_trade_finish_price");
-    info.tkOrderRole = TextOf(ARecord, u"tk_order_role");
+    info.tkOrderRole = ARecord.MemberText(u"tk_order_role");
     return info;
 }
 
@@ -71,11 +65,11 @@ void TTopRefundOrders::AddNewSuccessful(const TQJson* AResult, std::vector<TWeiQ
     std::vector<int> lookupOf; // index into lookups per succeeded record, -1: not looked up
     for (int i = 0; i < AResult->Count(); ++i) {
         const TQJson& record = *AResult->Items(i);
-        if (Trim(TextOf(record, u"refund_status")) != kSucceeded)
+        if (Trim(record.MemberText(u"refund_status")) != kSucceeded)
             continue;
         succeeded.push_back(&record);
-        QString parentId = Trim(TextOf(record, u"tb_trade_parent_id"));
-        QString childId = Trim(TextOf(record, u"tb_trade_id"));
+        QString parentId = Trim(record.MemberText(u"tb_trade_parent_id"));
+        QString childId = Trim(record.MemberText(u"tb_trade_id"));
         if (parentId.isEmpty() || childId.isEmpty()) {
             lookupOf.push_back(-1);
             continue;
@@ -122,10 +116,7 @@ bool TTopRefundOrders::QuotaSpent()
 
 bool TTopRefundOrders::WaitForGate()
 {
-    if (QuotaSpent())
-        return false;
-    const qint64 wait = Gate().BannedUntil() - FClock->NowMs();
-    return wait <= 0 || FClock->Wait(wait, [this] { return StopRequested(); });
+    return Gate().AwaitTurn(*FClock, [this] { return StopRequested(); });
 }
 
 std::vector<TWeiQuanOrderInfo> TTopRefundOrders::getRefundOrders(const QDateTime& ABegin, const QDateTime& AEnd)

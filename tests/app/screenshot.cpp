@@ -83,7 +83,7 @@ int main(int argc, char* argv[])
     QDir().mkpath(out);
     QTemporaryDir folder;
     TProcessObjects::TOptions options;
-    options.programFolder = folder.path();
+    options.dataFolder = folder.path();
     options.moduleFileName = folder.filePath(QStringLiteral("quenlar"));
     TWindowedProgram program(options);
     program.Open();

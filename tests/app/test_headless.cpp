@@ -214,6 +214,13 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, HeadlessOptions,
         TOptionCase {{QStringLiteral("--headless")}, 2, u"--headless needs --phone"},
         TOptionCase {{QStringLiteral("--headless"), QStringLiteral("--phone")}, 2, u"needs a value"},
         TOptionCase {{QStringLiteral("--once")}, 2, u"belong to --headless"},
+        TOptionCase {{QStringLiteral("--data-dir")}, 2, u"needs a value"},
+        TOptionCase {{QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"),
+                         QStringLiteral("--data-dir"), QStringLiteral("/proc/version")},
+            2, u"the data folder /proc/version is not a folder"},
+        TOptionCase {{QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"),
+                         QStringLiteral("--data-dir=/proc/quenlar/data")},
+            2, u"the data folder /proc/quenlar/data cannot be created"},
         TOptionCase {{QStringLiteral("--headless"), QStringLiteral("--phone=1"), QStringLiteral("--sync-interval=0")},
             2, u"--sync-interval needs a number of seconds"}));
 

@@ -162,7 +162,8 @@ private Q_SLOTS:
                 QStringLiteral("②维权订单必须登录阿里妈妈。"),
                 QStringLiteral("③该工具只同步运营商管理后台设置需要同步的联盟账号。"), QString(),
                 QStringLiteral("同步规则："), QStringLiteral("①每5分钟同步15天内的所有失效订单/已收货订单。"),
-                QStringLiteral("②每5小时同步90天内的所有维权订单。")}));
+                QStringLiteral("②每5小时同步90天内的所有维权订单。"), QString(),
+                QStringLiteral("版本：") + QStringLiteral(QUENLAR_VERSION)}));
         QVERIFY(fixture.Boxes().empty());
     }
 

@@ -102,7 +102,7 @@ public:
     TWindowedProgram& Start(const TSyncTiming& ATiming = {})
     {
         TProcessObjects::TOptions options;
-        options.programFolder = FFolder.path();
+        options.dataFolder = FFolder.path();
         options.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
         FProgram = std::make_unique<TWindowedProgram>(options, ATiming);
         Window().MessageBoxes().SetHook(

@@ -21,7 +21,7 @@ set(LAYER_TABLE
   "standin        |"
   "standin/browser| foundation store"
   "bench          | foundation log store sessions operator taobao sync app standin QtGui QtWidgets"
-  "tests/support  | foundation standin"
+  "tests/support  | foundation log standin"
   "tests/foundation | foundation support standin"
   "tests/log      | foundation log support standin"
   "tests/store    | foundation store support standin"

@@ -4,6 +4,7 @@
 #include "foundation/qjson.h"
 #include "foundation/qworker.h"
 #include "log/QLog.h"
+#include "logLines.h"
 #include "standin/testservers.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
@@ -23,40 +24,6 @@
 namespace {
 
 using TFields = TFormFields;
-
-// Keeps every message the log hands out; the dispatch thread writes, the test reads.
-struct TLogLines {
-    std::mutex mutex;
-    QStringList lines;
-
-    QStringList Wait(qsizetype ACount)
-    {
-        WaitForCondition([&] {
-            const std::scoped_lock lock(mutex);
-            return lines.size() >= ACount;
-        });
-        const std::scoped_lock lock(mutex);
-        return lines;
-    }
-};
-
-class TCaptureWriter : public TQLogWriter {
-public:
-    explicit TCaptureWriter(TLogLines& ALines)
-        : FLines(ALines)
-    {
-    }
-    void HandleNeeded() override { }
-    bool WriteItem(const TQLogItem& AItem) override
-    {
-        const std::scoped_lock lock(FLines.mutex);
-        FLines.lines.append(LogItemMessage(AItem));
-        return true;
-    }
-
-private:
-    TLogLines& FLines;
-};
 
 QStringList InvalidLines(int ACount)
 {
@@ -97,7 +64,7 @@ protected:
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
-        FLog.Castor()->AddWriter(std::make_unique<TCaptureWriter>(FLogLines));
+        FLogLines = TLogLines::Attach(FLog);
     }
 
     void TearDown() override
@@ -169,7 +136,7 @@ protected:
     std::unique_ptr<TGlobalScope<TCommon>> FCommonScope;
     TDBCacheClass FCache {FFolder.path()};
     TGlobalScope<TDBCacheClass> FCacheScope {&FCache};
-    TLogLines FLogLines;
+    std::shared_ptr<TLogLines> FLogLines;
     TQLog FLog;
     TGlobalScope<TQLog> FLogScope {&FLog};
     TAPIApp FApp;
@@ -232,7 +199,7 @@ TEST_F(OrderPosting, OnlyAcceptedInvalidBatchesAreCachedAndLogged)
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("P249"), QStringLiteral("C249"), 0));
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 1));
 
-    QStringList logged = FLogLines.Wait(3);
+    QStringList logged = FLogLines->Wait(3);
     logged.sort();
     EXPECT_EQ(logged,
         (QStringList {QStringLiteral("失效/已收货订单提交失败---code:500,msg:m500"),
@@ -269,7 +236,7 @@ TEST_F(OrderPosting, OnlyAcceptedRefundBatchesAreCachedAndLogged)
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("P98"), QStringLiteral("C98"), 1));
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P99"), QStringLiteral("C99"), 1));
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P98"), QStringLiteral("C98"), 0));
-    EXPECT_EQ(FLogLines.Wait(2),
+    EXPECT_EQ(FLogLines->Wait(2),
         (QStringList {QStringLiteral("维权订单提交结果---code:200,msg:m200"),
             QStringLiteral("维权订单提交结果---code:403,msg:m403")}));
 }
@@ -309,7 +276,7 @@ TEST_F(OrderPosting, PostHangingPastTheEndsGraceIsCutAndNothingMoreGoesOut)
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P0"), QStringLiteral("C0"), 0));
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P120"), QStringLiteral("C120"), 0));
     // Logged as what it is, not as an unreachable back end.
-    EXPECT_EQ(FLogLines.Wait(1), QStringList {QStringLiteral("失效/已收货") + TAPIApp::CutAtExitText()});
+    EXPECT_EQ(FLogLines->Wait(1), QStringList {QStringLiteral("失效/已收货") + TAPIApp::CutAtExitText()});
 }
 
 // A back end that answers slowly has usually applied the batch: cutting its post would have the next run send it

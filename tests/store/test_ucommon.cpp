@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 class SettingsFile : public ::testing::Test {
@@ -98,6 +100,20 @@ TEST_F(SettingsFile, MissingFileIsCreatedByTheFirstWriteWithOneKey)
     EXPECT_FALSE(QFile::exists(Path()));
     common.setOpenSyncYSH(true);
     EXPECT_EQ(Read(), QByteArray("[setting]\r\nsyncysh=1\r\n"));
+}
+
+TEST_F(SettingsFile, ANewFileIsTheOwnersOnlyAndAnExistingOneKeepsItsMode)
+{
+    const mode_t before = ::umask(022);
+    TCommon common(FDir.path());
+    common.setOpenSyncYSH(true);
+    EXPECT_EQ(QFile::permissions(Path()),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
+    const QFileDevice::Permissions shared = QFile::permissions(Path()) | QFileDevice::ReadGroup;
+    ASSERT_TRUE(QFile::setPermissions(Path(), shared));
+    common.setOpenSyncYSH(false);
+    EXPECT_EQ(QFile::permissions(Path()), shared);
+    ::umask(before);
 }
 
 TEST_F(SettingsFile, WritesReplaceInPlaceAndKeepEverythingElse)
@@ -251,6 +267,40 @@ INSTANTIATE_TEST_SUITE_P(Settings, IncrementalReading,
         TIncrementalCase {"[setting]\nsyncIncrement=x\nfullSyncHour=24\n", false, 4},
         TIncrementalCase {"[setting]\nfullSyncHour=-1\n", false, 4},
         TIncrementalCase {"[setting]\nfullSyncHour=later\n", false, 4}));
+
+struct TPassScaleCase {
+    const char* text;
+    int concurrency;
+    int callLimit;
+};
+
+class PassScaleReading : public SettingsFile, public ::testing::WithParamInterface<TPassScaleCase> { };
+
+TEST_P(PassScaleReading, OneAccountAtATimeAndNoPacingUnlessTheFileSaysOtherwise)
+{
+    Write(GetParam().text);
+    const TCommon common(FDir.path());
+    EXPECT_EQ(common.passConcurrency(), GetParam().concurrency);
+    EXPECT_EQ(common.topCallLimit(), GetParam().callLimit);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, PassScaleReading,
+    ::testing::Values(TPassScaleCase {"", 1, 0},
+        TPassScaleCase {"[setting]\npassConcurrency=4\ntopCallLimit=40\n", 4, 40},
+        TPassScaleCase {"[setting]\npassconcurrency=8\n", 8, 0},
+        TPassScaleCase {"[setting]\npassConcurrency=9\n", 8, 0}, // at most 8 accounts at once
+        TPassScaleCase {"[setting]\npassConcurrency=0\ntopCallLimit=-1\n", 1, 0},
+        TPassScaleCase {"[setting]\npassConcurrency=four\ntopCallLimit=x\n", 1, 0}));
+
+// The concurrency is read at every pass: an edit counts from the next one without a restart.
+TEST_F(SettingsFile, PassConcurrencyEditCountsAtOnce)
+{
+    Write("[setting]\npassConcurrency=2\n");
+    const TCommon common(FDir.path());
+    EXPECT_EQ(common.passConcurrency(), 2);
+    Write("[setting]\npassConcurrency=5\n");
+    EXPECT_EQ(common.passConcurrency(), 5);
+}
 
 TEST_F(SettingsFile, IncrementalSwitchIsWrittenThrough)
 {

@@ -6,56 +6,17 @@
 #include <QDateTime>
 #include <QFile>
 
-namespace {
-
-class TRecordingWriter : public TQLogWriter {
-public:
-    explicit TRecordingWriter(std::shared_ptr<TLogRecord> ARecord)
-        : FRecord(std::move(ARecord))
-    {
-    }
-    void HandleNeeded() override { }
-    bool WriteItem(const TQLogItem& AItem) override
-    {
-        FRecord->Add(LogItemMessage(AItem));
-        return true;
-    }
-
-private:
-    std::shared_ptr<TLogRecord> FRecord;
-};
-
-} // namespace
-
-void TLogRecord::Add(const QString& AText)
-{
-    const std::scoped_lock lock(FMutex);
-    FLines.push_back(AText);
-}
-
-std::vector<QString> TLogRecord::Lines() const
-{
-    const std::scoped_lock lock(FMutex);
-    return FLines;
-}
-
-bool TLogRecord::Contains(const QString& AText) const
-{
-    const std::scoped_lock lock(FMutex);
-    return std::find(FLines.begin(), FLines.end(), AText) != FLines.end();
-}
-
 void SyncFixture::SetUp()
 {
     ASSERT_TRUE(WriteSettings(FFolder.path()));
     CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
 
     TProcessObjects::TOptions options;
-    options.programFolder = FFolder.path();
+    options.dataFolder = FFolder.path();
     options.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
     options.timing.WaitStep = 1;
     FObjects = std::make_unique<TProcessObjects>(options);
-    GlobalLog()->Castor()->AddWriter(std::make_unique<TRecordingWriter>(FLog));
+    FLog = TLogLines::Attach(*GlobalLog());
     TSyncTiming timing;
     timing.probeConnectTimeoutMs = 2000;
     timing.probeReadTimeoutMs = 2000;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "log/QLog.h"
+#include "logLines.h"
 #include "standin/testservices.h"
 #include "sync/processObjects.h"
 #include "sync/syncController.h"
@@ -39,18 +40,6 @@ public:
     int FControlsChanged = 0;
 };
 
-// Every log message, in order; shared with the writer, which the log owns.
-class TLogRecord {
-public:
-    void Add(const QString& AText);
-    std::vector<QString> Lines() const;
-    bool Contains(const QString& AText) const;
-
-private:
-    mutable std::mutex FMutex;
-    std::vector<QString> FLines;
-};
-
 // The stand-ins, the process-wide objects and a controller with short intervals on a program folder.
 class SyncFixture : public ::testing::Test, protected TStandInServices {
 protected:
@@ -66,7 +55,7 @@ protected:
     bool WaitMain(const std::function<bool()>& ACondition);
 
     QTemporaryDir FFolder;
-    std::shared_ptr<TLogRecord> FLog = std::make_shared<TLogRecord>();
+    std::shared_ptr<TLogLines> FLog; // every log message, in order
     TRecordingFrontEnd FFrontEnd;
     std::unique_ptr<TProcessObjects> FObjects;
     std::unique_ptr<TSyncController> FController;

@@ -2,6 +2,7 @@
 
 #include "foundation/globals.h"
 #include "log/QLog.h"
+#include "logLines.h"
 #include "sync/statusFile.h"
 #include "testwait.h"
 
@@ -29,46 +30,24 @@ using TState = TAccountPassOutcome::TState;
 
 const QDateTime kNoon = QDateTime::fromSecsSinceEpoch(1765339200); // 2025-12-10 04:00 UTC, 12:00 UTC+8
 
-class TLines : public TQLogWriter {
-public:
-    explicit TLines(std::shared_ptr<std::vector<QString>> ALines, std::shared_ptr<std::mutex> ALock)
-        : FLines(std::move(ALines))
-        , FLock(std::move(ALock))
-    {
-    }
-    void HandleNeeded() override { }
-    bool WriteItem(const TQLogItem& AItem) override
-    {
-        const std::scoped_lock lock(*FLock);
-        FLines->push_back(LogItemMessage(AItem));
-        return true;
-    }
-
-private:
-    std::shared_ptr<std::vector<QString>> FLines;
-    std::shared_ptr<std::mutex> FLock;
-};
-
 class AccountHealth : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        FLog.Castor()->AddWriter(std::make_unique<TLines>(FLines, FLinesLock));
         FHealth.SetAccounts({{QStringLiteral("1"), QStringLiteral("a"), kNoon.addDays(30).toSecsSinceEpoch(), true}});
     }
 
     // The warnings the model logged, once every line before the barrier has arrived.
-    std::vector<QString> Logged()
+    QStringList Logged()
     {
         const QString barrier = QStringLiteral("barrier %1").arg(++FBarriers);
         LogLine(llMessage, barrier);
-        std::vector<QString> lines;
+        QStringList lines;
         EXPECT_TRUE(WaitForCondition([&] {
-            const std::scoped_lock lock(*FLinesLock);
-            lines = *FLines;
+            lines = FLines->Lines();
             return !lines.empty() && lines.back() == barrier;
         }));
-        std::erase_if(lines, [](const QString& ALine) { return ALine.startsWith(QStringLiteral("barrier")); });
+        lines.removeIf([](const QString& ALine) { return ALine.startsWith(QStringLiteral("barrier")); });
         return lines;
     }
 
@@ -86,8 +65,7 @@ protected:
     QDateTime FNow = kNoon;
     TQLog FLog;
     TGlobalScope<TQLog> FLogScope {&FLog};
-    std::shared_ptr<std::vector<QString>> FLines = std::make_shared<std::vector<QString>>();
-    std::shared_ptr<std::mutex> FLinesLock = std::make_shared<std::mutex>();
+    std::shared_ptr<TLogLines> FLines = TLogLines::Attach(FLog);
     int FBarriers = 0;
     TAccountHealth FHealth {[this] { return FNow; }};
 };
@@ -163,7 +141,7 @@ TEST_F(AccountHealth, ALapsedWebSessionIsUnhealthyUntilTheNextSignIn)
     const TAccountHealthRecord record = FHealth.Account(QStringLiteral("1"));
     EXPECT_TRUE(record.unhealthy.isEmpty());
     EXPECT_EQ(record.sessionSince, FNow);
-    const std::vector<QString> lines = Logged();
+    const QStringList lines = Logged();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], QStringLiteral("联盟账号 a 状态异常: 联盟登录已掉线"));
     EXPECT_EQ(lines[1], QStringLiteral("联盟账号 a 恢复正常"));

@@ -533,7 +533,6 @@ TEST_F(SyncController, ManualRefundRunLogsAccountsWithoutSession)
     SignInAndList();
     AlimmTokenMgr()->updateCookies(QStringLiteral("2"), QStringLiteral("a=1; _tb_token_=tk; b=2"));
     RunJob([this](TQJob* AJob) { FController->Passes().SyncRefundOrdersNow(AJob); });
-    const std::vector<QString> lines = FLog->Lines();
     EXPECT_TRUE(WaitForCondition([&] { return FLog->Contains(QStringLiteral("维权订单同步完成")); }));
     EXPECT_TRUE(FLog->Contains(QStringLiteral("开始同步维权订单")));
     EXPECT_TRUE(FLog->Contains(QStringLiteral("同步维权订单-联盟账号:nosession 未登录，请先登录")));

@@ -1,6 +1,7 @@
 // The TOP call budget against the stand-in gateway on a simulated clock: limits, the daily quota, and incremental
 // sync delivering what full passes deliver.
 #include "log/QLog.h"
+#include "logLines.h"
 #include "orderday.h"
 #include "taobao/topApiGetOrders.h"
 #include "testwait.h"
@@ -17,48 +18,19 @@
 namespace {
 
 // The log lines written while it lives, as the program words them.
-class TLogLines {
+class TLoggedLines {
 public:
-    TLogLines() { FLog.Castor()->AddWriter(std::make_unique<TWriter>(FShared)); }
-
-    // How many lines hold every one of the texts.
+    // How many lines hold every one of the texts, once every line logged so far has arrived.
     int Count(std::initializer_list<QString> ATexts)
     {
         EXPECT_TRUE(WaitForCondition([this] { return FLog.Flushed() >= FLog.Count(); }));
-        const std::scoped_lock lock(FShared->mutex);
-        int count = 0;
-        for (const QString& line : FShared->lines)
-            count
-                += std::all_of(ATexts.begin(), ATexts.end(), [&](const QString& text) { return line.contains(text); });
-        return count;
+        return FLines->Count(ATexts);
     }
 
 private:
-    struct TShared {
-        std::mutex mutex;
-        std::vector<QString> lines;
-    };
-    class TWriter : public TQLogWriter {
-    public:
-        explicit TWriter(std::shared_ptr<TShared> AShared)
-            : FShared(std::move(AShared))
-        {
-        }
-        void HandleNeeded() override { }
-        bool WriteItem(const TQLogItem& AItem) override
-        {
-            const std::scoped_lock lock(FShared->mutex);
-            FShared->lines.push_back(LogItemMessage(AItem));
-            return true;
-        }
-
-    private:
-        std::shared_ptr<TShared> FShared;
-    };
-
-    std::shared_ptr<TShared> FShared = std::make_shared<TShared>();
     TQLog FLog;
     TGlobalScope<TQLog> FScope {&FLog};
+    std::shared_ptr<TLogLines> FLines = TLogLines::Attach(FLog);
 };
 
 // --- the limits against the stand-in gateway, on a simulated clock ---
@@ -82,7 +54,7 @@ protected:
     static constexpr qint64 kStart = 1'772'416'800'000; // 2026-03-02 10:00 UTC+8
     TOrderDay FDay {1, false, kStart};
     TTopGate FGate;
-    TLogLines FLogLines;
+    TLoggedLines FLogLines;
     const qint64 FWindow = kStart - 2 * 86'400'000;
 };
 
@@ -162,7 +134,7 @@ TEST_F(TopLimits, AStopDuringABanEndsThePass)
 TEST(TopQuotaDay, AQuotaSpentAtTenAsksNothingUntilMidnightUtc8)
 {
     constexpr qint64 k5Min = 5 * 60'000;
-    TLogLines log;
+    TLoggedLines log;
     TOrderDay day(2, false, Utc8Ms(2026, 3, 2, 9, 55));
     day.Pass(Utc8Ms(2026, 3, 2, 9, 55));
     day.StandIn().Top().SetDailyQuota(10); // ten more requests today

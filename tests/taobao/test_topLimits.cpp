@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <vector>
 
 namespace {
 
@@ -113,6 +115,43 @@ TEST(TopClock, AManualClockMovesByItsWaitsUnlessStopped)
     EXPECT_EQ(clock.WaitedMs(), 31'000);
 }
 
+// The turns a gate hands out on a simulated clock: with a limit of N a second, no N + 1 of them fall within the
+// pacing window, however the requests were asked for; without one, nothing waits.
+TEST(TopGatePacing, NoMoreTurnsInAWindowThanTheLimit)
+{
+    for (const int limit : {0, 1, 7, 40}) {
+        TManualTopClock clock(1'772'416'800'000);
+        TTopGate gate;
+        gate.SetCallLimit(limit);
+        std::vector<qint64> turns;
+        for (int i = 0; i < 100; ++i) {
+            ASSERT_TRUE(gate.AwaitTurn(clock, {}));
+            turns.push_back(clock.NowMs());
+            if (i % 3 == 0)
+                clock.Set(clock.NowMs() + 13); // the request's own time
+        }
+        if (limit == 0) {
+            EXPECT_EQ(clock.WaitedMs(), 0);
+            continue;
+        }
+        for (size_t i = static_cast<size_t>(limit); i < turns.size(); ++i)
+            EXPECT_GE(turns[i] - turns[i - limit], TTopGate::kPacingWindowMs) << limit << ' ' << i;
+    }
+}
+
+TEST(TopGatePacing, ABanHoldsEveryTurnAndAStopEndsTheWait)
+{
+    TManualTopClock clock(1'772'416'800'000);
+    TTopGate gate;
+    gate.Ban(clock.NowMs() + 31'000);
+    ASSERT_TRUE(gate.AwaitTurn(clock, {}));
+    EXPECT_GE(clock.NowMs(), gate.BannedUntil());
+    gate.Ban(clock.NowMs() + 5'000);
+    EXPECT_FALSE(gate.AwaitTurn(clock, [] { return true; }));
+    gate.SpendQuota(clock.NowMs());
+    EXPECT_FALSE(gate.AwaitTurn(clock, {}));
+}
+
 TEST(TopFullPass, IsDueWithoutAWatermarkAndOnceADayFromTheHour)
 {
     const QDateTime at0330(QDate(2026, 3, 2), QTime(3, 30));
@@ -124,6 +163,41 @@ TEST(TopFullPass, IsDueWithoutAWatermarkAndOnceADayFromTheHour)
     EXPECT_TRUE(TOrderPass::FullPassDue(TOrderWatermark {0, yesterday0500}, at0400, 4));
     EXPECT_FALSE(TOrderPass::FullPassDue(TOrderWatermark {0, today0405}, at0400.addSecs(600), 4));
     EXPECT_TRUE(TOrderPass::FullPassDue(TOrderWatermark {0, yesterday0500}, at0330, 0));
+    // An account's turn comes AOffsetS into the hour, not before.
+    EXPECT_FALSE(TOrderPass::FullPassDue(TOrderWatermark {0, yesterday0500}, at0400.addSecs(1799), 4, 1800));
+    EXPECT_TRUE(TOrderPass::FullPassDue(TOrderWatermark {0, yesterday0500}, at0400.addSecs(1800), 4, 1800));
+}
+
+// A day of passes every 5 minutes over 200 accounts: each account reads the whole window once, in the hour from
+// 04:00, and no pass of that hour carries much more than its share of whole reads.
+TEST(TopFullPass, WholeReadsSpreadOverTheHour)
+{
+    constexpr int kAccounts = 200;
+    constexpr int kPassesInHour = 12;
+    const QDateTime midnight(QDate(2026, 3, 2), QTime(0, 0));
+    std::vector<qint64> fullAt(kAccounts, midnight.addSecs(-19 * 3600).toSecsSinceEpoch()); // yesterday 05:00
+    std::vector<int> wholeReads(kAccounts, 0);
+    int busiest = 0;
+    for (int pass = 0; pass < 24 * kPassesInHour; ++pass) {
+        const QDateTime now = midnight.addSecs(pass * 300);
+        int whole = 0;
+        for (int account = 0; account < kAccounts; ++account) {
+            const QString key = QString::number(2'000'000'000LL + account * 7919LL);
+            const qint64 offset = TOrderPass::FullPassOffsetS(key);
+            ASSERT_GE(offset, 0);
+            ASSERT_LT(offset, 3600);
+            if (!TOrderPass::FullPassDue(TOrderWatermark {0, fullAt[account]}, now, 4, offset))
+                continue;
+            // The pass at 05:00 takes the turns of the hour's last 5 minutes.
+            EXPECT_TRUE(now >= midnight.addSecs(4 * 3600) && now <= midnight.addSecs(5 * 3600)) << key.toStdString();
+            fullAt[account] = now.toSecsSinceEpoch();
+            ++wholeReads[account];
+            ++whole;
+        }
+        busiest = std::max(busiest, whole);
+    }
+    EXPECT_EQ(std::count(wholeReads.begin(), wholeReads.end(), 1), kAccounts);
+    EXPECT_LE(busiest, 2 * kAccounts / kPassesInHour);
 }
 
 } // namespace

@@ -1,0 +1,133 @@
+#include "app/dataFolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString Absolute(const QString& APath)
+{
+    return QDir::cleanPath(QDir(APath).absolutePath());
+}
+
+bool Writable(const QString& AFolder)
+{
+    return ::access(QFile::encodeName(AFolder).constData(), W_OK | X_OK) == 0;
+}
+
+QString ErrnoText(int AError)
+{
+    return QString::fromLocal8Bit(std::strerror(AError));
+}
+
+// Each missing folder of the path is made 0700 at once, never opened wider first.
+QString MakeFolders(const QString& AFolder)
+{
+    QString path;
+    for (const QString& part : AFolder.split(u'/', Qt::SkipEmptyParts)) {
+        path += u'/' + part;
+        if (QFileInfo(path).isDir())
+            continue;
+        if (::mkdir(QFile::encodeName(path).constData(), S_IRWXU) != 0 && errno != EEXIST)
+            return QStringLiteral("the data folder %1 cannot be created: %2: %3").arg(AFolder, path, ErrnoText(errno));
+    }
+    return {};
+}
+
+} // namespace
+
+TDataFolderSources TDataFolderSources::OfProcess(const QString& AOption)
+{
+    TDataFolderSources sources;
+    sources.option = AOption;
+    sources.environment = qEnvironmentVariable("QUENLAR_DATA_DIR");
+    sources.programFolder = QCoreApplication::applicationDirPath();
+    sources.xdgDataHome = qEnvironmentVariable("XDG_DATA_HOME");
+    sources.home = QDir::homePath();
+    return sources;
+}
+
+QString ChooseDataFolder(const TDataFolderSources& ASources)
+{
+    if (!ASources.option.isEmpty())
+        return Absolute(ASources.option);
+    if (!ASources.environment.isEmpty())
+        return Absolute(ASources.environment);
+    // A build tree or a portable copy keeps everything together; an installed program's folder belongs to the
+    // package manager, whoever may write there.
+    const QString installed = QDir(ASources.programFolder).filePath(QString::fromUtf16(kInstalledMarker));
+    if (!ASources.programFolder.isEmpty() && Writable(ASources.programFolder) && !QFileInfo::exists(installed))
+        return Absolute(ASources.programFolder);
+    const QString dataHome = QDir::isAbsolutePath(ASources.xdgDataHome)
+        ? ASources.xdgDataHome
+        : QDir(ASources.home).filePath(QStringLiteral(".local/share"));
+    return Absolute(QDir(dataHome).filePath(QStringLiteral("quenlar")));
+}
+
+QString PrepareDataFolder(const QString& AFolder)
+{
+    const QString absolute = Absolute(AFolder);
+    if (const QString problem = MakeFolders(absolute); !problem.isEmpty())
+        return problem;
+    if (!QFileInfo(absolute).isDir())
+        return QStringLiteral("the data folder %1 is not a folder").arg(absolute);
+    if (!Writable(absolute))
+        return QStringLiteral("the data folder %1 is not writable").arg(absolute);
+    return {};
+}
+
+TInstanceLock::TInstanceLock(const QString& AFolder)
+    : FFolder(AFolder)
+    , FFile(QDir(AFolder).filePath(QStringLiteral("quenlar.lock")))
+{
+    // A copy runs for weeks: its lock goes stale only when its process has gone, never with age.
+    FFile.setStaleLockTime(0);
+    if (!FFile.tryLock(0))
+        FError = FFile.error();
+}
+
+QString TInstanceLock::Holder() const
+{
+    qint64 pid = 0;
+    QString host;
+    QString app;
+    if (!FFile.getLockInfo(&pid, &host, &app))
+        return {};
+    return QStringLiteral("%1 (%2 on %3)").arg(pid).arg(app, host);
+}
+
+QString TInstanceLock::Problem() const
+{
+    switch (FError) {
+    case QLockFile::NoError:
+        return {};
+    case QLockFile::LockFailedError: {
+        const QString holder = Holder();
+        return QStringLiteral("the data folder %1 is in use by %2; one copy of Quenlar runs per data folder")
+            .arg(FFolder, holder.isEmpty() ? QStringLiteral("another copy") : QStringLiteral("process ") + holder);
+    }
+    case QLockFile::PermissionError:
+        return QStringLiteral("the data folder %1 is not writable: its lock file %2 cannot be made")
+            .arg(FFolder, FFile.fileName());
+    case QLockFile::UnknownError:
+        break;
+    }
+    return QStringLiteral("the lock file %1 of the data folder cannot be made").arg(FFile.fileName());
+}
+
+QString TInstanceLock::WindowText() const
+{
+    if (!InUse())
+        return QStringLiteral("数据文件夹无法使用:") + Problem();
+    const QString holder = Holder();
+    return QStringLiteral("数据文件夹 %1 正由%2使用,同一数据文件夹只能运行一个 Quenlar。")
+        .arg(FFolder, holder.isEmpty() ? QStringLiteral("另一个 Quenlar ") : QStringLiteral(" 进程 ") + holder + u' ');
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QLockFile>
+#include <QString>
+
+// What decides the data folder (conf.ini, db.db, the log, browser-profile/, the status file).
+struct TDataFolderSources {
+    QString option; // --data-dir
+    QString environment; // QUENLAR_DATA_DIR
+    QString programFolder; // the executable's folder
+    QString xdgDataHome; // $XDG_DATA_HOME
+    QString home; // $HOME
+
+    // The environment of this process, with the command line's --data-dir and the running executable's folder.
+    static TDataFolderSources OfProcess(const QString& AOption);
+};
+
+// The name of the file that marks a program folder as part of an installation: such a folder never holds data, even
+// when the user (root) could write there.
+inline constexpr char16_t kInstalledMarker[] = u"quenlar.installed";
+
+// --data-dir, else QUENLAR_DATA_DIR, else the program folder when it is writable and not installed, else
+// $XDG_DATA_HOME/quenlar ($HOME/.local/share/quenlar when that is unset or not absolute). Absolute, clean.
+QString ChooseDataFolder(const TDataFolderSources& ASources);
+
+// Creates the folder with every missing parent, each readable by its owner only (0700); an existing folder keeps its
+// mode. Empty when the folder is usable, else one line naming the folder and what is wrong with it.
+QString PrepareDataFolder(const QString& AFolder);
+
+// One program per data folder: two would both deliver every order. Held through the lock file "quenlar.lock" in the
+// folder for the object's life; the lock of a process that has died is taken over.
+class TInstanceLock {
+public:
+    explicit TInstanceLock(const QString& AFolder);
+    TInstanceLock(const TInstanceLock&) = delete;
+    TInstanceLock& operator=(const TInstanceLock&) = delete;
+
+    bool IsHeld() const { return FFile.isLocked(); }
+    // Another running copy holds the folder (as opposed to a folder where no lock file can be made).
+    bool InUse() const { return FError == QLockFile::LockFailedError; }
+    // Why the lock is not held: which process holds the folder, or why the lock file cannot be made. One line for
+    // stderr; the window's message box says the same in the window's language.
+    QString Problem() const;
+    QString WindowText() const;
+
+private:
+    QString Holder() const;
+
+    const QString FFolder;
+    QLockFile FFile;
+    QLockFile::LockError FError = QLockFile::NoError;
+};
