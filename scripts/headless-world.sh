@@ -52,7 +52,8 @@ world_start() {
   PHONE=$(ready_value phone)
   PASSWORD=$(ready_value password)
   CONTROL=$(ready_value control)
-  cp "$build/src/app/quenlar" "$build/src/app/browser.exe" "$PROGRAM/"
+  # The stand-in's sign-in browser: nobody is at a screen to sign in through the web-engine one.
+  cp "$build/src/app/quenlar" "$build/standin/browser/browser.exe" "$PROGRAM/"
   "$build/src/store/quenlar-initdb" "$PROGRAM/db.db" >/dev/null
   {
     echo "[hosts]"

@@ -274,6 +274,7 @@ int RunHeadless(const TAppOptions& AOptions)
     {
         const TSyncPaths paths {QCoreApplication::applicationDirPath(), processOptions.dataFolder};
         TSyncController controller(frontEnd, paths, TimingFrom(options));
+        controller.Health().SetVersion(QStringLiteral(QUENLAR_VERSION));
         controller.Open();
         const TTerminationSignals signals([](int) { QCoreApplication::exit(0); });
         THeadlessRun run(options, controller);

@@ -27,6 +27,7 @@ TWindowedProgram::~TWindowedProgram()
 
 void TWindowedProgram::Open()
 {
+    FController->Health().SetVersion(QStringLiteral(QUENLAR_VERSION));
     FController->Open();
     FWindow->LoadSwitches();
 }

@@ -188,6 +188,7 @@ TEST_F(HeadlessRun, OnceWithARefusedAccountExits4NamingItAndStillDeliversTheOthe
     EXPECT_EQ(accounts[1][u"invalidOrders"][u"outcome"].toString(), QStringLiteral("failed"));
     EXPECT_EQ(accounts[1][u"lastError"][u"source"].toString(), QStringLiteral("top"));
     EXPECT_EQ(document[u"operator"].toString(), QStringLiteral("1"));
+    EXPECT_EQ(document[u"version"].toString(), QStringLiteral(QUENLAR_VERSION));
 }
 
 struct TOptionCase {
