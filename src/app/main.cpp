@@ -1,9 +1,12 @@
 #include "app/appOptions.h"
 #include "app/headless.h"
-#include "app/windowed.h"
 #include "foundation/qhttp.h"
 
+#ifdef QUENLAR_WITH_WINDOW
+#include "app/windowed.h"
+
 #include <QApplication>
+#endif
 #include <QCoreApplication>
 #include <QStringList>
 
@@ -49,9 +52,14 @@ int main(int argc, char* argv[])
         break;
     }
     if (!options.headless) {
+#ifdef QUENLAR_WITH_WINDOW
         QApplication app(argc, argv);
         [[maybe_unused]] const THttpGlobal http;
         return RunWindowed(options);
+#else
+        Print(stderr, QStringLiteral("quenlar: this build has no window; run it with --headless\n"));
+        return 2;
+#endif
     }
     QCoreApplication app(argc, argv);
     [[maybe_unused]] const THttpGlobal http;
