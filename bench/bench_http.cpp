@@ -1,6 +1,7 @@
 // One operator form POST over a fresh loopback connection: through the program's transport (lock, form encoding,
 // the exchange on the calling thread, reply decoding) against a bare libcurl easy handle. And how long an exchange
 // that the server never answers takes to end once its stop check turns true.
+#include "curlCollect.h"
 #include "operator/APIHttpBase.h"
 
 #include <httplib.h>
@@ -120,12 +121,6 @@ void BM_FormPost_quenlar(benchmark::State& state)
             state.SkipWithError("empty reply");
         benchmark::DoNotOptimize(reply.data());
     }
-}
-
-size_t Collect(char* AData, size_t ASize, size_t ACount, void* AUser)
-{
-    static_cast<std::string*>(AUser)->append(AData, ASize * ACount);
-    return ASize * ACount;
 }
 
 void BM_FormPost_curl(benchmark::State& state)

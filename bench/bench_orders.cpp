@@ -1,6 +1,7 @@
 // One account's 15-day invalid-order pass (120 slices of 3 pages, 100 orders a page, none cached) against a
 // zero-latency loopback gateway, and the floor: the same 360 requests from a bare libcurl loop with the same
 // 5 ms pauses between pages.
+#include "curlCollect.h"
 #include "foundation/globals.h"
 #include "standin/testservers.h"
 #include "store/ucommon.h"
@@ -116,12 +117,6 @@ void BM_AccountPass_quenlar(benchmark::State& state)
             state.SkipWithError("unexpected line count");
         benchmark::DoNotOptimize(lines.data());
     }
-}
-
-size_t Collect(char* AData, size_t ASize, size_t ACount, void* AUser)
-{
-    static_cast<std::string*>(AUser)->append(AData, ASize * ACount);
-    return ASize * ACount;
 }
 
 void BM_AccountPass_floor(benchmark::State& state)
