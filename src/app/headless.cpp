@@ -184,7 +184,8 @@ private:
 
     void OnPassEnded(TPassKind AKind)
     {
-        Print(stdout, u'[' + Now() + QStringLiteral("]  ") + PassSummary(FController.Health().Accounts(), AKind));
+        // Through the log, so that it follows the pass's own lines on stdout and is kept in the log file too.
+        LogLine(llMessage, PassSummary(FController.Health().Accounts(), AKind));
         WriteStatus();
     }
 
