@@ -451,7 +451,7 @@ public:
     }
 
     // After a copy's run: counts the run on its job and re-arms it; false when the job is gone or not re-armed.
-    bool AfterRun(const TQJob& ACopy, qint64 AUsedTime)
+    bool AfterRun(const TQJob& ACopy)
     {
         std::scoped_lock lock(FLocker);
         const auto it = Find(ACopy.FSourceSerial);
@@ -461,15 +461,6 @@ public:
         ++source.FRuns;
         source.FStartTime = ACopy.FStartTime;
         source.FDoneTime = ACopy.FDoneTime;
-        if (source.FFirstStartTime == 0)
-            source.FFirstStartTime = ACopy.FStartTime;
-        if (AUsedTime > 0) {
-            const auto used = static_cast<quint32>(std::min<qint64>(AUsedTime, std::numeric_limits<quint32>::max()));
-            source.FTotalUsedTime += used;
-            if (source.FMinUsedTime == 0 || used < source.FMinUsedTime)
-                source.FMinUsedTime = used;
-            source.FMaxUsedTime = std::max(source.FMaxUsedTime, used);
-        }
         if (!(source.FFlags & JOB_DELAY_REPEAT))
             return false;
         TQJobPtr job = std::move(it->second);
@@ -530,7 +521,6 @@ private:
 
     static void CopyForRun(const TQJob& AJob, TQJob& ACopy)
     {
-        ACopy.FFirstStartTime = AJob.FFirstStartTime;
         ACopy.FStartTime = AJob.FStartTime;
         ACopy.FPushTime = AJob.FPushTime;
         ACopy.FPopTime = AJob.FPopTime;
@@ -540,9 +530,6 @@ private:
         ACopy.FProcA = AJob.FProcA;
         ACopy.FOwner = AJob.FOwner;
         ACopy.FRuns = AJob.FRuns;
-        ACopy.FMinUsedTime = AJob.FMinUsedTime;
-        ACopy.FTotalUsedTime = AJob.FTotalUsedTime;
-        ACopy.FMaxUsedTime = AJob.FMaxUsedTime;
         ACopy.FFlags = AJob.FFlags & ~JOB_FREE_TYPE_MASK; // the copy never owns the data
         ACopy.FData = AJob.FData.Borrow();
         ACopy.FInterval = AJob.FInterval;
@@ -892,8 +879,6 @@ void TQWorkers::RunJob(TQWorker& AWorker, TQJobPtr AJob)
     TQJob& job = *AJob;
     AWorker.FLastActiveTime = job.FPopTime;
     job.FWorker = &AWorker;
-    if (job.FFirstStartTime == 0)
-        job.FFirstStartTime = AWorker.FLastActiveTime;
     job.FStartTime = AWorker.FLastActiveTime;
     if (job.FFlags & JOB_IN_MAINTHREAD)
         RunInMainThread(AWorker, job);
@@ -904,7 +889,7 @@ void TQWorkers::RunJob(TQWorker& AWorker, TQJobPtr AJob)
     // A run-once record is released right away: only a repeating job's copy needs the clock again.
     if (job.FSource) {
         job.FDoneTime = QJobNow();
-        if (FRepeatJobs->AfterRun(job, job.FDoneTime - job.FStartTime))
+        if (FRepeatJobs->AfterRun(job))
             WakeWorker();
     }
     // A run-once job's data is released here; the record goes back to the pool with others.

@@ -136,16 +136,12 @@ class TQJob {
 public:
     TQJob() noexcept = default;
 
-    qint64 FirstStartTime() const noexcept { return FFirstStartTime; }
     qint64 StartTime() const noexcept { return FStartTime; }
     qint64 PushTime() const noexcept { return FPushTime; }
     qint64 PopTime() const noexcept { return FPopTime; }
     qint64 DoneTime() const noexcept { return FDoneTime; }
     qint64 NextTime() const noexcept { return FNextTime; }
     int Runs() const noexcept { return FRuns; }
-    quint32 MinUsedTime() const noexcept { return FMinUsedTime; }
-    quint32 TotalUsedTime() const noexcept { return FTotalUsedTime; }
-    quint32 MaxUsedTime() const noexcept { return FMaxUsedTime; }
     int Flags() const noexcept { return FFlags; }
     qint64 FirstDelay() const noexcept { return FFirstDelay; }
     const TQJob* Source() const noexcept { return FSource; }
@@ -170,7 +166,6 @@ private:
         return static_cast<TQJobDataFreeType>((FFlags & JOB_FREE_TYPE_MASK) >> 8);
     }
 
-    qint64 FFirstStartTime = 0;
     qint64 FStartTime = 0;
     qint64 FPushTime = 0;
     qint64 FPopTime = 0;
@@ -181,9 +176,6 @@ private:
     TQWorkers* FOwner = nullptr;
     TQWorker* FWorker = nullptr;
     int FRuns = 0;
-    quint32 FMinUsedTime = 0;
-    quint32 FTotalUsedTime = 0;
-    quint32 FMaxUsedTime = 0;
     int FFlags = 0;
     TQJobData FData;
     qint64 FInterval = 0;

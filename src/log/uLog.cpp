@@ -142,34 +142,16 @@ QString TLogObj::LogFileName() const
     return FLogFileName;
 }
 
-int TLogObj::BakLogCount() const
-{
-    std::scoped_lock lock(CS);
-    return FBakLogCount;
-}
-
 void TLogObj::SetBakLogCount(int ACount)
 {
     std::scoped_lock lock(CS);
     FBakLogCount = std::clamp(ACount, 0, 255);
 }
 
-bool TLogObj::WriteDT() const
-{
-    std::scoped_lock lock(CS);
-    return FWriteDT;
-}
-
 void TLogObj::SetWriteDT(bool AWriteDT)
 {
     std::scoped_lock lock(CS);
     FWriteDT = AWriteDT;
-}
-
-qint64 TLogObj::FileSizeMax() const
-{
-    std::scoped_lock lock(CS);
-    return FFileSizeMax;
 }
 
 void TLogObj::SetFileSizeMax(qint64 ASize)

@@ -28,11 +28,8 @@ public:
     void WriteLog(const QString& LogContent, bool IsDetail);
 
     QString LogFileName() const;
-    int BakLogCount() const;
     void SetBakLogCount(int ACount);
-    bool WriteDT() const;
     void SetWriteDT(bool AWriteDT);
-    qint64 FileSizeMax() const;
     void SetFileSizeMax(qint64 ASize);
 
 private:

@@ -54,7 +54,6 @@ protected:
     mutable std::mutex FSessionCS;
     QString FUID; // guarded by FSessionCS
     QString FToken; // guarded by FSessionCS
-    QString FPhone; // guarded by FSessionCS
 
 private:
     TServiceResp SignedPost(

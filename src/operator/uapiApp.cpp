@@ -80,7 +80,6 @@ bool TAPIApp::Login(const QString& APhone, const QString& APwd, QString& AError,
     const TQJson* uid = data.ItemByPath(u"uid");
     const TQJson* token = data.ItemByPath(u"token");
     const std::scoped_lock lock(FSessionCS);
-    FPhone = Trim(APhone);
     if (uid)
         FUID = uid->AsString();
     if (token)

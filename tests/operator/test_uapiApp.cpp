@@ -36,11 +36,6 @@ class TSessionView : public TAPIApp {
 public:
     QString Uid() const { return Session().uid; }
     QString Token() const { return Session().token; }
-    QString Phone() const
-    {
-        const std::scoped_lock lock(FSessionCS);
-        return FPhone;
-    }
 };
 
 // A back end on 127.0.0.1 that answers each path with the reply the test queues for it (the last one repeats).
@@ -97,7 +92,6 @@ TEST_F(OperatorClient, LoginKeepsTheSessionAndSendsItAfterwards)
     EXPECT_TRUE(FApp->isLogin());
     EXPECT_EQ(FApp->Uid(), QStringLiteral("u1"));
     EXPECT_EQ(FApp->Token(), QStringLiteral("t1"));
-    EXPECT_EQ(FApp->Phone(), QStringLiteral("138 0000"));
 
     const TRecordedRequest login = FServer.LastRequest();
     EXPECT_EQ(login.target, "/client/dbmove/login");
@@ -142,7 +136,6 @@ TEST_F(OperatorClient, LoginWithoutDataSucceedsAndKeepsTheSession)
     EXPECT_TRUE(FApp->isLogin());
     EXPECT_EQ(FApp->Uid(), QStringLiteral("u1"));
     EXPECT_EQ(FApp->Token(), QStringLiteral("t1"));
-    EXPECT_EQ(FApp->Phone(), QStringLiteral("x"));
     EXPECT_TRUE(error.isEmpty());
 }
 
@@ -163,7 +156,6 @@ TEST_P(LoginRefused, ReportsTheMessageAndChangesNothing)
     EXPECT_TRUE(FApp->isLogin()); // a failed login does not sign out
     EXPECT_EQ(FApp->Uid(), QStringLiteral("u1"));
     EXPECT_EQ(FApp->Token(), QStringLiteral("t1"));
-    EXPECT_EQ(FApp->Phone(), QStringLiteral("a"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Operator, LoginRefused,
