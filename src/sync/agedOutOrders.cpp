@@ -15,33 +15,42 @@ TAgedOutOrders::TKey TAgedOutOrders::KeyOf(const QString& ALine)
 }
 
 int TAgedOutOrders::PassEnded(const QString& AAccount, const QString& AAccountName, const QStringList& AFound,
-    bool AWholeWindow, const TDelivered& ADelivered)
+    bool AWholeWindow, bool AAllDelivered, const TDelivered& ADelivered)
 {
+    const std::scoped_lock lock(FCS);
+    const auto trackedIt = FTracked.find(AAccount);
+    // The common case, everything delivered and nothing failed before: no order of this pass needs reading again.
+    if (AAllDelivered && trackedIt == FTracked.end())
+        return 0;
     std::set<TKey> found;
     for (const QString& line : AFound) {
         TKey key = KeyOf(line);
         if (!key.first.isEmpty() || !key.second.isEmpty())
             found.insert(std::move(key));
     }
+    std::set<TKey>& tracked = trackedIt == FTracked.end() ? FTracked[AAccount] : trackedIt->second;
     int agedOut = 0;
-    const std::scoped_lock lock(FCS);
-    std::set<TKey>& tracked = FTracked[AAccount];
-    if (AWholeWindow) {
-        for (auto it = tracked.begin(); it != tracked.end();) {
-            if (found.count(*it) != 0) {
-                ++it;
-                continue;
-            }
-            if (!ADelivered(*it)) {
-                ++agedOut;
-                LogLine(llError,
-                    QStringLiteral("[同步] 订单已超出同步窗口仍未送达,请人工处理:联盟账号 ") + AAccountName
-                        + QStringLiteral(" 父订单 ") + it->first + QStringLiteral(" 子订单 ") + it->second);
-            }
-            it = tracked.erase(it);
+    for (auto it = tracked.begin(); it != tracked.end();) {
+        if (found.count(*it) != 0) {
+            it = AAllDelivered ? tracked.erase(it) : std::next(it);
+            continue;
         }
+        if (!AWholeWindow) {
+            ++it;
+            continue;
+        }
+        if (!ADelivered(*it)) {
+            ++agedOut;
+            LogLine(llError,
+                QStringLiteral("[同步] 订单已超出同步窗口仍未送达,请人工处理:联盟账号 ") + AAccountName
+                    + QStringLiteral(" 父订单 ") + it->first + QStringLiteral(" 子订单 ") + it->second);
+        }
+        it = tracked.erase(it);
     }
-    tracked.insert(found.begin(), found.end());
+    if (!AAllDelivered)
+        tracked.insert(found.begin(), found.end());
+    if (tracked.empty())
+        FTracked.erase(AAccount);
     if (agedOut > 0)
         FAgedOut[AAccount] += agedOut;
     return agedOut;

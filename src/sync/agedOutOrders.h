@@ -19,10 +19,11 @@ public:
     using TDelivered = std::function<bool(const TKey&)>;
 
     // After an account's pass: AFound are the undelivered order lines it found; AWholeWindow says it read the whole
-    // window completely, so an order it no longer finds has left the window, or was delivered (ADelivered).
+    // window completely, so an order it no longer finds has left the window, or was delivered (ADelivered);
+    // AAllDelivered says the pass then delivered everything it found, so none of it needs watching.
     // Returns how many orders aged out undelivered now.
     int PassEnded(const QString& AAccount, const QString& AAccountName, const QStringList& AFound, bool AWholeWindow,
-        const TDelivered& ADelivered);
+        bool AAllDelivered, const TDelivered& ADelivered);
 
     // Orders of the account that aged out undelivered since the start.
     int Count(const QString& AAccount) const;
@@ -33,6 +34,8 @@ public:
 
 private:
     mutable std::mutex FCS;
-    std::map<QString, std::set<TKey>> FTracked; // per account: seen, not yet known to be delivered
+    // Per account: seen, not yet known to be delivered. Only orders whose batch failed are kept, so a long run
+    // holds nothing for the tens of thousands it delivered.
+    std::map<QString, std::set<TKey>> FTracked;
     std::map<QString, int> FAgedOut;
 };

@@ -288,7 +288,7 @@ TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAcc
         posted = PostOrders(pass);
     }
     const int agedOut = FAgedOut.PassEnded(AAccount->userId(), AAccount->userName(), pass.lines,
-        !stopped && pass.failure.isEmpty() && ReadWholeWindow(pass), &DeliveredBefore);
+        !stopped && pass.failure.isEmpty() && ReadWholeWindow(pass), posted.AllAccepted(), &DeliveredBefore);
     FHealth.OrdersAgedOut(AAccount->userId(), agedOut);
     TAccountPassOutcome outcome;
     if (!stopped && !pass.failure.isEmpty())

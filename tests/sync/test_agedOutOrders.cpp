@@ -18,6 +18,7 @@ struct TPassStep {
     bool wholeWindow;
     std::set<TAgedOutOrders::TKey> delivered;
     int agedOut; // expected from this pass
+    bool allDelivered = false; // the pass's batches were all accepted
 };
 
 struct TAgedCase {
@@ -34,7 +35,8 @@ TEST_P(AgedOut, CountsOrdersThatLeaveTheWindowUndeliveredOnce)
     int step = 0;
     for (const TPassStep& pass : GetParam().passes) {
         const auto delivered = [&pass](const TAgedOutOrders::TKey& AKey) { return pass.delivered.count(AKey) != 0; };
-        EXPECT_EQ(aged.PassEnded(QStringLiteral("u1"), QStringLiteral("a"), pass.found, pass.wholeWindow, delivered),
+        EXPECT_EQ(aged.PassEnded(QStringLiteral("u1"), QStringLiteral("a"), pass.found, pass.wholeWindow,
+                      pass.allDelivered, delivered),
             pass.agedOut)
             << "pass " << step++;
     }
@@ -51,7 +53,17 @@ INSTANTIATE_TEST_SUITE_P(Sync, AgedOut,
         TAgedCase {"StillFound", {{{Line("P1", "C1")}, true, {}, 0}, {{Line("P1", "C1")}, true, {}, 0}}, 0},
         // A pass that read only what changed proves nothing about orders it did not see.
         TAgedCase {"PartialPassWaits",
-            {{{Line("P1", "C1")}, true, {}, 0}, {{}, false, {}, 0}, {{Line("P2", "C2")}, true, {}, 1}}, 1}),
+            {{{Line("P1", "C1")}, true, {}, 0}, {{}, false, {}, 0}, {{Line("P2", "C2")}, true, {}, 1}}, 1},
+        // Orders delivered by the pass that found them are not watched, even where the cache could not confirm
+        // them later.
+        TAgedCase {"DeliveredAtOnceIsNotWatched", {{{Line("P1", "C1")}, true, {}, 0, true}, {{}, true, {}, 0}}, 0},
+        TAgedCase {"FailedThenDeliveredIsDropped",
+            {{{Line("P1", "C1")}, true, {}, 0}, {{Line("P1", "C1")}, true, {}, 0, true}, {{}, true, {}, 0}}, 0},
+        // A failed order still ages out when a later pass delivered only other orders.
+        TAgedCase {"OthersDeliveredKeepsTheFailedOne",
+            {{{Line("P1", "C1")}, true, {}, 0}, {{Line("P2", "C2")}, true, {}, 1, true}}, 1},
+        TAgedCase {"DeliveredPartialPassKeepsTheUnseen",
+            {{{Line("P1", "C1")}, true, {}, 0}, {{Line("P2", "C2")}, false, {}, 0, true}, {{}, true, {}, 1}}, 1}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
 
 TEST(AgedOutLine, KeyOfAnInvalidOrderLine)
