@@ -231,7 +231,7 @@ void BM_FullPass_floor(benchmark::State& AState)
     for (auto _ : AState) {
         for (const std::string& page : world.Pages()) {
             CurlPost(curl.get(), page);
-            std::this_thread::sleep_for(std::chrono::milliseconds(TTopApiGetOrders::kPagePauseMs));
+            std::this_thread::sleep_for(std::chrono::milliseconds(TTopPages::kPagePauseMs));
         }
         for (const std::string& post : world.Posts())
             CurlPost(curl.get(), post);

@@ -140,7 +140,7 @@ void BM_AccountPass_floor(benchmark::State& state)
                 curl_easy_perform(easy);
                 curl_easy_cleanup(easy);
                 benchmark::DoNotOptimize(reply.data());
-                std::this_thread::sleep_for(std::chrono::milliseconds(TTopApiGetOrders::kPagePauseMs));
+                std::this_thread::sleep_for(std::chrono::milliseconds(TTopPages::kPagePauseMs));
             }
         }
     }

@@ -3,9 +3,7 @@
 #include "foundation/datetext.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
-#include "foundation/qworker.h"
 #include "foundation/textutil.h"
-#include "log/QLog.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
 #include "taobao/ReadRefoundOrderJSON.h"
@@ -16,7 +14,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <optional>
 
 namespace {
@@ -88,23 +85,20 @@ TTopApiGetOrders::TTopApiGetOrders(
     , FCookies(cookies)
     , F_tb_token_(_tb_token_)
     , FStopCheck(std::move(AStopCheck))
+    , FPages([this] { return FClose.load() || (FStopCheck && FStopCheck()); })
 {
 }
 
 bool TTopApiGetOrders::StopRequested() const
 {
-    if (FClose.load())
-        return true;
-    if (const TQWorkers* workers = JobScheduler(); workers != nullptr && workers->Terminating())
-        return true;
-    return FStopCheck && FStopCheck();
+    return FPages.StopRequested();
 }
 
 bool TTopApiGetOrders::getOrdersToList(
     const QDateTime& beginTime, const QDateTime& endTime, int AStauts, QStringList& List, int AQueryType)
 {
     if (Trim(FAccessToken).isEmpty()) {
-        Failed(QStringLiteral("没有淘宝开放平台授权"));
+        FPages.Failed(QStringLiteral("没有淘宝开放平台授权"));
         return false;
     }
     bool whole = true;
@@ -113,9 +107,9 @@ bool TTopApiGetOrders::getOrdersToList(
         // A spent daily quota ends the pass: no slice may ask before the gateway's day ends.
         if (StopRequested())
             return false;
-        if (FAbandoned || Gate().QuotaSpentUntil() > FClock->NowMs()) {
-            if (!FAbandoned)
-                Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
+        if (FPages.Abandoned() || FPages.QuotaSpent()) {
+            if (!FPages.Abandoned())
+                FPages.Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
             return false;
         }
         const QDateTime sliceBegin = cursor;
@@ -126,127 +120,49 @@ bool TTopApiGetOrders::getOrdersToList(
             bool hasNext = false;
             int pageNo = 1;
             do {
-                const TPageOutcome outcome
+                const TTopPages::TOutcome outcome
                     = ReadPage(pageNo, AQueryType, AStauts, positionIndex, sliceBegin, cursor, List, hasNext);
-                if (outcome == TPageOutcome::Stopped)
+                if (outcome == TTopPages::TOutcome::Stopped)
                     return false;
-                if (outcome == TPageOutcome::Failed) {
+                if (outcome == TTopPages::TOutcome::Failed) {
                     whole = false;
                     break;
                 }
                 ++pageNo;
                 if (StopRequested())
                     return false;
-                // The pause runs from the reply, so reading the page overlaps it: the gateway still sees at least
-                // this gap between a reply and the next request.
-                FClock->Wait(FReplyAtMs + kPagePauseMs - FClock->NowMs(), {});
+                FPages.PauseAfterPage();
             } while (hasNext);
         } catch (const ECacheError&) {
             // The cache cannot tell what was delivered: reading on would only meet the same failure slice by slice.
             throw;
         } catch (const std::exception&) {
             // A page that cannot be read ends its slice; the lines already added stay and the next run retries.
-            Failed(QStringLiteral("订单页无法读取:") + ErrorMessageOf(std::current_exception()));
+            FPages.Failed(QStringLiteral("订单页无法读取:") + ErrorMessageOf(std::current_exception()));
             whole = false;
         }
     }
     return whole;
 }
 
-TTopGate& TTopApiGetOrders::Gate()
+TTopPages::TOutcome TTopApiGetOrders::ReadPage(int APageNo, int AQueryType, int AStauts, QString& APositionIndex,
+    const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, bool& AHasNext)
 {
-    if (FGate != nullptr)
-        return *FGate;
-    TTopGate* shared = TopGate();
-    return shared != nullptr ? *shared : FOwnGate;
-}
-
-bool TTopApiGetOrders::WaitForGate()
-{
-    return Gate().AwaitTurn(*FClock, [this] { return StopRequested(); });
-}
-
-TTopApiGetOrders::TPageOutcome TTopApiGetOrders::Failed(const QString& AReason)
-{
-    if (FFailure.isEmpty())
-        FFailure = AReason;
-    return TPageOutcome::Failed;
-}
-
-void TTopApiGetOrders::LogOncePerPass(const QString& AText)
-{
-    if (FLogged)
-        return;
-    FLogged = true;
-    LogLine(llError, AText);
-}
-
-TTopApiGetOrders::TPageOutcome TTopApiGetOrders::ReadPage(int APageNo, int AQueryType, int AStauts,
-    QString& APositionIndex, const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, bool& AHasNext)
-{
-    const QString account = QStringLiteral("联盟账号 ") + FAccountName;
-    int bans = 0;
-    int transients = 0;
-    for (;;) {
-        if (!WaitForGate())
-            return StopRequested() ? TPageOutcome::Stopped
-                                   : Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
+    const auto request = [&] {
         TTopReply reply;
         AHasNext = getOrdersPage(APageNo, AQueryType, AStauts, 1, APositionIndex, ABegin, AEnd, List, reply);
-        if (StopRequested())
-            return TPageOutcome::Stopped;
-        switch (reply.kind) {
-        case TTopReplyKind::Data:
-            FGatewayDown = false;
-            return TPageOutcome::Read;
-        case TTopReplyKind::Ban: {
-            if (++bans > kBansPerPage)
-                return Failed(QStringLiteral("淘宝开放平台限流(") + reply.subCode + QStringLiteral(")未解除"));
-            const qint64 seconds = std::min(std::max<qint64>(reply.banSeconds, 0) + 1, kBanWaitCapS);
-            Gate().Ban(FClock->NowMs() + seconds * 1000);
-            LogLine(llWarning,
-                account + QStringLiteral(" 调用淘宝开放平台被限流(") + reply.subCode + QStringLiteral("),等待 ")
-                    + QString::number(seconds) + QStringLiteral(" 秒后重新请求..."));
-            continue;
-        }
-        case TTopReplyKind::Quota: {
-            const qint64 now = FClock->NowMs();
-            if (Gate().SpendQuota(now)) {
-                const QDateTime resume = QDateTime::fromMSecsSinceEpoch(Gate().QuotaSpentUntil());
-                LogLine(llError,
-                    QStringLiteral("淘宝开放平台应用今日调用次数已用完(") + account
-                        + QStringLiteral("),所有账号暂停订单同步,") + resume.toString(u"yyyy-MM-dd HH:mm:ss")
-                        + QStringLiteral(" 后恢复"));
-            }
-            return Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
-        }
-        case TTopReplyKind::Transient:
-            if (FGatewayDown || transients == kTransientRetries) {
-                if (!FGatewayDown) {
-                    LogOncePerPass(account + QStringLiteral(" 请求淘宝开放平台失败(")
-                        + (reply.subCode.isEmpty() ? QStringLiteral("网络错误") : reply.subCode)
-                        + QStringLiteral("),重试 ") + QString::number(kTransientRetries)
-                        + QStringLiteral(" 次后放弃,下次同步再取"));
-                }
-                FGatewayDown = true;
-                return Failed(QStringLiteral("请求淘宝开放平台失败(")
-                    + (reply.subCode.isEmpty() ? QStringLiteral("网络错误") : reply.subCode) + u')');
-            }
-            if (!FClock->Wait(kTransientBackOffMs[transients++], [this] { return StopRequested(); }))
-                return TPageOutcome::Stopped;
-            continue;
-        case TTopReplyKind::Refused:
-            LogOncePerPass(account + QStringLiteral(" 订单请求被淘宝开放平台拒绝,code:") + QString::number(reply.code)
-                + QStringLiteral(",sub_code:") + reply.subCode + QStringLiteral(",msg:") + reply.message);
-            // Every further request with a refused session is refused the same way.
-            FAbandoned = reply.code == 26 || reply.code == 27;
-            return Failed(QStringLiteral("淘宝开放平台拒绝,code:") + QString::number(reply.code)
-                + QStringLiteral(",sub_code:") + reply.subCode + QStringLiteral(",msg:") + reply.message);
-        case TTopReplyKind::Unknown:
-            return Failed(QStringLiteral("淘宝开放平台的回复无法识别"));
-        }
-        return Failed(QStringLiteral("淘宝开放平台的回复无法识别"));
-    }
+        return reply;
+    };
+    const auto refused = [this](const TTopReply& AReply) {
+        const QString refusal = TTopPages::RefusalText(AReply);
+        FPages.LogOnce(QStringLiteral("联盟账号 ") + FPages.accountName()
+            + QStringLiteral(" 订单请求被淘宝开放平台拒绝,") + refusal);
+        // Every further request with a refused session is refused the same way.
+        if (AReply.code == 26 || AReply.code == 27)
+            FPages.Abandon();
+        return FPages.Failed(QStringLiteral("淘宝开放平台拒绝,") + refusal);
+    };
+    return FPages.Read(request, refused, {});
 }
 
 bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, int AOrderScene, QString& APositionIndex,
@@ -270,7 +186,7 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
     client.add_Param(QStringLiteral("end_time"), DateTimeToText(AEnd));
 
     const std::unique_ptr<TQJson> reply = client.Response();
-    FReplyAtMs = FClock->NowMs();
+    FPages.ReplyArrived();
     AReply = ClassifyTopReply(*reply);
     if (AReply.kind != TTopReplyKind::Data)
         return false;
@@ -347,13 +263,13 @@ bool TTopApiGetOrders::getWeiquanPage(
         return false;
     const QString page = QStringLiteral("维权报表第 ") + QString::number(APageNo) + QStringLiteral(" 页");
     if (!error.isEmpty()) {
-        Failed(page + QStringLiteral("读取失败:") + error);
+        FPages.Failed(page + QStringLiteral("读取失败:") + error);
         return false;
     }
     QString notReport;
     const bool hasNext = TReadRefoundOrderJSON(reply).ReadOrders(List, &notReport);
     if (!notReport.isEmpty())
-        Failed(page + notReport);
+        FPages.Failed(page + notReport);
     return hasNext;
 }
 

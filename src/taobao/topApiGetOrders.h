@@ -3,6 +3,7 @@
 #include "foundation/qhttp.h"
 #include "store/weiquanorder.h"
 #include "taobao/topLimits.h"
+#include "taobao/topPages.h"
 
 #include <QDateTime>
 #include <QString>
@@ -19,15 +20,6 @@ class TQJson;
 // the publisher report. One object per account and run.
 class TTopApiGetOrders {
 public:
-    static constexpr int kPagePauseMs = 5;
-    // A ban is waited out for the seconds the gateway names plus one, never longer than this.
-    static constexpr qint64 kBanWaitCapS = 300;
-    // Successive bans of one page before its slice is given up.
-    static constexpr int kBansPerPage = 3;
-    // A page that met a transient failure is asked again this often, after these pauses.
-    static constexpr int kTransientRetries = 2;
-    static constexpr qint64 kTransientBackOffMs[kTransientRetries] = {250, 500};
-
     TTopApiGetOrders(
         const QString& accessToken, const QString& cookies, const QString& _tb_token_, TStopCheck AStopCheck = {});
     TTopApiGetOrders(const TTopApiGetOrders&) = delete;
@@ -53,7 +45,7 @@ public:
     // Why the last getOrdersToList did not read every slice, or getWeiquanOrders every page: the first failure of
     // this downloader, as a text for the log and the account's health; empty when none failed (a stop is no
     // failure). A cache failure is not one of these: it raises ECacheError.
-    const QString& failure() const { return FFailure; }
+    const QString& failure() const { return FPages.failure(); }
 
     bool close() const { return FClose.load(); }
     void setClose(bool AValue) { FClose.store(AValue); }
@@ -62,23 +54,16 @@ public:
     void setWebTimeoutMs(int AValue) { FWebTimeoutMs = AValue; }
 
     // The account's name in log lines.
-    void setAccountName(const QString& AValue) { FAccountName = AValue; }
+    void setAccountName(const QString& AValue) { FPages.setAccountName(AValue); }
     // The clock of the page pauses, bans and quota (the system clock unless set; not owned).
-    void setClock(const TTopClock* AValue) { FClock = AValue != nullptr ? AValue : &SystemTopClock(); }
+    void setClock(const TTopClock* AValue) { FPages.setClock(AValue); }
     // The app's standing with the gateway (the process-wide one unless set; not owned).
-    void setGate(TTopGate* AValue) { FGate = AValue; }
+    void setGate(TTopGate* AValue) { FPages.setGate(AValue); }
 
 private:
-    enum class TPageOutcome { Read, Failed, Stopped };
-
     // One page, asked again after a ban or a transient failure; the limits are recorded in the gate.
-    TPageOutcome ReadPage(int APageNo, int AQueryType, int AStauts, QString& APositionIndex, const QDateTime& ABegin,
-        const QDateTime& AEnd, QStringList& List, bool& AHasNext);
-    // Waits out a ban and for the request's turn of the pacing; false when the quota is spent or a stop came first.
-    bool WaitForGate();
-    void LogOncePerPass(const QString& AText);
-    TPageOutcome Failed(const QString& AReason);
-    TTopGate& Gate();
+    TTopPages::TOutcome ReadPage(int APageNo, int AQueryType, int AStauts, QString& APositionIndex,
+        const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, bool& AHasNext);
     bool getOrdersPage(int APageNo, int AQueryType, int AStauts, int AOrderScene, QString& APositionIndex,
         const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, TTopReply& AReply);
     bool getWeiquanPage(int APageNo, const QString& ABegin, const QString& AEnd, std::vector<TWeiQuanOrderInfo>& List);
@@ -90,16 +75,8 @@ private:
     std::mutex FCS; // one report fetch at a time
     std::atomic<bool> FClose {false};
     TStopCheck FStopCheck;
-    qint64 FReplyAtMs = 0; // when the last order page arrived, by FClock
     int FWebTimeoutMs = 10000;
-    QString FAccountName;
-    const TTopClock* FClock = &SystemTopClock();
-    TTopGate* FGate = nullptr;
-    TTopGate FOwnGate; // without a process-wide one
-    QString FFailure;
-    bool FLogged = false; // this pass has logged its refusal or failure
-    bool FGatewayDown = false; // transient failures outlasted the retries; no retries until a page is read
-    bool FAbandoned = false; // the session was refused: no further request with it
+    TTopPages FPages; // stops on FClose or FStopCheck
 };
 
 // The end of the download slice that starts at ACursor: 20 minutes on with the large-promotion switch on,

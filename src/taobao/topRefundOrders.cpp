@@ -2,11 +2,8 @@
 
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
-#include "foundation/qworker.h"
 #include "foundation/textutil.h"
-#include "log/QLog.h"
 #include "store/udb.h"
-#include "taobao/topApiGetOrders.h"
 #include "taobao/topClient.h"
 
 #include <algorithm>
@@ -23,17 +20,11 @@ double AmountOf(const TQJson& ARecord, QStringView AName)
     return node == nullptr ? 0.0 : node->AsFloat();
 }
 
-QString RefusalText(const TTopReply& AReply)
-{
-    return QStringLiteral("code:") + QString::number(AReply.code) + QStringLiteral(",sub_code:") + AReply.subCode
-        + QStringLiteral(",msg:") + AReply.message;
-}
-
 } // namespace
 
 TTopRefundOrders::TTopRefundOrders(const QString& AToken, TStopCheck AStop)
     : FToken(Trim(AToken))
-    , FStop(std::move(AStop))
+    , FPages(std::move(AStop))
 {
 }
 
@@ -87,51 +78,19 @@ void TTopRefundOrders::AddNewSuccessful(const TQJson* AResult, std::vector<TWeiQ
     }
 }
 
-bool TTopRefundOrders::StopRequested() const
-{
-    if (const TQWorkers* workers = JobScheduler(); workers != nullptr && workers->Terminating())
-        return true;
-    return FStop && FStop();
-}
-
-TTopGate& TTopRefundOrders::Gate()
-{
-    if (FGate != nullptr)
-        return *FGate;
-    TTopGate* shared = TopGate();
-    return shared != nullptr ? *shared : FOwnGate;
-}
-
-TTopRefundOrders::TPageOutcome TTopRefundOrders::Failed(const QString& AReason)
-{
-    if (FFailure.isEmpty())
-        FFailure = AReason;
-    return TPageOutcome::Failed;
-}
-
-bool TTopRefundOrders::QuotaSpent()
-{
-    return Gate().QuotaSpentUntil() > FClock->NowMs();
-}
-
-bool TTopRefundOrders::WaitForGate()
-{
-    return Gate().AwaitTurn(*FClock, [this] { return StopRequested(); });
-}
-
 std::vector<TWeiQuanOrderInfo> TTopRefundOrders::getRefundOrders(const QDateTime& ABegin, const QDateTime& AEnd)
 {
     std::vector<TWeiQuanOrderInfo> list;
     if (FToken.isEmpty()) {
-        Failed(QStringLiteral("没有淘宝开放平台授权"));
+        FPages.Failed(QStringLiteral("没有淘宝开放平台授权"));
         return list;
     }
     const QDateTime begin(ABegin.date(), QTime(0, 0));
-    for (QDateTime cursor = begin; cursor < AEnd && !StopRequested();) {
-        if (FAbandoned)
+    for (QDateTime cursor = begin; cursor < AEnd && !FPages.StopRequested();) {
+        if (FPages.Abandoned())
             break;
-        if (QuotaSpent()) {
-            Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
+        if (FPages.QuotaSpent()) {
+            FPages.Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
             break;
         }
         const QDateTime sliceEnd = std::min(cursor.addSecs(kSliceSeconds), AEnd);
@@ -150,99 +109,47 @@ bool TTopRefundOrders::ReadSlice(const QDateTime& ABegin, const QDateTime& AEnd,
     int pageNo = 1;
     try {
         do {
-            const TPageOutcome outcome = ReadPage(pageNo, position, ABegin, AEnd, AList, hasNext);
-            if (outcome == TPageOutcome::Stopped)
+            const TTopPages::TOutcome outcome = ReadPage(pageNo, position, ABegin, AEnd, AList, hasNext);
+            if (outcome == TTopPages::TOutcome::Stopped)
                 return false;
-            if (outcome == TPageOutcome::Failed)
+            if (outcome == TTopPages::TOutcome::Failed)
                 return true;
             ++pageNo;
-            if (StopRequested())
+            if (FPages.StopRequested())
                 return false;
-            FClock->Wait(FReplyAtMs + TTopApiGetOrders::kPagePauseMs - FClock->NowMs(), {});
+            FPages.PauseAfterPage();
         } while (hasNext);
     } catch (const std::exception&) {
         // A page that cannot be read ends its slice; what was read stays and the next run asks again.
-        Failed(QStringLiteral("维权订单页无法读取:") + ErrorMessageOf(std::current_exception()));
+        FPages.Failed(QStringLiteral("维权订单页无法读取:") + ErrorMessageOf(std::current_exception()));
     }
     return true;
 }
 
-TTopRefundOrders::TPageOutcome TTopRefundOrders::ReadPage(int APageNo, QString& APosition, const QDateTime& ABegin,
+TTopPages::TOutcome TTopRefundOrders::ReadPage(int APageNo, QString& APosition, const QDateTime& ABegin,
     const QDateTime& AEnd, std::vector<TWeiQuanOrderInfo>& AList, bool& AHasNext)
 {
-    const QString account = QStringLiteral("联盟账号 ") + FAccountName;
-    int bans = 0;
-    int transients = 0;
-    for (;;) {
-        if (!WaitForGate())
-            return StopRequested() ? TPageOutcome::Stopped
-                                   : Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
+    const auto request = [&] {
         TTopReply reply;
         AHasNext = RequestPage(APageNo, APosition, ABegin, AEnd, AList, reply);
-        if (StopRequested())
-            return TPageOutcome::Stopped;
-        switch (reply.kind) {
-        case TTopReplyKind::Data:
-            FGatewayDown = false;
-            return TPageOutcome::Read;
-        case TTopReplyKind::Ban: {
-            if (++bans > TTopApiGetOrders::kBansPerPage)
-                return Failed(QStringLiteral("淘宝开放平台限流(") + reply.subCode + QStringLiteral(")未解除"));
-            const qint64 seconds = std::min(std::max<qint64>(reply.banSeconds, 0) + 1, TTopApiGetOrders::kBanWaitCapS);
-            Gate().Ban(FClock->NowMs() + seconds * 1000);
-            LogLine(llWarning,
-                account + QStringLiteral(" 调用淘宝开放平台被限流(") + reply.subCode + QStringLiteral("),等待 ")
-                    + QString::number(seconds) + QStringLiteral(" 秒后重新请求..."));
-            continue;
-        }
-        case TTopReplyKind::Quota:
-            if (Gate().SpendQuota(FClock->NowMs())) {
-                const QDateTime resume = QDateTime::fromMSecsSinceEpoch(Gate().QuotaSpentUntil());
-                LogLine(llError,
-                    QStringLiteral("淘宝开放平台应用今日调用次数已用完(") + account
-                        + QStringLiteral("),所有账号暂停订单同步,") + resume.toString(kTimeFormat)
-                        + QStringLiteral(" 后恢复"));
-            }
-            return Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
-        case TTopReplyKind::Transient: {
-            const QString what = reply.subCode.isEmpty() ? QStringLiteral("网络错误") : reply.subCode;
-            if (FGatewayDown || transients == TTopApiGetOrders::kTransientRetries) {
-                if (!FGatewayDown && !FLogged) {
-                    FLogged = true;
-                    LogLine(llError,
-                        account + QStringLiteral(" 请求淘宝开放平台维权订单失败(") + what + QStringLiteral("),重试 ")
-                            + QString::number(TTopApiGetOrders::kTransientRetries)
-                            + QStringLiteral(" 次后放弃,下次同步再取"));
-                }
-                FGatewayDown = true;
-                return Failed(QStringLiteral("请求淘宝开放平台失败(") + what + u')');
-            }
-            if (!FClock->Wait(TTopApiGetOrders::kTransientBackOffMs[transients++], [this] { return StopRequested(); }))
-                return TPageOutcome::Stopped;
-            continue;
-        }
-        case TTopReplyKind::Refused:
-            return Refused(reply);
-        case TTopReplyKind::Unknown:
-            return Failed(QStringLiteral("淘宝开放平台的回复无法识别"));
-        }
-        return Failed(QStringLiteral("淘宝开放平台的回复无法识别"));
-    }
+        return reply;
+    };
+    return FPages.Read(
+        request, [this](const TTopReply& AReply) { return Refused(AReply); }, u"维权订单");
 }
 
-TTopRefundOrders::TPageOutcome TTopRefundOrders::Refused(const TTopReply& AReply)
+TTopPages::TOutcome TTopRefundOrders::Refused(const TTopReply& AReply)
 {
     // 11 and 12: the app or the user is not granted the method; 26 and 27: the session is gone. Every further
     // request would be refused the same way.
     FPermissionRefused = AReply.code == 11 || AReply.code == 12;
-    FAbandoned = FPermissionRefused || AReply.code == 26 || AReply.code == 27;
-    if (!FPermissionRefused && !FLogged) {
-        FLogged = true;
-        LogLine(llError,
-            QStringLiteral("联盟账号 ") + FAccountName + QStringLiteral(" 维权订单请求被淘宝开放平台拒绝,")
-                + RefusalText(AReply));
+    if (FPermissionRefused || AReply.code == 26 || AReply.code == 27)
+        FPages.Abandon();
+    if (!FPermissionRefused) {
+        FPages.LogOnce(QStringLiteral("联盟账号 ") + FPages.accountName()
+            + QStringLiteral(" 维权订单请求被淘宝开放平台拒绝,") + TTopPages::RefusalText(AReply));
     }
-    return Failed(QStringLiteral("淘宝开放平台拒绝维权订单请求,") + RefusalText(AReply));
+    return FPages.Failed(QStringLiteral("淘宝开放平台拒绝维权订单请求,") + TTopPages::RefusalText(AReply));
 }
 
 bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateTime& ABegin, const QDateTime& AEnd,
@@ -254,7 +161,7 @@ bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateT
     client.setSession(FToken);
     client.setMethod(kMethod.toString());
     client.setTimeoutMs(FTimeoutMs);
-    client.setStopCheck([this] { return StopRequested(); });
+    client.setStopCheck([this] { return FPages.StopRequested(); });
     client.add_Param(QStringLiteral("start_time"), ABegin.toString(kTimeFormat));
     client.add_Param(QStringLiteral("end_time"), AEnd.toString(kTimeFormat));
     client.add_Param(QStringLiteral("query_type"), QStringLiteral("1")); // by the refund's opening, as the report
@@ -268,7 +175,7 @@ bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateT
 
     ++FRequests;
     const std::unique_ptr<TQJson> reply = client.Response();
-    FReplyAtMs = FClock->NowMs();
+    FPages.ReplyArrived();
     AReply = ClassifyTopReply(*reply, kResponse);
     if (AReply.kind != TTopReplyKind::Data)
         return false;
@@ -282,7 +189,7 @@ bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateT
     // following its "next page" would ask it for ever.
     if (!previous.isEmpty() && APosition == previous) {
         if (hasNext)
-            Failed(QStringLiteral("淘宝开放平台维权订单翻页位置未变"));
+            FPages.Failed(QStringLiteral("淘宝开放平台维权订单翻页位置未变"));
         return false;
     }
     AddNewSuccessful(data->ItemByName(u"result"), AList);

@@ -2,6 +2,7 @@
 
 #include "store/weiquanorder.h"
 #include "taobao/topLimits.h"
+#include "taobao/topPages.h"
 
 #include <QDateTime>
 #include <QString>
@@ -30,18 +31,18 @@ public:
 
     // The first failure of this download, for the log and the account's health; empty when every slice was read
     // (a stop is no failure).
-    const QString& failure() const { return FFailure; }
+    const QString& failure() const { return FPages.failure(); }
     // The gateway refused the method for this account's app or user (codes 11 and 12): no request was repeated.
     // Not logged here: the caller either says so or turns to the report.
     bool permissionRefused() const { return FPermissionRefused; }
     // Requests sent, refused ones included.
     int requests() const { return FRequests; }
 
-    void setAccountName(const QString& AValue) { FAccountName = AValue; }
+    void setAccountName(const QString& AValue) { FPages.setAccountName(AValue); }
     // The clock of the page pauses, bans and quota (the system clock unless set; not owned).
-    void setClock(const TTopClock* AValue) { FClock = AValue != nullptr ? AValue : &SystemTopClock(); }
+    void setClock(const TTopClock* AValue) { FPages.setClock(AValue); }
     // The app's standing with the gateway (the process-wide one unless set; not owned).
-    void setGate(TTopGate* AValue) { FGate = AValue; }
+    void setGate(TTopGate* AValue) { FPages.setGate(AValue); }
     // Request time-outs (10 000 ms); tests shorten them.
     void setTimeoutMs(int AValue) { FTimeoutMs = AValue; }
 
@@ -52,33 +53,17 @@ public:
     static void AddNewSuccessful(const TQJson* AResult, std::vector<TWeiQuanOrderInfo>& AList);
 
 private:
-    enum class TPageOutcome { Read, Failed, Stopped };
-
     bool ReadSlice(const QDateTime& ABegin, const QDateTime& AEnd, std::vector<TWeiQuanOrderInfo>& AList);
-    TPageOutcome ReadPage(int APageNo, QString& APosition, const QDateTime& ABegin, const QDateTime& AEnd,
+    TTopPages::TOutcome ReadPage(int APageNo, QString& APosition, const QDateTime& ABegin, const QDateTime& AEnd,
         std::vector<TWeiQuanOrderInfo>& AList, bool& AHasNext);
     // One request; the reply's kind in AReply, the page's records appended when it is data.
     bool RequestPage(int APageNo, QString& APosition, const QDateTime& ABegin, const QDateTime& AEnd,
         std::vector<TWeiQuanOrderInfo>& AList, TTopReply& AReply);
-    TPageOutcome Refused(const TTopReply& AReply);
-    bool WaitForGate();
-    TPageOutcome Failed(const QString& AReason);
-    TTopGate& Gate();
-    bool StopRequested() const;
-    bool QuotaSpent();
+    TTopPages::TOutcome Refused(const TTopReply& AReply);
 
     QString FToken;
-    TStopCheck FStop;
-    QString FAccountName;
-    const TTopClock* FClock = &SystemTopClock();
-    TTopGate* FGate = nullptr;
-    TTopGate FOwnGate; // without a process-wide one
     int FTimeoutMs = 10000;
-    qint64 FReplyAtMs = 0; // when the last page arrived, by FClock
-    QString FFailure;
     bool FPermissionRefused = false;
-    bool FAbandoned = false; // the session or the method was refused: no further request
-    bool FGatewayDown = false; // transient failures outlasted the retries; no retries until a page is read
-    bool FLogged = false;
     int FRequests = 0;
+    TTopPages FPages;
 };

@@ -1,0 +1,138 @@
+#include "taobao/topPages.h"
+
+#include "foundation/qworker.h"
+#include "log/QLog.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+namespace {
+
+const QString kQuotaSpentText = QStringLiteral("淘宝开放平台应用今日调用次数已用完");
+
+QString AccountText(const QString& AName)
+{
+    return QStringLiteral("联盟账号 ") + AName;
+}
+
+} // namespace
+
+TTopPages::TOutcome TTopPages::Read(const std::function<TTopReply()>& ARequest,
+    const std::function<TOutcome(const TTopReply&)>& ARefused, QStringView AWhat)
+{
+    int bans = 0;
+    int transients = 0;
+    for (;;) {
+        if (!Gate().AwaitTurn(*FClock, [this] { return StopRequested(); }))
+            return StopRequested() ? TOutcome::Stopped : Failed(kQuotaSpentText);
+        const TTopReply reply = ARequest();
+        if (StopRequested())
+            return TOutcome::Stopped;
+        switch (reply.kind) {
+        case TTopReplyKind::Data:
+            FGatewayDown = false;
+            return TOutcome::Read;
+        case TTopReplyKind::Ban:
+            if (const TOutcome outcome = Banned(reply, bans); outcome != TOutcome::Read)
+                return outcome;
+            continue;
+        case TTopReplyKind::Quota:
+            return QuotaReached();
+        case TTopReplyKind::Transient:
+            if (FGatewayDown || transients == kTransientRetries)
+                return GatewayFailed(reply, AWhat);
+            if (!FClock->Wait(kTransientBackOffMs[transients++], [this] { return StopRequested(); }))
+                return TOutcome::Stopped;
+            continue;
+        case TTopReplyKind::Refused:
+            return ARefused(reply);
+        case TTopReplyKind::Unknown:
+            break;
+        }
+        return Failed(QStringLiteral("淘宝开放平台的回复无法识别"));
+    }
+}
+
+// Read when the ban is recorded and the page may be asked again.
+TTopPages::TOutcome TTopPages::Banned(const TTopReply& AReply, int& ABans)
+{
+    if (++ABans > kBansPerPage)
+        return Failed(QStringLiteral("淘宝开放平台限流(") + AReply.subCode + QStringLiteral(")未解除"));
+    const qint64 seconds = std::min(std::max<qint64>(AReply.banSeconds, 0) + 1, kBanWaitCapS);
+    Gate().Ban(FClock->NowMs() + seconds * 1000);
+    LogLine(llWarning,
+        AccountText(FAccountName) + QStringLiteral(" 调用淘宝开放平台被限流(") + AReply.subCode
+            + QStringLiteral("),等待 ") + QString::number(seconds) + QStringLiteral(" 秒后重新请求..."));
+    return TOutcome::Read;
+}
+
+TTopPages::TOutcome TTopPages::QuotaReached()
+{
+    // Said once for all accounts: by the download that found the quota spent first.
+    if (Gate().SpendQuota(FClock->NowMs())) {
+        const QDateTime resume = QDateTime::fromMSecsSinceEpoch(Gate().QuotaSpentUntil());
+        LogLine(llError,
+            kQuotaSpentText + u'(' + AccountText(FAccountName) + QStringLiteral("),所有账号暂停订单同步,")
+                + resume.toString(u"yyyy-MM-dd HH:mm:ss") + QStringLiteral(" 后恢复"));
+    }
+    return Failed(kQuotaSpentText);
+}
+
+TTopPages::TOutcome TTopPages::GatewayFailed(const TTopReply& AReply, QStringView AWhat)
+{
+    const QString what = AReply.subCode.isEmpty() ? QStringLiteral("网络错误") : AReply.subCode;
+    if (!FGatewayDown) {
+        LogOnce(AccountText(FAccountName) + QStringLiteral(" 请求淘宝开放平台") + AWhat.toString()
+            + QStringLiteral("失败(") + what + QStringLiteral("),重试 ") + QString::number(kTransientRetries)
+            + QStringLiteral(" 次后放弃,下次同步再取"));
+    }
+    FGatewayDown = true;
+    return Failed(QStringLiteral("请求淘宝开放平台失败(") + what + u')');
+}
+
+QString TTopPages::RefusalText(const TTopReply& AReply)
+{
+    return QStringLiteral("code:") + QString::number(AReply.code) + QStringLiteral(",sub_code:") + AReply.subCode
+        + QStringLiteral(",msg:") + AReply.message;
+}
+
+void TTopPages::PauseAfterPage() const
+{
+    FClock->Wait(FReplyAtMs + kPagePauseMs - FClock->NowMs(), {});
+}
+
+bool TTopPages::StopRequested() const
+{
+    if (const TQWorkers* workers = JobScheduler(); workers != nullptr && workers->Terminating())
+        return true;
+    return FStop && FStop();
+}
+
+bool TTopPages::QuotaSpent()
+{
+    return Gate().QuotaSpentUntil() > FClock->NowMs();
+}
+
+TTopPages::TOutcome TTopPages::Failed(const QString& AReason)
+{
+    if (FFailure.isEmpty())
+        FFailure = AReason;
+    return TOutcome::Failed;
+}
+
+void TTopPages::LogOnce(const QString& AText)
+{
+    if (FLogged)
+        return;
+    FLogged = true;
+    LogLine(llError, AText);
+}
+
+TTopGate& TTopPages::Gate()
+{
+    if (FGate != nullptr)
+        return *FGate;
+    TTopGate* shared = TopGate();
+    return shared != nullptr ? *shared : FOwnGate;
+}
