@@ -45,6 +45,15 @@ constexpr int kAccounts = 200;
 constexpr size_t kMidPassBatches = 10;
 constexpr auto kWaitLimit = std::chrono::seconds(40);
 
+// quenlar-window beside the program, as an install has it: the window cases start quenlar, which hands over to it.
+void CopyWindowProgram([[maybe_unused]] const QString& AFolder)
+{
+#ifdef QUENLAR_WINDOW_BINARY
+    if (!QFile::copy(QStringLiteral(QUENLAR_WINDOW_BINARY), AFolder + QStringLiteral("/quenlar-window")))
+        throw std::runtime_error("cannot copy the window program");
+#endif
+}
+
 // The stand-in with 200 demo accounts and a program folder pointing at it: the program copied in, its conf.ini
 // and a prepared order cache, as an install has them.
 class TStartWorld {
@@ -63,6 +72,7 @@ public:
         FProgram = FFolder.filePath(QStringLiteral("quenlar"));
         if (!QFile::copy(QStringLiteral(QUENLAR_BINARY), FProgram))
             throw std::runtime_error("cannot copy the program");
+        CopyWindowProgram(FFolder.path());
         QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
         if (!ini.open(QIODevice::WriteOnly))
             throw std::runtime_error("conf.ini");

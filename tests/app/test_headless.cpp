@@ -294,6 +294,40 @@ TEST_F(HeadlessRun, ABadSettingsFileIsNamedBeforeTheSignIn)
     EXPECT_TRUE(failed < 0 || failed > named) << FOut.toStdString();
 }
 
+// The window is quenlar-window beside the program: quenlar becomes it, keeping the pid, the arguments and so the
+// exit code a service manager or a script sees.
+TEST_F(HeadlessRun, TheWindowIsTheProgramBesideItTakingOverTheProcess)
+{
+    const QString window = FFolder.filePath(QStringLiteral("quenlar-window"));
+    QFile script(window);
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\necho \"pid $$ args $*\"\nexit 7\n");
+    script.close();
+    ASSERT_TRUE(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    Start({QStringLiteral("--data-dir"), FFolder.path()});
+    const qint64 pid = FProcess.processId();
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 7) << FErr.toStdString();
+    EXPECT_EQ(FOut.trimmed(), QStringLiteral("pid %1 args --data-dir %2").arg(pid).arg(FFolder.path()));
+
+    // A command line the program refuses never reaches the window.
+    Start({QStringLiteral("--bogus")});
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 2);
+    EXPECT_FALSE(FOut.contains(QStringLiteral("pid")));
+}
+
+TEST_F(HeadlessRun, WithoutTheWindowProgramItSaysToRunHeadless)
+{
+    Start({});
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 2);
+    EXPECT_TRUE(FErr.contains(QStringLiteral("quenlar-window is missing); run it with --headless")))
+        << FErr.toStdString();
+    EXPECT_EQ(FOperator.RequestCount(), 0u);
+}
+
 TEST_F(HeadlessRun, MissingPasswordIsAnErrorBeforeAnyRequest)
 {
     Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1")}, QString());
