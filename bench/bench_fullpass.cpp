@@ -4,6 +4,7 @@
 // with the same pause after each page.
 #include "foundation/globals.h"
 #include "operator/uapiApp.h"
+#include "standInFolder.h"
 #include "standin/standin.h"
 #include "store/udb.h"
 #include "sync/accountHealth.h"
@@ -12,8 +13,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
@@ -37,26 +36,9 @@ constexpr qint64 kWindowS = 2 * 86400;
 class TFullPassWorld {
 public:
     TFullPassWorld()
+        : FFolder(StandInOptions(FEnd), "syncysh=0\nopenLarge=0\n")
+        , FObjects(FFolder.ProcessObjects())
     {
-        TStandInOptions options;
-        options.ports.fill(0);
-        options.controlPort = 0;
-        options.accounts = kAccounts;
-        options.seed = 3;
-        options.record = true; // the first pass's requests are the floor's script
-        options.clock = [now = FEnd.toSecsSinceEpoch()] { return now; };
-        options.faults.latencyMs = kLatencyMs;
-        FStandIn = std::make_unique<TStandIn>(std::move(options));
-        FStandIn->Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        if (!ini.open(QIODevice::WriteOnly))
-            throw std::runtime_error("conf.ini");
-        ini.write(FStandIn->HostsSection().toUtf8() + "[setting]\nsyncysh=0\nopenLarge=0\n");
-        ini.close();
-        TProcessObjects::TOptions objects;
-        objects.dataFolder = FFolder.path();
-        objects.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
-        FObjects = std::make_unique<TProcessObjects>(objects);
     }
     ~TFullPassWorld()
     {
@@ -91,7 +73,7 @@ public:
         };
         if (AHealth)
             timed([AHealth] { AHealth->PassStarted(TPassKind::Invalid); });
-        for (const TDemoAccount& account : FStandIn->Data().Accounts()) {
+        for (const TDemoAccount& account : FFolder.StandIn().Data().Accounts()) {
             const QDateTime start = QDateTime::currentDateTime();
             QStringList lines;
             TTopApiGetOrders orders(QString::fromStdString(account.accessToken), QString(), QString());
@@ -115,7 +97,7 @@ public:
     void ListAccounts(TAccountHealth& AHealth) const
     {
         std::vector<TAccountHealth::TListedAccount> listed;
-        for (const TDemoAccount& account : FStandIn->Data().Accounts())
+        for (const TDemoAccount& account : FFolder.StandIn().Data().Accounts())
             listed.push_back({QString::fromStdString(account.userId), QString::fromStdString(account.userName),
                 QDateTime::currentSecsSinceEpoch() + 86400 * 300, true});
         AHealth.SetAccounts(listed);
@@ -124,26 +106,36 @@ public:
     // After the first pass: what it sent becomes the floor's script, and the servers stop recording.
     void TakeScript()
     {
-        for (const TRecordedRequest& request : FStandIn->Server(TStandInHost::Top).Requests())
-            FPages.push_back(
-                FStandIn->Server(TStandInHost::Top).BaseUrl().toStdString() + request.target + '\n' + request.body);
-        for (const TRecordedRequest& request : FStandIn->Server(TStandInHost::Intake).Requests())
-            FPosts.push_back(
-                FStandIn->Server(TStandInHost::Intake).BaseUrl().toStdString() + request.target + '\n' + request.body);
+        for (const TRecordedRequest& request : FFolder.StandIn().Server(TStandInHost::Top).Requests())
+            FPages.push_back(FFolder.StandIn().Server(TStandInHost::Top).BaseUrl().toStdString() + request.target + '\n'
+                + request.body);
+        for (const TRecordedRequest& request : FFolder.StandIn().Server(TStandInHost::Intake).Requests())
+            FPosts.push_back(FFolder.StandIn().Server(TStandInHost::Intake).BaseUrl().toStdString() + request.target
+                + '\n' + request.body);
         for (const TStandInHost host : {TStandInHost::Top, TStandInHost::Intake})
-            FStandIn->Server(host).SetRecording(false);
+            FFolder.StandIn().Server(host).SetRecording(false);
         if (FPages.size() != static_cast<size_t>(kAccounts) * 16 || FPosts.empty())
             throw std::runtime_error("the pass did not send one page per slice and its batches");
     }
 
     const std::vector<std::string>& Pages() const { return FPages; }
     const std::vector<std::string>& Posts() const { return FPosts; }
-    TStandIn& StandIn() { return *FStandIn; }
+    TStandIn& StandIn() { return FFolder.StandIn(); }
 
 private:
+    static TStandInOptions StandInOptions(const QDateTime& AEnd)
+    {
+        TStandInOptions options;
+        options.accounts = kAccounts;
+        options.seed = 3;
+        options.record = true; // the first pass's requests are the floor's script
+        options.clock = [now = AEnd.toSecsSinceEpoch()] { return now; };
+        options.faults.latencyMs = kLatencyMs;
+        return options;
+    }
+
     const QDateTime FEnd = QDateTime::currentDateTime();
-    QTemporaryDir FFolder;
-    std::unique_ptr<TStandIn> FStandIn;
+    TStandInFolder FFolder;
     std::unique_ptr<TProcessObjects> FObjects;
     std::unique_ptr<TDBCacheClass> FCache;
     int FCaches = 0;

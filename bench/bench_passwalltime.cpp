@@ -10,6 +10,7 @@
 // for 50 accounts).
 #include "foundation/globals.h"
 #include "sessions/alimmTokenMgr.h"
+#include "standInFolder.h"
 #include "standin/standin.h"
 #include "store/udb.h"
 #include "sync/processObjects.h"
@@ -18,7 +19,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
-#include <QTemporaryDir>
+#include <QTime>
 
 #include <benchmark/benchmark.h>
 
@@ -57,38 +58,13 @@ class TPassWallWorld {
 public:
     explicit TPassWallWorld(const TWorldOptions& AOptions)
         : FOptions(AOptions)
+        , FFolder(StandInOptions(AOptions), Settings(AOptions))
     {
-        TStandInOptions options;
-        options.ports.fill(0);
-        options.controlPort = 0;
-        options.accounts = AOptions.accounts;
-        options.seed = 7;
-        options.faults.latencyMs = kLatencyMs;
-        options.topCallLimit = AOptions.callLimit;
-        FStandIn = std::make_unique<TStandIn>(std::move(options));
-        FStandIn->Start();
-        // Far from now: no whole read falls due during an incremental case.
-        const int fullSyncHour = (QTime::currentTime().hour() + 2) % 24;
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        if (!ini.open(QIODevice::WriteOnly))
-            throw std::runtime_error("conf.ini");
-        ini.write(FStandIn->HostsSection().toUtf8()
-            + QStringLiteral("[setting]\nsyncysh=1\nopenLarge=0\nsyncIncrement=%1\nfullSyncHour=%2\n"
-                             "passConcurrency=%3\ntopCallLimit=%4\n")
-                  .arg(AOptions.incremental ? 1 : 0)
-                  .arg(fullSyncHour)
-                  .arg(AOptions.concurrency)
-                  .arg(AOptions.callLimit)
-                  .toUtf8());
-        ini.close();
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
-        TProcessObjects::TOptions objects;
-        objects.dataFolder = FFolder.path();
-        objects.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
-        FObjects = std::make_unique<TProcessObjects>(objects);
+        FObjects = FFolder.ProcessObjects();
         FController = std::make_unique<TSyncController>(FFrontEnd, TSyncPaths {FFolder.path(), FFolder.path()});
         FController->Open();
-        for (const TDemoAccount& account : FStandIn->Data().Accounts()) {
+        for (const TDemoAccount& account : FFolder.StandIn().Data().Accounts()) {
             TAlimmTokenData data;
             data.userId = QString::fromStdString(account.userId);
             data.userName = QString::fromStdString(account.userName);
@@ -108,7 +84,7 @@ public:
     void SetWatermarks() const
     {
         const qint64 now = QDateTime::currentSecsSinceEpoch();
-        for (const TDemoAccount& account : FStandIn->Data().Accounts())
+        for (const TDemoAccount& account : FFolder.StandIn().Data().Accounts())
             for (const int status : {13, 14})
                 DBCache()->setWatermark(QString::fromStdString(account.userId), status, {now - 300, now - 3600});
     }
@@ -136,14 +112,36 @@ public:
 
     qint64 Counter(const char* AName) const
     {
-        return FStandIn->Top().Counters().value(QLatin1String(AName)).toInteger();
+        return FFolder.StandIn().Top().Counters().value(QLatin1String(AName)).toInteger();
     }
     const TWorldOptions& Options() const { return FOptions; }
 
 private:
+    static TStandInOptions StandInOptions(const TWorldOptions& AOptions)
+    {
+        TStandInOptions options;
+        options.accounts = AOptions.accounts;
+        options.seed = 7;
+        options.faults.latencyMs = kLatencyMs;
+        options.topCallLimit = AOptions.callLimit;
+        return options;
+    }
+
+    static QByteArray Settings(const TWorldOptions& AOptions)
+    {
+        // Far from now: no whole read falls due during an incremental case.
+        const int fullSyncHour = (QTime::currentTime().hour() + 2) % 24;
+        return QStringLiteral("syncysh=1\nopenLarge=0\nsyncIncrement=%1\nfullSyncHour=%2\npassConcurrency=%3\n"
+                              "topCallLimit=%4\n")
+            .arg(AOptions.incremental ? 1 : 0)
+            .arg(fullSyncHour)
+            .arg(AOptions.concurrency)
+            .arg(AOptions.callLimit)
+            .toUtf8();
+    }
+
     const TWorldOptions FOptions;
-    QTemporaryDir FFolder;
-    std::unique_ptr<TStandIn> FStandIn;
+    TStandInFolder FFolder;
     TSilentFrontEnd FFrontEnd;
     std::unique_ptr<TProcessObjects> FObjects;
     std::unique_ptr<TSyncController> FController;

@@ -3,6 +3,7 @@
 // token; both over the same demo refunds. The argument is the demo's refunds per account and day. Counters:
 // requests per account-run, refunds per account-run, and the time per delivered refund.
 #include "foundation/globals.h"
+#include "standInFolder.h"
 #include "standin/standin.h"
 #include "store/udb.h"
 #include "sync/processObjects.h"
@@ -10,8 +11,6 @@
 #include "taobao/topRefundOrders.h"
 
 #include <QDateTime>
-#include <QFile>
-#include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
@@ -30,33 +29,15 @@ constexpr int kRefundDays = 90;
 class TRefundPassWorld {
 public:
     explicit TRefundPassWorld(int ARefundsPerDay)
+        : FFolder(StandInOptions(ARefundsPerDay, FEnd), "syncysh=0\n")
+        , FObjects(FFolder.ProcessObjects())
     {
-        TStandInOptions options;
-        options.ports.fill(0);
-        options.controlPort = 0;
-        options.accounts = kAccounts;
-        options.seed = 5;
-        options.ordersPerHour = 0;
-        options.refundsPerDay = ARefundsPerDay;
-        options.clock = [now = FEnd.toSecsSinceEpoch()] { return now; };
-        options.faults.latencyMs = kLatencyMs;
-        FStandIn = std::make_unique<TStandIn>(std::move(options));
-        FStandIn->Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        if (!ini.open(QIODevice::WriteOnly))
-            throw std::runtime_error("conf.ini");
-        ini.write(FStandIn->HostsSection().toUtf8() + "[setting]\nsyncysh=0\n");
-        ini.close();
-        TProcessObjects::TOptions objects;
-        objects.dataFolder = FFolder.path();
-        objects.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
-        FObjects = std::make_unique<TProcessObjects>(objects);
         // An empty cache: every refund is new to every pass.
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
         FCache = std::make_unique<TDBCacheClass>(FFolder.path());
         TGlobal<TDBCacheClass>::Set(FCache.get());
-        for (const TDemoAccount& account : FStandIn->Data().Accounts()) {
-            const TAlimamaHosts::TSignIn signIn = FStandIn->Alimama().SignIn(account.userId);
+        for (const TDemoAccount& account : FFolder.StandIn().Data().Accounts()) {
+            const TAlimamaHosts::TSignIn signIn = FFolder.StandIn().Alimama().SignIn(account.userId);
             if (!signIn.ok)
                 throw std::runtime_error("sign-in");
             FSessions.push_back({QString::fromStdString(signIn.cookies),
@@ -91,11 +72,23 @@ public:
 
     long long Requests(bool AApi) const
     {
-        return AApi ? FStandIn->Top().Counters().value(QStringLiteral("calls")).toInteger()
-                    : FStandIn->Alimama().Counters().value(QStringLiteral("reportPages")).toInteger();
+        return AApi ? FFolder.StandIn().Top().Counters().value(QStringLiteral("calls")).toInteger()
+                    : FFolder.StandIn().Alimama().Counters().value(QStringLiteral("reportPages")).toInteger();
     }
 
 private:
+    static TStandInOptions StandInOptions(int ARefundsPerDay, const QDateTime& AEnd)
+    {
+        TStandInOptions options;
+        options.accounts = kAccounts;
+        options.seed = 5;
+        options.ordersPerHour = 0;
+        options.refundsPerDay = ARefundsPerDay;
+        options.clock = [now = AEnd.toSecsSinceEpoch()] { return now; };
+        options.faults.latencyMs = kLatencyMs;
+        return options;
+    }
+
     struct TSession {
         QString cookies;
         QString tbToken;
@@ -103,8 +96,7 @@ private:
     };
 
     const QDateTime FEnd = QDateTime::currentDateTime();
-    QTemporaryDir FFolder;
-    std::unique_ptr<TStandIn> FStandIn;
+    TStandInFolder FFolder;
     std::unique_ptr<TProcessObjects> FObjects;
     std::unique_ptr<TDBCacheClass> FCache;
     std::vector<TSession> FSessions;

@@ -5,6 +5,7 @@
 //   BM_Resident/headless   resident memory during the first pass
 // The window cases load bench/windowprobe.cpp into the program (LD_PRELOAD), which reports on a pipe and clicks
 // through sign-in and start as a user would; the program itself is the installed one, unchanged.
+#include "standInFolder.h"
 #include "standin/standin.h"
 #include "store/udb.h"
 
@@ -12,7 +13,6 @@
 #include <QDir>
 #include <QFile>
 #include <QString>
-#include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
@@ -59,33 +59,20 @@ void CopyWindowProgram([[maybe_unused]] const QString& AFolder)
 class TStartWorld {
 public:
     TStartWorld()
+        : FFolder(StandInOptions(), "syncysh=0\nopenLarge=0\n")
+        , FProgram(FFolder.filePath(QStringLiteral("quenlar")))
     {
-        TStandInOptions options;
-        options.ports.fill(0);
-        options.controlPort = 0;
-        options.accounts = kAccounts;
-        options.record = true; // the request counts are the signals
-        FPhone = options.phone;
-        FPassword = options.password;
-        FStandIn = std::make_unique<TStandIn>(std::move(options));
-        FStandIn->Start();
-        FProgram = FFolder.filePath(QStringLiteral("quenlar"));
         if (!QFile::copy(QStringLiteral(QUENLAR_BINARY), FProgram))
             throw std::runtime_error("cannot copy the program");
         CopyWindowProgram(FFolder.path());
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        if (!ini.open(QIODevice::WriteOnly))
-            throw std::runtime_error("conf.ini");
-        ini.write(FStandIn->HostsSection().toUtf8() + "[setting]\nsyncysh=0\nopenLarge=0\n");
-        ini.close();
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
     }
 
     std::string Program() const { return FProgram.toStdString(); }
     std::string Folder() const { return FFolder.path().toStdString(); }
-    const std::string& Phone() const { return FPhone; }
-    const std::string& Password() const { return FPassword; }
-    TTestServer& Server(TStandInHost AHost) { return FStandIn->Server(AHost); }
+    const std::string& Phone() const { return FFolder.StandIn().Operator().Phone(); }
+    const std::string& Password() const { return FFolder.StandIn().Operator().Password(); }
+    TTestServer& Server(TStandInHost AHost) { return FFolder.StandIn().Server(AHost); }
 
     // Another run starts on a fresh cache, so that it delivers the same orders as the first.
     void FreshCache()
@@ -95,11 +82,16 @@ public:
     }
 
 private:
-    QTemporaryDir FFolder;
+    static TStandInOptions StandInOptions()
+    {
+        TStandInOptions options;
+        options.accounts = kAccounts;
+        options.record = true; // the request counts are the signals
+        return options;
+    }
+
+    TStandInFolder FFolder;
     QString FProgram;
-    std::string FPhone;
-    std::string FPassword;
-    std::unique_ptr<TStandIn> FStandIn;
 };
 
 TStartWorld& World()

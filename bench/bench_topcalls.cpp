@@ -2,6 +2,7 @@
 // BM_TopCallsPerDay: requests per account over one simulated day of invalid-order passes every 5 minutes (status 13
 // and 14), with full passes and with incremental sync; the counter "requests_per_account" is the figure.
 // BM_StopDuringBan: from the stop request to the end of a pass that waits out a 30 s ban (real time).
+#include "standInFolder.h"
 #include "standin/standin.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
@@ -9,8 +10,6 @@
 #include "taobao/topApiGetOrders.h"
 #include "taobao/topLimits.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <QTimeZone>
 
 #include <benchmark/benchmark.h>
@@ -36,21 +35,9 @@ class TOrderDay {
 public:
     TOrderDay(int AAccounts, bool AIncremental, qint64 AStartMs)
         : FClock(AStartMs)
+        , FFolder(StandInOptions(AAccounts, FClock),
+              "syncysh=1\nsyncIncrement=" + QByteArray(AIncremental ? "1" : "0") + "\n")
     {
-        TStandInOptions options;
-        options.ports.fill(0);
-        options.controlPort = 0;
-        options.seed = 11;
-        options.accounts = AAccounts;
-        options.clock = [this] { return FClock.NowMs() / 1000; };
-        FStandIn = std::make_unique<TStandIn>(options);
-        FStandIn->Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        if (!ini.open(QIODevice::WriteOnly))
-            throw std::runtime_error("conf.ini");
-        ini.write("[setting]\nsyncysh=1\nsyncIncrement=" + QByteArray(AIncremental ? "1" : "0") + "\n"
-            + FStandIn->HostsSection().toUtf8());
-        ini.close();
         CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
@@ -62,7 +49,7 @@ public:
     {
         for (qint64 at = AFromMs; at < AToMs; at += AEveryMs) {
             FClock.Set(std::max(at, FClock.NowMs()));
-            for (const TDemoAccount& account : FStandIn->Data().Accounts())
+            for (const TDemoAccount& account : FFolder.StandIn().Data().Accounts())
                 TOrderPass(FClock, &FGate)
                     .Run(QString::fromStdString(account.userId), QString::fromStdString(account.userName),
                         QString::fromStdString(account.accessToken), {});
@@ -72,18 +59,26 @@ public:
     long long Calls() const
     {
         long long calls = 0;
-        for (const TDemoAccount& account : FStandIn->Data().Accounts())
-            calls += FStandIn->Top().CallsOf(account.index);
+        for (const TDemoAccount& account : FFolder.StandIn().Data().Accounts())
+            calls += FFolder.StandIn().Top().CallsOf(account.index);
         return calls;
     }
 
-    TStandIn& StandIn() { return *FStandIn; }
+    TStandIn& StandIn() { return FFolder.StandIn(); }
 
 private:
+    static TStandInOptions StandInOptions(int AAccounts, const TManualTopClock& AClock)
+    {
+        TStandInOptions options;
+        options.seed = 11;
+        options.accounts = AAccounts;
+        options.clock = [&AClock] { return AClock.NowMs() / 1000; };
+        return options;
+    }
+
     TManualTopClock FClock;
     TTopGate FGate;
-    std::unique_ptr<TStandIn> FStandIn;
-    QTemporaryDir FFolder;
+    TStandInFolder FFolder;
     std::unique_ptr<TCommon> FCommon;
     std::unique_ptr<TGlobalScope<TCommon>> FCommonScope;
     std::unique_ptr<TDBCacheClass> FCache;
