@@ -6,6 +6,7 @@
 #include "app/windowed.h"
 #include "log/QLog.h"
 #include "sessions/alimmTokenMgr.h"
+#include "standin/testservers.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -82,6 +83,10 @@ int main(int argc, char* argv[])
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
     QDir().mkpath(out);
     QTemporaryDir folder;
+    // Hosts as the demo run names them (nothing is asked of them here), so the log shows no settings problem.
+    WriteConfIni(folder.path(),
+        {{"operatorService", QStringLiteral("127.0.0.1:18080")}, {"operatorIntake", QStringLiteral("127.0.0.1:18081")},
+            {"topGateway", QStringLiteral("127.0.0.1:18082")}});
     TProcessObjects::TOptions options;
     options.dataFolder = folder.path();
     options.moduleFileName = folder.filePath(QStringLiteral("quenlar"));
