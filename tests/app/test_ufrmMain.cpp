@@ -58,24 +58,30 @@ QString Cell(const QTableView& AView, int ARow, int AColumn)
     return AView.model()->index(ARow, AColumn).data().toString();
 }
 
+// A window signed in through its dialog against a back end of its own, the account list in. A failed sign-in
+// fails the test; the caller returns when QTest::currentTestFailed().
+struct TSignedInWindow {
+    TSignedInWindow()
+    {
+        backEnd.Answer("/client/dbmove/login", {R"({"code":200,"data":{"uid":"u1","token":"t1"}})"});
+        backEnd.Answer("/client/alimmtoken/getSyncOrderToken", {kTwoAccounts});
+        fixture.Start();
+        QTest::mouseClick(fixture.Child<QToolButton>("btn_loginOperation"), Qt::LeftButton);
+        QPointer<TfrmLogin> dialog = fixture.Window().LoginDialog();
+        QVERIFY(dialog);
+        SignInWith(*dialog, QStringLiteral(" 13800000000 "), QStringLiteral(" secret "));
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!fixture.Controller().OperatorRequestRunning(), kWait);
+    }
+
+    TOperatorBackEnd backEnd;
+    TWindowFixture fixture {TWindowFixture::HostsIni(backEnd.Server())};
+};
+
 } // namespace
 
 class TestMainWindow : public QObject {
     Q_OBJECT
-
-private:
-    // Signs in through the dialog against the back end and waits for the account list.
-    void SignIn(TWindowFixture& AFixture, TOperatorBackEnd& ABackEnd, const char* AAccounts = kTwoAccounts)
-    {
-        ABackEnd.Answer("/client/dbmove/login", {R"({"code":200,"data":{"uid":"u1","token":"t1"}})"});
-        ABackEnd.Answer("/client/alimmtoken/getSyncOrderToken", {AAccounts});
-        QTest::mouseClick(AFixture.Child<QToolButton>("btn_loginOperation"), Qt::LeftButton);
-        QPointer<TfrmLogin> dialog = AFixture.Window().LoginDialog();
-        QVERIFY(dialog);
-        SignInWith(*dialog, QStringLiteral(" 13800000000 "), QStringLiteral(" secret "));
-        QTRY_VERIFY_WITH_TIMEOUT(!dialog, kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(!AFixture.Controller().OperatorRequestRunning(), kWait);
-    }
 
 private Q_SLOTS:
     // Only the report reads refunds through a sign-in; with the API the window does not ask for one.
@@ -268,12 +274,10 @@ private Q_SLOTS:
 
     void signInThroughTheDialogBuildsTheList()
     {
-        TOperatorBackEnd backEnd;
-        TWindowFixture fixture(TWindowFixture::HostsIni(backEnd.Server()));
-        fixture.Start();
-        SignIn(fixture, backEnd);
+        TSignedInWindow signedIn;
         if (QTest::currentTestFailed())
             return;
+        auto& [backEnd, fixture] = signedIn;
         QCOMPARE(fixture.Window().PanelText(1), QStringLiteral("运营商：已登录"));
         const TFormFields login = backEnd.Server().Requests().front().FormFields();
         QCOMPARE(FieldValue(login, "phone"), std::string("13800000000"));
@@ -301,12 +305,10 @@ private Q_SLOTS:
     // An account whose token has expired is marked in the list, explained in its tooltip and listed in the tab.
     void healthIsVisibleWithoutTheLog()
     {
-        TOperatorBackEnd backEnd;
-        TWindowFixture fixture(TWindowFixture::HostsIni(backEnd.Server()));
-        fixture.Start();
-        SignIn(fixture, backEnd);
+        TSignedInWindow signedIn;
         if (QTest::currentTestFailed())
             return;
+        auto& [backEnd, fixture] = signedIn;
         auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
         QTRY_VERIFY_WITH_TIMEOUT(list->model()->index(0, 0).data(Qt::BackgroundRole).isValid(), kWait);
         QVERIFY(!list->model()->index(1, 0).data(Qt::BackgroundRole).isValid());
@@ -333,12 +335,10 @@ private Q_SLOTS:
 
     void operatorButtonsWaitForTheRequest()
     {
-        TOperatorBackEnd backEnd;
-        TWindowFixture fixture(TWindowFixture::HostsIni(backEnd.Server()));
-        fixture.Start();
-        SignIn(fixture, backEnd);
+        TSignedInWindow signedIn;
         if (QTest::currentTestFailed())
             return;
+        auto& [backEnd, fixture] = signedIn;
         backEnd.Hold();
         auto* refresh = fixture.Child<QToolButton>("btn_refAuth");
         auto* login = fixture.Child<QToolButton>("btn_loginOperation");
@@ -358,12 +358,10 @@ private Q_SLOTS:
 
     void startAndStopChangeCaptionAndTag()
     {
-        TOperatorBackEnd backEnd;
-        TWindowFixture fixture(TWindowFixture::HostsIni(backEnd.Server()));
-        fixture.Start();
-        SignIn(fixture, backEnd);
+        TSignedInWindow signedIn;
         if (QTest::currentTestFailed())
             return;
+        auto& [backEnd, fixture] = signedIn;
         auto* start = fixture.Child<QPushButton>("btn_Start");
         for (int round = 0; round < 2; ++round) {
             QTest::mouseClick(start, Qt::LeftButton);
@@ -394,12 +392,10 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(int, column);
         QFETCH(QString, text);
-        TOperatorBackEnd backEnd;
-        TWindowFixture fixture(TWindowFixture::HostsIni(backEnd.Server()));
-        fixture.Start();
-        SignIn(fixture, backEnd);
+        TSignedInWindow signedIn;
         if (QTest::currentTestFailed())
             return;
+        auto& [backEnd, fixture] = signedIn;
         auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
         fixture.Controller().Status().SendStatus(QStringLiteral(" 店铺b "), status);
         QTRY_COMPARE_WITH_TIMEOUT(Cell(*list, 1, column), text, kWait);
