@@ -208,6 +208,12 @@ void TTestServer::Start(int APort)
     // A reply written in two parts on a kept-alive connection would otherwise wait for the client's delayed
     // acknowledgement (some 40 ms) before its second part goes out.
     FServer->set_tcp_nodelay(true);
+    // SO_REUSEADDR only: the library's default adds SO_REUSEPORT, which lets a second stand-in listen on a port the
+    // first still holds and the kernel then splits the connections between the two.
+    FServer->set_socket_options([](socket_t ASocket) {
+        const int yes = 1;
+        ::setsockopt(ASocket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     if (APort > 0)
         FPort = FServer->bind_to_port("127.0.0.1", APort) ? APort : -1;
     else

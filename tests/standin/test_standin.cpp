@@ -664,4 +664,13 @@ TEST(StandInShutdown, ReleasesHeldRequests)
     EXPECT_TRUE(!result || result->status == 503);
 }
 
+// A port another server listens on is refused, so a second stand-in never shares the first one's connections.
+TEST(StandInPorts, APortInUseIsRefused)
+{
+    TTestServer first;
+    first.Start();
+    TTestServer second;
+    EXPECT_THROW(second.Start(first.Port()), std::runtime_error);
+}
+
 } // namespace
