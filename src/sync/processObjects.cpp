@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QStringList>
 
 #include <chrono>
 #include <cstdio>
@@ -64,7 +65,11 @@ QString LogModuleName(const TProcessObjects::TOptions& AOptions)
 {
     if (!AOptions.moduleFileName.isEmpty())
         return AOptions.moduleFileName;
-    const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    // Named as the program was started: the window runs as quenlar-window, which quenlar hands over to, yet its log
+    // is quenlar's like the headless one's.
+    const QStringList arguments = QCoreApplication::arguments();
+    const QString executable
+        = QFileInfo(arguments.isEmpty() ? QCoreApplication::applicationFilePath() : arguments.first()).fileName();
     return QDir(AOptions.dataFolder).filePath(executable.isEmpty() ? QStringLiteral("quenlar") : executable);
 }
 

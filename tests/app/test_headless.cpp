@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -316,6 +317,24 @@ TEST_F(HeadlessRun, TheWindowIsTheProgramBesideItTakingOverTheProcess)
     ASSERT_TRUE(Finish());
     EXPECT_EQ(FProcess.exitCode(), 2);
     EXPECT_FALSE(FOut.contains(QStringLiteral("pid")));
+}
+
+// The real window program, handed over to, writes the program's log: quenlar.log, not one named after itself.
+TEST_F(HeadlessRun, TheWindowKeepsTheProgramsLogName)
+{
+#ifndef QUENLAR_WINDOW_BINARY
+    GTEST_SKIP() << "this build has no window";
+#else
+    ASSERT_TRUE(QFile::copy(QStringLiteral(QUENLAR_WINDOW_BINARY), FFolder.filePath(QStringLiteral("quenlar-window"))));
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A fresh data folder has no conf.ini, which the window logs as it starts.
+    const QString data = FFolder.filePath(QStringLiteral("data"));
+    Start({QStringLiteral("--data-dir"), data});
+    EXPECT_TRUE(WaitForCondition([&] { return QFileInfo::exists(data + QStringLiteral("/quenlar.log")); }));
+    FProcess.terminate();
+    ASSERT_TRUE(Finish());
+    EXPECT_FALSE(QFileInfo::exists(data + QStringLiteral("/quenlar-window.log")));
+#endif
 }
 
 TEST_F(HeadlessRun, WithoutTheWindowProgramItSaysToRunHeadless)
