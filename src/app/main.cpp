@@ -8,13 +8,14 @@
 #include <QApplication>
 #endif
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,25 +42,16 @@ QStringList Arguments(int argc, char* argv[])
 // exit code the caller's. Returns only when it cannot start.
 int RunWindowProgram(char* argv[])
 {
-    char self[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) {
-        Print(stderr, QStringLiteral("quenlar: cannot find its own program file to start the window\n"));
+    const QFileInfo self(QStringLiteral("/proc/self/exe"));
+    const QString program = QFileInfo(self.symLinkTarget()).dir().filePath(QStringLiteral("quenlar-window"));
+    const QByteArray path = QFile::encodeName(program);
+    if (::access(path.constData(), X_OK) != 0) {
+        Print(stderr, QStringLiteral("quenlar: no window here (%1 is missing); run it with --headless\n").arg(program));
         return 2;
     }
-    self[length] = '\0';
-    std::string program(self);
-    program.replace(program.rfind('/') + 1, std::string::npos, "quenlar-window");
-    if (::access(program.c_str(), X_OK) != 0) {
-        Print(stderr,
-            QStringLiteral("quenlar: no window here (%1 is missing); run it with --headless\n")
-                .arg(QString::fromLocal8Bit(program.c_str())));
-        return 2;
-    }
-    ::execv(program.c_str(), argv);
+    ::execv(path.constData(), argv);
     Print(stderr,
-        QStringLiteral("quenlar: cannot start %1: %2\n")
-            .arg(QString::fromLocal8Bit(program.c_str()), QString::fromLocal8Bit(std::strerror(errno))));
+        QStringLiteral("quenlar: cannot start %1: %2\n").arg(program, QString::fromLocal8Bit(std::strerror(errno))));
     return 2;
 }
 #endif

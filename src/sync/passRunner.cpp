@@ -108,6 +108,24 @@ TAccountPassOutcome CacheFailed(const QString& ALogPrefix, const QString& AError
     return TAccountPassOutcome::Failed(AError, QStringLiteral("cache"));
 }
 
+// An account's pass as its health and the summary see it: the download's failure first, then a batch the back end
+// refused. A stop, or a post cut at the program's end, is no failure: the pass counts as stopped.
+TAccountPassOutcome OutcomeOf(bool AStopped, const QString& AFailure, const QString& AFailureSource, qsizetype AFound,
+    const TPostOutcome& APosted)
+{
+    const bool cut = APosted.cause == TAPIApp::CutAtExitText();
+    TAccountPassOutcome outcome;
+    if (!AStopped && !AFailure.isEmpty())
+        outcome = TAccountPassOutcome::Failed(AFailure, AFailureSource);
+    else if (!AStopped && !APosted.AllAccepted() && !cut)
+        outcome = TAccountPassOutcome::Failed(APosted.cause, QStringLiteral("backend"));
+    outcome.found = static_cast<int>(AFound);
+    outcome.delivered = APosted.delivered;
+    if (AStopped || cut)
+        outcome.state = TAccountPassOutcome::TState::Stopped;
+    return outcome;
+}
+
 // Delivers the pass's orders and waits for the outcome; the account's watermarks move only once every batch was
 // accepted, so a refused batch is read and sent again by the very next pass rather than the next full one.
 TPostOutcome PostOrders(const TOrderPassResult& APass)
@@ -290,16 +308,7 @@ TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAcc
     const int agedOut = FAgedOut.PassEnded(AAccount->userId(), AAccount->userName(), pass.lines,
         !stopped && pass.failure.isEmpty() && ReadWholeWindow(pass), posted.AllAccepted(), &DeliveredBefore);
     FHealth.OrdersAgedOut(AAccount->userId(), agedOut);
-    TAccountPassOutcome outcome;
-    if (!stopped && !pass.failure.isEmpty())
-        outcome = TAccountPassOutcome::Failed(pass.failure, QStringLiteral("top"));
-    else if (!stopped && !posted.AllAccepted() && posted.cause != TAPIApp::CutAtExitText())
-        outcome = TAccountPassOutcome::Failed(posted.cause, QStringLiteral("backend"));
-    outcome.found = static_cast<int>(pass.lines.size());
-    outcome.delivered = posted.delivered;
-    if (stopped || posted.cause == TAPIApp::CutAtExitText())
-        outcome.state = TAccountPassOutcome::TState::Stopped;
-    return outcome;
+    return OutcomeOf(stopped, pass.failure, QStringLiteral("top"), pass.lines.size(), posted);
 }
 
 void TPassRunner::SyncRefundOrdersJob(TQJob* AJob)
@@ -353,16 +362,7 @@ TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(PAlimmTokenData AAcco
     TPostOutcome posted;
     if (TAPIApp* api = APIApp())
         posted = api->postWeiQuanOrderData(refunds);
-    TAccountPassOutcome outcome;
-    if (!stopped && !failure.isEmpty())
-        outcome = TAccountPassOutcome::Failed(failure, read.failureSource);
-    else if (!stopped && !posted.AllAccepted() && posted.cause != TAPIApp::CutAtExitText())
-        outcome = TAccountPassOutcome::Failed(posted.cause, QStringLiteral("backend"));
-    outcome.found = static_cast<int>(refunds.size());
-    outcome.delivered = posted.delivered;
-    if (stopped || posted.cause == TAPIApp::CutAtExitText())
-        outcome.state = TAccountPassOutcome::TState::Stopped;
-    return outcome;
+    return OutcomeOf(stopped, failure, read.failureSource, static_cast<qsizetype>(refunds.size()), posted);
 }
 
 void TPassRunner::SyncWeiquanClick()
