@@ -1,6 +1,6 @@
 #include "operator/uapiApp.h"
 
-#include "foundation/datetext.h"
+#include "foundation/beijingtime.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
@@ -207,7 +207,9 @@ QString TAPIApp::syncRefundOrders(const QString& ABatch)
 
 qint64 TAPIApp::timeTextToUnix(const QString& ATime)
 {
-    return TextToDateTime(ATime).toSecsSinceEpoch();
+    // The report and the TOP method write Beijing time; a text that does not parse stands for now, as before.
+    const QDateTime time = Beijing::Parse(ATime);
+    return time.isValid() ? time.toSecsSinceEpoch() : QDateTime::currentSecsSinceEpoch();
 }
 
 QString TAPIApp::RefundOrderJson(const TWeiQuanOrderInfo& AOrder)

@@ -71,7 +71,8 @@ public:
 
     static QString CutAtExitText(); // the log line of a batch post cut at the process end
 
-    // A time text as Unix seconds of the local time it names; the current time when it does not parse.
+    // A time text of the report or the TOP method as Unix seconds of the Beijing time it names; the current time
+    // when it does not parse.
     static qint64 timeTextToUnix(const QString& ATime);
     // One refund order as the one-line JSON object of a refund batch.
     static QString RefundOrderJson(const TWeiQuanOrderInfo& AOrder);

@@ -1,5 +1,6 @@
 #include "sync/accountHealth.h"
 
+#include "foundation/beijingtime.h"
 #include "foundation/textutil.h"
 #include "log/QLog.h"
 #include "taobao/topLimits.h"
@@ -8,17 +9,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
-#include <QTimeZone>
 
 #include <algorithm>
 
 namespace {
 
-constexpr int kChinaOffsetS = 8 * 3600;
-
 QDate ChinaDay(const QDateTime& ATime)
 {
-    return ATime.toOffsetFromUtc(kChinaOffsetS).date();
+    return Beijing::Of(ATime).date();
 }
 
 const char* KindKey(TPassKind AKind)

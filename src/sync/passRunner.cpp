@@ -1,5 +1,6 @@
 #include "sync/passRunner.h"
 
+#include "foundation/beijingtime.h"
 #include "foundation/qerror.h"
 #include "foundation/textutil.h"
 #include "log/QLog.h"
@@ -327,7 +328,7 @@ void TPassRunner::RunRefundPass(TQJob* AJob, bool AWaitTurn)
     ForEachAccount(TPassKind::Refund, stop, [this, &stop, source](PAlimmTokenData AAccount) {
         if (NeedsWebSession(source) && !HasWebSession(*AAccount))
             return TAccountPassOutcome();
-        const QDateTime now = QDateTime::currentDateTime();
+        const QDateTime now = BeijingNow();
         return SyncRefundOrdersOfAccount(AAccount, now.addDays(-kRefundDays), now, stop, source);
     });
 }
@@ -373,7 +374,7 @@ void TPassRunner::SyncWeiquanClick()
 
 void TPassRunner::SyncRefundOrdersNow(TQJob* AJob)
 {
-    const QDateTime end = QDateTime::currentDateTime();
+    const QDateTime end = BeijingNow();
     const QDateTime begin = end.addDays(-kRefundDays);
     const TRefundSource source = RefundSourceSetting();
     FManualRefunds.fetch_add(1);

@@ -1,8 +1,11 @@
 #include "taobao/ReadRefoundOrderJSON.h"
 
+#include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
+#include "log/QLog.h"
 #include "store/udb.h"
+#include "taobao/orderAmount.h"
 
 namespace {
 
@@ -10,8 +13,7 @@ constexpr qsizetype kShownReply = 80;
 
 double AmountOf(const TQJson& AOrder, QStringView AName)
 {
-    const TQJson* node = AOrder.ItemByName(AName);
-    return node == nullptr ? 0.0 : node->AsFloat();
+    return AmountValue(AOrder.ItemByName(AName));
 }
 
 TWeiQuanOrderInfo RecordOf(const TQJson& AOrder)
@@ -71,9 +73,18 @@ bool TReadRefoundOrderJSON::ReadOrders(std::vector<TWeiQuanOrderInfo>& List, QSt
         const int lookup = lookupOf[size_t(i)];
         if (lookup >= 0 && size_t(lookup) < cached.size() && cached[size_t(lookup)])
             continue;
-        TWeiQuanOrderInfo info = RecordOf(*orders->Items(i));
-        if (Trim(info.showRefundStatus) == QStringView(u"维权成功"))
-            List.push_back(std::move(info));
+        const TQJson& order = *orders->Items(i);
+        try {
+            TWeiQuanOrderInfo info = RecordOf(order);
+            if (Trim(info.showRefundStatus) == QStringView(u"维权成功"))
+                List.push_back(std::move(info));
+        } catch (const EQuenlarError&) {
+            // One unreadable amount loses its own refund, not the page nor the account's other pages.
+            LogLine(llError,
+                QStringLiteral("维权报表订单 ") + Trim(order.MemberText(u"tbTradeParentId")) + u'/'
+                    + Trim(order.MemberText(u"tbTradeId")) + QStringLiteral(" 的金额无法读取,未提交:")
+                    + ErrorMessageOf(std::current_exception()));
+        }
     }
     return hasNext;
 }

@@ -3,6 +3,7 @@
 #include "foundation/decimaltext.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
+#include "foundation/textutil.h"
 
 #include <QtNumeric>
 
@@ -22,8 +23,18 @@ bool IsHexText(QStringView AText)
 
 } // namespace
 
+bool IsAmountPlaceholder(const TQJson& AAmount)
+{
+    if (AAmount.DataType() != jdtString)
+        return false;
+    const QString text = Trim(AAmount.AsString());
+    return text.isEmpty() || text == u"--";
+}
+
 qint64 AmountToFen(const TQJson& AAmount)
 {
+    if (IsAmountPlaceholder(AAmount))
+        return 0;
     switch (AAmount.DataType()) {
     case jdtNull:
         return 0;
@@ -45,4 +56,11 @@ qint64 AmountToFen(const TQJson& AAmount)
             return fen;
     }
     RaiseNotANumber(AAmount);
+}
+
+double AmountValue(const TQJson* AAmount)
+{
+    if (AAmount == nullptr || IsAmountPlaceholder(*AAmount))
+        return 0.0;
+    return AAmount->AsFloat();
 }

@@ -1,5 +1,6 @@
 #include "taobao/orderPass.h"
 
+#include "foundation/beijingtime.h"
 #include "foundation/textutil.h"
 #include "store/ucommon.h"
 #include "taobao/topApiGetOrders.h"
@@ -23,8 +24,10 @@ bool TOrderPass::FullPassDue(
 {
     if (!AWatermark)
         return true;
-    QDateTime due = QDateTime(ANow.date(), QTime(AHour, 0)).addSecs(AOffsetS);
-    if (due > ANow)
+    // The hour is the operator's, so it is read on the machine's clock, whatever zone ANow is given in.
+    const QDateTime now = ANow.toLocalTime();
+    QDateTime due = QDateTime(now.date(), QTime(AHour, 0)).addSecs(AOffsetS);
+    if (due > now)
         due = due.addDays(-1);
     return AWatermark->fullAt < due.toSecsSinceEpoch();
 }
@@ -54,7 +57,7 @@ TOrderPassResult TOrderPass::Run(
 {
     TOrderPassResult result;
     result.accountKey = AAccountKey;
-    const QDateTime now = QDateTime::fromMSecsSinceEpoch(FClock.NowMs());
+    const QDateTime now = Beijing::FromUnixMs(FClock.NowMs());
     const TCommon* common = Common();
     result.days = common && common->openLargeModel() ? 2 : 15;
     const QDateTime begin = now.addDays(-result.days);
@@ -75,7 +78,7 @@ TOrderPassResult TOrderPass::Run(
             continue;
         }
         const std::optional<TOrderWatermark> mark = cache->watermark(AAccountKey, status);
-        const QDateTime from = mark ? QDateTime::fromSecsSinceEpoch(mark->updatedTo - kOverlapS) : begin;
+        const QDateTime from = mark ? Beijing::FromUnix(mark->updatedTo - kOverlapS) : begin;
         const bool full = from <= begin || FullPassDue(mark, now, common->fullSyncHour(), FullPassOffsetS(AAccountKey));
         result.incremental = result.incremental && !full;
         if (full ? orders.getOrdersToList(begin, now, status, result.lines, 1)

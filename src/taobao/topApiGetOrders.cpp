@@ -1,9 +1,11 @@
 #include "taobao/topApiGetOrders.h"
 
+#include "foundation/beijingtime.h"
 #include "foundation/datetext.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
+#include "log/QLog.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
 #include "taobao/ReadRefoundOrderJSON.h"
@@ -107,9 +109,10 @@ bool TTopApiGetOrders::getOrdersToList(
         // A spent daily quota ends the pass: no slice may ask before the gateway's day ends.
         if (StopRequested())
             return false;
-        if (FPages.Abandoned() || FPages.QuotaSpent()) {
-            if (!FPages.Abandoned())
-                FPages.Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
+        if (FPages.Abandoned())
+            return false;
+        if (const QString blocked = FPages.Blocked(); !blocked.isEmpty()) {
+            FPages.Failed(blocked);
             return false;
         }
         const QDateTime sliceBegin = cursor;
@@ -153,14 +156,8 @@ TTopPages::TOutcome TTopApiGetOrders::ReadPage(int APageNo, int AQueryType, int 
         AHasNext = getOrdersPage(APageNo, AQueryType, AStauts, 1, APositionIndex, ABegin, AEnd, List, reply);
         return reply;
     };
-    const auto refused = [this](const TTopReply& AReply) {
-        const QString refusal = TTopPages::RefusalText(AReply);
-        FPages.LogOnce(QStringLiteral("联盟账号 ") + FPages.accountName()
-            + QStringLiteral(" 订单请求被淘宝开放平台拒绝,") + refusal);
-        // Every further request with a refused session is refused the same way.
-        if (AReply.code == 26 || AReply.code == 27)
-            FPages.Abandon();
-        return FPages.Failed(QStringLiteral("淘宝开放平台拒绝,") + refusal);
+    const auto refused = [&](const TTopReply& AReply) {
+        return FPages.Refused(AReply, u"订单", Beijing::Text(ABegin) + QStringLiteral(" 至 ") + Beijing::Text(AEnd));
     };
     return FPages.Read(request, refused, {});
 }
@@ -182,8 +179,8 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
     if (AStauts != -1)
         client.add_Param(QStringLiteral("tk_status"), QString::number(AStauts));
     client.add_Param(QStringLiteral("order_scene"), QString::number(AOrderScene));
-    client.add_Param(QStringLiteral("start_time"), DateTimeToText(ABegin));
-    client.add_Param(QStringLiteral("end_time"), DateTimeToText(AEnd));
+    client.add_Param(QStringLiteral("start_time"), DateTimeToText(Beijing::Of(ABegin)));
+    client.add_Param(QStringLiteral("end_time"), DateTimeToText(Beijing::Of(AEnd)));
 
     const std::unique_ptr<TQJson> reply = client.Response();
     FPages.ReplyArrived();
@@ -194,9 +191,8 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
     const bool hasNext = hasNextNode != nullptr && hasNextNode->AsBoolean();
     if (const TQJson* position = reply->ItemByPath(u"tbk_sc_order_details_get_response.data.position_index"))
         APositionIndex = Trim(position->AsString());
-    const TQJson* orders = reply->ItemByPath(u"tbk_sc_order_details_get_response.data.results.publisher_order_dto");
-    if (orders == nullptr)
-        return hasNext;
+    const std::vector<const TQJson*> orders
+        = TopListItems(reply->ItemByPath(u"tbk_sc_order_details_get_response.data.results"), u"publisher_order_dto");
 
     // Ids first, so the whole page is looked up in the cache over one connection.
     struct TPageOrder {
@@ -208,8 +204,7 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
     };
     std::vector<TPageOrder> page;
     std::vector<TDBCacheClass::TOrderKey> lookups;
-    for (int i = 0; i < orders->Count(); ++i) {
-        const TQJson* order = orders->Items(i);
+    for (const TQJson* order : orders) {
         const TQJson* tradeIdNode = order->ItemByName(u"trade_id");
         const TQJson* parentIdNode = order->ItemByName(u"trade_parent_id");
         page.push_back({order, tradeIdNode, parentIdNode, TrimmedText(tradeIdNode), TrimmedText(parentIdNode)});
@@ -226,9 +221,17 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
             if (known)
                 continue;
         }
-        List.append(InvalidOrderLine(entry.tradeIdNode ? &entry.tradeId : nullptr,
-            entry.parentIdNode ? &entry.parentId : nullptr, AStauts, FenOf(*entry.order, u"pay_price"),
-            FenOf(*entry.order, u"pub_share_fee")));
+        try {
+            List.append(InvalidOrderLine(entry.tradeIdNode ? &entry.tradeId : nullptr,
+                entry.parentIdNode ? &entry.parentId : nullptr, AStauts, FenOf(*entry.order, u"pay_price"),
+                FenOf(*entry.order, u"pub_share_fee")));
+        } catch (const EQuenlarError&) {
+            // One unreadable amount loses its own order, not the page: the page's others still go out.
+            LogLine(llError,
+                QStringLiteral("联盟账号 ") + FPages.accountName() + QStringLiteral(" 订单 ") + entry.parentId + u'/'
+                    + entry.tradeId + QStringLiteral(" 的金额无法读取,未提交:")
+                    + ErrorMessageOf(std::current_exception()));
+        }
     }
     return hasNext;
 }
@@ -236,8 +239,8 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
 std::vector<TWeiQuanOrderInfo> TTopApiGetOrders::getWeiquanOrders(const QDateTime& beginTime, const QDateTime& endTime)
 {
     std::vector<TWeiQuanOrderInfo> list;
-    const QString begin = DateToText(beginTime);
-    const QString end = DateToText(endTime);
+    const QString begin = Beijing::DateText(beginTime);
+    const QString end = Beijing::DateText(endTime);
     for (int pageNo = 1; getWeiquanPage(pageNo, begin, end, list) && !StopRequested(); ++pageNo) { }
     return list;
 }

@@ -35,7 +35,7 @@ public:
     // The successful refund orders of the window that the cache does not hold yet, read page by page. A page that
     // could not be fetched (transport or HTTP error) or is not the report's JSON ends the reading and is this
     // downloader's failure(); the orders of the pages before it are kept. Raises ECacheError when the cache cannot
-    // answer, EQuenlarError for an amount that is not a number.
+    // answer; a record whose amount is not a number is left out with an error line.
     std::vector<TWeiQuanOrderInfo> getWeiquanOrders(const QDateTime& beginTime, const QDateTime& endTime);
 
     // GET with the session cookies; AOut is the reply text, empty on any failure of the exchange and when a stop

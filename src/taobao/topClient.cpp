@@ -1,18 +1,13 @@
 #include "taobao/topClient.h"
 
+#include "foundation/beijingtime.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
 #include "store/ucommon.h"
 
-#include <QDateTime>
-
 #include <algorithm>
 #include <utility>
 #include <vector>
-
-namespace {
-
-} // namespace
 
 TTopClient::TTopClient()
 {
@@ -58,7 +53,8 @@ void TTopClient::add_Param(const QString& AKey, const QString& AValue)
 std::unique_ptr<TQJson> TTopClient::Response()
 {
     auto document = std::make_unique<TQJson>();
-    FParams.SetValue(u"timestamp", QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss"));
+    // The gateway reads the timestamp as Beijing time and refuses one more than 10 minutes off.
+    FParams.SetValue(u"timestamp", Beijing::Text(BeijingNow()));
     FParams.SetValue(u"sign", makeSign(FParams, fappSecret));
     QString reply;
     POST(FUrl, FParams, reply);

@@ -1,5 +1,6 @@
 #include "taobao/topLimits.h"
 
+#include "foundation/beijingtime.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
 
@@ -12,8 +13,6 @@
 
 namespace {
 
-constexpr qint64 kDayMs = 86'400'000;
-constexpr qint64 kUtc8OffsetMs = 8 * 3'600'000;
 constexpr qint64 kStopPollMs = 20;
 
 // Counts its holder in a counter while it lives.
@@ -77,6 +76,68 @@ bool TManualTopClock::Wait(qint64 AMs, const TStopCheck& AStop) const
     return true;
 }
 
+namespace {
+
+// The method's business codes come in sub_code, bare ("9100") or behind a prefix ("isv.9100").
+bool IsBusinessCode(const QString& ASubCode, QStringView ACode)
+{
+    if (!ASubCode.endsWith(ACode))
+        return false;
+    const qsizetype before = ASubCode.size() - ACode.size() - 1;
+    return before < 0 || !ASubCode.at(before).isLetterOrNumber();
+}
+
+TTopReplyKind ErrorKind(int ACode, const QString& ASubCode)
+{
+    const QString sub = ASubCode.toLower();
+    if (sub == u"accesscontrol.limited-by-app-access-count")
+        return TTopReplyKind::Quota;
+    if (ACode == 7 || sub.startsWith(u"accesscontrol."))
+        return TTopReplyKind::Ban;
+    if (ACode == 11 || ACode == 12 || sub.startsWith(u"isv.permission"))
+        return TTopReplyKind::Permission;
+    if (ACode == 26 || ACode == 27)
+        return TTopReplyKind::Session;
+    if (ACode == 31)
+        return TTopReplyKind::ClockOff;
+    if (IsBusinessCode(sub, u"9100") || IsBusinessCode(sub, u"3000"))
+        return TTopReplyKind::AccountLimited;
+    if (IsBusinessCode(sub, u"2007"))
+        return TTopReplyKind::WindowTooLong;
+    if (IsBusinessCode(sub, u"3001") || sub.startsWith(u"isp."))
+        return TTopReplyKind::Transient;
+    // The remote service failed; one that names a wrong parameter (isv.*) would refuse the page again.
+    if (ACode == 15 && !sub.startsWith(u"isv."))
+        return TTopReplyKind::Transient;
+    return TTopReplyKind::Refused;
+}
+
+// The method's own answer: its data, or a business error that must never pass for an empty page.
+void ReadAnswer(const TQJson* AAnswer, TTopReply& AReply)
+{
+    if (AAnswer == nullptr || !AAnswer->IsObject()) {
+        AReply.kind = TTopReplyKind::Unknown;
+        return;
+    }
+    const int business = Trim(AAnswer->MemberText(u"biz_error_code")).toInt();
+    if (business != 0) {
+        AReply.kind = TTopReplyKind::Business;
+        AReply.code = business;
+        AReply.subCode = QStringLiteral("biz_error_code");
+        AReply.message = Trim(AAnswer->MemberText(u"biz_error_desc"));
+        return;
+    }
+    AReply.kind = AAnswer->ItemByName(u"data") != nullptr ? TTopReplyKind::Data : TTopReplyKind::Unknown;
+}
+
+} // namespace
+
+bool TTopReply::EndsTheDownload() const
+{
+    return kind == TTopReplyKind::Permission || kind == TTopReplyKind::Session || kind == TTopReplyKind::ClockOff
+        || kind == TTopReplyKind::WindowTooLong;
+}
+
 TTopReply ClassifyTopReply(const TQJson& AReply, QStringView AResponse)
 {
     TTopReply reply;
@@ -87,9 +148,7 @@ TTopReply ClassifyTopReply(const TQJson& AReply, QStringView AResponse)
     }
     const TQJson* error = AReply.ItemByName(u"error_response");
     if (error == nullptr) {
-        const TQJson* answer = AReply.ItemByName(AResponse);
-        reply.kind = answer != nullptr && answer->ItemByName(u"data") != nullptr ? TTopReplyKind::Data
-                                                                                 : TTopReplyKind::Unknown;
+        ReadAnswer(AReply.ItemByName(AResponse), reply);
         return reply;
     }
     reply.code = Trim(error->MemberText(u"code")).toInt();
@@ -98,24 +157,32 @@ TTopReply ClassifyTopReply(const TQJson& AReply, QStringView AResponse)
     const QString subMsg = Trim(error->MemberText(u"sub_msg"));
     reply.message = subMsg.isEmpty() ? msg : (msg.isEmpty() ? subMsg : msg + u',' + subMsg);
     reply.banSeconds = std::max(BanSecondsIn(subMsg), BanSecondsIn(msg));
-    const QString sub = reply.subCode.toLower();
-    if (sub == u"accesscontrol.limited-by-app-access-count")
-        reply.kind = TTopReplyKind::Quota;
-    else if (sub == u"accesscontrol.limited-by-api-access-count"
-        || sub == u"accesscontrol.limited-by-app-api-access-count")
-        reply.kind = TTopReplyKind::Ban;
-    else if (sub.startsWith(u"isp."))
-        reply.kind = TTopReplyKind::Transient;
-    else
-        reply.kind = TTopReplyKind::Refused;
+    reply.kind = ErrorKind(reply.code, reply.subCode);
     return reply;
+}
+
+std::vector<const TQJson*> TopListItems(const TQJson* AList, QStringView AItemName)
+{
+    std::vector<const TQJson*> items;
+    if (AList != nullptr && AList->IsObject())
+        AList = AList->ItemByName(AItemName);
+    if (AList == nullptr)
+        return items;
+    if (!AList->IsArray()) {
+        // A list of one written as the item itself; {} or a scalar holds nothing.
+        if (AList->IsObject() && AList->Count() > 0)
+            items.push_back(AList);
+        return items;
+    }
+    items.reserve(size_t(AList->Count()));
+    for (int i = 0; i < AList->Count(); ++i)
+        items.push_back(AList->Items(i));
+    return items;
 }
 
 qint64 NextQuotaResetMs(qint64 ANowMs)
 {
-    const qint64 local = ANowMs + kUtc8OffsetMs;
-    const qint64 day = local >= 0 ? local / kDayMs : (local - kDayMs + 1) / kDayMs;
-    return (day + 1) * kDayMs - kUtc8OffsetMs;
+    return Beijing::NextMidnightMs(ANowMs);
 }
 
 qint64 TTopGate::QuotaSpentUntil() const
@@ -173,7 +240,7 @@ qint64 TTopGate::ReserveTurn(qint64 ANowMs)
 bool TTopGate::AwaitTurn(const TTopClock& AClock, const TStopCheck& AStop)
 {
     for (;;) {
-        if (QuotaSpentUntil() > AClock.NowMs())
+        if (QuotaSpentUntil() > AClock.NowMs() || ClockRefused(AClock.NowMs()))
             return false;
         const qint64 ban = BannedUntil() - AClock.NowMs();
         if (ban > 0) {
@@ -188,4 +255,28 @@ bool TTopGate::AwaitTurn(const TTopClock& AClock, const TStopCheck& AStop)
         if (BannedUntil() <= AClock.NowMs())
             return true;
     }
+}
+
+bool TTopGate::RefuseClock(qint64 ANowMs)
+{
+    {
+        const std::scoped_lock lock(FMutex);
+        FClockRefusedUntilMs = std::max(FClockRefusedUntilMs, ANowMs + kClockHoldMs);
+    }
+    return !FClockSaid.exchange(true);
+}
+
+void TTopGate::ClockAccepted()
+{
+    if (!FClockSaid.load(std::memory_order_relaxed))
+        return;
+    const std::scoped_lock lock(FMutex);
+    FClockRefusedUntilMs = 0;
+    FClockSaid = false;
+}
+
+bool TTopGate::ClockRefused(qint64 ANowMs) const
+{
+    const std::scoped_lock lock(FMutex);
+    return FClockRefusedUntilMs > ANowMs;
 }

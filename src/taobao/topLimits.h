@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 class TQJson;
 
@@ -56,27 +57,41 @@ private:
     mutable std::atomic<qint64> FWaitedMs {0};
 };
 
-// What an answer of the gateway means for the page that asked.
+// What an answer of the gateway means for the page that asked: the gateway's error table, in one place.
 enum class TTopReplyKind {
-    Data, // the order page
-    Ban, // a call limit: ask the same page again after the ban
+    Data, // the page
+    Ban, // an app call limit (code 7, accesscontrol.*): ask the same page again after the ban
     Quota, // the app's daily quota is spent
-    Transient, // isp.* or no (readable) answer at all: ask again soon
-    Refused, // any other error_response (an expired or revoked session above all)
+    Transient, // isp.*, code 15, a busy service (3001) or no (readable) answer at all: ask again soon
+    AccountLimited, // the method's per-account rate limits (9100, 3000): back off, ask again
+    Permission, // code 11 or 12, isv.permission-*: the app or the user lacks the method
+    Session, // code 26 or 27: the token is missing, expired or revoked
+    ClockOff, // code 31: the gateway refused the timestamp, so every request would be refused
+    WindowTooLong, // 2007: the gateway refuses the slice's time window
+    Business, // a business error of the method's own answer (biz_error_code): a failed page
+    Refused, // any other error_response
     Unknown, // JSON without an answer or an error
 };
 
 struct TTopReply {
     TTopReplyKind kind = TTopReplyKind::Unknown;
-    int code = 0;
+    int code = 0; // the error_response's code, or the method's biz_error_code
     QString subCode;
-    QString message; // msg and sub_msg, as the gateway wrote them
+    QString message; // msg and sub_msg (or biz_error_desc), as the gateway wrote them
     qint64 banSeconds = 0; // "This ban will last N more seconds"; 0 when the answer does not say
+
+    // A refusal that every further request of this account and method would meet as well.
+    bool EndsTheDownload() const;
 };
 
 // Reads the outcome of a page request from its parsed reply (empty when the exchange failed); AResponse names the
 // method's answer object, whose "data" makes the page.
 TTopReply ClassifyTopReply(const TQJson& AReply, QStringView AResponse = u"tbk_sc_order_details_get_response");
+
+// The records of a TOP list. TOP writes a list as an object that holds the array under the item's name
+// ("results": {"publisher_order_dto": [...]}), an empty one as {}; a bare array is read as well. None for a missing
+// node.
+std::vector<const TQJson*> TopListItems(const TQJson* AList, QStringView AItemName);
 
 // The next 00:00 in UTC+8 after ANowMs (Unix milliseconds), when the app's daily quota starts again.
 qint64 NextQuotaResetMs(qint64 ANowMs);
@@ -101,10 +116,21 @@ public:
     void SetCallLimit(int APerSecond);
     int CallLimit() const;
     // Waits until a download may send its next request: no ban holds and its turn of the pacing has come. False
-    // when the daily quota is spent or AStop answered true first.
+    // when the daily quota is spent, the clock was refused, or AStop answered true first.
     bool AwaitTurn(const TTopClock& AClock, const TStopCheck& AStop);
     // Downloads waiting for a ban to end.
     int BanWaiters() const { return FBanWaiters.load(); }
+
+    // The gateway refused a timestamp at ANowMs: every download stops asking for a while, since every request
+    // would be refused the same way. True for the first report since a timestamp was last accepted (the one to
+    // log).
+    bool RefuseClock(qint64 ANowMs);
+    // A page was read: the clock is right (again).
+    void ClockAccepted();
+    // Whether the clock's refusal still holds at ANowMs.
+    bool ClockRefused(qint64 ANowMs) const;
+    // How long a refused clock stops every request before one is tried again.
+    static constexpr qint64 kClockHoldMs = 60'000;
 
 private:
     // The time (by the caller's clock) the next request may go out: ANowMs, or one pacing interval after the turn
@@ -116,6 +142,8 @@ private:
     qint64 FBannedUntilMs = 0;
     int FCallLimit = 0;
     qint64 FLastTurnMs = 0;
+    qint64 FClockRefusedUntilMs = 0;
+    std::atomic<bool> FClockSaid {false}; // the refused clock was logged and no page was read since
     std::atomic<int> FBanWaiters {0};
 };
 

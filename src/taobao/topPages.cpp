@@ -10,6 +10,7 @@
 namespace {
 
 const QString kQuotaSpentText = QStringLiteral("淘宝开放平台应用今日调用次数已用完");
+const QString kClockOffText = QStringLiteral("本机时间与北京时间相差超过10分钟,淘宝开放平台拒绝请求,请校准本机时间");
 
 QString AccountText(const QString& AName)
 {
@@ -23,16 +24,29 @@ TTopPages::TOutcome TTopPages::Read(const std::function<TTopReply()>& ARequest,
 {
     int bans = 0;
     int transients = 0;
+    int accountLimits = 0;
     for (;;) {
-        if (!Gate().AwaitTurn(*FClock, [this] { return StopRequested(); }))
-            return StopRequested() ? TOutcome::Stopped : Failed(kQuotaSpentText);
+        if (!Gate().AwaitTurn(*FClock, [this] { return StopRequested(); })) {
+            if (StopRequested())
+                return TOutcome::Stopped;
+            const QString blocked = Blocked();
+            return Failed(blocked.isEmpty() ? kQuotaSpentText : blocked);
+        }
         const TTopReply reply = ARequest();
         if (StopRequested())
             return TOutcome::Stopped;
         switch (reply.kind) {
         case TTopReplyKind::Data:
             FGatewayDown = false;
+            FAccountLimited = false;
+            Gate().ClockAccepted();
             return TOutcome::Read;
+        case TTopReplyKind::ClockOff:
+            return ClockRefused(reply);
+        case TTopReplyKind::AccountLimited:
+            if (const TOutcome outcome = AccountLimited(reply, accountLimits); outcome != TOutcome::Read)
+                return outcome;
+            continue;
         case TTopReplyKind::Ban:
             if (const TOutcome outcome = Banned(reply, bans); outcome != TOutcome::Read)
                 return outcome;
@@ -45,6 +59,10 @@ TTopPages::TOutcome TTopPages::Read(const std::function<TTopReply()>& ARequest,
             if (!FClock->Wait(kTransientBackOffMs[transients++], [this] { return StopRequested(); }))
                 return TOutcome::Stopped;
             continue;
+        case TTopReplyKind::Permission:
+        case TTopReplyKind::Session:
+        case TTopReplyKind::WindowTooLong:
+        case TTopReplyKind::Business:
         case TTopReplyKind::Refused:
             return ARefused(reply);
         case TTopReplyKind::Unknown:
@@ -79,6 +97,56 @@ TTopPages::TOutcome TTopPages::QuotaReached()
     return Failed(kQuotaSpentText);
 }
 
+// Every account's requests would be refused the same way: said once, and no request goes out for a while.
+TTopPages::TOutcome TTopPages::ClockRefused(const TTopReply& AReply)
+{
+    if (Gate().RefuseClock(FClock->NowMs())) {
+        LogLine(llError,
+            kClockOffText + QStringLiteral("(") + AccountText(FAccountName) + u',' + RefusalText(AReply)
+                + QStringLiteral("),所有账号暂停同步"));
+    }
+    Abandon();
+    return Failed(kClockOffText);
+}
+
+// The account's own rate limit: only this download waits; the others go on.
+TTopPages::TOutcome TTopPages::AccountLimited(const TTopReply& AReply, int& ATries)
+{
+    if (FAccountLimited || ATries == kAccountLimitRetries) {
+        FAccountLimited = true;
+        return Failed(QStringLiteral("淘宝开放平台账号限流(") + AReply.subCode + QStringLiteral(")未解除"));
+    }
+    const qint64 pauseMs = std::max(kAccountLimitBackOffMs[ATries++], AReply.banSeconds * 1000);
+    LogLine(llWarning,
+        AccountText(FAccountName) + QStringLiteral(" 调用淘宝开放平台被账号限流(") + AReply.subCode
+            + QStringLiteral("),等待 ") + QString::number((pauseMs + 999) / 1000) + QStringLiteral(" 秒后重新请求..."));
+    if (!FClock->Wait(std::min(pauseMs, kBanWaitCapS * 1000), [this] { return StopRequested(); }))
+        return TOutcome::Stopped;
+    return TOutcome::Read;
+}
+
+TTopPages::TOutcome TTopPages::Refused(const TTopReply& AReply, QStringView AWhat, const QString& AWindow, bool ALog)
+{
+    const QString refusal = RefusalText(AReply);
+    if (ALog) {
+        LogOnce(
+            AccountText(FAccountName) + u' ' + AWhat.toString() + QStringLiteral("请求被淘宝开放平台拒绝,") + refusal);
+    }
+    if (AReply.EndsTheDownload())
+        Abandon();
+    switch (AReply.kind) {
+    case TTopReplyKind::Permission:
+        return Failed(QStringLiteral("淘宝开放平台权限不足,应用无权为该账号调用此接口(") + refusal + u')');
+    case TTopReplyKind::Session:
+        return Failed(QStringLiteral("淘宝开放平台授权已失效,请重新授权该账号(") + refusal + u')');
+    case TTopReplyKind::WindowTooLong:
+        return Failed(QStringLiteral("淘宝开放平台拒绝查询时间段 ") + AWindow + QStringLiteral(":时间跨度过长(")
+            + refusal + u')');
+    default:
+        return Failed(QStringLiteral("淘宝开放平台拒绝,") + refusal);
+    }
+}
+
 TTopPages::TOutcome TTopPages::GatewayFailed(const TTopReply& AReply, QStringView AWhat)
 {
     const QString what = AReply.subCode.isEmpty() ? QStringLiteral("网络错误") : AReply.subCode;
@@ -93,6 +161,10 @@ TTopPages::TOutcome TTopPages::GatewayFailed(const TTopReply& AReply, QStringVie
 
 QString TTopPages::RefusalText(const TTopReply& AReply)
 {
+    if (AReply.kind == TTopReplyKind::Business) {
+        return QStringLiteral("biz_error_code:") + QString::number(AReply.code) + QStringLiteral(",biz_error_desc:")
+            + AReply.message;
+    }
     return QStringLiteral("code:") + QString::number(AReply.code) + QStringLiteral(",sub_code:") + AReply.subCode
         + QStringLiteral(",msg:") + AReply.message;
 }
@@ -109,9 +181,13 @@ bool TTopPages::StopRequested() const
     return FStop && FStop();
 }
 
-bool TTopPages::QuotaSpent()
+QString TTopPages::Blocked()
 {
-    return Gate().QuotaSpentUntil() > FClock->NowMs();
+    if (Gate().QuotaSpentUntil() > FClock->NowMs())
+        return kQuotaSpentText;
+    if (Gate().ClockRefused(FClock->NowMs()))
+        return kClockOffText;
+    return QString();
 }
 
 TTopPages::TOutcome TTopPages::Failed(const QString& AReason)

@@ -24,6 +24,9 @@ public:
     // A page that met a transient failure is asked again this often, after these pauses.
     static constexpr int kTransientRetries = 2;
     static constexpr qint64 kTransientBackOffMs[kTransientRetries] = {250, 500};
+    // A page the account's own rate limit refused is asked again after these pauses, then given up.
+    static constexpr int kAccountLimitRetries = 3;
+    static constexpr qint64 kAccountLimitBackOffMs[kAccountLimitRetries] = {1000, 2000, 4000};
 
     explicit TTopPages(TStopCheck AStop = {})
         : FStop(std::move(AStop))
@@ -45,9 +48,14 @@ public:
 
     // "code:…,sub_code:…,msg:…" of a refusal, for its log line and failure.
     static QString RefusalText(const TTopReply& AReply);
+    // A refusal of the page: logged once for the download (AWhat names what was asked, "订单" or "维权订单") and
+    // made its failure, with what the operator should do; one that every further request would meet ends the
+    // download. AWindow is the slice's time window, named when the gateway finds it too long.
+    TOutcome Refused(const TTopReply& AReply, QStringView AWhat, const QString& AWindow, bool ALog = true);
 
     bool StopRequested() const;
-    bool QuotaSpent();
+    // Why no request may go out now (the daily quota spent, the clock refused); empty when requests may go.
+    QString Blocked();
     // Records the download's first failure; answers Failed.
     TOutcome Failed(const QString& AReason);
     // Logs AText at llError unless this download already logged its refusal or failure.
@@ -67,6 +75,8 @@ public:
 private:
     TOutcome Banned(const TTopReply& AReply, int& ABans);
     TOutcome QuotaReached();
+    TOutcome ClockRefused(const TTopReply& AReply);
+    TOutcome AccountLimited(const TTopReply& AReply, int& ATries);
     TOutcome GatewayFailed(const TTopReply& AReply, QStringView AWhat);
 
     TStopCheck FStop;
@@ -78,5 +88,6 @@ private:
     QString FFailure;
     bool FLogged = false;
     bool FGatewayDown = false; // transient failures outlasted the retries; no retries until a page is read
+    bool FAccountLimited = false; // the account's rate limit outlasted the back-offs; likewise
     bool FAbandoned = false; // the session or the method was refused: no further request
 };

@@ -1,9 +1,12 @@
 #include "taobao/topRefundOrders.h"
 
+#include "foundation/beijingtime.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
+#include "log/QLog.h"
 #include "store/udb.h"
+#include "taobao/orderAmount.h"
 #include "taobao/topClient.h"
 
 #include <algorithm>
@@ -11,13 +14,40 @@
 namespace {
 
 constexpr QStringView kResponse = u"tbk_sc_order_refund_get_response";
+constexpr QStringView kRecordName = u"publisher_refund_order_d_t_o";
 constexpr QStringView kSucceeded = u"2"; // refund_status of a refund that went through
-const QString kTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 
 double AmountOf(const TQJson& ARecord, QStringView AName)
 {
-    const TQJson* node = ARecord.ItemByName(AName);
-    return node == nullptr ? 0.0 : node->AsFloat();
+    return AmountValue(ARecord.ItemByName(AName));
+}
+
+// The method names the promoter's role in words; the report, and so the back end, knows it by number.
+QString OrderRoleOf(const TQJson& ARecord)
+{
+    const QString role = Trim(ARecord.MemberText(u"tk_order_role"));
+    if (role == u"二方")
+        return QStringLiteral("2");
+    if (role == u"三方")
+        return QStringLiteral("3");
+    return role;
+}
+
+// The query of one page, as the method takes it: one JSON object in one parameter.
+QString QueryOption(int APageNo, const QString& APosition, const QDateTime& ABegin, const QDateTime& AEnd)
+{
+    TQJson option;
+    option.Add(QStringLiteral("page_size"))->SetAsInteger(TTopRefundOrders::kPageSize);
+    option.Add(QStringLiteral("page_no"))->SetAsInteger(APageNo);
+    if (!APosition.isEmpty())
+        option.Add(QStringLiteral("position_index"))->SetAsString(APosition);
+    option.Add(QStringLiteral("jump_type"))->SetAsInteger(1); // forward
+    option.Add(QStringLiteral("query_type"))->SetAsInteger(1); // by the refund's opening, as the report
+    option.Add(QStringLiteral("order_scene"))->SetAsInteger(1);
+    option.Add(QStringLiteral("member_type"))->SetAsInteger(4); // second and third party alike
+    option.Add(QStringLiteral("start_time"))->SetAsString(Beijing::Text(ABegin));
+    option.Add(QStringLiteral("end_time"))->SetAsString(Beijing::Text(AEnd));
+    return option.Encode(false, false);
 }
 
 } // namespace
@@ -42,25 +72,23 @@ TWeiQuanOrderInfo TTopRefundOrders::RecordOf(const TQJson& ARecord)
     info.refundFee = AmountOf(ARecord, u"refund_fee");
     info.showReturnFee = AmountOf(ARecord, u"show_return_fee");
     info.alipayTotalPrice = AmountOf(ARecord, u"tb_trade_finish_price");
-    info.tkOrderRole = ARecord.MemberText(u"tk_order_role");
+    info.tkOrderRole = OrderRoleOf(ARecord);
     return info;
 }
 
-void TTopRefundOrders::AddNewSuccessful(const TQJson* AResult, std::vector<TWeiQuanOrderInfo>& AList)
+void TTopRefundOrders::AddNewSuccessful(
+    const std::vector<const TQJson*>& ARecords, std::vector<TWeiQuanOrderInfo>& AList, const QString& AAccountName)
 {
-    if (AResult == nullptr)
-        return;
     // Only the successful ones are looked up, all of the page over one connection.
     std::vector<const TQJson*> succeeded;
     std::vector<TDBCacheClass::TOrderKey> lookups;
     std::vector<int> lookupOf; // index into lookups per succeeded record, -1: not looked up
-    for (int i = 0; i < AResult->Count(); ++i) {
-        const TQJson& record = *AResult->Items(i);
-        if (Trim(record.MemberText(u"refund_status")) != kSucceeded)
+    for (const TQJson* record : ARecords) {
+        if (Trim(record->MemberText(u"refund_status")) != kSucceeded)
             continue;
-        succeeded.push_back(&record);
-        QString parentId = Trim(record.MemberText(u"tb_trade_parent_id"));
-        QString childId = Trim(record.MemberText(u"tb_trade_id"));
+        succeeded.push_back(record);
+        QString parentId = Trim(record->MemberText(u"tb_trade_parent_id"));
+        QString childId = Trim(record->MemberText(u"tb_trade_id"));
         if (parentId.isEmpty() || childId.isEmpty()) {
             lookupOf.push_back(-1);
             continue;
@@ -74,7 +102,16 @@ void TTopRefundOrders::AddNewSuccessful(const TQJson* AResult, std::vector<TWeiQ
         const int lookup = lookupOf[i];
         if (lookup >= 0 && size_t(lookup) < cached.size() && cached[size_t(lookup)])
             continue;
-        AList.push_back(RecordOf(*succeeded[i]));
+        try {
+            AList.push_back(RecordOf(*succeeded[i]));
+        } catch (const EQuenlarError&) {
+            // One unreadable amount loses its own refund, not the page.
+            LogLine(llError,
+                QStringLiteral("联盟账号 ") + AAccountName + QStringLiteral(" 维权订单 ")
+                    + Trim(succeeded[i]->MemberText(u"tb_trade_parent_id")) + u'/'
+                    + Trim(succeeded[i]->MemberText(u"tb_trade_id")) + QStringLiteral(" 的金额无法读取,未提交:")
+                    + ErrorMessageOf(std::current_exception()));
+        }
     }
 }
 
@@ -85,12 +122,12 @@ std::vector<TWeiQuanOrderInfo> TTopRefundOrders::getRefundOrders(const QDateTime
         FPages.Failed(QStringLiteral("没有淘宝开放平台授权"));
         return list;
     }
-    const QDateTime begin(ABegin.date(), QTime(0, 0));
+    const QDateTime begin = Beijing::DayStart(ABegin);
     for (QDateTime cursor = begin; cursor < AEnd && !FPages.StopRequested();) {
         if (FPages.Abandoned())
             break;
-        if (FPages.QuotaSpent()) {
-            FPages.Failed(QStringLiteral("淘宝开放平台应用今日调用次数已用完"));
+        if (const QString blocked = FPages.Blocked(); !blocked.isEmpty()) {
+            FPages.Failed(blocked);
             break;
         }
         const QDateTime sliceEnd = std::min(cursor.addSecs(kSliceSeconds), AEnd);
@@ -134,22 +171,16 @@ TTopPages::TOutcome TTopRefundOrders::ReadPage(int APageNo, QString& APosition, 
         AHasNext = RequestPage(APageNo, APosition, ABegin, AEnd, AList, reply);
         return reply;
     };
+    const QString window = Beijing::Text(ABegin) + QStringLiteral(" 至 ") + Beijing::Text(AEnd);
     return FPages.Read(
-        request, [this](const TTopReply& AReply) { return Refused(AReply); }, u"维权订单");
+        request, [&](const TTopReply& AReply) { return Refused(AReply, window); }, u"维权订单");
 }
 
-TTopPages::TOutcome TTopRefundOrders::Refused(const TTopReply& AReply)
+TTopPages::TOutcome TTopRefundOrders::Refused(const TTopReply& AReply, const QString& AWindow)
 {
-    // 11 and 12: the app or the user is not granted the method; 26 and 27: the session is gone. Every further
-    // request would be refused the same way.
-    FPermissionRefused = AReply.code == 11 || AReply.code == 12;
-    if (FPermissionRefused || AReply.code == 26 || AReply.code == 27)
-        FPages.Abandon();
-    if (!FPermissionRefused) {
-        FPages.LogOnce(QStringLiteral("联盟账号 ") + FPages.accountName()
-            + QStringLiteral(" 维权订单请求被淘宝开放平台拒绝,") + TTopPages::RefusalText(AReply));
-    }
-    return FPages.Failed(QStringLiteral("淘宝开放平台拒绝维权订单请求,") + TTopPages::RefusalText(AReply));
+    // Not granted: not logged here, since the caller either says so or turns to the report.
+    FPermissionRefused = AReply.kind == TTopReplyKind::Permission;
+    return FPages.Refused(AReply, u"维权订单", AWindow, !FPermissionRefused);
 }
 
 bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateTime& ABegin, const QDateTime& AEnd,
@@ -162,16 +193,8 @@ bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateT
     client.setMethod(kMethod.toString());
     client.setTimeoutMs(FTimeoutMs);
     client.setStopCheck([this] { return FPages.StopRequested(); });
-    client.add_Param(QStringLiteral("start_time"), ABegin.toString(kTimeFormat));
-    client.add_Param(QStringLiteral("end_time"), AEnd.toString(kTimeFormat));
-    client.add_Param(QStringLiteral("query_type"), QStringLiteral("1")); // by the refund's opening, as the report
-    client.add_Param(QStringLiteral("page_no"), QString::number(APageNo));
-    client.add_Param(QStringLiteral("page_size"), QString::number(kPageSize));
-    client.add_Param(QStringLiteral("member_type"), QStringLiteral("4"));
-    client.add_Param(QStringLiteral("order_scene"), QStringLiteral("1"));
-    client.add_Param(QStringLiteral("jump_type"), QStringLiteral("1"));
-    if (!APosition.isEmpty())
-        client.add_Param(QStringLiteral("position_index"), APosition);
+    client.add_Param(
+        QStringLiteral("publisher_refund_order_query_option"), QueryOption(APageNo, APosition, ABegin, AEnd));
 
     ++FRequests;
     const std::unique_ptr<TQJson> reply = client.Response();
@@ -192,6 +215,6 @@ bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateT
             FPages.Failed(QStringLiteral("淘宝开放平台维权订单翻页位置未变"));
         return false;
     }
-    AddNewSuccessful(data->ItemByName(u"result"), AList);
+    AddNewSuccessful(TopListItems(data->ItemByName(u"result"), kRecordName), AList, FPages.accountName());
     return hasNext;
 }

@@ -32,7 +32,8 @@ public:
     // The first failure of this download, for the log and the account's health; empty when every slice was read
     // (a stop is no failure).
     const QString& failure() const { return FPages.failure(); }
-    // The gateway refused the method for this account's app or user (codes 11 and 12): no request was repeated.
+    // The gateway refused the method for this account's app or user (codes 11 and 12, isv.permission-*): no request
+    // was repeated.
     // Not logged here: the caller either says so or turns to the report.
     bool permissionRefused() const { return FPermissionRefused; }
     // Requests sent, refused ones included.
@@ -49,8 +50,10 @@ public:
     // One record of the reply as the report's record; absent fields stay empty or 0, amounts are read as the report
     // reads them (raises for one that is not a number).
     static TWeiQuanOrderInfo RecordOf(const TQJson& ARecord);
-    // Appends the successful records of a page's "result" that the cache does not hold under the refund type.
-    static void AddNewSuccessful(const TQJson* AResult, std::vector<TWeiQuanOrderInfo>& AList);
+    // Appends the successful records of a page that the cache does not hold under the refund type. A record whose
+    // amount cannot be read is left out with an error line naming it (AAccountName's).
+    static void AddNewSuccessful(
+        const std::vector<const TQJson*>& ARecords, std::vector<TWeiQuanOrderInfo>& AList, const QString& AAccountName);
 
 private:
     bool ReadSlice(const QDateTime& ABegin, const QDateTime& AEnd, std::vector<TWeiQuanOrderInfo>& AList);
@@ -59,7 +62,7 @@ private:
     // One request; the reply's kind in AReply, the page's records appended when it is data.
     bool RequestPage(int APageNo, QString& APosition, const QDateTime& ABegin, const QDateTime& AEnd,
         std::vector<TWeiQuanOrderInfo>& AList, TTopReply& AReply);
-    TTopPages::TOutcome Refused(const TTopReply& AReply);
+    TTopPages::TOutcome Refused(const TTopReply& AReply, const QString& AWindow);
 
     QString FToken;
     int FTimeoutMs = 10000;

@@ -35,6 +35,10 @@ TEST(AmountToFen, FromNumbersAndNumberTexts)
         {"\"-92233720368547758.08\"", kMin},
         {"-92233720368547758.08", kMin},
         {"null", 0},
+        // The gateway's placeholders for an amount it does not know yet read like a missing amount.
+        {"\"\"", 0},
+        {"\" \"", 0},
+        {"\"--\"", 0},
         {"\"0x10\"", 1600},
         {"\"$ff\"", 25500},
     };
@@ -47,7 +51,7 @@ TEST(AmountToFen, FromNumbersAndNumberTexts)
 
 TEST(AmountToFen, RaisesForWhatIsNoAmount)
 {
-    for (const char* bad : {"\"abc\"", "\"\"", "\"1.2.3\"", "[1]", "{}", "true", "false", "\"1e17\"",
+    for (const char* bad : {"\"abc\"", "\"-\"", "\"---\"", "\"1.2.3\"", "[1]", "{}", "true", "false", "\"1e17\"",
              "92233720368547758.08", "\"-92233720368547758.09\"", "\"0x7fffffffffffffff\"", "\"0x\""}) {
         TQJson document;
         ASSERT_TRUE(document.TryParse(QByteArray("{\"v\":") + bad + "}")) << bad;
@@ -55,6 +59,18 @@ TEST(AmountToFen, RaisesForWhatIsNoAmount)
     }
     TQJson unknown;
     EXPECT_THROW(AmountToFen(unknown), EQuenlarError);
+}
+
+TEST(AmountValue, ReadsPlaceholdersAndAbsenceAsZeroAndRaisesForWords)
+{
+    TQJson document;
+    ASSERT_TRUE(document.TryParse(QStringLiteral(R"({"a":"12.50","b":"","c":"--","d":3,"e":"abc"})")));
+    EXPECT_DOUBLE_EQ(AmountValue(document.ItemByName(u"a")), 12.5);
+    EXPECT_DOUBLE_EQ(AmountValue(document.ItemByName(u"b")), 0.0);
+    EXPECT_DOUBLE_EQ(AmountValue(document.ItemByName(u"c")), 0.0);
+    EXPECT_DOUBLE_EQ(AmountValue(document.ItemByName(u"d")), 3.0);
+    EXPECT_DOUBLE_EQ(AmountValue(nullptr), 0.0);
+    EXPECT_THROW(AmountValue(document.ItemByName(u"e")), EQuenlarError);
 }
 
 TEST(AmountToFen, FloatsSetByValue)

@@ -1,12 +1,15 @@
 #include "taobao/topApiGetOrders.h"
 
+#include "foundation/beijingtime.h"
 #include "foundation/datetext.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/qworker.h"
+#include "logLines.h"
 #include "standin/testservers.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
+#include "testwait.h"
 
 #include <QTemporaryDir>
 
@@ -140,12 +143,15 @@ protected:
         return forms;
     }
 
+    // Beijing wall-clock times, handed over in the machine's zone as the program does (the test runs far from
+    // UTC+8).
     static QDateTime At(int ADay, int AHour, int AMinute = 0)
     {
-        return QDateTime(QDate(2026, 12, ADay), QTime(AHour, AMinute));
+        return Beijing::At(QDate(2026, 12, ADay), QTime(AHour, AMinute)).toLocalTime();
     }
 
-    static std::string Text(const QDateTime& AValue) { return DateTimeToText(AValue).toStdString(); }
+    // What the gateway reads: Beijing time.
+    static std::string Text(const QDateTime& AValue) { return DateTimeToText(Beijing::Of(AValue)).toStdString(); }
 
     QTemporaryDir FFolder;
     TTestCertificate FCert;
@@ -227,6 +233,16 @@ TEST_F(OrderDownload, RequestCarriesTheParametersInOrder)
     EXPECT_EQ(FieldValue(forms[0], "tk_status"), "13");
     EXPECT_EQ(FieldValue(forms[0], "order_scene"), "1");
     EXPECT_FALSE(HasField(forms[1], "tk_status"));
+    // The gateway reads every time as Beijing time and refuses a timestamp more than 10 minutes off it.
+    EXPECT_EQ(FieldValue(forms[0], "start_time"), "2026-12-01 08:00:00");
+    EXPECT_EQ(FieldValue(forms[0], "end_time"), "2026-12-01 09:00:00");
+    const QDateTime stamp
+        = QDateTime::fromString(QString::fromStdString(FieldValue(forms[0], "timestamp")), u"yyyy-MM-dd HH:mm:ss");
+    ASSERT_TRUE(stamp.isValid());
+    const QDateTime beijingNow = QDateTime::currentDateTimeUtc().addSecs(8 * 3600);
+    const QDateTime stampAsWallClock(beijingNow.date(), beijingNow.time());
+    EXPECT_LT(std::abs(QDateTime(stamp.date(), stamp.time()).secsTo(stampAsWallClock)), 300)
+        << FieldValue(forms[0], "timestamp");
     const std::scoped_lock lock(FMutex);
     EXPECT_TRUE(FSignaturesValid);
 }
@@ -302,20 +318,132 @@ TEST_F(OrderDownload, CachedOrdersAreSkippedByType)
     EXPECT_TRUE(lines[0].startsWith(u"{\"tradeId\":\"C2\""));
 }
 
-TEST_F(OrderDownload, UnreadablePageEndsOnlyItsSlice)
+// As the live gateway writes them: no pay_price before settlement, placeholders, an encrypted item id, nesting,
+// escaped slashes, a position index of its own form. One unreadable amount loses its own order, named in an error
+// line, and the page's others are delivered.
+TEST_F(OrderDownload, LiveRecordsAreReadAndAnUnreadableAmountLosesOnlyItsOrder)
 {
-    ServePages([](const TFields& form) {
-        if (FieldValue(form, "page_no") != "1")
-            return OrderPage(Order("C9", "P9"), false);
-        return OrderPage(Order("C1", "P1") + "," + Order("C2", "P2", "\"abc\"") + "," + Order("C3", "P3"), true);
+    TQLog log;
+    const TGlobalScope<TQLog> logScope(&log);
+    const std::shared_ptr<TLogLines> logLines = TLogLines::Attach(log);
+    ServePages([](const TFields&) {
+        return std::string(R"({"tbk_sc_order_details_get_response":{"data":{"has_next":false,"page_no":1,)"
+                           R"("page_size":100,"position_index":"1608012000_|1608015601_","results":{)"
+                           R"("publisher_order_dto":[{"trade_id":"C1","trade_parent_id":"P1","tk_status":13,)"
+                           R"("item_id":"aXk2N-Hy8fQ3kT2x","item_img":"\/\/img.alicdn.com\/i1.jpg",)"
+                           R"("alipay_total_price":"12.50","pub_share_pre_fee":"0.38","tk_earning_time":"",)"
+                           R"("pub_share_fee":"--","seller_nick":"店","extra":{"refund_tag":0}},)"
+                           R"({"trade_id":"C2","trade_parent_id":"P2","pay_price":"abc","pub_share_fee":"0.10"},)"
+                           R"({"trade_id":"C3","trade_parent_id":"P3","pay_price":"7.00","pub_share_fee":""}]}}}})");
+    });
+    TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
+    downloader.setAccountName(QStringLiteral("店铺A"));
+    QStringList lines;
+    EXPECT_TRUE(downloader.getOrdersToList(At(1, 8), At(1, 9), 13, lines));
+    EXPECT_TRUE(downloader.failure().isEmpty()) << downloader.failure().toStdString();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0],
+        QStringLiteral(
+            "{\"tradeId\":\"C1\",\"tradeParentId\":\"P1\",\"tkStatus\":13,\"payPrice\":\"0\",\"pubShareFee\":\"0\"}"));
+    EXPECT_EQ(lines[1],
+        QStringLiteral("{\"tradeId\":\"C3\",\"tradeParentId\":\"P3\",\"tkStatus\":13,\"payPrice\":\"700\","
+                       "\"pubShareFee\":\"0\"}"));
+    EXPECT_TRUE(WaitForCondition([&logLines] {
+        return logLines->Count({QStringLiteral("店铺A"), QStringLiteral("P2/C2"), QStringLiteral("金额无法读取")}) == 1;
+    })) << logLines->Lines().join(u'\n').toStdString();
+}
+
+// An empty page is written "results":{}: no orders, no failure.
+TEST_F(OrderDownload, EmptyPageAsAnEmptyObjectIsNoFailure)
+{
+    ServePages([](const TFields&) {
+        return std::string(R"({"tbk_sc_order_details_get_response":{"data":{"has_next":false,"page_no":1,)"
+                           R"("page_size":100,"results":{}}}})");
     });
     TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
     QStringList lines;
-    downloader.getOrdersToList(At(1, 8), At(1, 14), 13, lines); // two slices
-    const std::vector<TFields> forms = GatewayForms();
-    ASSERT_EQ(forms.size(), 2u);
-    EXPECT_EQ(FieldValue(forms[1], "page_no"), "1");
-    EXPECT_EQ(lines.size(), 2); // C1 of each slice
+    EXPECT_TRUE(downloader.getOrdersToList(At(1, 8), At(1, 9), 13, lines));
+    EXPECT_TRUE(lines.isEmpty());
+}
+
+std::string ErrorReply(int ACode, const std::string& ASubCode, const std::string& ASubMsg = "refused")
+{
+    return "{\"error_response\":{\"code\":" + std::to_string(ACode) + ",\"msg\":\"refused\",\"sub_code\":\"" + ASubCode
+        + "\",\"sub_msg\":\"" + ASubMsg + "\",\"request_id\":\"r1\"}}";
+}
+
+struct TOrderRefusalCase {
+    const char* name;
+    int code;
+    const char* subCode;
+    size_t requests; // over the eight slices of one day
+    const char16_t* failure; // a part of the failure
+};
+
+class OrderRefusal : public OrderDownload, public ::testing::WithParamInterface<TOrderRefusalCase> { };
+
+// What the gateway's error table makes of each refusal: the ones every further slice would meet cost one request.
+TEST_P(OrderRefusal, CostsWhatTheTableSays)
+{
+    const TOrderRefusalCase& c = GetParam();
+    ServePages([&c](const TFields&) { return ErrorReply(c.code, c.subCode); });
+    TManualTopClock clock {Beijing::At(QDate(2026, 12, 10), QTime(12, 0)).toMSecsSinceEpoch()};
+    TTopGate gate;
+    TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
+    downloader.setClock(&clock);
+    downloader.setGate(&gate);
+    QStringList lines;
+    EXPECT_FALSE(downloader.getOrdersToList(At(1, 0), At(2, 0), 13, lines));
+    EXPECT_EQ(FGateway.RequestCount(), c.requests);
+    EXPECT_TRUE(downloader.failure().contains(QString::fromUtf16(c.failure))) << downloader.failure().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, OrderRefusal,
+    ::testing::Values(TOrderRefusalCase {"AppLacksTheMethod", 11, "isv.permission-api-package-limit", 1, u"权限不足"},
+        TOrderRefusalCase {"UserLacksTheMethod", 12, "isv.user-permission", 1, u"权限不足"},
+        TOrderRefusalCase {"SessionExpired", 27, "invalid-sessionkey", 1, u"重新授权"},
+        TOrderRefusalCase {"SessionMissing", 26, "missing-session", 1, u"重新授权"},
+        TOrderRefusalCase {"ClockOff", 31, "", 1, u"北京时间"},
+        TOrderRefusalCase {"WindowTooLong", 15, "2007", 1, u"2026-12-01 00:00:00 至 2026-12-01 03:00:00"},
+        // The first slice tries again after each back-off; then the gateway (or the account's limit) counts as
+        // lasting, and each later slice is asked once.
+        TOrderRefusalCase {"Busy", 15, "3001", 3 + 7, u"3001"},
+        TOrderRefusalCase {"AccountRateLimit", 15, "9100", 4 + 7, u"9100"},
+        TOrderRefusalCase {"OtherRefusalFailsEachSlice", 41, "isv.invalid-parameter", 8, u"isv.invalid-parameter"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A refused clock is said once and stops every account's requests for a while: each would be refused the same way.
+TEST_F(OrderDownload, ARefusedClockStopsEveryDownloadAndIsSaidOnce)
+{
+    TQLog log;
+    const TGlobalScope<TQLog> logScope(&log);
+    const std::shared_ptr<TLogLines> logLines = TLogLines::Attach(log);
+    ServePages([](const TFields&) { return ErrorReply(31, "", "Invalid timestamp"); });
+    TManualTopClock clock {Beijing::At(QDate(2026, 12, 10), QTime(12, 0)).toMSecsSinceEpoch()};
+    TTopGate gate;
+    for (const char16_t* name : {u"A", u"B", u"C"}) {
+        TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
+        downloader.setAccountName(QString::fromUtf16(name));
+        downloader.setClock(&clock);
+        downloader.setGate(&gate);
+        QStringList lines;
+        EXPECT_FALSE(downloader.getOrdersToList(At(1, 0), At(2, 0), 13, lines));
+        EXPECT_TRUE(downloader.failure().contains(u"北京时间")) << downloader.failure().toStdString();
+    }
+    EXPECT_EQ(FGateway.RequestCount(), 1u);
+    // Once the hold is over one request tries again; a page read clears the refusal.
+    clock.Set(clock.NowMs() + TTopGate::kClockHoldMs + 1);
+    ServePages([](const TFields&) { return OrderPage(Order("C1", "P1"), false); });
+    TTopApiGetOrders later(QStringLiteral("token"), QString(), QString());
+    later.setClock(&clock);
+    later.setGate(&gate);
+    QStringList lines;
+    EXPECT_TRUE(later.getOrdersToList(At(1, 8), At(1, 9), 13, lines));
+    EXPECT_EQ(lines.size(), 1);
+    EXPECT_FALSE(gate.ClockRefused(clock.NowMs()));
+    const auto said = [&logLines] { return logLines->Count({QStringLiteral("本机时间与北京时间相差超过10分钟")}); };
+    EXPECT_TRUE(WaitForCondition([&said] { return said() >= 1; }));
+    EXPECT_EQ(said(), 1) << logLines->Lines().join(u'\n').toStdString();
 }
 
 TEST_F(OrderDownload, EndlessPagingStopsWhenTheJobIsAskedToStop)
@@ -571,13 +699,20 @@ INSTANTIATE_TEST_SUITE_P(Stops, StalledDownload,
         StopCase {"RefundPageOnSchedulerEnd", TStopKind::SchedulerEnds, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(OrderDownload, UnreadableRefundAmountRaises)
+TEST_F(OrderDownload, UnreadableRefundAmountLosesOnlyItsRefund)
 {
     std::string record = Refund("C1", "P1");
     record.replace(record.find("\"12.5\""), 6, "\"n/a\"");
-    ServeReport({{1, ReportPage(record, false)}});
+    std::string placeholders = Refund("C3", "P3");
+    placeholders.replace(placeholders.find("\"12.5\""), 6, "\"--\"");
+    ServeReport({{1, ReportPage(record + "," + Refund("C2", "P2") + "," + placeholders, false)}});
     TTopApiGetOrders downloader {QString(), QString(), QString()};
-    EXPECT_THROW(downloader.getWeiquanOrders(At(1, 8), At(2, 8)), EQuenlarError);
+    const std::vector<TWeiQuanOrderInfo> orders = downloader.getWeiquanOrders(At(1, 8), At(2, 8));
+    ASSERT_EQ(orders.size(), 2u);
+    EXPECT_EQ(orders[0].tbTradeId, QStringLiteral("C2"));
+    EXPECT_EQ(orders[1].tbTradeId, QStringLiteral("C3"));
+    EXPECT_EQ(orders[1].refundFee, 0.0);
+    EXPECT_TRUE(downloader.failure().isEmpty());
 }
 
 } // namespace

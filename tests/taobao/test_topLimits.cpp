@@ -62,11 +62,105 @@ INSTANTIATE_TEST_SUITE_P(Top, TopReplies,
             TTopReplyKind::Transient, 15, "isp.top-remote-connection-timeout", 0},
         TReplyCase {"ExpiredSession",
             R"({"error_response":{"code":27,"msg":"Invalid session","sub_code":"invalid-sessionkey"}})",
-            TTopReplyKind::Refused, 27, "invalid-sessionkey", 0},
+            TTopReplyKind::Session, 27, "invalid-sessionkey", 0},
+        TReplyCase {"MissingSession", R"({"error_response":{"code":26,"msg":"Missing session"}})",
+            TTopReplyKind::Session, 26, "", 0},
+        TReplyCase {"AppLacksTheApi",
+            R"({"error_response":{"code":11,"msg":"Insufficient isv permissions","sub_code":"isv.permission-api-package-limit","sub_msg":"scope ids is 11655 11998"}})",
+            TTopReplyKind::Permission, 11, "isv.permission-api-package-limit", 0},
+        TReplyCase {"UserLacksTheApi",
+            R"({"error_response":{"code":12,"msg":"Insufficient user permissions","sub_code":"isv.user-permission-limit"}})",
+            TTopReplyKind::Permission, 12, "isv.user-permission-limit", 0},
+        TReplyCase {"ClockOff", R"({"error_response":{"code":31,"msg":"Invalid timestamp","request_id":"x"}})",
+            TTopReplyKind::ClockOff, 31, "", 0},
+        TReplyCase {"BanWithoutSubCode", R"({"error_response":{"code":7,"msg":"App Call Limited"}})",
+            TTopReplyKind::Ban, 7, "", 0},
+        TReplyCase {"RemoteServiceWithoutSubCode", R"({"error_response":{"code":15,"msg":"Remote service error"}})",
+            TTopReplyKind::Transient, 15, "", 0},
+        TReplyCase {"ServiceBusy",
+            R"({"error_response":{"code":15,"msg":"Remote service error","sub_code":"3001","sub_msg":"系统繁忙"}})",
+            TTopReplyKind::Transient, 15, "3001", 0},
+        TReplyCase {"AccountRateLimit",
+            R"({"error_response":{"code":15,"msg":"Remote service error","sub_code":"9100","sub_msg":"访问过于频繁"}})",
+            TTopReplyKind::AccountLimited, 15, "9100", 0},
+        TReplyCase {"AccountRateLimitWithPrefix",
+            R"({"error_response":{"code":15,"msg":"Remote service error","sub_code":"isv.3000"}})",
+            TTopReplyKind::AccountLimited, 15, "isv.3000", 0},
+        TReplyCase {"WindowTooLong",
+            R"({"error_response":{"code":15,"msg":"Remote service error","sub_code":"2007","sub_msg":"查询时间跨度过长"}})",
+            TTopReplyKind::WindowTooLong, 15, "2007", 0},
+        TReplyCase {"NotABusinessCode",
+            R"({"error_response":{"code":15,"msg":"Remote service error","sub_code":"isv.invalid-parameter"}})",
+            TTopReplyKind::Refused, 15, "isv.invalid-parameter", 0},
+        TReplyCase {"OtherRefusal", R"({"error_response":{"code":25,"msg":"Invalid signature"}})",
+            TTopReplyKind::Refused, 25, "", 0},
         TReplyCase {"NoAnswer", "", TTopReplyKind::Transient, 0, "", 0},
         TReplyCase {"NotJson", "<html>502</html>", TTopReplyKind::Transient, 0, "", 0},
         TReplyCase {"EmptyObject", "{}", TTopReplyKind::Unknown, 0, "", 0}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST(TopReplies, ABusinessErrorOfTheMethodIsNeverAnEmptyPage)
+{
+    TQJson reply;
+    ASSERT_TRUE(reply.TryParse(QStringLiteral(R"({"tbk_sc_order_refund_get_response":{"result_code":400,)"
+                                              R"("biz_error_code":102,"biz_error_desc":"结束时间不能为空"}})")));
+    const TTopReply read = ClassifyTopReply(reply, u"tbk_sc_order_refund_get_response");
+    EXPECT_EQ(read.kind, TTopReplyKind::Business);
+    EXPECT_EQ(read.code, 102);
+    EXPECT_EQ(read.message, QStringLiteral("结束时间不能为空"));
+    // With data beside it, a business code still fails the page.
+    ASSERT_TRUE(reply.TryParse(
+        QStringLiteral(R"({"tbk_sc_order_refund_get_response":{"data":{"has_next":false},"biz_error_code":"103"}})")));
+    EXPECT_EQ(ClassifyTopReply(reply, u"tbk_sc_order_refund_get_response").kind, TTopReplyKind::Business);
+    ASSERT_TRUE(reply.TryParse(QStringLiteral(
+        R"({"tbk_sc_order_refund_get_response":{"data":{"has_next":false},"result_code":200,"biz_error_code":0}})")));
+    EXPECT_EQ(ClassifyTopReply(reply, u"tbk_sc_order_refund_get_response").kind, TTopReplyKind::Data);
+}
+
+struct TListCase {
+    const char* name;
+    const char* list; // the value of "results"
+    int count;
+};
+
+class TopLists : public ::testing::TestWithParam<TListCase> { };
+
+TEST_P(TopLists, AreReadInEveryShape)
+{
+    TQJson document;
+    ASSERT_TRUE(document.TryParse(QStringLiteral("{\"results\":") + QString::fromUtf8(GetParam().list) + u'}'));
+    const std::vector<const TQJson*> items = TopListItems(document.ItemByName(u"results"), u"publisher_order_dto");
+    ASSERT_EQ(int(items.size()), GetParam().count);
+    for (const TQJson* item : items)
+        EXPECT_EQ(item->MemberText(u"trade_id"), QStringLiteral("C"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Top, TopLists,
+    ::testing::Values(TListCase {"Wrapped", R"({"publisher_order_dto":[{"trade_id":"C"},{"trade_id":"C"}]})", 2},
+        TListCase {"EmptyObject", "{}", 0}, TListCase {"EmptyWrapped", R"({"publisher_order_dto":[]})", 0},
+        TListCase {"BareArray", R"([{"trade_id":"C"}])", 1},
+        TListCase {"WrappedSingle", R"({"publisher_order_dto":{"trade_id":"C"}})", 1}, TListCase {"Null", "null", 0}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST(TopLists, AMissingListHoldsNothing)
+{
+    EXPECT_TRUE(TopListItems(nullptr, u"publisher_order_dto").empty());
+}
+
+TEST(TopGateClock, ARefusedClockHoldsEveryTurnUntilAPageIsRead)
+{
+    TManualTopClock clock {Utc8Ms(2026, 3, 2, 10)};
+    TTopGate gate;
+    EXPECT_TRUE(gate.RefuseClock(clock.NowMs())); // the first report is the one to say
+    EXPECT_FALSE(gate.RefuseClock(clock.NowMs()));
+    EXPECT_FALSE(gate.AwaitTurn(clock, {}));
+    clock.Set(clock.NowMs() + TTopGate::kClockHoldMs);
+    EXPECT_TRUE(gate.AwaitTurn(clock, {}));
+    EXPECT_FALSE(gate.RefuseClock(clock.NowMs())); // still off: not said again
+    gate.ClockAccepted();
+    EXPECT_TRUE(gate.AwaitTurn(clock, {}));
+    EXPECT_TRUE(gate.RefuseClock(clock.NowMs())); // off again after it was right: said again
+}
 
 struct TResetCase {
     qint64 now;

@@ -1,7 +1,9 @@
 #include "taobao/topRefundOrders.h"
 
+#include "foundation/beijingtime.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
+#include "logLines.h"
 #include "standin/signatures.h"
 #include "standin/testservers.h"
 #include "store/ucommon.h"
@@ -23,23 +25,41 @@ namespace {
 using namespace Qt::StringLiterals;
 using TFields = TFormFields;
 
-// One record of the method's reply; an empty value leaves the field out.
+// One record of the method's reply in the documented form: ids, times and amounts as texts, the status a number, the
+// role in words, and fields the program does not use.
 std::string Record(const std::string& AChild, const std::string& AParent, const std::string& AStatus = "2")
 {
-    return "{\"tb_trade_id\":\"" + AChild + "\",\"tb_trade_parent_id\":\"" + AParent
-        + "\",\"item_title\":\"商品\",\"refund_status\":" + AStatus
+    return "{\"refund_suit_id\":\"88" + AChild + "\",\"tb_trade_id\":\"" + AChild + "\",\"tb_trade_parent_id\":\""
+        + AParent
+        + "\",\"tb_trade_create_time\":\"2026-10-30 09:00:00\",\"item_title\":\"商品\",\"refund_status\":" + AStatus
         + ",\"earning_time\":\"2026-11-01 10:00:00\",\"tk_refund_time\":\"2026-11-02 11:00:00\","
           "\"tk_refund_suit_time\":\"2026-11-03 12:00:00\",\"refund_fee\":\"12.50\",\"show_return_fee\":\"0.38\","
-          "\"tb_trade_finish_price\":\"25.00\",\"tk_order_role\":2,\"modified_time\":\"2026-11-03 12:00:00\"}";
+          "\"pub_share_fee\":\"1.20\",\"tk_commission_fee_refund\":\"0.30\",\"tk_subsidy_fee_refund\":\"0.00\","
+          "\"tb_trade_finish_price\":\"25.00\",\"tk_order_role\":\"二方\",\"relation_id\":2669886578,"
+          "\"modified_time\":\"2026-11-03 12:00:00\"}";
 }
 
+// One page as the method answers it: the records wrapped in "result" under the record's name, {} when there are
+// none, the answer's result code beside "data".
 std::string Page(const std::string& ARecords, bool AHasNext, const std::string& APosition = {})
 {
-    std::string data = "\"has_next\":" + std::string(AHasNext ? "true" : "false");
+    std::string data = "\"has_next\":" + std::string(AHasNext ? "true" : "false") + ",\"page_no\":1,\"page_size\":100";
     if (!APosition.empty())
         data += ",\"position_index\":\"" + APosition + "\"";
-    return "{\"tbk_sc_order_refund_get_response\":{\"data\":{" + data + ",\"page_size\":100,\"result\":[" + ARecords
-        + "]}}}";
+    const std::string result
+        = ARecords.empty() ? std::string("{}") : "{\"publisher_refund_order_d_t_o\":[" + ARecords + "]}";
+    return "{\"tbk_sc_order_refund_get_response\":{\"data\":{" + data + ",\"result\":" + result
+        + "},\"result_code\":200,\"result_msg\":\"success\",\"request_id\":\"r1\"}}";
+}
+
+// A member of the one JSON parameter the method takes, as text ("" when absent).
+std::string OptionValue(const TFormFields& AForm, QStringView AName)
+{
+    TQJson option;
+    if (!option.TryParse(QString::fromStdString(FieldValue(AForm, "publisher_refund_order_query_option"))))
+        return {};
+    const TQJson* member = option.ItemByName(AName);
+    return member != nullptr ? member->AsString().toStdString() : std::string();
 }
 
 std::string ErrorReply(int ACode, const std::string& ASubCode, const std::string& ASubMsg = {})
@@ -97,14 +117,18 @@ protected:
         return ADownload.getRefundOrders(ABegin, AEnd);
     }
 
-    static QDateTime At(int ADay, int AHour) { return QDateTime(QDate(2026, 12, ADay), QTime(AHour, 0)); }
+    // Beijing wall-clock times, handed over in the machine's zone as the program does.
+    static QDateTime At(int ADay, int AHour)
+    {
+        return Beijing::At(QDate(2026, 12, ADay), QTime(AHour, 0)).toLocalTime();
+    }
 
     QTemporaryDir FFolder;
     std::mutex FMutex;
     std::function<std::string(const TFields&)> FReply; // guarded by FMutex
     bool FSigned = true; // guarded by FMutex
     TTestServer FGateway;
-    TManualTopClock FClock {QDateTime(QDate(2026, 12, 10), QTime(12, 0)).toMSecsSinceEpoch()};
+    TManualTopClock FClock {Beijing::At(QDate(2026, 12, 10), QTime(12, 0)).toMSecsSinceEpoch()};
     TTopGate FGate;
     std::unique_ptr<TCommon> FCommon;
     std::unique_ptr<TGlobalScope<TCommon>> FCommonScope;
@@ -138,13 +162,20 @@ TWeiQuanOrderInfo Expected(double AFee, double AReturn, double ATotal)
     return info;
 }
 
-std::string WithAmounts(const std::string& AFee, const std::string& AReturn, const std::string& ATotal)
+std::string WithAmounts(const std::string& AFee, const std::string& AReturn, const std::string& ATotal,
+    const std::string& ARole = "\"二方\"")
 {
     return "{\"tb_trade_id\":\"C1\",\"tb_trade_parent_id\":\"P1\",\"item_title\":\"商品\",\"refund_status\":2,"
            "\"earning_time\":\"2026-11-01 10:00:00\",\"tk_refund_time\":\"2026-11-02 11:00:00\","
            "\"tk_refund_suit_time\":\"2026-11-03 12:00:00\",\"refund_fee\":"
         + AFee + ",\"show_return_fee\":" + AReturn + ",\"tb_trade_finish_price\":" + ATotal
-        + ",\"tk_order_role\":\"2\",\"item_img\":\"ignored\"}";
+        + ",\"tk_order_role\":" + ARole + ",\"item_img\":\"ignored\"}";
+}
+
+TWeiQuanOrderInfo WithRole(TWeiQuanOrderInfo AInfo, const char16_t* ARole)
+{
+    AInfo.tkOrderRole = QString::fromUtf16(ARole);
+    return AInfo;
 }
 
 class RefundMapping : public ::testing::TestWithParam<TMappingCase> { };
@@ -178,6 +209,9 @@ const std::string kNumbers = WithAmounts("12.5", "0", "25");
 const std::string kOdd = WithAmounts("\"0.005\"", "\"-1.20\"", "\"1e2\"");
 const std::string kHuge = WithAmounts("\"12345678901234.56\"", "\"0.10\"", "\"99999999.99\"");
 const std::string kNotANumber = WithAmounts("\"abc\"", "\"0\"", "\"0\"");
+const std::string kPlaceholders = WithAmounts("\"\"", "\"--\"", "\"25.00\"");
+const std::string kThirdParty = WithAmounts("\"12.50\"", "\"0.38\"", "\"25.00\"", "\"三方\"");
+const std::string kRoleNumber = WithAmounts("\"12.50\"", "\"0.38\"", "\"25.00\"", "3");
 
 INSTANTIATE_TEST_SUITE_P(Records, RefundMapping,
     ::testing::Values(TMappingCase {"AmountTexts", kFull.c_str(), Expected(12.5, 0.38, 25)},
@@ -190,12 +224,15 @@ INSTANTIATE_TEST_SUITE_P(Records, RefundMapping,
                 info.showRefundStatus = QStringLiteral("维权成功");
                 return info;
             }()},
+        TMappingCase {"PlaceholdersReadAsNoAmount", kPlaceholders.c_str(), Expected(0, 0, 25)},
+        TMappingCase {"ThirdPartyRoleIsTheReportsThree", kThirdParty.c_str(), WithRole(Expected(12.5, 0.38, 25), u"3")},
+        TMappingCase {"RoleGivenAsNumberStays", kRoleNumber.c_str(), WithRole(Expected(12.5, 0.38, 25), u"3")},
         TMappingCase {"AmountThatIsNoNumberRaises", kNotANumber.c_str(), {}, true}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
 
 // ---- against the gateway ---------------------------------------------------------------------------------------
 
-TEST_F(RefundApi, RequestIsSignedAndCarriesTheMethodsParameters)
+TEST_F(RefundApi, RequestIsSignedAndCarriesTheMethodsQueryOption)
 {
     TTopRefundOrders download(QStringLiteral(" sess-7 "));
     Download(download, At(1, 8), At(1, 9));
@@ -205,27 +242,123 @@ TEST_F(RefundApi, RequestIsSignedAndCarriesTheMethodsParameters)
     EXPECT_EQ(FieldValue(form, "method"), "taobao.tbk.sc.order.refund.get");
     EXPECT_EQ(FieldValue(form, "session"), "sess-7");
     EXPECT_EQ(FieldValue(form, "format"), "json");
-    // The window starts at the midnight of its first day, as the report's whole days do.
-    EXPECT_EQ(FieldValue(form, "start_time"), "2026-12-01 00:00:00");
-    EXPECT_EQ(FieldValue(form, "end_time"), "2026-12-01 09:00:00");
-    EXPECT_EQ(FieldValue(form, "query_type"), "1");
-    EXPECT_EQ(FieldValue(form, "page_no"), "1");
-    EXPECT_EQ(FieldValue(form, "page_size"), "100");
-    EXPECT_EQ(FieldValue(form, "member_type"), "4");
-    EXPECT_EQ(FieldValue(form, "order_scene"), "1");
-    EXPECT_EQ(FieldValue(form, "jump_type"), "1");
-    EXPECT_FALSE(HasField(form, "position_index"));
+    // The method takes one application parameter; the query's members travel inside it.
+    for (const char* flat : {"start_time", "end_time", "page_no", "page_size", "query_type", "member_type"})
+        EXPECT_FALSE(HasField(form, flat)) << flat;
+    TQJson option;
+    ASSERT_TRUE(option.TryParse(QString::fromStdString(FieldValue(form, "publisher_refund_order_query_option"))));
+    // Numbers as numbers, times as Beijing texts; the window starts at the midnight of its first day, as the
+    // report's whole days do.
+    for (const auto& [name, value] : std::vector<std::pair<QString, qint64>> {{u"page_size"_s, 100}, {u"page_no"_s, 1},
+             {u"jump_type"_s, 1}, {u"query_type"_s, 1}, {u"order_scene"_s, 1}, {u"member_type"_s, 4}}) {
+        ASSERT_NE(option.ItemByName(name), nullptr) << name.toStdString();
+        EXPECT_EQ(option.ItemByName(name)->DataType(), jdtInteger) << name.toStdString();
+        EXPECT_EQ(option.ItemByName(name)->AsInt64(), value) << name.toStdString();
+    }
+    EXPECT_EQ(OptionValue(form, u"start_time"), "2026-12-01 00:00:00");
+    EXPECT_EQ(OptionValue(form, u"end_time"), "2026-12-01 09:00:00");
+    EXPECT_EQ(option.ItemByName(u"position_index"), nullptr);
     const std::scoped_lock lock(FMutex);
     EXPECT_TRUE(FSigned);
+}
+
+// A reply written as the platform documents it, with fields the program does not use, escaped slashes and nesting.
+TEST_F(RefundApi, DocumentedReplyDeliversItsRefunds)
+{
+    Serve([](const TFields&) {
+        return std::string(R"({"tbk_sc_order_refund_get_response":{"data":{"has_next":false,"page_no":1,)"
+                           R"("page_size":100,"position_index":"1669799640_|1669802702_","result":{)"
+                           R"("publisher_refund_order_d_t_o":[{"refund_suit_id":"12345",)"
+                           R"("tb_trade_parent_id":"1707359271433894971","tb_trade_id":"1707359271433894972",)"
+                           R"("tb_trade_create_time":"2026-11-19 14:33:06","earning_time":"2026-11-19 14:39:31",)"
+                           R"("tk_refund_time":"2026-11-19 14:41:22","tk_refund_suit_time":"2026-11-19 14:42:29",)"
+                           R"("modified_time":"2026-11-20 03:26:23","item_title":"zf测试 \/ 商品",)"
+                           R"("tk_order_role":"三方","tb_trade_finish_price":"0.01","refund_fee":"0.01",)"
+                           R"("pub_share_fee":"0","tk_commission_fee_refund":"0","tk_subsidy_fee_refund":"",)"
+                           R"("show_return_fee":"0.00","refund_status":2,"relation_id":0,"special_id":0,)"
+                           R"("extra":{"img":"https:\/\/img.alicdn.com\/a.jpg"}},{"tb_trade_parent_id":"9",)"
+                           R"("tb_trade_id":"10","refund_status":4,"refund_fee":"1.00"}]}},)"
+                           R"("result_code":200,"result_msg":"success","request_id":"ch0z3k6cv1rs"}})");
+    });
+    TTopRefundOrders download(QStringLiteral("token"));
+    const std::vector<TWeiQuanOrderInfo> refunds = Download(download, At(1, 8), At(1, 9));
+    EXPECT_TRUE(download.failure().isEmpty()) << download.failure().toStdString();
+    ASSERT_EQ(refunds.size(), 1u); // the second refund was opened, not yet successful
+    EXPECT_EQ(refunds[0].tbTradeId, u"1707359271433894972"_s);
+    EXPECT_EQ(refunds[0].tbTradeParentId, u"1707359271433894971"_s);
+    EXPECT_EQ(refunds[0].itemTitle, u"zf测试 / 商品"_s);
+    EXPECT_EQ(refunds[0].showRefundStatus, u"维权成功"_s);
+    EXPECT_EQ(refunds[0].earningTime, u"2026-11-19 14:39:31"_s);
+    EXPECT_EQ(refunds[0].refundCreateTime, u"2026-11-19 14:41:22"_s);
+    EXPECT_EQ(refunds[0].refundFinishTime, u"2026-11-19 14:42:29"_s);
+    EXPECT_DOUBLE_EQ(refunds[0].refundFee, 0.01);
+    EXPECT_DOUBLE_EQ(refunds[0].showReturnFee, 0.0);
+    EXPECT_DOUBLE_EQ(refunds[0].alipayTotalPrice, 0.01);
+    EXPECT_EQ(refunds[0].tkOrderRole, u"3"_s);
+}
+
+// TOP writes a list as an object holding the array, an empty one as {}; a bare array is read as well.
+TEST_F(RefundApi, ResultListIsReadInEveryShape)
+{
+    const std::string wrapped = Page(Record("C1", "P1"), false);
+    const std::string bare = "{\"tbk_sc_order_refund_get_response\":{\"data\":{\"has_next\":false,\"result\":["
+        + Record("C1", "P1") + "]}}}";
+    const std::string single = "{\"tbk_sc_order_refund_get_response\":{\"data\":{\"has_next\":false,\"result\":"
+                               "{\"publisher_refund_order_d_t_o\":"
+        + Record("C1", "P1") + "}}}}";
+    const std::string empty = Page("", false);
+    for (const auto& [body, count] :
+        std::vector<std::pair<std::string, size_t>> {{wrapped, 1}, {bare, 1}, {single, 1}, {empty, 0}}) {
+        Serve([body = body](const TFields&) { return body; });
+        TTopRefundOrders download(QStringLiteral("token"));
+        EXPECT_EQ(Download(download, At(1, 8), At(1, 9)).size(), count) << body;
+        EXPECT_TRUE(download.failure().isEmpty()) << body;
+    }
+}
+
+// A business error comes in the method's own answer, without data: a failed page, never an empty success.
+TEST_F(RefundApi, BusinessErrorFailsThePage)
+{
+    Serve([](const TFields&) {
+        return std::string(R"({"tbk_sc_order_refund_get_response":{"result_code":400,"result_msg":"fail",)"
+                           R"("biz_error_code":101,"biz_error_desc":"开始时间不能为空","request_id":"r"}})");
+    });
+    TTopRefundOrders download(QStringLiteral("token"));
+    EXPECT_TRUE(Download(download, At(1, 8), At(1, 9)).empty());
+    EXPECT_TRUE(download.failure().contains(u"biz_error_code:101"_s)) << download.failure().toStdString();
+    EXPECT_TRUE(download.failure().contains(u"开始时间不能为空"_s)) << download.failure().toStdString();
+    EXPECT_FALSE(download.permissionRefused());
+}
+
+// One unreadable amount loses its own refund; the page's others are delivered, and an error line names it.
+TEST_F(RefundApi, AnUnreadableAmountLosesOnlyItsRefund)
+{
+    TQLog log;
+    const TGlobalScope<TQLog> logScope(&log);
+    const std::shared_ptr<TLogLines> lines = TLogLines::Attach(log);
+    std::string bad = Record("C2", "P2");
+    bad.replace(bad.find("\"refund_fee\":\"12.50\""), 20, "\"refund_fee\":\"abc\"");
+    Serve([&bad](const TFields&) { return Page(Record("C1", "P1") + "," + bad + "," + Record("C3", "P3"), false); });
+    TTopRefundOrders download(QStringLiteral("token"));
+    download.setAccountName(u"店铺A"_s);
+    const std::vector<TWeiQuanOrderInfo> refunds = Download(download, At(1, 8), At(1, 9));
+    QStringList ids;
+    for (const TWeiQuanOrderInfo& refund : refunds)
+        ids << refund.tbTradeId;
+    EXPECT_EQ(ids, QStringList({u"C1"_s, u"C3"_s}));
+    EXPECT_TRUE(download.failure().isEmpty()) << download.failure().toStdString();
+    EXPECT_TRUE(WaitForCondition([&lines] {
+        return lines->Count({u"店铺A"_s, u"P2/C2"_s, u"金额无法读取"_s}) == 1;
+    })) << lines->Lines().join(u'\n').toStdString();
 }
 
 // Day slices from the first midnight to the end; within a slice, pages follow the position the last one gave.
 TEST_F(RefundApi, WindowIsReadInDaySlicesPagedByPosition)
 {
     Serve([](const TFields& AForm) {
-        if (FieldValue(AForm, "start_time") != "2026-12-02 00:00:00")
-            return Page(Record("A" + FieldValue(AForm, "start_time").substr(8, 2), "PA"), false, "x");
-        const std::string position = FieldValue(AForm, "position_index");
+        if (OptionValue(AForm, u"start_time") != "2026-12-02 00:00:00")
+            return Page(Record("A" + OptionValue(AForm, u"start_time").substr(8, 2), "PA"), false, "x");
+        const std::string position = OptionValue(AForm, u"position_index");
         if (position.empty())
             return Page(Record("B1", "PB"), true, "p1");
         if (position == "p1")
@@ -245,10 +378,10 @@ TEST_F(RefundApi, WindowIsReadInDaySlicesPagedByPosition)
         {"2026-12-02 00:00:00", "2026-12-03 00:00:00", "3", "p2"},
         {"2026-12-03 00:00:00", "2026-12-03 06:00:00", "1", ""}};
     for (size_t i = 0; i < forms.size(); ++i) {
-        EXPECT_EQ(FieldValue(forms[i], "start_time"), std::get<0>(expected[i])) << i;
-        EXPECT_EQ(FieldValue(forms[i], "end_time"), std::get<1>(expected[i])) << i;
-        EXPECT_EQ(FieldValue(forms[i], "page_no"), std::get<2>(expected[i])) << i;
-        EXPECT_EQ(FieldValue(forms[i], "position_index"), std::get<3>(expected[i])) << i;
+        EXPECT_EQ(OptionValue(forms[i], u"start_time"), std::get<0>(expected[i])) << i;
+        EXPECT_EQ(OptionValue(forms[i], u"end_time"), std::get<1>(expected[i])) << i;
+        EXPECT_EQ(OptionValue(forms[i], u"page_no"), std::get<2>(expected[i])) << i;
+        EXPECT_EQ(OptionValue(forms[i], u"position_index"), std::get<3>(expected[i])) << i;
     }
     QStringList ids;
     for (const TWeiQuanOrderInfo& refund : refunds)
@@ -319,8 +452,8 @@ INSTANTIATE_TEST_SUITE_P(Refusals, RefundRefusal,
 TEST_F(RefundApi, OtherRefusalFailsItsSliceAndTheNextSliceIsRead)
 {
     Serve([](const TFields& AForm) {
-        return FieldValue(AForm, "start_time") == "2026-12-01 00:00:00" ? ErrorReply(41, "isv.invalid-parameter")
-                                                                        : Page(Record("C2", "P2"), false);
+        return OptionValue(AForm, u"start_time") == "2026-12-01 00:00:00" ? ErrorReply(41, "isv.invalid-parameter")
+                                                                          : Page(Record("C2", "P2"), false);
     });
     TTopRefundOrders download(QStringLiteral("token"));
     const std::vector<TWeiQuanOrderInfo> refunds = Download(download, At(1, 0), At(2, 6));
