@@ -60,7 +60,8 @@ void AddDemoHealth(TAccountHealth& AHealth)
     for (const char16_t* id : {u"2208734561", u"2208734562", u"2208734563"})
         AHealth.AccountPassEnded(TPassKind::Invalid, QString::fromUtf16(id), start, done);
     const TAccountPassOutcome refused = TAccountPassOutcome::Failed(
-        QStringLiteral("淘宝开放平台拒绝,code:27,sub_code:invalid-sessionkey,msg:Invalid session"),
+        QStringLiteral(
+            "淘宝开放平台授权已失效,请重新授权该账号(code:27,sub_code:invalid-sessionkey,msg:Invalid session)"),
         QStringLiteral("top"));
     for (int i = 0; i < 2; ++i)
         AHealth.AccountPassEnded(TPassKind::Invalid, QStringLiteral("2208734564"), start, refused);

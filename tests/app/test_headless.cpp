@@ -171,7 +171,8 @@ TEST_F(HeadlessRun, OnceWithARefusedAccountExits4NamingItAndStillDeliversTheOthe
         QStringLiteral("--status-file"), status});
     ASSERT_TRUE(Finish());
     EXPECT_EQ(FProcess.exitCode(), 4) << FErr.toStdString();
-    EXPECT_TRUE(FErr.contains(QStringLiteral("account nick-b (1002): 失效订单同步失败: 淘宝开放平台拒绝,code:27")))
+    EXPECT_TRUE(FErr.contains(
+        QStringLiteral("account nick-b (1002): 失效订单同步失败: 淘宝开放平台授权已失效,请重新授权该账号(code:27")))
         << FErr.toStdString();
     EXPECT_FALSE(FErr.contains(QStringLiteral("nick-a"))) << FErr.toStdString();
     EXPECT_EQ(FIntakeBatches.load(), 1); // nick-a's order went all the same

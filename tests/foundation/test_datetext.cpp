@@ -1,8 +1,11 @@
+#include "foundation/beijingtime.h"
 #include "foundation/datetext.h"
 
 #include <QLocale>
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 namespace {
 
@@ -53,5 +56,51 @@ TEST_P(UnparsableDate, YieldsTheCurrentLocalTime)
 INSTANTIATE_TEST_SUITE_P(Foundation, UnparsableDate,
     ::testing::Values(u"", u"   ", u"abc", u"2024-13-01", u"2024-02-30", u"2024/03/05", u"2024-03-05 24:00:00",
         u"2024-03-05T10:00:00"));
+
+// The outside services' times are Beijing's whatever the machine's zone; the test runs far from UTC+8.
+struct TBeijingCase {
+    const char* name;
+    qint64 unix;
+    const char16_t* text;
+    const char16_t* date;
+};
+
+class BeijingTexts : public ::testing::TestWithParam<TBeijingCase> { };
+
+TEST_P(BeijingTexts, NameTheInstantInUtc8BothWays)
+{
+    const TBeijingCase& c = GetParam();
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(c.unix);
+    EXPECT_EQ(Beijing::Text(local), QString::fromUtf16(c.text));
+    EXPECT_EQ(Beijing::DateText(local), QString::fromUtf16(c.date));
+    EXPECT_EQ(Beijing::FromUnix(c.unix).toString(u"yyyy-MM-dd HH:mm:ss"), QString::fromUtf16(c.text));
+    EXPECT_EQ(Beijing::Parse(QString::fromUtf16(c.text)).toSecsSinceEpoch(), c.unix);
+    EXPECT_EQ(DateTimeToText(Beijing::Of(local)).left(10), QString::fromUtf16(c.date));
+}
+
+INSTANTIATE_TEST_SUITE_P(Foundation, BeijingTexts,
+    ::testing::Values(TBeijingCase {"Epoch", 0, u"1970-01-01 08:00:00", u"1970-01-01"},
+        // 16:00 UTC is already the next day in Beijing.
+        TBeijingCase {"NextDayFromFourPmUtc", 1796140800, u"2026-12-02 00:00:00", u"2026-12-02"},
+        TBeijingCase {"LastSecondOfTheDay", 1796140799, u"2026-12-01 23:59:59", u"2026-12-01"},
+        // No daylight saving: a US switch day changes nothing.
+        TBeijingCase {"UsDaylightSavingDay", 1772956800, u"2026-03-08 16:00:00", u"2026-03-08"},
+        TBeijingCase {"After2038", 2209132800, u"2040-01-03 00:00:00", u"2040-01-03"}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST(BeijingTime, NowIsUtcPlusEightAndDaysStartAtItsMidnight)
+{
+    const QDateTime now = BeijingNow();
+    EXPECT_EQ(now.offsetFromUtc(), 8 * 3600);
+    EXPECT_LE(std::llabs(now.toSecsSinceEpoch() - QDateTime::currentSecsSinceEpoch()), 1);
+    const QDateTime start = Beijing::DayStart(QDateTime::fromSecsSinceEpoch(1796140799));
+    EXPECT_EQ(start.toSecsSinceEpoch(), 1796140800 - 86400);
+    EXPECT_EQ(Beijing::NextMidnightMs(qint64(1796140799) * 1000), qint64(1796140800) * 1000);
+    EXPECT_EQ(Beijing::NextMidnightMs(qint64(1796140800) * 1000), qint64(1796140800 + 86400) * 1000);
+    EXPECT_EQ(Beijing::DayOfMs(qint64(1796140800) * 1000), QDate(2026, 12, 2));
+    EXPECT_EQ(Beijing::At(QDate(2026, 12, 2), QTime(0, 0)).toSecsSinceEpoch(), 1796140800);
+    EXPECT_FALSE(Beijing::Parse(u"2026-13-01 00:00:00").isValid());
+    EXPECT_EQ(Beijing::Parse(u"2026-12-02").toSecsSinceEpoch(), 1796140800);
+}
 
 } // namespace
