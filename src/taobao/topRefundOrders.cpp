@@ -156,6 +156,9 @@ bool TTopRefundOrders::ReadSlice(const QDateTime& ABegin, const QDateTime& AEnd,
                 return false;
             FPages.PauseAfterPage();
         } while (hasNext);
+    } catch (const ECacheError&) {
+        // The cache cannot tell what was delivered: every later slice would meet the same failure.
+        throw;
     } catch (const std::exception&) {
         // A page that cannot be read ends its slice; what was read stays and the next run asks again.
         FPages.Failed(QStringLiteral("维权订单页无法读取:") + ErrorMessageOf(std::current_exception()));

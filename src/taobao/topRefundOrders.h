@@ -26,7 +26,8 @@ public:
 
     // The successful refunds opened in the window that the cache does not hold yet; the window starts at the
     // midnight of ABegin's date, as the report's whole days do, so both sources cover the same refunds. What was
-    // read before a failure or a stop is kept.
+    // read before a failure or a stop is kept. Raises ECacheError when the cache cannot answer a lookup, at the first
+    // one: the refunds it would have to tell apart are unknown.
     std::vector<TWeiQuanOrderInfo> getRefundOrders(const QDateTime& ABegin, const QDateTime& AEnd);
 
     // The first failure of this download, for the log and the account's health; empty when every slice was read

@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sqlite3.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -487,6 +489,23 @@ TEST_F(RefundApi, BanIsWaitedOutAndSpentQuotaStopsTheDownload)
     TTopRefundOrders next(QStringLiteral("token"));
     Download(next, At(1, 0), At(2, 0));
     EXPECT_EQ(Forms().size(), 3u);
+}
+
+// A cache that cannot answer (a lock held past the busy time-out) fails the download at its first lookup, as a cache
+// error: never a gateway failure that the next slices would repeat one request each.
+TEST_F(RefundApi, ALockedCacheFailsTheDownloadAtTheFirstLookup)
+{
+    Serve([](const TFields&) { return Page(Record("C1", "P1"), false); });
+    TDBCacheClass impatient(FFolder.path(), 0);
+    const TGlobalScope<TDBCacheClass> cacheScope(&impatient);
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(
+        sqlite3_open_v2(impatient.dbFileName().toUtf8().constData(), &raw, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> holder(raw, sqlite3_close_v2);
+    ASSERT_EQ(sqlite3_exec(raw, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+    TTopRefundOrders download(QStringLiteral("token"));
+    EXPECT_THROW(Download(download, At(1, 0), At(9, 0)), ECacheError);
+    EXPECT_EQ(Forms().size(), 1u);
 }
 
 TEST_F(RefundApi, WithoutTokenNothingIsAsked)
