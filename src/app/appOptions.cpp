@@ -147,8 +147,10 @@ QString TAppOptions::Usage()
         "     beside quenlar when the window is asked for\n"
         "  3  the account list was unreadable or empty\n"
         "  4  some account's pass did not complete (a TOP error after retries, a refused or failed batch, an\n"
-        "     unusable order cache, an unreadable refund report, a sign-in browser that did not report)\n"
-        "  5  another copy of Quenlar runs on the same data folder (also without --once); it names that process\n");
+        "     unusable order cache, an unreadable refund report, a sign-in browser that did not report, a\n"
+        "     clock more than 10 minutes off Beijing time)\n"
+        "  5  another copy of Quenlar runs on the same data folder (also without --once); it names that process\n"
+        "  6  SIGINT or SIGTERM ended the run before its passes completed\n");
 }
 
 QString TAppOptions::VersionText()

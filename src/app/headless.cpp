@@ -66,6 +66,7 @@ enum TExitCode {
     ecNoAccounts = 3, // the account list was unreadable or empty
     ecAccountFailed = 4, // some account's pass did not complete
     ecInUse = 5, // another copy runs on the data folder
+    ecInterrupted = 6, // SIGINT or SIGTERM ended a --once before its passes completed
 };
 
 // The headless run as a sequence of main-thread steps: sign in, list, sign-in browsers, passes.
@@ -81,6 +82,15 @@ public:
         connect(&FController, &TSyncController::HealthChanged, this, &THeadlessRun::WriteStatus);
         FSignInTimer.setSingleShot(true);
         connect(&FSignInTimer, &QTimer::timeout, this, &THeadlessRun::OnSignInTimeout);
+    }
+
+    // The exit code of a run that a signal ends: without --once a clean end; a --once that had not finished its
+    // passes was interrupted, whatever it delivered, so a cron job never takes it for a complete run.
+    int SignalledExitCode() const
+    {
+        if (!FOptions.once)
+            return ecComplete;
+        return FOnceExitCode >= 0 ? FOnceExitCode : ecInterrupted;
     }
 
     void Start()
@@ -176,7 +186,10 @@ private:
     void StartPasses()
     {
         if (FOptions.once) {
-            FController.RunPassesOnce([this] { QCoreApplication::exit(OnceExitCode()); });
+            FController.RunPassesOnce([this] {
+                FOnceExitCode = OnceExitCode();
+                QCoreApplication::exit(FOnceExitCode);
+            });
             return;
         }
         FController.StartStopClick();
@@ -233,6 +246,7 @@ private:
     std::vector<std::pair<QString, QString>> FSilentSignIns; // user id, cause
     bool FStarted = false;
     bool FStatusFileFailing = false;
+    int FOnceExitCode = -1; // once the --once passes have ended
 };
 
 TSyncTiming TimingFrom(const TAppOptions& AOptions)
@@ -277,8 +291,8 @@ int RunHeadless(const TAppOptions& AOptions)
         TSyncController controller(frontEnd, paths, TimingFrom(options));
         controller.Health().SetVersion(QStringLiteral(QUENLAR_VERSION));
         controller.Open();
-        const TTerminationSignals signals([](int) { QCoreApplication::exit(0); });
         THeadlessRun run(options, controller);
+        const TTerminationSignals signals([&run](int) { QCoreApplication::exit(run.SignalledExitCode()); });
         QTimer::singleShot(0, &run, [&run] { run.Start(); });
         exitCode = QCoreApplication::exec();
         controller.CloseListener();

@@ -117,6 +117,18 @@ TEST_F(HeadlessRun, SigtermDuringAPassEndsThePromptly)
     EXPECT_EQ(FProcess.exitCode(), 0) << FErr.toStdString();
 }
 
+// A cron job must never take an interrupted run for a complete one.
+TEST_F(HeadlessRun, SigtermDuringAOnceRunExitsAsInterrupted)
+{
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
+    ASSERT_TRUE(FGateway.WaitForRequests(5));
+    ::kill(static_cast<pid_t>(FProcess.processId()), SIGTERM);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(FProcess.exitCode(), 6) << FErr.toStdString();
+}
+
 struct TAccountListCase {
     const char* name;
     std::string reply; // the account list's reply; empty: the accounts set below
