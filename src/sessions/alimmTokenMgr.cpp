@@ -6,6 +6,7 @@
 #define PCRE2_CODE_UNIT_WIDTH 16
 #include <pcre2.h>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -114,6 +115,12 @@ bool TAlimmTokenRecord::isLogin() const
     return FData.isLogin;
 }
 
+bool TAlimmTokenRecord::listed() const
+{
+    const std::scoped_lock lock(FCS);
+    return FData.listed;
+}
+
 bool TAlimmTokenRecord::readLock() const
 {
     const std::scoped_lock lock(FCS);
@@ -150,10 +157,21 @@ void TAlimmTokenMgr::updateToken(TAlimmTokenData token)
         record->FData.authTime = token.authTime;
         record->FData.expTime = token.expTime;
         record->FData.token = std::move(token.token);
+        record->FData.listed = true;
         return;
     }
     token.isLogin = false;
+    token.listed = true;
     List.push_back(std::make_unique<TAlimmTokenRecord>(TAlimmTokenRecord::TKey(), FCS, std::move(token)));
+}
+
+void TAlimmTokenMgr::keepListed(const std::vector<QString>& AUserIds)
+{
+    const std::scoped_lock lock(FCS);
+    for (const std::unique_ptr<TAlimmTokenRecord>& record : List) {
+        const QString key = Trim(record->FData.userId);
+        record->FData.listed = std::find(AUserIds.begin(), AUserIds.end(), key) != AUserIds.end();
+    }
 }
 
 void TAlimmTokenMgr::updateCookies(const QString& userId, const QString& cookies)

@@ -22,6 +22,7 @@ struct TAlimmTokenData {
     QString _tb_token_;
     bool isLogin = false;
     bool readLock = false;
+    bool listed = true; // in the operator's latest account list; only listed accounts are synchronised
 };
 
 class TAlimmTokenMgr;
@@ -55,6 +56,7 @@ public:
     QString _tb_token_() const;
     bool isLogin() const;
     bool readLock() const;
+    bool listed() const;
 
     void setIsLogin(bool AValue);
     void setReadLock(bool AValue);
@@ -78,8 +80,11 @@ public:
     TAlimmTokenMgr& operator=(const TAlimmTokenMgr&) = delete;
 
     // Inserts the account (isLogin false, whatever the argument says) or refreshes only its authTime, expTime
-    // and token.
+    // and token; either way the account is listed.
     void updateToken(TAlimmTokenData token);
+    // Marks every account whose trimmed user id is not among AUserIds as no longer listed: the operator took it
+    // out of the list, so it is not synchronised any more (its record stays, as every record does).
+    void keepListed(const std::vector<QString>& AUserIds);
     // Stores the cookies of a known account, marks it signed in and extracts its "_tb_token_=value" pair; the
     // pair keeps its old value when the cookies hold none followed by ';'. An unknown user id changes nothing.
     void updateCookies(const QString& userId, const QString& cookies);

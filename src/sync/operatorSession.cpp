@@ -13,6 +13,7 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -184,29 +185,61 @@ void TOperatorSession::ApplyAccounts(const TQJson& AAccounts)
     FAccounts.Clear();
     TAlimmTokenMgr* store = AlimmTokenMgr();
     std::vector<TAccountHealth::TListedAccount> listed;
-    try {
-        for (int i = 0; i < AAccounts.Count(); ++i) {
-            const TQJson* item = AAccounts.Items(i);
-            if (!item)
-                continue;
-            TAlimmTokenData account;
-            account.userId = item->MemberText(u"userId");
-            account.userName = item->MemberText(u"userName");
-            if (const TQJson* node = item->ItemByPath(u"authTime"))
-                account.authTime = node->AsInt64();
-            if (const TQJson* node = item->ItemByPath(u"exptime"))
-                account.expTime = node->AsInt64();
-            account.token = item->MemberText(u"accessToken");
-            const PAlimmTokenData known = store ? store->get(account.userId) : nullptr;
-            const bool signedIn = known && known->isLogin();
-            FAccounts.AppendAccount(account, signedIn ? QStringLiteral("已登录") : QStringLiteral("未登录"));
-            listed.push_back({Trim(account.userId), account.userName, account.expTime, signedIn});
-            if (store)
-                store->updateToken(std::move(account));
-        }
-    } catch (const EQuenlarError& error) {
-        FFrontEnd.MessageBox(error.Message(), kMessageTitle, TSyncFrontEnd::TButtons::Ok, TSyncFrontEnd::TIcon::Error);
+    std::vector<QString> userIds;
+    for (int i = 0; i < AAccounts.Count(); ++i) {
+        // One item the program cannot read costs only itself: the rest of the list goes on.
+        std::optional<TAlimmTokenData> account = AccountOf(*AAccounts.Items(i), i);
+        if (!account)
+            continue;
+        const PAlimmTokenData known = store ? store->get(account->userId) : nullptr;
+        const bool signedIn = known && known->isLogin();
+        FAccounts.AppendAccount(*account, signedIn ? QStringLiteral("已登录") : QStringLiteral("未登录"));
+        listed.push_back({Trim(account->userId), account->userName, account->expTime, signedIn});
+        userIds.push_back(Trim(account->userId));
+        if (store)
+            store->updateToken(std::move(*account));
     }
+    // Accounts the operator took out of the list are not synchronised any more.
+    if (store)
+        store->keepListed(userIds);
     FHealth.SetAccounts(listed);
-    Q_EMIT AccountsRefreshed(AAccounts.Count() > 0, QString());
+    Q_EMIT AccountsRefreshed(!listed.empty(), QString());
+}
+
+std::optional<TAlimmTokenData> TOperatorSession::AccountOf(const TQJson& AItem, int AIndex)
+{
+    const QString place = QStringLiteral("联盟账号列表第 ") + QString::number(AIndex + 1) + QStringLiteral(" 项");
+    TAlimmTokenData account;
+    try {
+        account.userId = AItem.MemberText(u"userId");
+        account.userName = AItem.MemberText(u"userName");
+        account.token = AItem.MemberText(u"accessToken");
+    } catch (const EQuenlarError& error) {
+        LogLine(llError, place + QStringLiteral("无法读取,已跳过:") + error.Message());
+        return std::nullopt;
+    }
+    if (Trim(account.userId).isEmpty()) {
+        LogLine(llError, place + QStringLiteral("没有 userId,已跳过"));
+        return std::nullopt;
+    }
+    // An unreadable time is kept as unknown (0): the account is still synchronised.
+    QStringList unreadable;
+    const auto readTime = [&AItem, &unreadable](QStringView AName, qint64& ATime) {
+        const TQJson* node = AItem.ItemByName(AName);
+        try {
+            ATime = node != nullptr ? node->AsInt64() : 0;
+        } catch (const EQuenlarError&) {
+            ATime = 0;
+            unreadable << AName.toString() + QStringLiteral("=")
+                    + (node->DataType() == jdtString ? node->AsString().left(40) : TQJson::TypeName(node->DataType()));
+        }
+    };
+    readTime(u"authTime", account.authTime);
+    readTime(u"exptime", account.expTime);
+    if (!unreadable.isEmpty()) {
+        LogLine(llWarning,
+            QStringLiteral("联盟账号 ") + account.userName + QStringLiteral(" (") + Trim(account.userId)
+                + QStringLiteral(") 的时间无法读取,按未知处理:") + unreadable.join(u','));
+    }
+    return account;
 }

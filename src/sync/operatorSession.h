@@ -1,6 +1,7 @@
 #pragma once
 
 #include "foundation/qworker.h"
+#include "sessions/alimmTokenMgr.h"
 #include "sync/syncFrontEnd.h"
 
 #include <QObject>
@@ -8,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 
 class TAccountHealth;
 class TAccountListModel;
@@ -48,6 +50,8 @@ private:
     void EndOperatorRequest();
     void AfterSignIn(const QString& APhone);
     void ApplyAccounts(const TQJson& AAccounts);
+    // One item of the list, or none (said in an error line) when it has no user id or cannot be read.
+    static std::optional<TAlimmTokenData> AccountOf(const TQJson& AItem, int AIndex);
     void ScheduleTokenRefresh();
     void TokenRefreshJob(TQJob* AJob);
     void FetchAccountsOnWorker(TQJob* ARunning);

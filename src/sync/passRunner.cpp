@@ -239,7 +239,8 @@ void TPassRunner::ForEachAccount(TPassKind AKind, const TStopCheck& AStop, const
     const int count = store ? store->count() : 0;
     TConcurrentAccounts(count, AConcurrency).Run(AStop, [&](int AIndex) {
         const PAlimmTokenData account = store->GetItem(AIndex);
-        if (account && !(ASkip && ASkip(*account)))
+        // An account the operator took out of the list is not synchronised any more.
+        if (account && account->listed() && !(ASkip && ASkip(*account)))
             SynchroniseAccount(AKind, account, ASynchronise);
     });
     const qint64 interval = Running() ? (AKind == TPassKind::Invalid ? FSyncInterval : FRefundInterval) : 0;

@@ -156,7 +156,8 @@ TEST_P(HeadlessAccountList, OnceWithoutUsableAccountsExits3AndSaysWhy)
 INSTANTIATE_TEST_SUITE_P(Cases, HeadlessAccountList,
     ::testing::Values(TAccountListCase {"empty", "", false},
         TAccountListCase {"refused", R"({"code":500,"msg":"服务繁忙","time":1})", true},
-        TAccountListCase {"notJson", "<html>502</html>", true}),
+        TAccountListCase {"notJson", "<html>502</html>", true},
+        TAccountListCase {"noItemWithAUserId", R"({"code":200,"msg":"ok","time":1,"data":[{"userName":"x"}]})", true}),
     [](const ::testing::TestParamInfo<TAccountListCase>& AInfo) { return std::string(AInfo.param.name); });
 
 TEST_F(HeadlessRun, FailedAccountListIsLoggedWithTheBackEndsMessage)

@@ -190,6 +190,50 @@ TEST_F(SyncController, RefreshKeepsSignedInAccountsAndResetsRunStates)
     EXPECT_EQ(AlimmTokenMgr()->get(QStringLiteral("1001"))->token(), QStringLiteral("tok-a2"));
 }
 
+// One unreadable item costs only itself: unreadable times are kept as unknown, an item without a user id is left
+// out, each named in a line; the rest of the list goes on. An account the operator takes out of the list is not
+// synchronised any more.
+TEST_F(SyncController, AnUnreadableListItemCostsOnlyItselfAndAnUnlistedAccountIsNoLongerSynchronised)
+{
+    {
+        const std::scoped_lock lock(FMutex);
+        FAccountListReply
+            = R"({"code":200,"msg":"ok","time":1,"data":[)"
+              R"({"userId":"1001","userName":"nick-a","authTime":"abc","exptime":"abc","accessToken":"tok-a"},)"
+              R"({"userName":"nameless","accessToken":"tok-x"},)"
+              R"({"userId":"1003","userName":"nick-c","authTime":1600000000,"exptime":1900000000,)"
+              R"("accessToken":"tok-c"}]})";
+    }
+    SignInAndList();
+    const TAccountListModel& accounts = FController->Accounts();
+    ASSERT_EQ(accounts.Count(), 2);
+    EXPECT_EQ(accounts.Text(0, TCol::colUserId), QStringLiteral("1001"));
+    EXPECT_EQ(accounts.Text(1, TCol::colUserId), QStringLiteral("1003"));
+    EXPECT_EQ(AlimmTokenMgr()->get(QStringLiteral("1001"))->expTime(), 0);
+    EXPECT_TRUE(WaitMain([&] {
+        return FLog->Count({QStringLiteral("nick-a"), QStringLiteral("1001"), QStringLiteral("时间无法读取")}) == 1
+            && FLog->Count({QStringLiteral("联盟账号列表第 2 项没有 userId")}) == 1;
+    })) << FLog->Lines().join(u'\n').toStdString();
+
+    {
+        const std::scoped_lock lock(FMutex);
+        FAccountListReply.clear();
+    }
+    SetAccounts({{"1003", "nick-c", "tok-c"}});
+    bool refreshed = false;
+    QObject::connect(FController.get(), &TSyncController::AccountsRefreshed, [&refreshed](bool) { refreshed = true; });
+    FController->RefreshClick();
+    ASSERT_TRUE(WaitMain([&] { return refreshed; }));
+    EXPECT_FALSE(AlimmTokenMgr()->get(QStringLiteral("1001"))->listed());
+    EXPECT_TRUE(AlimmTokenMgr()->get(QStringLiteral("1003"))->listed());
+    FController->StartStopClick();
+    ASSERT_TRUE(WaitMain([&] { return FGateway.RequestCount() > 0; }));
+    FController->StartStopClick();
+    ASSERT_TRUE(WaitMain([&] { return FController->StartTag() == 1; }));
+    for (const TRecordedRequest& request : FGateway.Requests())
+        EXPECT_NE(FieldValue(request.FormFields(), "session"), "tok-a");
+}
+
 TEST_F(SyncController, StartWithAnEmptyListShowsTheMessageAndChangesNothing)
 {
     FController->StartStopClick();
