@@ -300,11 +300,17 @@ TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAcc
     TPostOutcome posted;
     {
         const std::scoped_lock together(FPostTurn);
-        // A stopped pass read only part of the window: its count is no total.
-        LogLine(llMessage,
-            QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';'
-                + (stopped ? QStringLiteral("同步已停止,已取得 ") : pass.Scope() + QStringLiteral("共 "))
-                + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
+        // A stopped or failed pass read only part of the window: its count is no total.
+        const QString prefix = QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';';
+        if (stopped || pass.failure.isEmpty()) {
+            LogLine(llMessage,
+                prefix + (stopped ? QStringLiteral("同步已停止,已取得 ") : pass.Scope() + QStringLiteral("共 "))
+                    + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
+        } else {
+            LogLine(llError,
+                prefix + pass.failure + QStringLiteral(",已取得 ") + QString::number(pass.lines.size())
+                    + QStringLiteral(" 条未同步订单,其余下次同步再取"));
+        }
         posted = PostOrders(pass);
     }
     const int agedOut = FAgedOut.PassEnded(AAccount->userId(), AAccount->userName(), pass.lines,
