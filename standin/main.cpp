@@ -105,7 +105,7 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
         QStringLiteral("TOP calls allowed per second before the call-limit error (0: no limit)."), QStringLiteral("n"),
         QStringLiteral("0"));
     addValue(QStringLiteral("top-refuse-accounts"),
-        QStringLiteral("User ids (comma-separated) whose order downloads TOP refuses as a revoked session."),
+        QStringLiteral("User ids (comma-separated, or all) whose downloads TOP refuses as a revoked session (27)."),
         QStringLiteral("list"), QString());
     addValue(QStringLiteral("top-ban-after"), QStringLiteral("TOP requests before a ban of --top-ban-seconds."),
         QStringLiteral("n"), QStringLiteral("0"));
