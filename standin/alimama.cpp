@@ -1,6 +1,7 @@
 #include "standin/alimama.h"
 
-#include <QDate>
+#include "standin/beijing.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QString>
@@ -52,14 +53,6 @@ std::string CookieValue(const std::string& ACookies, const std::string& AName)
         start = end + 1;
     }
     return {};
-}
-
-std::optional<qint64> DayStart(const std::string& AText)
-{
-    const QDate date = QDate::fromString(QString::fromStdString(AText), u"yyyy-MM-dd");
-    if (!date.isValid())
-        return std::nullopt;
-    return QDateTime(date, QTime(0, 0)).toSecsSinceEpoch();
 }
 
 // Every cookie of the text as its own Set-Cookie line, the way a browser receives a session.
@@ -222,8 +215,8 @@ void TAlimamaHosts::Report(const httplib::Request& AReq, httplib::Response& ARes
     if (!AReq.has_param("_tb_token_") || AReq.get_param_value("_tb_token_") != session->tbToken)
         return refuse("_tb_token_ 校验失败");
     const TDemoAccount* account = FData.AccountById(session->userId);
-    const std::optional<qint64> begin = DayStart(AReq.get_param_value("startTime"));
-    const std::optional<qint64> end = DayStart(AReq.get_param_value("endTime"));
+    const std::optional<qint64> begin = ParseBeijingDate(AReq.get_param_value("startTime"));
+    const std::optional<qint64> end = ParseBeijingDate(AReq.get_param_value("endTime"));
     const int pageNo = std::atoi(AReq.get_param_value("pageNo").c_str());
     const int pageSize
         = AReq.has_param("pageSize") ? std::atoi(AReq.get_param_value("pageSize").c_str()) : kDefaultPageSize;
@@ -245,10 +238,9 @@ void TAlimamaHosts::Report(const httplib::Request& AReq, httplib::Response& ARes
             {QStringLiteral("tbTradeParentId"), Text(refund.parentId)},
             {QStringLiteral("itemTitle"), Text(refund.title)}, {QStringLiteral("itemImg"), Text(refund.image)},
             {QStringLiteral("showRefundStatus"), Text(refund.StatusAt(now))},
-            {QStringLiteral("earningTime"), Text(TDemoData::LocalTimeText(refund.earningTime))},
-            {QStringLiteral("refundCreateTime"), Text(TDemoData::LocalTimeText(refund.createTime))},
-            {QStringLiteral("refundFinishTime"),
-                finished ? Text(TDemoData::LocalTimeText(refund.finishTime)) : QString()},
+            {QStringLiteral("earningTime"), Text(BeijingText(refund.earningTime))},
+            {QStringLiteral("refundCreateTime"), Text(BeijingText(refund.createTime))},
+            {QStringLiteral("refundFinishTime"), finished ? Text(BeijingText(refund.finishTime)) : QString()},
             {QStringLiteral("refundFee"), Amount(refund.refundCents)},
             {QStringLiteral("showReturnFee"), Amount(refund.returnCents)},
             {QStringLiteral("alipayTotalPrice"), Amount(refund.totalCents)},

@@ -1,8 +1,5 @@
 #include "standin/demodata.h"
 
-#include <QDateTime>
-#include <QString>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -89,6 +86,17 @@ std::string TDemoData::Digits(std::uint64_t AHash, int ACount) const
     return out;
 }
 
+std::string TDemoData::Letters(std::uint64_t AHash, int ACount) const
+{
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::string out;
+    for (int i = 0; i < ACount; ++i) {
+        out += kAlphabet[AHash % (sizeof kAlphabet - 1)];
+        AHash = Mix(AHash);
+    }
+    return out;
+}
+
 std::vector<TDemoOrder> TDemoData::OrdersCreated(int AAccount, qint64 AFrom, qint64 ATo) const
 {
     std::vector<TDemoOrder> orders;
@@ -128,6 +136,7 @@ std::vector<TDemoOrder> TDemoData::OrdersCreated(int AAccount, qint64 AFrom, qin
             order.payCents = 100 + static_cast<qint64>((r >> 32) % 50000);
             order.shareCents = order.payCents * static_cast<qint64>(1 + (r >> 48) % 20) / 100;
             order.itemId = 500000000000 + static_cast<qint64>(Mix(r) % 100000000000);
+            order.itemKey = Letters(Mix(r ^ 0x1D), 6) + "-" + Letters(Mix(r ^ 0x2E), 22);
             order.title = "演示商品 " + std::to_string(order.itemId % 100000);
             if (order.createTime >= AFrom && order.createTime < ATo)
                 orders.push_back(std::move(order));
@@ -153,10 +162,12 @@ std::vector<TDemoRefund> TDemoData::RefundsCreated(int AAccount, qint64 AFrom, q
             refund.parentId = (r >> 40) % 3 == 0
                 ? refund.tradeId
                 : std::string(1, static_cast<char>('1' + (idHash >> 16) % 3)) + Digits(Mix(idHash), 18);
+            refund.suitId = "1" + Digits(Mix(r ^ 0x5A), 11);
             refund.title = "演示商品 " + std::to_string(Mix(r) % 100000);
             refund.image = "//img.alicdn.com/imgextra/demo/" + std::to_string(Mix(r) % 1000000) + ".jpg";
             refund.finalStatus = (r >> 16) % 100 < 65 ? "维权成功" : "维权失败";
             refund.earningTime = refund.createTime - 86400 - static_cast<qint64>((r >> 8) % (20 * 86400));
+            refund.tradeCreateTime = refund.earningTime - 86400 - static_cast<qint64>(Mix(r ^ 0x3C) % (9 * 86400));
             refund.finishTime = refund.createTime + 3600 + static_cast<qint64>((r >> 24) % (5 * 86400));
             refund.totalCents = 500 + static_cast<qint64>((r >> 32) % 60000);
             refund.refundCents = refund.totalCents * static_cast<qint64>(30 + (r >> 48) % 71) / 100;
@@ -175,9 +186,4 @@ std::string TDemoData::Money(qint64 ACents)
     std::snprintf(text, sizeof text, "%s%lld.%02lld", ACents < 0 ? "-" : "",
         static_cast<long long>(std::llabs(ACents) / 100), static_cast<long long>(std::llabs(ACents) % 100));
     return text;
-}
-
-std::string TDemoData::LocalTimeText(qint64 AUnix)
-{
-    return QDateTime::fromSecsSinceEpoch(AUnix).toString(u"yyyy-MM-dd HH:mm:ss").toStdString();
 }

@@ -32,6 +32,7 @@ struct TDemoOrder {
     qint64 payCents = 0;
     qint64 shareCents = 0;
     qint64 itemId = 0;
+    std::string itemKey; // the item id as the gateway shows it: encrypted text, never a number
     std::string title;
 
     int StatusAt(qint64 ANow) const { return ANow >= finalTime ? finalStatus : 12; }
@@ -42,9 +43,11 @@ struct TDemoOrder {
 struct TDemoRefund {
     std::string tradeId;
     std::string parentId;
+    std::string suitId; // the refund's own number; an order refunded twice would have two
     std::string title;
     std::string image;
     std::string finalStatus; // "维权成功" or "维权失败"
+    qint64 tradeCreateTime = 0; // when the order was placed
     qint64 earningTime = 0;
     qint64 createTime = 0;
     qint64 finishTime = 0;
@@ -76,11 +79,12 @@ public:
     std::vector<TDemoRefund> RefundsCreated(int AAccount, qint64 AFrom, qint64 ATo) const;
 
     static std::string Money(qint64 ACents); // "12.50"
-    static std::string LocalTimeText(qint64 AUnix); // "yyyy-MM-dd HH:mm:ss", local time
 
 private:
     std::uint64_t Hash(std::uint64_t A, std::uint64_t B, std::uint64_t C, std::uint64_t D) const;
     std::string Digits(std::uint64_t AHash, int ACount) const;
+    // Letters and digits, the look of the gateway's encrypted ids.
+    std::string Letters(std::uint64_t AHash, int ACount) const;
 
     std::uint64_t FSeed;
     int FOrdersPerHour;

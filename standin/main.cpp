@@ -105,7 +105,7 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
         QStringLiteral("TOP calls allowed per second before the call-limit error (0: no limit)."), QStringLiteral("n"),
         QStringLiteral("0"));
     addValue(QStringLiteral("top-refuse-accounts"),
-        QStringLiteral("User ids (comma-separated) whose order downloads TOP refuses as a revoked session."),
+        QStringLiteral("User ids (comma-separated, or all) whose downloads TOP refuses as a revoked session (27)."),
         QStringLiteral("list"), QString());
     addValue(QStringLiteral("top-ban-after"), QStringLiteral("TOP requests before a ban of --top-ban-seconds."),
         QStringLiteral("n"), QStringLiteral("0"));
@@ -117,6 +117,19 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
     addValue(QStringLiteral("top-refund-refused"),
         QStringLiteral("Accounts (user ids, comma-separated, or all) refused the TOP refund method as not granted."),
         QStringLiteral("list"), QStringLiteral("none"));
+    addValue(QStringLiteral("top-refund-biz-error"),
+        QStringLiteral("The TOP refund method answers with this business error (101, 102 or 103) instead of a page: "
+                       "CODE for every account, CODE:LIST for some user ids (0: off)."),
+        QStringLiteral("code[:list]"), QStringLiteral("0"));
+    parser.addOption({QStringLiteral("top-order-error"),
+        QStringLiteral("The TOP order method answers these accounts with this error instead of a page: CODE=LIST "
+                       "(user ids, comma-separated, or all); CODE is 27 (revoked session), 11 (permission), 2007 "
+                       "(window too long), 3001 (busy), 3000 or 9100 (account rate limits). Repeatable."),
+        QStringLiteral("code=list")});
+    addValue(QStringLiteral("top-clock-skew-s"),
+        QStringLiteral("Seconds the TOP gateway's clock runs ahead of the real one (negative: behind); it refuses "
+                       "timestamps more than 600 s off its clock."),
+        QStringLiteral("s"), QStringLiteral("0"));
     addValue(QStringLiteral("session-ttl"), QStringLiteral("Seconds an Alimama web session lives (0: until ended)."),
         QStringLiteral("s"), QStringLiteral("0"));
     parser.addOption({QStringLiteral("probe-limited"), QStringLiteral("The session probe answers \"访问受限了\".")});
@@ -154,6 +167,17 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
     options.probeLimited = parser.isSet(QStringLiteral("probe-limited"));
     if (const QString refused = parser.value(QStringLiteral("top-refund-refused")); refused != u"none")
         options.topRefundRefused = refused.toStdString();
+    if (!TTopGateway::ParseRefundBizErrorSwitch(parser.value(QStringLiteral("top-refund-biz-error")).toStdString(),
+            options.topRefundBizError, options.topRefundBizErrorAccounts))
+        Fail(QStringLiteral("--top-refund-biz-error wants 101, 102 or 103, alone or as CODE:LIST, or 0"));
+    for (const QString& value : parser.values(QStringLiteral("top-order-error"))) {
+        TTopOrderError error = TTopOrderError::InvalidSession;
+        std::set<std::string> ids;
+        if (!TTopGateway::ParseOrderErrorSwitch(value.toStdString(), error, ids))
+            Fail(QStringLiteral("--top-order-error wants CODE=LIST with CODE 27, 11, 2007, 3001, 3000 or 9100"));
+        options.topOrderErrors[error] = std::move(ids);
+    }
+    options.topClockSkewS = Integer(parser, QStringLiteral("top-clock-skew-s"), -30LL * 86400, 30LL * 86400);
     APrintConfig = parser.isSet(QStringLiteral("print-config"));
     return options;
 }

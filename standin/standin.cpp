@@ -39,6 +39,10 @@ TStandIn::TStandIn(TStandInOptions AOptions)
     FTop.SetBan(FOptions.topBanAfter, FOptions.topBanSeconds);
     FTop.SetDailyQuota(FOptions.topDailyQuota);
     FTop.SetRefundRefused(FOptions.topRefundRefused);
+    FTop.SetRefundBizError(FOptions.topRefundBizError, FOptions.topRefundBizErrorAccounts);
+    for (const auto& [error, ids] : FOptions.topOrderErrors)
+        FTop.SetOrderError(error, ids);
+    FTop.SetClockSkew(FOptions.topClockSkewS);
     FAlimama.SetSessionTtl(FOptions.sessionTtl);
     FAlimama.SetProbeLimited(FOptions.probeLimited);
     for (int i = 0; i < kStandInHostCount; ++i) {
@@ -200,11 +204,31 @@ void TStandIn::ChangeFaults(const TFormFields& AFields)
         FTop.SetTransientErrors(std::atoi(FieldValue(AFields, "topTransientErrors").c_str()));
     if (HasField(AFields, "topRefundRefused"))
         FTop.SetRefundRefused(FieldValue(AFields, "topRefundRefused"));
+    ChangeTopSwitches(AFields);
     if (HasField(AFields, "probeLimited"))
         FAlimama.SetProbeLimited(
             FieldValue(AFields, "probeLimited") == "1" || FieldValue(AFields, "probeLimited") == "true");
     if (HasField(AFields, "sessionTtl"))
         FAlimama.SetSessionTtl(std::atoi(FieldValue(AFields, "sessionTtl").c_str()));
+}
+
+// The TOP switches of the error table: each "topOrderError" field is "CODE=LIST" (an empty list clears that code),
+// "topRefundBizError" is "CODE[:LIST]" (0 turns it off), "topClockSkewS" the gateway clock's lead in seconds.
+void TStandIn::ChangeTopSwitches(const TFormFields& AFields)
+{
+    for (const auto& [name, value] : AFields) {
+        TTopOrderError error = TTopOrderError::InvalidSession;
+        std::set<std::string> ids;
+        if (name == "topOrderError" && TTopGateway::ParseOrderErrorSwitch(value, error, ids))
+            FTop.SetOrderError(error, std::move(ids));
+    }
+    int bizError = 0;
+    std::string bizAccounts;
+    if (HasField(AFields, "topRefundBizError")
+        && TTopGateway::ParseRefundBizErrorSwitch(FieldValue(AFields, "topRefundBizError"), bizError, bizAccounts))
+        FTop.SetRefundBizError(bizError, bizAccounts);
+    if (HasField(AFields, "topClockSkewS"))
+        FTop.SetClockSkew(std::atoll(FieldValue(AFields, "topClockSkewS").c_str()));
 }
 
 void TStandIn::RegisterControl()
@@ -234,6 +258,9 @@ void TStandIn::RegisterControl()
             QJsonObject {{QStringLiteral("faults"), FFaults.Get().ToJson()},
                 {QStringLiteral("topCallLimit"), FTop.CallLimit()},
                 {QStringLiteral("topRefundRefused"), QString::fromStdString(FTop.RefundRefused())},
+                {QStringLiteral("topClockSkewS"), FTop.ClockSkew()},
+                {QStringLiteral("topRefundBizError"), FTop.Counters().value(QStringLiteral("refundBizError"))},
+                {QStringLiteral("topOrderErrors"), FTop.Counters().value(QStringLiteral("orderErrors"))},
                 {QStringLiteral("probeLimited"), FAlimama.ProbeLimited()}});
     });
     FControl->Post("/standin/sessions/expire", [this, fieldsOf](const httplib::Request& req, httplib::Response& res) {

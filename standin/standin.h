@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -34,9 +35,14 @@ struct TStandInOptions {
     int topBanSeconds = 0;
     int topDailyQuota = 0; // requests per gateway day; 0: none
     std::set<std::string> topRefusedAccounts; // user ids whose order downloads TOP refuses
+    // Further order-method refusals (permission, busy, rate limits, window) and the accounts they answer.
+    std::map<TTopOrderError, std::set<std::string>> topOrderErrors;
+    long long topClockSkewS = 0; // the TOP gateway's clock runs this far ahead of the real one
     int sessionTtl = 0;
     bool probeLimited = false;
     std::string topRefundRefused; // user ids (comma-separated) or "all" refused the TOP refund method
+    int topRefundBizError = 0; // the refund method's business error (101 to 103) for topRefundBizErrorAccounts
+    std::string topRefundBizErrorAccounts;
     bool record = false; // keep every request for inspection (tests); off for a long-running stand-in
     TStandInClock clock; // the demo world's clock; empty is the system clock
 };
@@ -77,6 +83,7 @@ public:
 private:
     void RegisterControl();
     void ChangeFaults(const TFormFields& AFields);
+    void ChangeTopSwitches(const TFormFields& AFields);
     std::string StatusPage() const;
     // A few lines for a person: what was served and what the back end received.
     std::string SummaryText() const;

@@ -1,6 +1,10 @@
 #include "standin/testservices.h"
 
+#include "standin/beijing.h"
+
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace {
 
@@ -9,10 +13,24 @@ std::string Ok(const std::string& AData = "null")
     return R"({"code":200,"msg":"ok","time":1,"data":)" + AData + "}";
 }
 
+// An empty list is an empty object, as the gateway writes it.
 std::string OrderPage(const std::string& AOrders)
 {
-    return R"({"tbk_sc_order_details_get_response":{"data":{"has_next":false,"results":{"publisher_order_dto":[)"
-        + AOrders + "]}}}}";
+    const std::string results = AOrders.empty() ? "{}" : R"({"publisher_order_dto":[)" + AOrders + "]}";
+    return R"({"tbk_sc_order_details_get_response":{"data":{"has_next":false,"results":)" + results + "}}}";
+}
+
+std::string RefundPage(const std::string& ARecords)
+{
+    const std::string result = ARecords.empty() ? "{}" : R"({"publisher_refund_order_d_t_o":[)" + ARecords + "]}";
+    return R"({"tbk_sc_order_refund_get_response":{"data":{"has_next":false,"result":)" + result
+        + R"(},"result_code":200,"result_msg":"success"}})";
+}
+
+// Within the last ten minutes of Beijing time, the zone of every time the gateway reads.
+bool Recent(const std::string& ABeijingTime)
+{
+    return ABeijingTime >= BeijingText(QDateTime::currentSecsSinceEpoch() - 600);
 }
 
 } // namespace
@@ -90,23 +108,26 @@ TStandInServices::TStandInServices()
             }
         }
         if (FieldValue(fields, "method") == "taobao.tbk.sc.order.refund.get") {
-            // One successful refund per token, in the window's last slice.
+            // One successful refund per token, in the window's last slice; asked for in the one option parameter.
             const std::string session = FieldValue(fields, "session");
-            const bool last = QDateTime::fromString(QString::fromStdString(FieldValue(fields, "end_time")),
-                                  QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                >= QDateTime::currentDateTime().addSecs(-600);
+            const std::string option = FieldValue(fields, "publisher_refund_order_query_option");
+            if (option.empty()) {
+                res.set_content(R"({"error_response":{"code":40,"msg":"Missing required arguments:)"
+                                R"(publisher_refund_order_query_option","sub_code":"isv.missing-parameter:)"
+                                R"(publisher_refund_order_query_option"}})",
+                    "application/json");
+                return;
+            }
+            const QJsonObject query = QJsonDocument::fromJson(QByteArray::fromStdString(option)).object();
+            const bool last = Recent(query.value(QStringLiteral("end_time")).toString().toStdString());
             const std::string record = last ? R"({"tb_trade_id":"R-)" + session + R"(","tb_trade_parent_id":"RP-)"
-                    + session + R"(","refund_status":2,"refund_fee":"1.00"})"
+                    + session + R"(","refund_status":2,"refund_fee":"1.00","tk_order_role":"二方"})"
                                             : std::string();
-            res.set_content(
-                R"({"tbk_sc_order_refund_get_response":{"data":{"has_next":false,"result":[)" + record + "]}}}",
-                "application/json");
+            res.set_content(RefundPage(record), "application/json");
             return;
         }
-        const std::string recent
-            = QDateTime::currentDateTime().addSecs(-600).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
         std::string orders;
-        if (FieldValue(fields, "end_time") >= recent) {
+        if (Recent(FieldValue(fields, "end_time"))) {
             const std::string session = FieldValue(fields, "session");
             orders = R"({"trade_id":")" + session + R"(-1","trade_parent_id":")" + session
                 + R"(-p","pay_price":"1.00","pub_share_fee":"0.10","tk_status":13})";

@@ -9,18 +9,32 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
+// What the order method answers to chosen accounts instead of a page, named by the code the reply carries: the
+// gateway's own (code 27 or 11) or the order service's business code (in sub_code of a code 15 reply).
+enum class TTopOrderError {
+    InvalidSession = 27, // the session was revoked
+    NoPermission = 11, // the app lacks the API for the account
+    WindowTooLong = 2007, // the query window is longer than the service allows
+    Busy = 3001, // the order service is busy
+    AccountRateLimit = 3000, // the account asks too often
+    AccountFlowLimit = 9100, // the account's calls over every channel are throttled
+};
+
 // The TOP gateway's "/router/rest" for taobao.tbk.sc.order.details.get and taobao.tbk.sc.order.refund.get: checks
-// the app key, the signature, the timestamp and the session, then pages through the account's demo orders of the
-// window (at most 3 hours) or its demo refunds (the report's, at most one day) by page_no or position_index.
-// Refusals use TOP's error_response shape.
+// the app key, the signature, the timestamp (Beijing time, within ten minutes of the gateway's clock) and the
+// session, then pages through the account's demo orders of the window (at most 3 hours) or its demo refunds (the
+// report's, at most one day, asked for in one JSON parameter) by page_no or position_index. Refusals use TOP's
+// error_response shape; the refund method's own failures are business errors inside its response.
 class TTopGateway {
 public:
     static constexpr long long kTimestampToleranceS = 600;
     static constexpr long long kLongestWindowS = 3 * 3600;
     static constexpr long long kLongestRefundWindowS = 86400;
+    static constexpr const char* kRefundOption = "publisher_refund_order_query_option";
 
     TTopGateway(const TDemoData& AData, TStandInLedger& ALedger, TStandInClock AClock);
 
@@ -39,9 +53,25 @@ public:
     // The refund method is refused as not granted (code 11) to these accounts (user ids); "all" for every one.
     void SetRefundRefused(const std::string& AUserIds);
     std::string RefundRefused() const;
+    // The refund method answers these accounts (comma-separated user ids, or "all") with the business error ACode
+    // (101, 102 or 103); 0 turns the switch off.
+    void SetRefundBizError(int ACode, const std::string& AUserIds);
     // The order downloads of these accounts (user ids) are refused as with a revoked session: one account in
-    // trouble while the others run well.
+    // trouble while the others run well. The same as SetOrderError(TTopOrderError::InvalidSession, …).
     void SetRefusedAccounts(std::set<std::string> AUserIds);
+    // The order method answers these accounts (user ids; "all" for every one) with AError instead of a page;
+    // replaces the accounts set for that error before. An invalid session refuses the refund method too.
+    void SetOrderError(TTopOrderError AError, std::set<std::string> AUserIds);
+    static std::optional<TTopOrderError> OrderErrorOfCode(int ACode);
+    // "CODE=LIST" (LIST: comma-separated user ids or "all"; empty clears), as the program options and the control
+    // host take the order-method switches; false when the text is not of that form or names no known code.
+    static bool ParseOrderErrorSwitch(const std::string& AText, TTopOrderError& AError, std::set<std::string>& AIds);
+    // "CODE" (every account) or "CODE:LIST"; CODE 0 (or "none") is off. False for any other text.
+    static bool ParseRefundBizErrorSwitch(const std::string& AText, int& ACode, std::string& AUserIds);
+    // The gateway's clock runs this many seconds ahead of the real one (behind when negative), as if the client's
+    // clock were off by as much the other way.
+    void SetClockSkew(long long ASeconds);
+    long long ClockSkew() const;
     // Requests that reached the gateway with this account's session, refused ones included.
     long long CallsOf(int AAccount) const;
 
@@ -50,15 +80,32 @@ public:
     QJsonObject Counters() const;
 
 private:
+    struct TRefundQuery;
+
     void Rest(const httplib::Request& AReq, httplib::Response& ARes);
+    void CountCall();
+    // The app key, signature, timestamp and method; false when the request was refused.
+    bool SystemParametersHold(const TFormFields& AFields, httplib::Response& ARes);
+    // The refusal that the switches hold for this account and method, if any.
+    bool RefusedForAccount(
+        const TDemoAccount& AAccount, const std::string& AMethod, const TFormFields& AFields, httplib::Response& ARes);
+    void Orders(const TFormFields& AFields, const TDemoAccount& AAccount, httplib::Response& ARes);
     void Refunds(const TFormFields& AFields, const TDemoAccount& AAccount, httplib::Response& ARes);
+    // The request's option object checked as the refund service does; false when a business error was answered.
+    bool ReadRefundQuery(const QJsonObject& AOption, TRefundQuery& AQuery, httplib::Response& ARes);
+    void OrderError(httplib::Response& ARes, TTopOrderError AError, long long AWindowS);
+    void RefundBizError(httplib::Response& ARes, int ACode, const std::string& ADesc);
     bool RefundRefusedFor(const TDemoAccount& AAccount) const;
-    void SendData(httplib::Response& ARes, const char* AResponse, const QJsonObject& AData);
-    void Error(httplib::Response& ARes, int ACode, const char* AMsg, const char* ASubCode = nullptr,
+    int RefundBizErrorFor(const TDemoAccount& AAccount) const;
+    std::optional<TTopOrderError> OrderErrorFor(const TDemoAccount& AAccount) const;
+    // The response object under AResponse, with a request id, written as the gateway writes JSON.
+    void Send(httplib::Response& ARes, const char* AResponse, QJsonObject ABody);
+    void Error(httplib::Response& ARes, int ACode, const char* AMsg, const std::string& ASubCode = {},
         const std::string& ASubMsg = {});
     bool OverCallLimit();
     // A refusal by the ban, quota or transient switches, or nothing; counts the request for them.
     bool Refused(httplib::Response& ARes);
+    std::string NextRequestId();
 
     const TDemoData& FData;
     TStandInLedger& FLedger;
@@ -83,8 +130,11 @@ private:
     qint64 FQuotaDay = 0; // the gateway day FQuotaUsed counts
     int FQuotaUsed = 0;
     int FTransientErrors = 0;
-    std::set<std::string> FRefusedAccounts;
+    long long FClockSkewS = 0;
+    std::map<TTopOrderError, std::set<std::string>> FOrderErrors; // accounts by the error they are answered
     std::map<int, long long> FCallsByAccount;
     long long FRefundPages = 0;
     std::string FRefundRefused; // comma-separated user ids, or "all"
+    int FRefundBizError = 0;
+    std::string FRefundBizErrorAccounts; // comma-separated user ids, or "all"
 };

@@ -7,16 +7,39 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QTimeZone>
 
 #include <cctype>
 #include <memory>
+#include <optional>
 #include <string>
 
 // A stand-in on free ports with a fixed demo clock, and plain requests to it, signed (or not) by the test.
 class TStandInFixture {
 public:
     // The demo world's "now": every window the tests ask for lies well before it, so no order changes meanwhile.
-    static qint64 DemoNow() { return QDateTime(QDate(2026, 11, 20), QTime(12, 0)).toSecsSinceEpoch(); }
+    static qint64 DemoNow() { return BeijingClock(QDate(2026, 11, 20), QTime(12, 0)); }
+
+    // Beijing time worked out apart from the stand-in's own conversions, so that a fault in those shows.
+    static QTimeZone Beijing() { return QTimeZone(8 * 3600); }
+    static qint64 BeijingClock(const QDate& ADate, const QTime& ATime = QTime(0, 0))
+    {
+        return QDateTime(ADate, ATime, Beijing()).toSecsSinceEpoch();
+    }
+    static std::string BeijingClockText(qint64 AUnix, const QString& AFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+    {
+        return QDateTime::fromSecsSinceEpoch(AUnix, Beijing()).toString(AFormat).toStdString();
+    }
+    static QDate BeijingDate(qint64 AUnix) { return QDateTime::fromSecsSinceEpoch(AUnix, Beijing()).date(); }
+    // A "yyyy-MM-dd HH:mm:ss" read as Beijing time; nothing for any other text.
+    static std::optional<qint64> ReadBeijingClock(const QString& AText)
+    {
+        QDateTime value = QDateTime::fromString(AText, u"yyyy-MM-dd HH:mm:ss");
+        if (!value.isValid())
+            return std::nullopt;
+        value.setTimeZone(Beijing());
+        return value.toSecsSinceEpoch();
+    }
 
     static TStandInOptions FreePorts(std::uint64_t ASeed = 7, int AAccounts = 2)
     {

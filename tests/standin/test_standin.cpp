@@ -2,6 +2,7 @@
 
 #include "standinclient.h"
 #include "testwait.h"
+#include "topclient.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -189,42 +190,6 @@ TEST_F(StandIn, LedgerCountsEachOrderOnceAndTheDuplicates)
 
 // --- TOP gateway ---
 
-struct TTopPage {
-    std::vector<QJsonObject> orders;
-    bool hasNext = false;
-    std::string position;
-    QJsonObject error;
-};
-
-TFormFields TopForm(const std::string& ASession, qint64 AStart, qint64 AEnd, const TFormFields& AApi)
-{
-    TFormFields fields {{"v", "2.0"}, {"sign_method", "md5"}, {"format", "json"}, {"app_key", kTopAppKey},
-        {"session", ASession}, {"method", "taobao.tbk.sc.order.details.get"}};
-    if (!HasField(AApi, "query_type"))
-        fields.emplace_back("query_type", "1");
-    fields.insert(fields.end(), AApi.begin(), AApi.end());
-    fields.emplace_back("order_scene", "1");
-    fields.emplace_back("start_time", TDemoData::LocalTimeText(AStart));
-    fields.emplace_back("end_time", TDemoData::LocalTimeText(AEnd));
-    fields.emplace_back("timestamp", TDemoData::LocalTimeText(QDateTime::currentSecsSinceEpoch()));
-    fields.emplace_back("sign", TopSign(fields, kTopAppSecret));
-    return fields;
-}
-
-TTopPage TopCall(int APort, const TFormFields& AFields)
-{
-    const QJsonObject reply = TStandInFixture::Json(TStandInFixture::PostForm(APort, "/router/rest", AFields));
-    TTopPage page;
-    page.error = reply[QStringLiteral("error_response")].toObject();
-    const QJsonObject data
-        = reply[QStringLiteral("tbk_sc_order_details_get_response")][QStringLiteral("data")].toObject();
-    page.hasNext = data[QStringLiteral("has_next")].toBool();
-    page.position = data[QStringLiteral("position_index")].toString().toStdString();
-    for (const QJsonValue& order : data[QStringLiteral("results")][QStringLiteral("publisher_order_dto")].toArray())
-        page.orders.push_back(order.toObject());
-    return page;
-}
-
 // Every page of the window, following position_index (or page_no); the trade ids in the order served.
 std::vector<std::string> AllPages(int APort, const std::string& ASession, qint64 AStart, qint64 AEnd, int APageSize,
     bool AByPosition, const TFormFields& AMore = {})
@@ -297,8 +262,17 @@ TEST_F(TopGateway, OrdersLookLikeTheGatewaysOwn)
             statuses.insert(order[QStringLiteral("tk_status")].toInt());
             idLengths.insert(order[QStringLiteral("trade_id")].toString().size());
             EXPECT_TRUE(order[QStringLiteral("trade_id")].isString());
-            EXPECT_TRUE(money.match(order[QStringLiteral("pay_price")].toString()).hasMatch());
-            EXPECT_TRUE(money.match(order[QStringLiteral("pub_share_fee")].toString()).hasMatch());
+            const int status = order[QStringLiteral("tk_status")].toInt();
+            // Settled and received orders carry the settlement amount; paid and invalid ones carry none.
+            if (status == 3 || status == 14) {
+                EXPECT_TRUE(money.match(order[QStringLiteral("pay_price")].toString()).hasMatch());
+            } else {
+                EXPECT_FALSE(order.contains(QStringLiteral("pay_price")));
+            }
+            EXPECT_TRUE(money.match(order[QStringLiteral("alipay_total_price")].toString()).hasMatch());
+            const QString share = order[QStringLiteral("pub_share_fee")].toString();
+            EXPECT_TRUE(money.match(share).hasMatch() || (status == 13 && share == QStringLiteral("--")))
+                << share.toStdString();
             EXPECT_FALSE(order[QStringLiteral("trade_parent_id")].toString().isEmpty());
         }
     }
@@ -327,14 +301,36 @@ struct TTopRefusal {
     const char* name;
     std::function<TFormFields(const std::string& ASession, qint64 AStart, qint64 AEnd)> form;
     int code;
+    const char* subCode = nullptr; // checked when given
 };
+
+// The order-method request with one field changed (or dropped when AValue is null) before signing.
+TFormFields ChangedTopForm(
+    const std::string& ASession, qint64 AStart, qint64 AEnd, const std::string& AName, const char* AValue)
+{
+    TFormFields fields = TopForm(ASession, AStart, AEnd, {});
+    fields.pop_back(); // the sign
+    std::erase_if(fields, [&](const auto& AField) { return AField.first == AName; });
+    if (AValue != nullptr)
+        fields.emplace_back(AName, AValue);
+    fields.emplace_back("sign", TopSign(fields, kTopAppSecret));
+    return fields;
+}
+
+void PrintTo(const TTopRefusal& ARefusal, std::ostream* AOut)
+{
+    *AOut << ARefusal.name;
+}
 
 class TopRefusals : public TopGateway, public ::testing::WithParamInterface<TTopRefusal> { };
 
 TEST_P(TopRefusals, AnswerWithTheErrorResponse)
 {
     const TTopPage page = TopCall(Port(), GetParam().form(FSession, FStart, FEnd));
-    EXPECT_EQ(page.error[QStringLiteral("code")].toInt(), GetParam().code);
+    EXPECT_EQ(page.error[QStringLiteral("code")].toInt(), GetParam().code) << page.body;
+    if (GetParam().subCode != nullptr) {
+        EXPECT_EQ(page.error[QStringLiteral("sub_code")].toString().toStdString(), GetParam().subCode);
+    }
     EXPECT_TRUE(page.error[QStringLiteral("msg")].isString());
     EXPECT_TRUE(page.orders.empty());
 }
@@ -353,7 +349,25 @@ INSTANTIATE_TEST_SUITE_P(StandIn, TopRefusals,
         TTopRefusal {"UnknownSession",
             [](const std::string&, qint64 a, qint64 b) { return TopForm("6101nobody", a, b, {}); }, 27},
         TTopRefusal {"WindowOverThreeHours",
-            [](const std::string& s, qint64 a, qint64 b) { return TopForm(s, a - 1, b, {}); }, 15}),
+            [](const std::string& s, qint64 a, qint64 b) { return TopForm(s, a - 1, b, {}); }, 15, "2007"},
+        TTopRefusal {"NoStartTime",
+            [](const std::string& s, qint64 a, qint64 b) { return ChangedTopForm(s, a, b, "start_time", nullptr); }, 40,
+            "isv.missing-parameter:start_time"},
+        TTopRefusal {"StartTimeNotATime",
+            [](const std::string& s, qint64 a, qint64 b) {
+                return ChangedTopForm(s, a, b, "start_time", "2026-10-31T09:00:00");
+            },
+            41},
+        TTopRefusal {"NoSession",
+            [](const std::string& s, qint64 a, qint64 b) { return ChangedTopForm(s, a, b, "session", nullptr); }, 26},
+        TTopRefusal {"UnknownMethod",
+            [](const std::string& s, qint64 a, qint64 b) {
+                return ChangedTopForm(s, a, b, "method", "taobao.tbk.order.details.get");
+            },
+            22},
+        TTopRefusal {"WrongAppKey",
+            [](const std::string& s, qint64 a, qint64 b) { return ChangedTopForm(s, a, b, "app_key", "12345678"); },
+            29}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
 
 TEST_F(TopGateway, CallLimitWhenSwitchedOn)
@@ -402,7 +416,7 @@ TEST_F(StandIn, RefundReportNeedsTheSessionAndItsToken)
     const TAlimamaHosts::TSignIn signIn = FStandIn.Alimama().SignIn(FStandIn.Data().Accounts()[1].userId);
     ASSERT_TRUE(signIn.ok);
     const auto client = Https(FStandIn, TStandInHost::Publisher);
-    const QDate end = QDateTime::fromSecsSinceEpoch(DemoNow()).date();
+    const QDate end = BeijingDate(DemoNow());
     const auto page = [&](int APage, const std::string& AToken, const std::string& ACookies) {
         const std::string path = std::string(TAlimamaHosts::kReportPath) + "?t=1&_tb_token_=" + AToken + "&pageNo="
             + std::to_string(APage) + "&startTime=" + end.addDays(-90).toString(u"yyyy-MM-dd").toStdString()
@@ -434,18 +448,6 @@ TEST_F(StandIn, RefundReportNeedsTheSessionAndItsToken)
     EXPECT_FALSE(page(1, signIn.tbToken, signIn.cookies)[QStringLiteral("ok")].toBool());
 }
 
-TFormFields RefundForm(const std::string& ASession, qint64 AStart, qint64 AEnd, const TFormFields& AApi)
-{
-    TFormFields fields {{"v", "2.0"}, {"sign_method", "md5"}, {"format", "json"}, {"app_key", kTopAppKey},
-        {"session", ASession}, {"method", "taobao.tbk.sc.order.refund.get"}, {"query_type", "1"}, {"member_type", "4"},
-        {"order_scene", "1"}, {"jump_type", "1"}, {"start_time", TDemoData::LocalTimeText(AStart)},
-        {"end_time", TDemoData::LocalTimeText(AEnd)},
-        {"timestamp", TDemoData::LocalTimeText(QDateTime::currentSecsSinceEpoch())}};
-    fields.insert(fields.end(), AApi.begin(), AApi.end());
-    fields.emplace_back("sign", TopSign(fields, kTopAppSecret));
-    return fields;
-}
-
 // The refund method serves the report's refunds: over the report's 90 whole days, day by day and page by page
 // along position_index, the successful ones are the report's successful ones.
 TEST_F(StandIn, RefundMethodServesTheReportsRefundsByPosition)
@@ -454,7 +456,7 @@ TEST_F(StandIn, RefundMethodServesTheReportsRefundsByPosition)
     const TAlimamaHosts::TSignIn signIn = FStandIn.Alimama().SignIn(account.userId);
     ASSERT_TRUE(signIn.ok);
     const auto client = Https(FStandIn, TStandInHost::Publisher);
-    const QDate end = QDateTime::fromSecsSinceEpoch(DemoNow()).date();
+    const QDate end = BeijingDate(DemoNow());
     std::set<std::string> fromReport;
     for (int pageNo = 1; pageNo < 100; ++pageNo) {
         const std::string path = std::string(TAlimamaHosts::kReportPath) + "?t=1&_tb_token_=" + signIn.tbToken
@@ -472,21 +474,19 @@ TEST_F(StandIn, RefundMethodServesTheReportsRefundsByPosition)
     ASSERT_FALSE(fromReport.empty());
 
     const int port = FStandIn.Port(TStandInHost::Top);
-    const qint64 first = QDateTime(end.addDays(-90), QTime(0, 0)).toSecsSinceEpoch();
+    const qint64 first = BeijingClock(end.addDays(-90));
     std::set<std::string> fromMethod;
     int pages = 0;
     for (qint64 day = first; day < DemoNow(); day += 86400) {
         std::string position;
         for (int pageNo = 1; pageNo < 100; ++pageNo, ++pages) {
-            TFormFields api {{"page_no", std::to_string(pageNo)}, {"page_size", "1"}};
+            QJsonObject option = RefundOption(day, day + 86400, pageNo, 1);
             if (!position.empty())
-                api.emplace_back("position_index", position);
-            const QJsonObject reply
-                = Json(PostForm(port, "/router/rest", RefundForm(account.accessToken, day, day + 86400, api)));
-            const QJsonObject data
-                = reply[QStringLiteral("tbk_sc_order_refund_get_response")][QStringLiteral("data")].toObject();
-            ASSERT_FALSE(data.isEmpty()) << QJsonDocument(reply).toJson().toStdString();
-            for (const QJsonValue& refund : data[QStringLiteral("result")].toArray()) {
+                option.insert(QStringLiteral("position_index"), QString::fromStdString(position));
+            const TRefundReply reply = RefundCall(port, RefundForm(account.accessToken, option));
+            const QJsonObject data = reply.Data();
+            ASSERT_FALSE(data.isEmpty()) << reply.body;
+            for (const QJsonValue& refund : reply.Records()) {
                 EXPECT_FALSE(refund[QStringLiteral("item_img")].isString());
                 if (refund[QStringLiteral("refund_status")].toInt() == 2) {
                     EXPECT_TRUE(refund[QStringLiteral("tk_refund_suit_time")].isString());
@@ -501,14 +501,15 @@ TEST_F(StandIn, RefundMethodServesTheReportsRefundsByPosition)
     EXPECT_EQ(fromMethod, fromReport);
     EXPECT_GT(pages, 91); // some days took more than one page of one record
 
-    // More than a day in one request is refused, and so is the method for an account it is not granted to.
+    // More than a day in one request is a business error, and the method is refused to an account it is not
+    // granted to. The code of the refusal, either kind; 0 for a page.
     const auto code = [&](const TDemoAccount& AAccount, qint64 ASpan) {
-        return Json(PostForm(port, "/router/rest",
-            RefundForm(AAccount.accessToken, first, first + ASpan,
-                {})))[QStringLiteral("error_response")][QStringLiteral("code")]
-            .toInt();
+        const TRefundReply reply
+            = RefundCall(port, RefundForm(AAccount.accessToken, RefundOption(first, first + ASpan)));
+        return reply.error.isEmpty() ? reply.response[QStringLiteral("biz_error_code")].toInt()
+                                     : reply.error[QStringLiteral("code")].toInt();
     };
-    EXPECT_EQ(code(account, 86400 + 1), 15);
+    EXPECT_EQ(code(account, 86400 + 1), 102);
     FStandIn.Top().SetRefundRefused(account.userId);
     EXPECT_EQ(code(account, 86400), 11);
     EXPECT_EQ(code(FStandIn.Data().Accounts()[0], 86400), 0);
