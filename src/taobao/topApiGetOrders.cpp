@@ -1,7 +1,6 @@
 #include "taobao/topApiGetOrders.h"
 
 #include "foundation/beijingtime.h"
-#include "foundation/datetext.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
@@ -179,8 +178,10 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
     if (AStauts != -1)
         client.add_Param(QStringLiteral("tk_status"), QString::number(AStauts));
     client.add_Param(QStringLiteral("order_scene"), QString::number(AOrderScene));
-    client.add_Param(QStringLiteral("start_time"), DateTimeToText(Beijing::Of(ABegin)));
-    client.add_Param(QStringLiteral("end_time"), DateTimeToText(Beijing::Of(AEnd)));
+    // Always the full "yyyy-MM-dd HH:mm:ss": the gateway takes no date alone, which a slice starting at midnight
+    // would otherwise send.
+    client.add_Param(QStringLiteral("start_time"), Beijing::Text(ABegin));
+    client.add_Param(QStringLiteral("end_time"), Beijing::Text(AEnd));
 
     const std::unique_ptr<TQJson> reply = client.Response();
     FPages.ReplyArrived();

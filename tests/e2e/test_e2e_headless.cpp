@@ -58,7 +58,7 @@ TEST_F(TEndToEnd, SigtermMidPassEndsPromptlyAndTheNextRunDeliversTheRest)
     const TRun stopped = Finish();
     ASSERT_TRUE(stopped.finished);
     EXPECT_LT(clock.elapsed(), 5000);
-    EXPECT_EQ(stopped.exitCode, 0) << stopped.err.toStdString();
+    EXPECT_EQ(stopped.exitCode, 6) << stopped.err.toStdString(); // interrupted
     EXPECT_LT(FStandIn->Ledger().ReceivedOrders().size(), ExpectedOrders().size());
 
     FStandIn->Faults().Set(TFaultSettings());
@@ -90,7 +90,7 @@ TEST_F(TEndToEnd, SigtermWhileABatchPostHangsEndsPromptly)
     ASSERT_TRUE(stopped.finished);
     // The post in flight gets the end's grace of 15 s, and not much more.
     EXPECT_LT(clock.elapsed(), 20000);
-    EXPECT_EQ(stopped.exitCode, 0) << stopped.err.toStdString();
+    EXPECT_EQ(stopped.exitCode, 6) << stopped.err.toStdString(); // interrupted
 }
 
 } // namespace
@@ -154,7 +154,7 @@ TEST_F(TEndToEnd, RefundSourceApiReportsAnAccountTheMethodIsRefusedTo)
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 4) << run.err.toStdString();
     EXPECT_TRUE(run.out.contains(QStringLiteral("同步维权订单-联盟账号:") + QString::fromStdString(refused.userName)
-        + QStringLiteral(" 淘宝开放平台拒绝维权订单请求,code:11")))
+        + QStringLiteral(" 淘宝开放平台权限不足,应用无权为该账号调用此接口(code:11")))
         << run.out.toStdString();
     EXPECT_EQ(ReportPages(*FStandIn), 0);
     const std::set<TStandInLedger::TKey> received = FStandIn->Ledger().ReceivedRefunds();

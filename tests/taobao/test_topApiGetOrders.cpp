@@ -151,7 +151,7 @@ protected:
     }
 
     // What the gateway reads: Beijing time.
-    static std::string Text(const QDateTime& AValue) { return DateTimeToText(Beijing::Of(AValue)).toStdString(); }
+    static std::string Text(const QDateTime& AValue) { return Beijing::Text(AValue).toStdString(); }
 
     QTemporaryDir FFolder;
     TTestCertificate FCert;
@@ -245,6 +245,18 @@ TEST_F(OrderDownload, RequestCarriesTheParametersInOrder)
         << FieldValue(forms[0], "timestamp");
     const std::scoped_lock lock(FMutex);
     EXPECT_TRUE(FSignaturesValid);
+}
+
+// The gateway takes "yyyy-MM-dd HH:mm:ss" only: a slice that starts or ends at midnight still sends its time.
+TEST_F(OrderDownload, SliceAtMidnightSendsItsTimeInFull)
+{
+    TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
+    QStringList lines;
+    downloader.getOrdersToList(At(1, 0), At(2, 0), 13, lines);
+    const std::vector<TFields> forms = GatewayForms();
+    ASSERT_EQ(forms.size(), 8u);
+    EXPECT_EQ(FieldValue(forms.front(), "start_time"), "2026-12-01 00:00:00");
+    EXPECT_EQ(FieldValue(forms.back(), "end_time"), "2026-12-02 00:00:00");
 }
 
 TEST_F(OrderDownload, BlankTokenRequestsNothing)
