@@ -123,6 +123,44 @@ TEST_F(TEndToEnd, RefundSourceApiWithoutSignInDeliversEverySuccessfulRefundOnce)
     ExpectAllDeliveredOnce();
 }
 
+// A machine whose clock is more than 10 minutes off Beijing time: the gateway refuses the first request, the run
+// says so once, asks nothing more and fails (exit 4); with the clock right again the next run delivers everything.
+TEST_F(TEndToEnd, AClockOffBeijingTimeIsSaidOnceCostsOneRequestAndFailsTheRun)
+{
+    Prepare(false, false);
+    SetRefundSource(QStringLiteral("api"));
+    FStandIn->Top().SetClockSkew(-3600);
+    const TRun off = RunOnce(false);
+    ASSERT_TRUE(off.finished);
+    EXPECT_EQ(off.exitCode, 4) << off.err.toStdString();
+    EXPECT_EQ(FStandIn->Top().Counters().value(QStringLiteral("calls")).toInteger(), 1);
+    // The explanation once; each account's failure names it as its cause.
+    EXPECT_EQ(off.out.count(QStringLiteral("请校准本机时间(")), 1) << off.out.toStdString();
+    EXPECT_TRUE(off.err.contains(QStringLiteral("本机时间与北京时间相差超过10分钟"))) << off.err.toStdString();
+    EXPECT_TRUE(FStandIn->Ledger().ReceivedOrders().empty());
+
+    FStandIn->Top().SetClockSkew(0);
+    const TRun right = RunOnce(false);
+    ASSERT_TRUE(right.finished);
+    ASSERT_EQ(right.exitCode, 0) << right.err.toStdString();
+    ExpectAllDeliveredOnce();
+}
+
+// An account the app may not read orders for costs one request a pass, not one per slice.
+TEST_F(TEndToEnd, APermissionRefusalCostsOneRequestPerAccountAndPass)
+{
+    Prepare(false, false);
+    const TDemoAccount& refused = FStandIn->Data().Accounts().at(0);
+    FStandIn->Top().SetOrderError(TTopOrderError::NoPermission, {refused.userId});
+    const TRun run = RunOnce(false);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 4) << run.err.toStdString();
+    EXPECT_EQ(FStandIn->Top().CallsOf(refused.index), 1);
+    EXPECT_TRUE(run.err.contains(QString::fromStdString(refused.userName))) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QStringLiteral("权限不足"))) << run.err.toStdString();
+    EXPECT_FALSE(FStandIn->Ledger().ReceivedOrders().empty()); // the other account's orders went all the same
+}
+
 // The cache is shared by the sources: what the report delivered, the API does not send again.
 TEST_F(TEndToEnd, RefundsTheReportDeliveredAreNotSentAgainAfterASwitchToTheApi)
 {
