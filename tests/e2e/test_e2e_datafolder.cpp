@@ -129,4 +129,46 @@ TEST_F(DataFolder, ASecondCopyExitsNamingTheFirstAndTheLockOfAKilledCopyIsTakenO
     ExpectAllDeliveredOnce();
 }
 
+// A careless operator deletes the lock file of a running copy, or points a second folder's db.db at the first's:
+// neither lets a second copy deliver anything.
+TEST_F(DataFolder, NeitherADeletedLockFileNorASharedCacheLetsASecondCopyIn)
+{
+    Prepare(false, true, 1);
+    SetRefundSource(QStringLiteral("api"));
+    QProcess first;
+    StartCopy(first, {});
+    ASSERT_TRUE(first.waitForStarted());
+    QString firstOut;
+    ASSERT_TRUE(WaitForCondition(
+        [&] {
+            first.waitForReadyRead(50);
+            firstOut += QString::fromUtf8(first.readAllStandardOutput());
+            return firstOut.contains(QStringLiteral("失效订单同步结束"))
+                && firstOut.contains(QStringLiteral("维权订单同步结束"));
+        },
+        std::chrono::seconds(60)))
+        << firstOut.toStdString();
+    const QJsonObject topCalls = FStandIn->Top().Counters();
+
+    ASSERT_TRUE(QFile::remove(FFolder.filePath(QStringLiteral("quenlar.lock"))));
+    const TRun second = RunOnce(false);
+    ASSERT_TRUE(second.finished);
+    EXPECT_EQ(second.exitCode, 5) << second.err.toStdString();
+
+    // Another data folder with the same settings, whose cache is the first's through a symlink.
+    const QString other = FFolder.filePath(QStringLiteral("other"));
+    ASSERT_TRUE(QDir().mkpath(other));
+    ASSERT_TRUE(QFile::copy(FFolder.filePath(QStringLiteral("conf.ini")), other + QStringLiteral("/conf.ini")));
+    ASSERT_TRUE(QFile::link(FFolder.filePath(QStringLiteral("db.db")), other + QStringLiteral("/db.db")));
+    QProcess third;
+    StartCopy(third, {QStringLiteral("--once"), QStringLiteral("--data-dir"), other});
+    ASSERT_TRUE(third.waitForFinished(static_cast<int>(kTestWaitLimit.count())));
+    EXPECT_EQ(third.exitCode(), 5) << third.readAllStandardError().toStdString();
+    EXPECT_TRUE(FStandIn->Top().Counters() == topCalls) << "a second copy downloaded orders";
+
+    first.terminate();
+    ASSERT_TRUE(first.waitForFinished());
+    ExpectAllDeliveredOnce();
+}
+
 } // namespace
