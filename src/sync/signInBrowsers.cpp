@@ -87,11 +87,12 @@ bool TSignInBrowsers::SignInAccepted(const TSignInMessage& AMessage, quint16 ASe
         LogLine(llError, QStringLiteral("[联盟账号] 忽略不在账号列表中的登录消息:") + AMessage.userId);
         return false;
     }
-    const std::optional<qint64> browser = FBrowsers.PendingBrowserOf(AMessage.userId);
-    // A socket the sender still holds must be the browser's (or its children's); one already closed proves
-    // nothing either way, and the browsers close theirs right after sending.
-    if (!browser || AMessage.processId != *browser
-        || FSocketOwners.HolderOfUdpPort(ASenderPort, *browser) == TSocketOwners::THolder::Other) {
+    const std::optional<TBrowserProcesses::TPending> browser = FBrowsers.PendingBrowserOf(AMessage.userId);
+    // The secret is what proves the sender: only the browser started for this sign-in was given it. A socket the
+    // sender still holds must be that browser's (or its children's) as well; one already closed proves nothing.
+    if (!browser || AMessage.processId != browser->pid
+        || !TBrowserProcesses::SecretMatches(browser->secret, AMessage.secret)
+        || FSocketOwners.HolderOfUdpPort(ASenderPort, browser->pid) == TSocketOwners::THolder::Other) {
         LogLine(llError, QStringLiteral("[联盟账号] 忽略未经本程序发起的登录消息:") + AMessage.userId);
         return false;
     }
