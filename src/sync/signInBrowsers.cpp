@@ -80,11 +80,11 @@ void TSignInBrowsers::EndTimedOutBrowsers()
         LogLine(llError, QStringLiteral("[联盟账号] 联盟登录超时未回报,已结束登录程序:") + userId);
 }
 
-bool TSignInBrowsers::SignInAccepted(const TSignInMessage& AMessage, quint16 ASenderPort) const
+bool TSignInBrowsers::SignInAccepted(const TSignInMessage& AMessage, quint16 ASenderPort)
 {
     const TAlimmTokenMgr* store = AlimmTokenMgr();
     if (!store || !store->get(AMessage.userId)) {
-        LogLine(llError, QStringLiteral("[联盟账号] 忽略不在账号列表中的登录消息:") + AMessage.userId);
+        FIgnored.Line(QStringLiteral("[联盟账号] 忽略不在账号列表中的登录消息:") + AMessage.userId);
         return false;
     }
     const std::optional<TBrowserProcesses::TPending> browser = FBrowsers.PendingBrowserOf(AMessage.userId);
@@ -93,7 +93,7 @@ bool TSignInBrowsers::SignInAccepted(const TSignInMessage& AMessage, quint16 ASe
     if (!browser || AMessage.processId != browser->pid
         || !TBrowserProcesses::SecretMatches(browser->secret, AMessage.secret)
         || FSocketOwners.HolderOfUdpPort(ASenderPort, browser->pid) == TSocketOwners::THolder::Other) {
-        LogLine(llError, QStringLiteral("[联盟账号] 忽略未经本程序发起的登录消息:") + AMessage.userId);
+        FIgnored.Line(QStringLiteral("[联盟账号] 忽略未经本程序发起的登录消息:") + AMessage.userId);
         return false;
     }
     return true;
@@ -104,7 +104,7 @@ void TSignInBrowsers::udpServerUDPRead(const QByteArray& AData, quint16 ASenderP
     const QString text = QString::fromUtf8(AData);
     const TSignInMessage message = TSignInMessage::FromText(text);
     if (!message.wellFormed || message.cmd != TSignInMessage::SignInResult) {
-        LogLine(llError, QStringLiteral("[联盟账号] 忽略格式不符的登录消息"));
+        FIgnored.Line(QStringLiteral("[联盟账号] 忽略格式不符的登录消息"));
         return;
     }
     if (!SignInAccepted(message, ASenderPort))

@@ -1,4 +1,5 @@
 #include "sync/syncController.h"
+#include "sync/throttledLog.h"
 
 #include "sessions/alimmTokenMgr.h"
 #include "store/inifile.h"
@@ -482,6 +483,40 @@ INSTANTIATE_TEST_SUITE_P(SignIn, ForeignDatagram,
             R"({"cmd":1000,"userId":"1002","nickname":"n","memberid":"m1","cookies":"a=1","processId":PID})", false,
             u"[联盟账号] 忽略不在账号列表中的登录消息:1002"}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+// Anyone on the machine may send datagrams: a flood of them writes one line a minute, never a log full of them.
+TEST_F(SyncController, AFloodOfForeignDatagramsWritesOneLineAndTheBrowsersReportStillCounts)
+{
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    SignInAndList();
+    WriteBrowser(FFolder.path());
+    QUdpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    const QByteArray forged
+        = R"({"cmd":1000,"userId":"1001","nickname":"x","memberid":"m","cookies":"c","processId":1})";
+    for (int i = 0; i < 300; ++i) {
+        const QByteArray datagram = i % 2 == 0 ? forged : QByteArray("not json");
+        ASSERT_EQ(
+            socket.writeDatagram(datagram, QHostAddress::LocalHost, FController->ListenerPort()), datagram.size());
+    }
+    // Datagrams are judged in order: once the browser's report is taken, the flood before it has been.
+    PrepareDatagram(FFolder.path(), QStringLiteral("1001"),
+        SignInDatagram(QStringLiteral("1001"), QStringLiteral("nick-a"), QStringLiteral("m1"), QStringLiteral("c=1")));
+    ASSERT_TRUE(FController->StartSignInBrowser(QStringLiteral("1001")));
+    ASSERT_TRUE(WaitMain([&] { return FLog->Contains(QStringLiteral("[联盟账号] nick-a 登录成功!")); }));
+    EXPECT_EQ(FLog->Count({QStringLiteral("忽略")}), 1) << FLog->Lines().join(u'\n').toStdString();
+}
+
+TEST_F(SyncController, ThrottledLinesAreCountedAndSaidWhenTheWindowEnds)
+{
+    TThrottledLog log(QStringLiteral("另有 %1 条"), std::chrono::milliseconds(50));
+    for (int i = 0; i < 5; ++i)
+        log.Line(QStringLiteral("外来 ") + QString::number(i));
+    EXPECT_EQ(log.Suppressed(), 4);
+    ASSERT_TRUE(WaitMain([&] { return FLog->Contains(QStringLiteral("另有 4 条")); }));
+    EXPECT_EQ(FLog->Count({QStringLiteral("外来")}), 1);
+    EXPECT_EQ(log.Suppressed(), 0);
+}
 
 TEST_F(SyncController, SignInBrowserGetsNoClientPassword)
 {
