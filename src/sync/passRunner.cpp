@@ -13,6 +13,7 @@
 #include "sync/processObjects.h"
 #include "taobao/orderPass.h"
 #include "taobao/topApiGetOrders.h"
+#include "taobao/topLimits.h"
 #include "taobao/topRefundOrders.h"
 
 #include <algorithm>
@@ -234,6 +235,9 @@ void TPassRunner::ForEachAccount(TPassKind AKind, const TStopCheck& AStop, const
 {
     FHealth.PassStarted(AKind);
     FCacheCheck.NewPass();
+    // A gateway that was down in the last pass is tried again.
+    if (TTopGate* gate = TopGate())
+        gate->NewPass();
     TAlimmTokenMgr* store = AlimmTokenMgr();
     // Read once: accounts a refresh adds meanwhile wait for the next pass.
     const int count = store ? store->count() : 0;
