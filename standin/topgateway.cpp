@@ -595,8 +595,8 @@ bool TTopGateway::RefusedForAccount(
     const std::optional<TTopOrderError> error = OrderErrorFor(AAccount);
     if (!error || (*error != TTopOrderError::InvalidSession && AMethod != kOrderMethod))
         return false;
-    const std::optional<qint64> start = ParseBeijingTime(FieldValue(AFields, "start_time"));
-    const std::optional<qint64> end = ParseBeijingTime(FieldValue(AFields, "end_time"));
+    const std::optional<qint64> start = ParseBeijingTimeOrDate(FieldValue(AFields, "start_time"));
+    const std::optional<qint64> end = ParseBeijingTimeOrDate(FieldValue(AFields, "end_time"));
     OrderError(ARes, *error, start && end ? *end - *start : 0);
     return true;
 }
@@ -636,8 +636,8 @@ void TTopGateway::Orders(const TFormFields& AFields, const TDemoAccount& AAccoun
             return Error(ARes, 40, ("Missing required arguments:" + std::string(required)).c_str(),
                 "isv.missing-parameter:" + std::string(required));
     }
-    const std::optional<qint64> start = ParseBeijingTime(field("start_time"));
-    const std::optional<qint64> end = ParseBeijingTime(field("end_time"));
+    const std::optional<qint64> start = ParseBeijingTimeOrDate(field("start_time"));
+    const std::optional<qint64> end = ParseBeijingTimeOrDate(field("end_time"));
     const std::optional<long long> pageSize = field("page_size").empty() ? 20 : ParseInt(field("page_size"));
     const std::optional<long long> pageNo = field("page_no").empty() ? 1 : ParseInt(field("page_no"));
     const std::optional<long long> queryType = field("query_type").empty() ? 1 : ParseInt(field("query_type"));
@@ -724,7 +724,7 @@ bool TTopGateway::ReadRefundQuery(const QJsonObject& AOption, TRefundQuery& AQue
         const QJsonValue value = AOption.value(QLatin1String(AName));
         if (value.isUndefined() || value.isNull() || (value.isString() && value.toString().isEmpty()))
             return fail(101, AMissing);
-        const std::optional<qint64> parsed = ParseBeijingTime(value.toString().toStdString());
+        const std::optional<qint64> parsed = ParseBeijingTimeOrDate(value.toString().toStdString());
         if (!parsed)
             return fail(101, std::string(AName) + "格式不正确");
         AValue = *parsed;
