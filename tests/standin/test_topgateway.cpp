@@ -400,6 +400,25 @@ TEST_F(TopContract, OrderRecordsLookLikeTheLiveGateways)
     EXPECT_EQ(got, expected);
 }
 
+// Some clients write a window's midnight as the date alone; it stands for the Beijing midnight.
+TEST_F(TopContract, ADateAloneIsItsBeijingMidnight)
+{
+    const qint64 midnight = BeijingClock(BeijingDate(FEnd));
+    const TTopPage page = TopCall(Port(),
+        SignedTopForm(Session(0), kOrderMethod,
+            {{"page_size", "100"}, {"start_time", BeijingClockText(midnight, QStringLiteral("yyyy-MM-dd"))},
+                {"end_time", BeijingClockText(midnight + 3 * 3600)}}));
+    ASSERT_TRUE(page.error.isEmpty()) << page.body;
+    std::set<std::string> expected;
+    for (const TDemoOrder& order : FStandIn.Data().OrdersCreated(0, midnight, midnight + 3 * 3600))
+        expected.insert(order.tradeId);
+    std::set<std::string> got;
+    for (const QJsonObject& order : page.orders)
+        got.insert(order[QStringLiteral("trade_id")].toString().toStdString());
+    EXPECT_FALSE(got.empty());
+    EXPECT_EQ(got, expected);
+}
+
 // --- the error table ---
 
 struct TOrderErrorCase {
