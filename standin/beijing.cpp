@@ -47,8 +47,3 @@ std::optional<qint64> ParseBeijingDate(const std::string& AText)
         return std::nullopt;
     return BeijingSecs(date);
 }
-
-std::optional<qint64> ParseBeijingTimeOrDate(const std::string& AText)
-{
-    return AText.size() == 10 ? ParseBeijingDate(AText) : ParseBeijingTime(AText);
-}

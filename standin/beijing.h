@@ -21,5 +21,3 @@ qint64 BeijingSecs(const QDate& ADate, const QTime& ATime = QTime(0, 0));
 std::optional<qint64> ParseBeijingTime(const std::string& AText);
 // The Beijing midnight that starts "yyyy-MM-dd"; nothing for any other text.
 std::optional<qint64> ParseBeijingDate(const std::string& AText);
-// Either of the two: a time, or a date alone for its midnight (the way some clients write a whole day).
-std::optional<qint64> ParseBeijingTimeOrDate(const std::string& AText);

@@ -380,8 +380,8 @@ bool TTopGateway::RefusedForAccount(
     const std::optional<TTopOrderError> error = OrderErrorFor(AAccount);
     if (!error || (*error != TTopOrderError::InvalidSession && AMethod != kOrderMethod))
         return false;
-    const std::optional<qint64> start = ParseBeijingTimeOrDate(FieldValue(AFields, "start_time"));
-    const std::optional<qint64> end = ParseBeijingTimeOrDate(FieldValue(AFields, "end_time"));
+    const std::optional<qint64> start = ParseBeijingTime(FieldValue(AFields, "start_time"));
+    const std::optional<qint64> end = ParseBeijingTime(FieldValue(AFields, "end_time"));
     OrderError(ARes, *error, start && end ? *end - *start : 0);
     return true;
 }

@@ -44,7 +44,7 @@ public:
         const QJsonValue value = FOption.value(QLatin1String(AName));
         if (value.isUndefined() || value.isNull() || (value.isString() && value.toString().isEmpty()))
             return Fail(101, AMissingDesc);
-        const std::optional<qint64> parsed = ParseBeijingTimeOrDate(value.toString().toStdString());
+        const std::optional<qint64> parsed = ParseBeijingTime(value.toString().toStdString());
         if (!parsed)
             return Fail(101, std::string(AName) + "格式不正确");
         AValue = *parsed;
@@ -155,8 +155,8 @@ std::optional<TTopParameterProblem> ReadTopOrderQuery(const TFormFields& AFields
         if (FieldValue(AFields, required).empty())
             return TTopParameterProblem {40, required};
     }
-    const std::optional<qint64> start = ParseBeijingTimeOrDate(FieldValue(AFields, "start_time"));
-    const std::optional<qint64> end = ParseBeijingTimeOrDate(FieldValue(AFields, "end_time"));
+    const std::optional<qint64> start = ParseBeijingTime(FieldValue(AFields, "start_time"));
+    const std::optional<qint64> end = ParseBeijingTime(FieldValue(AFields, "end_time"));
     const std::optional<long long> pageSize = FormNumber(AFields, "page_size", 20);
     const std::optional<long long> pageNo = FormNumber(AFields, "page_no", 1);
     const std::optional<long long> queryType = FormNumber(AFields, "query_type", 1);

@@ -400,23 +400,17 @@ TEST_F(TopContract, OrderRecordsLookLikeTheLiveGateways)
     EXPECT_EQ(got, expected);
 }
 
-// Some clients write a window's midnight as the date alone; it stands for the Beijing midnight.
-TEST_F(TopContract, ADateAloneIsItsBeijingMidnight)
+// The documented form is "yyyy-MM-dd HH:mm:ss": a date alone, even for a midnight, is a wrong parameter, so a client
+// that writes one learns it here rather than from the live gateway.
+TEST_F(TopContract, ADateAloneIsRefused)
 {
     const qint64 midnight = BeijingClock(BeijingDate(FEnd));
     const TTopPage page = TopCall(Port(),
         SignedTopForm(Session(0), kOrderMethod,
             {{"page_size", "100"}, {"start_time", BeijingClockText(midnight, QStringLiteral("yyyy-MM-dd"))},
                 {"end_time", BeijingClockText(midnight + 3 * 3600)}}));
-    ASSERT_TRUE(page.error.isEmpty()) << page.body;
-    std::set<std::string> expected;
-    for (const TDemoOrder& order : FStandIn.Data().OrdersCreated(0, midnight, midnight + 3 * 3600))
-        expected.insert(order.tradeId);
-    std::set<std::string> got;
-    for (const QJsonObject& order : page.orders)
-        got.insert(order[QStringLiteral("trade_id")].toString().toStdString());
-    EXPECT_FALSE(got.empty());
-    EXPECT_EQ(got, expected);
+    EXPECT_EQ(page.error[QStringLiteral("code")].toInt(), 41) << page.body;
+    EXPECT_TRUE(page.orders.empty());
 }
 
 // --- the error table ---
