@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <csignal>
 
@@ -170,5 +171,44 @@ TEST_F(DataFolder, NeitherADeletedLockFileNorASharedCacheLetsASecondCopyIn)
     ASSERT_TRUE(first.waitForFinished());
     ExpectAllDeliveredOnce();
 }
+
+struct TInitDbCase {
+    const char* name;
+    QStringList arguments;
+    int exitCode;
+    const char* printed; // part of stdout (exit 0) or stderr
+    const char* made; // the one file the run leaves in its folder; empty: none
+};
+
+class InitDbCommandLine : public ::testing::TestWithParam<TInitDbCase> { };
+
+// Options are options: --help or a mistyped one must never become a cache file of that name.
+TEST_P(InitDbCommandLine, ReadsItsOptionsAndMakesOnlyThePathNamed)
+{
+    const TInitDbCase& c = GetParam();
+    QTemporaryDir folder;
+    QProcess initdb;
+    initdb.setWorkingDirectory(folder.path());
+    initdb.start(QStringLiteral(QUENLAR_INITDB), c.arguments);
+    ASSERT_TRUE(initdb.waitForFinished());
+    EXPECT_EQ(initdb.exitCode(), c.exitCode);
+    const QString printed
+        = QString::fromUtf8(c.exitCode == 0 ? initdb.readAllStandardOutput() : initdb.readAllStandardError());
+    EXPECT_TRUE(printed.contains(QString::fromUtf8(c.printed))) << printed.toStdString();
+    const QStringList made = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden);
+    EXPECT_EQ(made, c.made[0] ? QStringList(QString::fromUtf8(c.made)) : QStringList())
+        << made.join(u' ').toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, InitDbCommandLine,
+    ::testing::Values(TInitDbCase {"Help", {QStringLiteral("--help")}, 0, "usage: quenlar-initdb", ""},
+        TInitDbCase {"Version", {QStringLiteral("--version")}, 0, "quenlar-initdb ", ""},
+        TInitDbCase {
+            "UnknownOption", {QStringLiteral("--force"), QStringLiteral("db.db")}, 2, "unknown option --force", ""},
+        TInitDbCase {"NoPath", {}, 2, "usage:", ""},
+        TInitDbCase {"TwoPaths", {QStringLiteral("a.db"), QStringLiteral("b.db")}, 2, "usage:", ""},
+        TInitDbCase {"APath", {QStringLiteral("db.db")}, 0, "", "db.db"},
+        TInitDbCase {"APathAfterDashes", {QStringLiteral("--"), QStringLiteral("--odd.db")}, 0, "", "--odd.db"}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
 
 } // namespace
