@@ -4,6 +4,10 @@
 
 namespace {
 
+// Where a service's phone comes from, for the messages that find none.
+const QString kPhoneHint = QStringLiteral(
+    "under the service, set QUENLAR_PHONE in /etc/quenlar/quenlar.env (then systemctl restart quenlar)");
+
 bool TakeValue(const QStringList& AArgs, qsizetype& AIndex, const QString& AName, QString& AValue, QString& AError)
 {
     const QString& arg = AArgs.at(AIndex);
@@ -71,6 +75,10 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
             if (!TakeValue(AArguments, i, QStringLiteral("--phone"), value, options.error))
                 return fail(options.error);
             options.phone = Trim(value);
+            // The service passes an empty QUENLAR_PHONE as nothing: the next option would be taken for the phone.
+            if (options.phone.startsWith(u'-'))
+                return fail(QStringLiteral("--phone needs the operator's phone, not the option %1; %2")
+                                .arg(options.phone, kPhoneHint));
         } else if (Named(arg, QStringLiteral("--status-file"))) {
             if (!TakeValue(AArguments, i, QStringLiteral("--status-file"), value, options.error))
                 return fail(options.error);
@@ -106,7 +114,7 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
         return fail(
             QStringLiteral("--phone, --once, --alimama-login, --status-file and the intervals belong to --headless"));
     if (options.headless && options.phone.isEmpty())
-        return fail(QStringLiteral("--headless needs --phone"));
+        return fail(QStringLiteral("--headless needs --phone; ") + kPhoneHint);
     return options;
 }
 
