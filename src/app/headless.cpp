@@ -4,8 +4,8 @@
 #include "app/terminationSignals.h"
 #include "foundation/textutil.h"
 #include "log/QLog.h"
-#include "sync/processObjects.h"
 #include "sync/latestFile.h"
+#include "sync/processObjects.h"
 #include "sync/syncController.h"
 
 #include <QCoreApplication>
@@ -93,7 +93,8 @@ public:
                         return;
                     THealthEvent event;
                     event.source = QStringLiteral("statusfile");
-                    event.text = QStringLiteral("状态文件无法写入 ") + FOptions.statusFile + QStringLiteral(": ") + AError;
+                    event.text
+                        = QStringLiteral("状态文件无法写入 ") + FOptions.statusFile + QStringLiteral(": ") + AError;
                     FController.Health().Report(event);
                 });
         }

@@ -69,8 +69,8 @@ QString TAPIApp::ServiceHost()
     return ServiceUrl(u"");
 }
 
-bool TAPIApp::Login(const QString& APhone, const QString& APwd, QString& AError, const std::function<bool()>& AStop,
-    QString* ACause)
+bool TAPIApp::Login(
+    const QString& APhone, const QString& APwd, QString& AError, const std::function<bool()>& AStop, QString* ACause)
 {
     TParamList params;
     params.SetValue(u"phone", Trim(APhone));

@@ -66,9 +66,8 @@ TQJobProcA TPassJobs::Job(const std::shared_ptr<TState>& AState, quint64 AGenera
         std::optional<TOpenPass> open;
         if (AOneOff)
             open.emplace(AState->lock, AState->ended, AState->open, AGeneration);
-        const TStopCheck stop = [AJob, AState, AGeneration] {
-            return AJob->IsStopRequested() || AState->Stale(AGeneration);
-        };
+        const TStopCheck stop
+            = [AJob, AState, AGeneration] { return AJob->IsStopRequested() || AState->Stale(AGeneration); };
         pass(AJob, stop);
     };
 }
@@ -100,7 +99,8 @@ bool TPassJobs::Repeat(TPass APass, qint64 AInterval)
     TQWorkers* scheduler = JobScheduler();
     if (!scheduler)
         return false;
-    const intptr_t handle = scheduler->Delay(Job(FState, Generation(), std::move(APass), false), AInterval, {}, false, true);
+    const intptr_t handle
+        = scheduler->Delay(Job(FState, Generation(), std::move(APass), false), AInterval, {}, false, true);
     if (handle == 0)
         return false;
     const std::scoped_lock lock(FState->lock);

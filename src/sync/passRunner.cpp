@@ -11,8 +11,8 @@
 #include "sync/concurrentAccounts.h"
 #include "sync/processObjects.h"
 #include "taobao/orderPass.h"
-#include "taobao/topLimits.h"
 #include "taobao/topApiGetOrders.h"
+#include "taobao/topLimits.h"
 #include "taobao/topRefundOrders.h"
 
 #include <algorithm>
@@ -55,7 +55,7 @@ QString TopSource()
 {
     const TTopGate* gate = TopGate();
     return gate != nullptr && gate->ClockRefused(QDateTime::currentMSecsSinceEpoch()) ? QStringLiteral("clock")
-                                                                                       : QStringLiteral("top");
+                                                                                      : QStringLiteral("top");
 }
 
 struct TRefundRead {
@@ -379,8 +379,7 @@ TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(PAlimmTokenData AAcco
     TPostOutcome posted;
     if (TAPIApp* api = APIApp())
         posted = api->postWeiQuanOrderData(refunds);
-    return OutcomeOf(
-        stopped, failure, read.failureSource, static_cast<qsizetype>(refunds.size()), posted, read.lost);
+    return OutcomeOf(stopped, failure, read.failureSource, static_cast<qsizetype>(refunds.size()), posted, read.lost);
 }
 
 void TPassRunner::SyncWeiquanClick()

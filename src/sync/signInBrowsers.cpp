@@ -10,8 +10,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
-TSignInBrowsers::TSignInBrowsers(TSyncFrontEnd& AFrontEnd, TAccountHealth& AHealth,
-    const QString& AProgramFolder, const QString& ADataFolder)
+TSignInBrowsers::TSignInBrowsers(
+    TSyncFrontEnd& AFrontEnd, TAccountHealth& AHealth, const QString& AProgramFolder, const QString& ADataFolder)
     : FFrontEnd(AFrontEnd)
     , FHealth(AHealth)
     , FProgramFolder(AProgramFolder)

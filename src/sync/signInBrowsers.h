@@ -22,8 +22,8 @@ class TSignInBrowsers : public QObject {
 
 public:
     // AProgramFolder holds browser.exe; ADataFolder is the browser's working folder (its settings and profiles).
-    TSignInBrowsers(TSyncFrontEnd& AFrontEnd, TAccountHealth& AHealth,
-        const QString& AProgramFolder, const QString& ADataFolder);
+    TSignInBrowsers(
+        TSyncFrontEnd& AFrontEnd, TAccountHealth& AHealth, const QString& AProgramFolder, const QString& ADataFolder);
     ~TSignInBrowsers() override;
     TSignInBrowsers(const TSignInBrowsers&) = delete;
     TSignInBrowsers& operator=(const TSignInBrowsers&) = delete;

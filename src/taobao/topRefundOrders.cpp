@@ -221,6 +221,7 @@ bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateT
             FPages.Failed(QStringLiteral("淘宝开放平台维权订单翻页位置未变"));
         return false;
     }
-    FLostRecords += AddNewSuccessful(TopListItems(data->ItemByName(u"result"), kRecordName), AList, FPages.accountName());
+    FLostRecords
+        += AddNewSuccessful(TopListItems(data->ItemByName(u"result"), kRecordName), AList, FPages.accountName());
     return hasNext;
 }
