@@ -10,6 +10,13 @@
 #include <QFileInfo>
 #include <QTimer>
 
+namespace {
+
+// The timer that ends a silent browser fires this long after its deadline, so the deadline has surely passed.
+constexpr std::chrono::milliseconds kDeadlineSlack(20);
+
+} // namespace
+
 TSignInBrowsers::TSignInBrowsers(
     TSyncFrontEnd& AFrontEnd, TAccountHealth& AHealth, const QString& AProgramFolder, const QString& ADataFolder)
     : FFrontEnd(AFrontEnd)
@@ -65,7 +72,8 @@ bool TSignInBrowsers::StartSignInBrowser(const QString& AUserId, std::chrono::mi
     const QString program = BrowserProgram();
     const QStringList arguments {QStringLiteral("2"), Trim(AUserId), QString::number(FListener.Port())};
     if (FListener.IsOpen() && FBrowsers.Start(program, arguments, FDataFolder, AUserId, ATimeout)) {
-        QTimer::singleShot(ATimeout, this, [this] { EndTimedOutBrowsers(); });
+        // Precise: a coarse timer may fire up to 5 % early, before the browser's deadline, and end nothing.
+        QTimer::singleShot(ATimeout + kDeadlineSlack, Qt::PreciseTimer, this, [this] { EndTimedOutBrowsers(); });
         return true;
     }
     THealthEvent failed;
