@@ -135,7 +135,8 @@ QString TAppOptions::Usage()
         "  --alimama-login              start the sign-in browser for every account first and wait for each\n"
         "  --alimama-login-timeout S    how long to wait for the sign-ins (default 60 seconds)\n"
         "  --status-file PATH           after every pass and every change of an account's health, write the\n"
-        "                               health of the process and of every account there as JSON (atomically)\n"
+        "                               health of the process and of every account there as JSON (atomically);\n"
+        "                               the health itself is kept across runs in health.json in the data folder\n"
         "  --sync-interval SECONDS      time between invalid-order passes (default 300, at least 0.1)\n"
         "  --refund-interval SECONDS    time between refund passes (default 18000, at least 0.1)\n"
         "  --data-dir DIR               the data folder: conf.ini, db.db, the log, browser-profile/; also the\n"
@@ -155,8 +156,9 @@ QString TAppOptions::Usage()
         "     beside quenlar when the window is asked for\n"
         "  3  the account list was unreadable or empty\n"
         "  4  some account's pass did not complete (a TOP error after retries, a refused or failed batch, an\n"
-        "     unusable order cache, an unreadable refund report, a sign-in browser that did not report, a\n"
-        "     clock more than 10 minutes off Beijing time)\n"
+        "     unusable order cache, an unreadable refund report or record, a sign-in browser that did not\n"
+        "     report, a clock more than 10 minutes off Beijing time), or the run met another failure (an item\n"
+        "     of the account list left out, a status file that cannot be written)\n"
         "  5  another copy of Quenlar runs on the same data folder (also without --once); it names that process\n"
         "  6  SIGINT or SIGTERM ended the run before its passes completed\n");
 }
