@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASize)
 {
-    const TReadRefoundOrderJSON reader(QString::fromUtf8(reinterpret_cast<const char*>(AData), qsizetype(ASize)));
+    TReadRefoundOrderJSON reader(QString::fromUtf8(reinterpret_cast<const char*>(AData), qsizetype(ASize)));
     std::vector<TWeiQuanOrderInfo> orders;
     try {
         (void)reader.ReadOrders(orders);

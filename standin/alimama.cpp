@@ -9,8 +9,24 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <optional>
 
 namespace {
+
+// "a,b,c" or "all"; empty lists nobody.
+bool InList(const std::string& AList, const std::string& AUserId)
+{
+    if (AList == "all")
+        return true;
+    size_t from = 0;
+    while (from < AList.size()) {
+        const size_t cut = std::min(AList.find(',', from), AList.size());
+        if (AList.substr(from, cut - from) == AUserId)
+            return true;
+        from = cut + 1;
+    }
+    return false;
+}
 
 QString Text(const std::string& AText)
 {
@@ -182,6 +198,18 @@ void TAlimamaHosts::SetProbeLimited(bool AOn)
     FProbeLimited = AOn;
 }
 
+void TAlimamaHosts::SetBadAmount(const std::string& AUserIds)
+{
+    const std::scoped_lock lock(FMutex);
+    FBadAmount = AUserIds;
+}
+
+std::string TAlimamaHosts::BadAmount() const
+{
+    const std::scoped_lock lock(FMutex);
+    return FBadAmount;
+}
+
 bool TAlimamaHosts::ProbeLimited() const
 {
     const std::scoped_lock lock(FMutex);
@@ -230,10 +258,20 @@ void TAlimamaHosts::Report(const httplib::Request& AReq, httplib::Response& ARes
         refunds.end());
     const size_t first = std::min(refunds.size(), static_cast<size_t>(pageNo - 1) * static_cast<size_t>(pageSize));
     const size_t last = std::min(refunds.size(), first + static_cast<size_t>(pageSize));
+    // The first successful refund of the account's report, when its amount is to be unreadable.
+    std::optional<std::string> badAmount;
+    if (InList(BadAmount(), account->userId)) {
+        const auto bad = std::find_if(
+            refunds.begin(), refunds.end(), [now](const TDemoRefund& r) { return r.StatusAt(now) == "维权成功"; });
+        if (bad != refunds.end())
+            badAmount = bad->tradeId;
+    }
     QJsonArray result;
     for (size_t i = first; i < last; ++i) {
         const TDemoRefund& refund = refunds[i];
         const bool finished = refund.FinishedAt(now);
+        const QJsonValue refundFee = badAmount == refund.tradeId ? QJsonValue(QStringLiteral("1.2.3"))
+                                                                 : QJsonValue(Amount(refund.refundCents));
         result.append(QJsonObject {{QStringLiteral("tbTradeId"), Text(refund.tradeId)},
             {QStringLiteral("tbTradeParentId"), Text(refund.parentId)},
             {QStringLiteral("itemTitle"), Text(refund.title)}, {QStringLiteral("itemImg"), Text(refund.image)},
@@ -241,8 +279,7 @@ void TAlimamaHosts::Report(const httplib::Request& AReq, httplib::Response& ARes
             {QStringLiteral("earningTime"), Text(BeijingText(refund.earningTime))},
             {QStringLiteral("refundCreateTime"), Text(BeijingText(refund.createTime))},
             {QStringLiteral("refundFinishTime"), finished ? Text(BeijingText(refund.finishTime)) : QString()},
-            {QStringLiteral("refundFee"), Amount(refund.refundCents)},
-            {QStringLiteral("showReturnFee"), Amount(refund.returnCents)},
+            {QStringLiteral("refundFee"), refundFee}, {QStringLiteral("showReturnFee"), Amount(refund.returnCents)},
             {QStringLiteral("alipayTotalPrice"), Amount(refund.totalCents)},
             {QStringLiteral("tkOrderRole"), refund.orderRole}});
         if (refund.StatusAt(now) == "维权成功")
@@ -347,5 +384,6 @@ QJsonObject TAlimamaHosts::Counters() const
     return QJsonObject {{QStringLiteral("signIns"), FSignIns}, {QStringLiteral("reportPages"), FReportPages},
         {QStringLiteral("reportRefused"), FReportRefused}, {QStringLiteral("probes"), FProbes},
         {QStringLiteral("mediaTouches"), FMediaTouches}, {QStringLiteral("sessionTtl"), FSessionTtl},
-        {QStringLiteral("probeLimited"), FProbeLimited}};
+        {QStringLiteral("probeLimited"), FProbeLimited},
+        {QStringLiteral("reportBadAmount"), QString::fromStdString(FBadAmount)}};
 }

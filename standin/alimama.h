@@ -49,6 +49,10 @@ public:
     // While on, the probe answers the throttling page "访问受限了" whatever the session.
     void SetProbeLimited(bool AOn);
     bool ProbeLimited() const;
+    // For these accounts (user ids, comma-separated, or "all"; empty: none) the report writes an amount no reader
+    // can read ("1.2.3") into the first successful refund it serves each account.
+    void SetBadAmount(const std::string& AUserIds);
+    std::string BadAmount() const;
 
     QJsonArray Sessions() const;
     QJsonObject Counters() const;
@@ -79,6 +83,7 @@ private:
     long long FSerial = 0;
     int FSessionTtl = 0;
     bool FProbeLimited = false;
+    std::string FBadAmount;
     long long FReportPages = 0;
     long long FReportRefused = 0;
     long long FProbes = 0;

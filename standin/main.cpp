@@ -133,6 +133,13 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
     addValue(QStringLiteral("session-ttl"), QStringLiteral("Seconds an Alimama web session lives (0: until ended)."),
         QStringLiteral("s"), QStringLiteral("0"));
     parser.addOption({QStringLiteral("probe-limited"), QStringLiteral("The session probe answers \"访问受限了\".")});
+    addValue(QStringLiteral("report-bad-amount"),
+        QStringLiteral("Accounts (user ids, comma-separated, or all) whose refund report holds one successful refund "
+                       "with an unreadable amount."),
+        QStringLiteral("list"), QStringLiteral("none"));
+    addValue(QStringLiteral("list-item-fault"),
+        QStringLiteral("The account list's first item has unreadable times (times) or no userId (userid)."),
+        QStringLiteral("kind"), QStringLiteral("none"));
     parser.addOption({QStringLiteral("print-config"), QStringLiteral("Print the conf.ini [hosts] section and exit.")});
     parser.process(AApp);
     if (!parser.positionalArguments().isEmpty())
@@ -167,6 +174,13 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
     options.probeLimited = parser.isSet(QStringLiteral("probe-limited"));
     if (const QString refused = parser.value(QStringLiteral("top-refund-refused")); refused != u"none")
         options.topRefundRefused = refused.toStdString();
+    if (const QString bad = parser.value(QStringLiteral("report-bad-amount")); bad != u"none")
+        options.reportBadAmount = bad.toStdString();
+    if (const QString item = parser.value(QStringLiteral("list-item-fault")); item != u"none") {
+        options.listItemFault = item.toStdString();
+        if (!TOperatorBackend::ParseListItemFault(options.listItemFault))
+            Fail(QStringLiteral("--list-item-fault wants times or userid"));
+    }
     if (!TTopGateway::ParseRefundBizErrorSwitch(parser.value(QStringLiteral("top-refund-biz-error")).toStdString(),
             options.topRefundBizError, options.topRefundBizErrorAccounts))
         Fail(QStringLiteral("--top-refund-biz-error wants 101, 102 or 103, alone or as CODE:LIST, or 0"));

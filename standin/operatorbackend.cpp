@@ -124,12 +124,37 @@ void TOperatorBackend::AccountList(const httplib::Request& AReq, httplib::Respon
     if (!Verify(AReq, ARes, TNeed::Session, fields))
         return;
     QJsonArray accounts;
+    const std::string fault = ListItemFault();
     for (const TDemoAccount& account : FData.Accounts()) {
-        accounts.append(QJsonObject {{QStringLiteral("userId"), Text(account.userId)},
+        QJsonObject item {{QStringLiteral("userId"), Text(account.userId)},
             {QStringLiteral("userName"), Text(account.userName)}, {QStringLiteral("authTime"), account.authTime},
-            {QStringLiteral("exptime"), account.expTime}, {QStringLiteral("accessToken"), Text(account.accessToken)}});
+            {QStringLiteral("exptime"), account.expTime}, {QStringLiteral("accessToken"), Text(account.accessToken)}};
+        if (accounts.isEmpty() && fault == "times") {
+            item[QStringLiteral("authTime")] = QStringLiteral("abc");
+            item[QStringLiteral("exptime")] = QStringLiteral("abc");
+        } else if (accounts.isEmpty() && fault == "userid") {
+            item.remove(QStringLiteral("userId"));
+        }
+        accounts.append(item);
     }
     Reply(ARes, 200, "success", accounts);
+}
+
+bool TOperatorBackend::ParseListItemFault(const std::string& AText)
+{
+    return AText.empty() || AText == "times" || AText == "userid";
+}
+
+void TOperatorBackend::SetListItemFault(const std::string& AFault)
+{
+    const std::scoped_lock lock(FMutex);
+    FListItemFault = ParseListItemFault(AFault) ? AFault : std::string();
+}
+
+std::string TOperatorBackend::ListItemFault() const
+{
+    const std::scoped_lock lock(FMutex);
+    return FListItemFault;
 }
 
 void TOperatorBackend::RefundBatch(const httplib::Request& AReq, httplib::Response& ARes)

@@ -31,6 +31,12 @@ public:
 
     QJsonObject Rejections() const;
 
+    // One item of the account list the program cannot take as it is: "times" writes the first item's authTime and
+    // exptime as "abc", "userid" leaves out the first item's userId; empty: every item whole.
+    static bool ParseListItemFault(const std::string& AText);
+    void SetListItemFault(const std::string& AFault);
+    std::string ListItemFault() const;
+
 private:
     enum class TNeed { Signature, Session };
     // The form of a verified request; false when the reply has been written with the refusal.
@@ -57,4 +63,5 @@ private:
     long long FBadLogin = 0;
     long long FBadRequest = 0;
     long long FLogins = 0;
+    std::string FListItemFault;
 };

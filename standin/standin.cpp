@@ -45,6 +45,8 @@ TStandIn::TStandIn(TStandInOptions AOptions)
     FTop.SetClockSkew(FOptions.topClockSkewS);
     FAlimama.SetSessionTtl(FOptions.sessionTtl);
     FAlimama.SetProbeLimited(FOptions.probeLimited);
+    FAlimama.SetBadAmount(FOptions.reportBadAmount);
+    FOperator.SetListItemFault(FOptions.listItemFault);
     for (int i = 0; i < kStandInHostCount; ++i) {
         const auto host = static_cast<TStandInHost>(i);
         const bool https = host == TStandInHost::Publisher || host == TStandInHost::Media;
@@ -210,6 +212,10 @@ void TStandIn::ChangeFaults(const TFormFields& AFields)
             FieldValue(AFields, "probeLimited") == "1" || FieldValue(AFields, "probeLimited") == "true");
     if (HasField(AFields, "sessionTtl"))
         FAlimama.SetSessionTtl(std::atoi(FieldValue(AFields, "sessionTtl").c_str()));
+    if (HasField(AFields, "reportBadAmount"))
+        FAlimama.SetBadAmount(FieldValue(AFields, "reportBadAmount"));
+    if (HasField(AFields, "listItemFault"))
+        FOperator.SetListItemFault(FieldValue(AFields, "listItemFault"));
 }
 
 // The TOP switches of the error table: each "topOrderError" field is "CODE=LIST" (an empty list clears that code),
@@ -261,7 +267,9 @@ void TStandIn::RegisterControl()
                 {QStringLiteral("topClockSkewS"), FTop.ClockSkew()},
                 {QStringLiteral("topRefundBizError"), FTop.Counters().value(QStringLiteral("refundBizError"))},
                 {QStringLiteral("topOrderErrors"), FTop.Counters().value(QStringLiteral("orderErrors"))},
-                {QStringLiteral("probeLimited"), FAlimama.ProbeLimited()}});
+                {QStringLiteral("probeLimited"), FAlimama.ProbeLimited()},
+                {QStringLiteral("reportBadAmount"), QString::fromStdString(FAlimama.BadAmount())},
+                {QStringLiteral("listItemFault"), QString::fromStdString(FOperator.ListItemFault())}});
     });
     FControl->Post("/standin/sessions/expire", [this, fieldsOf](const httplib::Request& req, httplib::Response& res) {
         SendJson(

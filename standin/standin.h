@@ -43,6 +43,8 @@ struct TStandInOptions {
     std::string topRefundRefused; // user ids (comma-separated) or "all" refused the TOP refund method
     int topRefundBizError = 0; // the refund method's business error (101 to 103) for topRefundBizErrorAccounts
     std::string topRefundBizErrorAccounts;
+    std::string reportBadAmount; // user ids (comma-separated) or "all" whose report has one unreadable amount
+    std::string listItemFault; // "times", "userid" or empty: see TOperatorBackend::SetListItemFault
     bool record = false; // keep every request for inspection (tests); off for a long-running stand-in
     TStandInClock clock; // the demo world's clock; empty is the system clock
 };

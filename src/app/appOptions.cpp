@@ -4,6 +4,10 @@
 
 namespace {
 
+// Where a service's phone comes from, for the messages that find none.
+const QString kPhoneHint = QStringLiteral(
+    "under the service, set QUENLAR_PHONE in /etc/quenlar/quenlar.env (then systemctl restart quenlar)");
+
 bool TakeValue(const QStringList& AArgs, qsizetype& AIndex, const QString& AName, QString& AValue, QString& AError)
 {
     const QString& arg = AArgs.at(AIndex);
@@ -71,6 +75,10 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
             if (!TakeValue(AArguments, i, QStringLiteral("--phone"), value, options.error))
                 return fail(options.error);
             options.phone = Trim(value);
+            // The service passes an empty QUENLAR_PHONE as nothing: the next option would be taken for the phone.
+            if (options.phone.startsWith(u'-'))
+                return fail(QStringLiteral("--phone needs the operator's phone, not the option %1; %2")
+                                .arg(options.phone, kPhoneHint));
         } else if (Named(arg, QStringLiteral("--status-file"))) {
             if (!TakeValue(AArguments, i, QStringLiteral("--status-file"), value, options.error))
                 return fail(options.error);
@@ -106,7 +114,7 @@ TAppOptions TAppOptions::Parse(const QStringList& AArguments)
         return fail(
             QStringLiteral("--phone, --once, --alimama-login, --status-file and the intervals belong to --headless"));
     if (options.headless && options.phone.isEmpty())
-        return fail(QStringLiteral("--headless needs --phone"));
+        return fail(QStringLiteral("--headless needs --phone; ") + kPhoneHint);
     return options;
 }
 
@@ -127,7 +135,8 @@ QString TAppOptions::Usage()
         "  --alimama-login              start the sign-in browser for every account first and wait for each\n"
         "  --alimama-login-timeout S    how long to wait for the sign-ins (default 60 seconds)\n"
         "  --status-file PATH           after every pass and every change of an account's health, write the\n"
-        "                               health of the process and of every account there as JSON (atomically)\n"
+        "                               health of the process and of every account there as JSON (atomically);\n"
+        "                               the health itself is kept across runs in health.json in the data folder\n"
         "  --sync-interval SECONDS      time between invalid-order passes (default 300, at least 0.1)\n"
         "  --refund-interval SECONDS    time between refund passes (default 18000, at least 0.1)\n"
         "  --data-dir DIR               the data folder: conf.ini, db.db, the log, browser-profile/; also the\n"
@@ -147,8 +156,9 @@ QString TAppOptions::Usage()
         "     beside quenlar when the window is asked for\n"
         "  3  the account list was unreadable or empty\n"
         "  4  some account's pass did not complete (a TOP error after retries, a refused or failed batch, an\n"
-        "     unusable order cache, an unreadable refund report, a sign-in browser that did not report, a\n"
-        "     clock more than 10 minutes off Beijing time)\n"
+        "     unusable order cache, an unreadable refund report or record, a sign-in browser that did not\n"
+        "     report, a clock more than 10 minutes off Beijing time), or the run met another failure (an item\n"
+        "     of the account list left out, a status file that cannot be written)\n"
         "  5  another copy of Quenlar runs on the same data folder (also without --once); it names that process\n"
         "  6  SIGINT or SIGTERM ended the run before its passes completed\n");
 }

@@ -4,8 +4,8 @@
 #include "app/terminationSignals.h"
 #include "foundation/textutil.h"
 #include "log/QLog.h"
+#include "sync/latestFile.h"
 #include "sync/processObjects.h"
-#include "sync/statusFile.h"
 #include "sync/syncController.h"
 
 #include <QCoreApplication>
@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 #include <set>
 #include <utility>
 #include <vector>
@@ -76,6 +77,9 @@ public:
     void ControlsChanged() override { }
 };
 
+// The headless wait for the sign-in browsers outlasts their own time-out, which reports each silent one.
+constexpr int kSignInTimerMarginMs = 2000;
+
 // The exit codes of --once: what a cron job or a service manager sees of the run.
 enum TExitCode {
     ecComplete = 0, // every pass complete and every batch accepted
@@ -96,8 +100,22 @@ public:
     {
         connect(&FController, &TSyncController::AccountsRefreshed, this, &THeadlessRun::OnAccounts);
         connect(&FController, &TSyncController::SignInReported, this, &THeadlessRun::OnSignInReported);
-        connect(&FController, &TSyncController::PassEnded, this, &THeadlessRun::OnPassEnded);
+        connect(&FController, &TSyncController::PassEnded, this, &THeadlessRun::WriteStatus);
         connect(&FController, &TSyncController::HealthChanged, this, &THeadlessRun::WriteStatus);
+        if (!FOptions.statusFile.isEmpty()) {
+            // Written on a thread of its own, the latest state winning, so the main thread never waits for the disk.
+            FStatusFile = std::make_unique<TLatestFile>(
+                FOptions.statusFile, [this] { return FController.Health().ToJson(); },
+                [this](bool AWritten, const QString& AError) {
+                    if (AWritten)
+                        return;
+                    THealthEvent event;
+                    event.source = QStringLiteral("statusfile");
+                    event.text
+                        = QStringLiteral("状态文件无法写入 ") + FOptions.statusFile + QStringLiteral(": ") + AError;
+                    FController.Health().Report(event);
+                });
+        }
         FSignInTimer.setSingleShot(true);
         connect(&FSignInTimer, &QTimer::timeout, this, &THeadlessRun::OnSignInTimeout);
     }
@@ -120,10 +138,15 @@ public:
             QCoreApplication::exit(ecUsage);
             return;
         }
-        FController.SignIn(FOptions.phone, password, [](bool ASucceeded, const QString& AError) {
+        FController.SignIn(FOptions.phone, password, [this](bool ASucceeded, const QString& AError) {
             if (ASucceeded)
                 return;
-            Print(stderr, AError);
+            // The back end's text, and beside it what kept the request from being answered at all.
+            const QString& cause = FController.SignInCause();
+            Print(stderr,
+                cause.isEmpty() ? QStringLiteral("quenlar: the operator back end refused the sign-in: ") + AError
+                                : QStringLiteral("quenlar: the operator back end could not be reached (") + cause
+                        + QStringLiteral("): ") + AError);
             QCoreApplication::exit(ecSignIn);
         });
     }
@@ -176,7 +199,7 @@ private:
         }
         if (FAwaited.empty())
             return false;
-        FSignInTimer.start(FOptions.alimamaLoginTimeoutS * 1000);
+        FSignInTimer.start(FOptions.alimamaLoginTimeoutS * 1000 + kSignInTimerMarginMs);
         return true;
     }
 
@@ -188,17 +211,9 @@ private:
         StartPasses();
     }
 
+    // A fallback only: each browser's own time-out, a little earlier, ends it and reports it as a failure.
     void OnSignInTimeout()
     {
-        Print(stderr,
-            QStringLiteral("quenlar: %1 sign-in browser(s) did not report within %2 s")
-                .arg(FAwaited.size())
-                .arg(FOptions.alimamaLoginTimeoutS));
-        for (const QString& userId : FAwaited) {
-            const QString cause = QStringLiteral("联盟登录程序 %1 秒内未回报").arg(FOptions.alimamaLoginTimeoutS);
-            FController.Health().ErrorSeen(userId, QStringLiteral("signin"), cause);
-            FSilentSignIns.emplace_back(userId, cause);
-        }
         FAwaited.clear();
         StartPasses();
     }
@@ -215,47 +230,42 @@ private:
         FController.StartStopClick();
     }
 
-    void OnPassEnded(TPassKind AKind)
-    {
-        // Through the log, so that it follows the pass's own lines on stdout and is kept in the log file too.
-        LogLine(llMessage, PassSummary(FController.Health().Accounts(), AKind));
-        WriteStatus();
-    }
-
     void WriteStatus()
     {
-        if (FOptions.statusFile.isEmpty())
-            return;
-        QString error;
-        const bool written = WriteFileAtomically(FOptions.statusFile, FController.Health().ToJson(), &error);
-        // Said once per run of failures, not on every change.
-        if (!written && !FStatusFileFailing)
-            LogLine(llError, QStringLiteral("状态文件无法写入 ") + FOptions.statusFile + QStringLiteral(": ") + error);
-        FStatusFileFailing = !written;
+        if (FStatusFile)
+            FStatusFile->Touch();
     }
 
-    // One line on stderr per account whose pass did not complete, naming it and the cause.
+    // The run's verdict from its health alone: one line on stderr per failure the run met (an account's failed
+    // pass naming the account and the cause, a list item left out, an unwritable status file), and one per
+    // account pass a stop cut short; 4 when there was any.
     int OnceExitCode()
     {
         WriteStatus();
         int code = ecComplete;
-        const auto fail = [&code](const QString& AUserName, const QString& AUserId, const QString& AWhat) {
-            Print(stderr, QStringLiteral("quenlar: account %1 (%2): %3").arg(AUserName, AUserId, AWhat));
+        const TAccountHealth& health = FController.Health();
+        for (const THealthEvent& event : health.Events()) {
+            Print(stderr,
+                event.userId.isEmpty()
+                    ? QStringLiteral("quenlar: ") + event.text
+                    : QStringLiteral("quenlar: account %1 (%2): %3").arg(event.userName, event.userId, event.text));
             code = ecAccountFailed;
-        };
-        for (const TAccountHealthRecord& account : FController.Health().Accounts()) {
+        }
+        const QDateTime started = health.Process().started;
+        for (const TAccountHealthRecord& account : health.Accounts()) {
             for (const TPassKind kind : {TPassKind::Invalid, TPassKind::Refund}) {
                 const TPassRecord& pass = account.last[static_cast<int>(kind)];
-                if (!pass.ran || pass.state == TAccountPassOutcome::TState::Complete)
+                // A record another run left is no part of this run's verdict.
+                if (!pass.ran || pass.state != TAccountPassOutcome::TState::Stopped || pass.start < started)
                     continue;
-                const QString what = kind == TPassKind::Invalid ? QStringLiteral("失效订单同步失败: ")
-                                                                : QStringLiteral("维权订单同步失败: ");
-                fail(account.userName, account.userId,
-                    what + (pass.cause.isEmpty() ? QStringLiteral("已停止") : pass.cause));
+                Print(stderr,
+                    QStringLiteral("quenlar: account %1 (%2): %3")
+                        .arg(account.userName, account.userId,
+                            kind == TPassKind::Invalid ? QStringLiteral("失效订单同步已停止")
+                                                       : QStringLiteral("维权订单同步已停止")));
+                code = ecAccountFailed;
             }
         }
-        for (const auto& [userId, cause] : FSilentSignIns)
-            fail(FController.Health().Account(userId).userName, userId, cause);
         return code;
     }
 
@@ -263,9 +273,9 @@ private:
     TSyncController& FController;
     QTimer FSignInTimer;
     std::set<QString> FAwaited;
-    std::vector<std::pair<QString, QString>> FSilentSignIns; // user id, cause
+    // None without --status-file; written once more with the last state when the run goes (after the jobs ended).
+    std::unique_ptr<TLatestFile> FStatusFile;
     bool FStarted = false;
-    bool FStatusFileFailing = false;
     int FOnceExitCode = -1; // once the --once passes have ended
 };
 

@@ -1011,8 +1011,8 @@ void TQWorkers::WaitRunning(const std::function<bool(const TQWorker&)>& AMatches
         }
         if (!running || !AWaitRunningDone)
             return;
-        if (onMain)
-            QCoreApplication::processEvents();
+        // No event loop here, on the main thread either: a click must never run inside another's wait. The program
+        // waits for its jobs on workers; a main-thread caller that waits must not wait for a job that needs it.
         std::unique_lock lock(FJobDoneLock);
         FJobDone.wait_for(lock, milliseconds(FTiming.WaitStep));
     }

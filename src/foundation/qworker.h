@@ -218,7 +218,8 @@ public:
         TQJobProcA AProc, qint64 ADelay, TQJobData AData = {}, bool ARunInMainThread = false, bool ARepeat = false);
 
     // Removes queued jobs of the procedure with the data (AnyData: any), at most AMaxTimes (-1: all), and waits for
-    // running ones when asked; returns the number removed.
+    // running ones when asked; returns the number removed. The wait runs no event loop: on the main thread it
+    // blocks, so a job it waits for must not wait for the main thread (the program waits on workers).
     int Clear(const TQJobProc& AProc, const void* AData, int AMaxTimes = -1, bool AWaitRunningDone = true);
     void ClearSingleJob(intptr_t AHandle, bool AWaitRunningDone = true);
 

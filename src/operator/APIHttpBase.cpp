@@ -75,10 +75,15 @@ TServiceResp TAPIHttpBase::SignedPost(
     AParams.SetValue(u"sign", makeSign(AParams, FSecret));
     if (Trim(AURL).isEmpty())
         return resp;
-    const QString reply = post(AURL, AParams, AStop);
-    if (Trim(reply).isEmpty())
+    QString error;
+    const QString reply = post(AURL, AParams, AStop, &error);
+    if (Trim(reply).isEmpty()) {
+        resp.cause = error.isEmpty() ? QStringLiteral("empty reply") : error;
         return resp;
+    }
     DecodeReply(reply, resp);
+    if (resp.IsLocalFailure())
+        resp.cause = QStringLiteral("the reply is not the back end's JSON");
     return resp;
 }
 
@@ -105,7 +110,8 @@ QString TAPIHttpBase::md5Hex(const QString& AText)
     return Md5HexUpper(AText);
 }
 
-QString TAPIHttpBase::post(const QString& AURL, const TParamList& AParams, const std::function<bool()>& AStop)
+QString TAPIHttpBase::post(
+    const QString& AURL, const TParamList& AParams, const std::function<bool()>& AStop, QString* AError)
 {
     const int timeoutMs = static_cast<int>(std::clamp<qint64>(qint64(FhttpConnentOutTime) * 1000, 1, INT_MAX));
     THttpRequest request = THttpRequest::ForPost(AURL, AParams.Lines(), UserAgents::kApiClient, timeoutMs);
@@ -117,5 +123,5 @@ QString TAPIHttpBase::post(const QString& AURL, const TParamList& AParams, const
     request.redirects = THttpRequest::TRedirects::Refuse;
     request.maxReplyBytes = THttpRequest::kOperatorReplyCap;
     const std::scoped_lock lock(FCS);
-    return HttpExchange(request);
+    return HttpExchange(request, AError);
 }

@@ -35,7 +35,9 @@ public:
     // One form POST under FCS, on the calling thread; the reply text, empty when nothing arrived or AStop ended it.
     // A job's stop does not end an order post (its outcome decides what is cached): those pass an AStop that only
     // the end of the process's grace for posts makes true.
-    QString post(const QString& AURL, const TParamList& AParams, const std::function<bool()>& AStop = {});
+    // AError, when given, receives why the exchange failed (empty when it did not).
+    QString post(const QString& AURL, const TParamList& AParams, const std::function<bool()>& AStop = {},
+        QString* AError = nullptr);
 
 protected:
     struct TSession {

@@ -12,6 +12,9 @@ struct TServiceResp {
     QString msg = LocalFailureMsg();
     qint64 time = 0;
     QString data; // trimmed; the JSON text for an object or array
+    // Why a local failure happened (the exchange's error: refused, time-out, TLS, HTTP status; or a reply that is
+    // not the back end's JSON); empty otherwise. Not part of what the back end said.
+    QString cause;
 
     void SetLocalFailure() { *this = TServiceResp(); }
     bool IsLocalFailure() const { return code == LocalFailureCode && msg == LocalFailureMsg(); }

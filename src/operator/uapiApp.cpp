@@ -64,7 +64,13 @@ QString TAPIApp::IntakeUrl(QStringView APath)
     return common ? common->hosts().operatorIntakeUrl() + APath.toString() : QString();
 }
 
-bool TAPIApp::Login(const QString& APhone, const QString& APwd, QString& AError, const std::function<bool()>& AStop)
+QString TAPIApp::ServiceHost()
+{
+    return ServiceUrl(u"");
+}
+
+bool TAPIApp::Login(
+    const QString& APhone, const QString& APwd, QString& AError, const std::function<bool()>& AStop, QString* ACause)
 {
     TParamList params;
     params.SetValue(u"phone", Trim(APhone));
@@ -72,6 +78,8 @@ bool TAPIApp::Login(const QString& APhone, const QString& APwd, QString& AError,
     const TServiceResp resp = postWithToken(ServiceUrl(OperatorPath::Login), params, AStop);
     if (resp.code != 200) {
         AError = resp.msg;
+        if (ACause)
+            *ACause = resp.cause;
         return false;
     }
     FisLogin = true;

@@ -45,7 +45,12 @@ public:
     // Signs in with the trimmed account and password. On success keeps "uid" and "token" of the reply's data (those
     // it holds) as the session; on failure sets AError to the reply's msg and changes nothing.
     // AStop may cut either request short (the process ends); it then fails like an unreachable back end.
-    bool Login(const QString& APhone, const QString& APwd, QString& AError, const std::function<bool()>& AStop = {});
+    // ACause, when given, receives why the request itself failed (see TServiceResp::cause); empty when the back end
+    // answered.
+    bool Login(const QString& APhone, const QString& APwd, QString& AError, const std::function<bool()>& AStop = {},
+        QString* ACause = nullptr);
+    // The operator service's host as the settings name it, for messages.
+    static QString ServiceHost();
     // The accounts to synchronise as a document; empty when the request failed.
     // AError, when given, receives why a list could not be had (the back end's code and message); the result is
     // then empty.

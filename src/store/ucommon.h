@@ -32,11 +32,11 @@ enum class TRefundSource { Report, Api, Auto };
 // "api" and "auto" (any case, blanks around allowed); anything else is the report.
 TRefundSource ParseRefundSource(const QString& AText);
 
-// The program's switches, mirrored in "conf.ini" beside the executable. Assigning a switch writes it through at
+// The program's switches, mirrored in "conf.ini" in the data folder. Assigning a switch writes it through at
 // once. Switches are assigned on the main thread and read by workers, hence atomics.
 class TCommon {
 public:
-    // AFolder is the folder of the executable; the program passes QCoreApplication::applicationDirPath().
+    // AFolder is the data folder, which the program entry chooses (see TDBCacheClass).
     explicit TCommon(const QString& AFolder);
     TCommon(const TCommon&) = delete;
     TCommon& operator=(const TCommon&) = delete;

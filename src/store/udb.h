@@ -29,14 +29,15 @@ public:
 };
 
 // The order cache "db.db": which orders the operator back end has already accepted, table cache_order. The file
-// is prepared beside the executable (quenlar-initdb); the cache itself never creates it. Every call opens its own
+// is prepared in the data folder (quenlar-initdb); the cache itself never creates it. Every call opens its own
 // connection and closes it before returning.
 class TDBCacheClass {
 public:
     static constexpr int kDefaultBusyTimeoutMs = 5000;
 
-    // AFolder is the folder of the executable; the program passes QCoreApplication::applicationDirPath(). A
-    // connection waits up to ABusyTimeoutMs for another connection's lock before it fails.
+    // AFolder is the data folder (--data-dir, QUENLAR_DATA_DIR, the executable's folder when it may be used, or
+    // $XDG_DATA_HOME/quenlar), which the program entry chooses. A connection waits up to ABusyTimeoutMs for another
+    // connection's lock before it fails.
     explicit TDBCacheClass(const QString& AFolder, int ABusyTimeoutMs = kDefaultBusyTimeoutMs);
     TDBCacheClass(const TDBCacheClass&) = delete;
     TDBCacheClass& operator=(const TDBCacheClass&) = delete;

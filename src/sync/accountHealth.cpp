@@ -35,8 +35,38 @@ QString StateText(const TPassRecord& ARecord)
         return QStringLiteral("stopped");
     case TAccountPassOutcome::TState::Failed:
         return QStringLiteral("failed");
+    case TAccountPassOutcome::TState::Skipped:
+        return QStringLiteral("skipped");
     }
     return QStringLiteral("none");
+}
+
+// Stored state names; StateOf reads them back.
+const char* const kStates[] = {"complete", "stopped", "failed", "skipped"};
+
+TAccountPassOutcome::TState StateOf(const QString& AText)
+{
+    for (int i = 0; i < 4; ++i) {
+        if (AText == QLatin1String(kStates[i]))
+            return static_cast<TAccountPassOutcome::TState>(i);
+    }
+    return TAccountPassOutcome::TState::Complete;
+}
+
+QString StoredTime(const QDateTime& ATime)
+{
+    return ATime.isValid() ? ATime.toUTC().toString(Qt::ISODateWithMs) : QString();
+}
+
+QDateTime TimeOf(const QJsonValue& AValue)
+{
+    const QDateTime time = QDateTime::fromString(AValue.toString(), Qt::ISODateWithMs);
+    return time.isValid() ? time.toLocalTime() : QDateTime();
+}
+
+QJsonValue TextOrNull(const QString& AText)
+{
+    return AText.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(AText);
 }
 
 QJsonValue TimeValue(const QDateTime& ATime)
@@ -57,7 +87,7 @@ QJsonObject PassJson(const TPassRecord& ARecord, const TDeliveryCounts& ACounts)
     pass[u"outcome"] = StateText(ARecord);
     pass[u"start"] = TimeValue(ARecord.start);
     pass[u"end"] = TimeValue(ARecord.end);
-    pass[u"cause"] = ARecord.cause.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(ARecord.cause);
+    pass[u"cause"] = TextOrNull(ARecord.cause);
     pass[u"found"] = ACounts.lastFound;
     pass[u"delivered"] = ACounts.lastDelivered;
     pass[u"deliveredToday"] = ACounts.today;
@@ -110,6 +140,71 @@ QString UnhealthyReason(const TAccountHealthRecord& ARecord, const QDateTime& AN
     return reasons.join(QStringLiteral("；"));
 }
 
+QString AdviceFor(const QString& ASource, const QString& AText)
+{
+    const QString reauthorise = QStringLiteral("在运营商后台重新授权该联盟账号");
+    const QString signIn = QStringLiteral("重新登录阿里妈妈(账号右键菜单“登录阿里妈妈”,无桌面时 --alimama-login)");
+    if (ASource == u"top") {
+        if (AText.contains(QStringLiteral("授权已失效")))
+            return reauthorise;
+        if (AText.contains(QStringLiteral("权限不足")))
+            return QStringLiteral("在淘宝开放平台为应用开通该接口的权限,或改用 refundSource=report");
+        return {};
+    }
+    if (ASource == u"clock")
+        return QStringLiteral("校准本机时间(开启 NTP 时间同步)");
+    if (ASource == u"backend")
+        return QStringLiteral("检查运营商订单接收服务是否在运行并接受订单");
+    if (ASource == u"report" || ASource == u"session")
+        return signIn;
+    if (ASource == u"record")
+        return QStringLiteral("日志中列出了未提交的订单号,请核对并人工处理");
+    if (ASource == u"cache")
+        return QStringLiteral("检查数据文件夹中的订单缓存 db.db(用 quenlar-initdb 准备)");
+    if (ASource == u"signin")
+        return QStringLiteral("检查联盟登录程序 browser.exe 能否启动并完成登录");
+    if (ASource == u"list")
+        return QStringLiteral("在运营商后台检查该联盟账号的资料");
+    if (ASource == u"statusfile")
+        return QStringLiteral("检查状态文件所在的文件夹能否写入");
+    return {};
+}
+
+QString UnhealthyAdvice(const TAccountHealthRecord& ARecord, const QDateTime& ANow)
+{
+    QStringList advice;
+    const auto add = [&advice](const QString& AText) {
+        if (!AText.isEmpty() && !advice.contains(AText))
+            advice << AText;
+    };
+    for (int kind = 0; kind < kPassKinds; ++kind) {
+        if (ARecord.failedInARow[kind] >= TAccountHealth::kFailedPassesToWarn) {
+            const QString advised = AdviceFor(ARecord.last[kind].source, ARecord.last[kind].cause);
+            add(advised.isEmpty() ? QStringLiteral("查看日志中该账号的错误") : advised);
+        }
+    }
+    if (ARecord.tokenExpiry > 0 && ARecord.DaysLeft(ANow) < TAccountHealth::kExpiryWarningDays)
+        add(AdviceFor(QStringLiteral("top"), QStringLiteral("授权已失效")));
+    if (ARecord.session == TWebSession::Dropped)
+        add(AdviceFor(QStringLiteral("session"), {}));
+    return advice.join(QStringLiteral("；"));
+}
+
+QString PassEndText(TPassEnd AEnd)
+{
+    switch (AEnd) {
+    case TPassEnd::Complete:
+        return QStringLiteral("complete");
+    case TPassEnd::Failed:
+        return QStringLiteral("failed");
+    case TPassEnd::Stopped:
+        return QStringLiteral("stopped");
+    case TPassEnd::Skipped:
+        return QStringLiteral("skipped");
+    }
+    return QStringLiteral("none");
+}
+
 QString PassSummary(const std::vector<TAccountHealthRecord>& AAccounts, TPassKind AKind)
 {
     const int kind = static_cast<int>(AKind);
@@ -154,6 +249,23 @@ void TAccountHealth::SetOnPassEnded(std::function<void(TPassKind)> AOnPassEnded)
     FOnPassEnded = std::move(AOnPassEnded);
 }
 
+void TAccountHealth::SetOnRowChanged(TRowChanged AOnRowChanged)
+{
+    const std::scoped_lock lock(FLock);
+    FOnRowChanged = std::move(AOnRowChanged);
+}
+
+void TAccountHealth::RowChanged(const QString& AUserId, const QString& AUserName, TRowState AState) const
+{
+    TRowChanged onRowChanged;
+    {
+        const std::scoped_lock lock(FLock);
+        onRowChanged = FOnRowChanged;
+    }
+    if (onRowChanged)
+        onRowChanged(AUserId, AUserName, AState);
+}
+
 TAccountHealthRecord* TAccountHealth::Find(const QString& AUserId)
 {
     const QString key = Trim(AUserId);
@@ -167,6 +279,7 @@ QString TAccountHealth::Evaluate(TAccountHealthRecord& ARecord, const QDateTime&
     const QString reason = UnhealthyReason(ARecord, ANow);
     const bool was = !ARecord.unhealthy.isEmpty();
     ARecord.unhealthy = reason;
+    ARecord.advice = UnhealthyAdvice(ARecord, ANow);
     if (!was && !reason.isEmpty())
         return QStringLiteral("联盟账号 ") + ARecord.userName + QStringLiteral(" 状态异常: ") + reason;
     if (was && reason.isEmpty())
@@ -233,15 +346,54 @@ void TAccountHealth::SetVersion(const QString& AVersion)
     FProcess.version = AVersion;
 }
 
+void TAccountHealth::AccountPassStarted(TPassKind, const QString& AUserId)
+{
+    QString name;
+    {
+        const std::scoped_lock lock(FLock);
+        const TAccountHealthRecord* record = Find(AUserId);
+        if (!record)
+            return;
+        name = record->userName;
+    }
+    RowChanged(Trim(AUserId), name, TRowState::Syncing);
+}
+
+namespace {
+
+TRowState RowStateOf(TAccountPassOutcome::TState AState)
+{
+    switch (AState) {
+    case TAccountPassOutcome::TState::Failed:
+        return TRowState::Failed;
+    case TAccountPassOutcome::TState::Stopped:
+        return TRowState::Stopped;
+    default:
+        return TRowState::Synced;
+    }
+}
+
+QString PassFailedText(TPassKind AKind, const QString& ACause)
+{
+    return (AKind == TPassKind::Invalid ? QStringLiteral("失效订单同步失败: ") : QStringLiteral("维权订单同步失败: "))
+        + ACause;
+}
+
+} // namespace
+
 void TAccountHealth::AccountPassEnded(
     TPassKind AKind, const QString& AUserId, const QDateTime& AStart, const TAccountPassOutcome& AOutcome)
 {
     QString line;
+    QString name;
+    QString failure;
+    THealthEvent event;
     {
         const std::scoped_lock lock(FLock);
         TAccountHealthRecord* record = Find(AUserId);
         if (!record)
             return;
+        name = record->userName;
         const int kind = static_cast<int>(AKind);
         const QDateTime now = Now();
         TPassRecord& pass = record->last[kind];
@@ -250,6 +402,7 @@ void TAccountHealth::AccountPassEnded(
         pass.end = now;
         pass.state = AOutcome.state;
         pass.cause = AOutcome.cause;
+        pass.source = AOutcome.source;
         TDeliveryCounts& counts = record->counts[kind];
         if (counts.day != ChinaDay(now)) {
             counts.day = ChinaDay(now);
@@ -260,16 +413,67 @@ void TAccountHealth::AccountPassEnded(
         counts.today += AOutcome.delivered;
         counts.total += AOutcome.delivered;
         FProcess.delivered[kind] += AOutcome.delivered;
-        // A stopped pass says nothing about the account either way.
+        // A stopped or skipped pass says nothing about the account either way.
         if (AOutcome.state == TAccountPassOutcome::TState::Failed) {
             ++record->failedInARow[kind];
-            record->lastError = {now, AOutcome.source, AOutcome.cause};
-        } else if (AOutcome.state == TAccountPassOutcome::TState::Complete) {
-            record->failedInARow[kind] = 0;
+            event.userId = record->userId;
+            event.source = AOutcome.source;
+            event.text = PassFailedText(AKind, AOutcome.cause);
+            event.pass = kind;
+            failure = Keep(event);
+            record->lastError = {event.time, event.source, AOutcome.cause};
+            line = Evaluate(*record, now);
+        } else {
+            if (AOutcome.state == TAccountPassOutcome::TState::Complete)
+                record->failedInARow[kind] = 0;
+            line = Evaluate(*record, now);
         }
-        line = Evaluate(*record, now);
     }
+    // The failure first, then the turn it may cause.
+    if (!failure.isEmpty())
+        LogLine(llError, failure);
+    if (AOutcome.state != TAccountPassOutcome::TState::Skipped)
+        RowChanged(Trim(AUserId), name, RowStateOf(AOutcome.state));
     Changed(line);
+}
+
+QString TAccountHealth::Keep(THealthEvent& AEvent)
+{
+    AEvent.time = Now();
+    if (const TAccountHealthRecord* record = AEvent.userId.isEmpty() ? nullptr : Find(AEvent.userId);
+        record != nullptr && AEvent.userName.isEmpty())
+        AEvent.userName = record->userName;
+    if (AEvent.advice.isEmpty())
+        AEvent.advice = AdviceFor(AEvent.source, AEvent.text);
+    if (AEvent.logLine.isEmpty()) {
+        AEvent.logLine = AEvent.userId.isEmpty() ? AEvent.text
+                                                 : QStringLiteral("联盟账号 ") + AEvent.userName + QStringLiteral(" (")
+                + AEvent.userId + QStringLiteral("): ") + AEvent.text;
+    }
+    if (FEvents.size() >= kOwnEvents)
+        FEvents.erase(FEvents.begin());
+    FEvents.push_back(AEvent);
+    return AEvent.logLine;
+}
+
+void TAccountHealth::Report(THealthEvent AEvent)
+{
+    QString failure;
+    {
+        const std::scoped_lock lock(FLock);
+        AEvent.userId = Trim(AEvent.userId);
+        failure = Keep(AEvent);
+        if (TAccountHealthRecord* record = AEvent.userId.isEmpty() ? nullptr : Find(AEvent.userId))
+            record->lastError = {AEvent.time, AEvent.source, AEvent.text};
+    }
+    LogLine(llError, failure);
+    Changed();
+}
+
+std::vector<THealthEvent> TAccountHealth::Events() const
+{
+    const std::scoped_lock lock(FLock);
+    return FEvents;
 }
 
 void TAccountHealth::PassStarted(TPassKind AKind)
@@ -281,13 +485,23 @@ void TAccountHealth::PassStarted(TPassKind AKind)
     Changed();
 }
 
-void TAccountHealth::PassEnded(TPassKind AKind, qint64 AIntervalMs)
+void TAccountHealth::PassSkipped(TPassKind AKind)
+{
+    {
+        const std::scoped_lock lock(FLock);
+        FProcess.lastPassOutcome[static_cast<int>(AKind)] = TPassEnd::Skipped;
+    }
+    Changed();
+}
+
+void TAccountHealth::PassEnded(TPassKind AKind, qint64 AIntervalMs, TPassEnd AOutcome)
 {
     std::function<void(TPassKind)> onPassEnded;
     {
         const std::scoped_lock lock(FLock);
         onPassEnded = FOnPassEnded;
         const QDateTime now = Now();
+        FProcess.lastPassOutcome[static_cast<int>(AKind)] = AOutcome;
         FProcess.lastPassEnd[static_cast<int>(AKind)] = now;
         FProcess.nextPass[static_cast<int>(AKind)] = AIntervalMs > 0 ? now.addMSecs(AIntervalMs) : QDateTime();
     }
@@ -299,31 +513,29 @@ void TAccountHealth::PassEnded(TPassKind AKind, qint64 AIntervalMs)
 void TAccountHealth::SessionChanged(const QString& AUserId, TWebSession ASession)
 {
     QString line;
-    {
-        const std::scoped_lock lock(FLock);
-        TAccountHealthRecord* record = Find(AUserId);
-        if (!record || record->session == ASession)
-            return;
-        const QDateTime now = Now();
-        record->session = ASession;
-        record->sessionSince = now;
-        if (ASession == TWebSession::Dropped)
-            record->lastError = {now, QStringLiteral("session"), QStringLiteral("联盟登录已掉线")};
-        line = Evaluate(*record, now);
-    }
-    Changed(line);
-}
-
-void TAccountHealth::ErrorSeen(const QString& AUserId, const QString& ASource, const QString& AText)
-{
+    QString name;
+    bool changed = false;
     {
         const std::scoped_lock lock(FLock);
         TAccountHealthRecord* record = Find(AUserId);
         if (!record)
             return;
-        record->lastError = {Now(), ASource, AText};
+        name = record->userName;
+        changed = record->session != ASession;
+        if (changed) {
+            const QDateTime now = Now();
+            record->session = ASession;
+            record->sessionSince = now;
+            if (ASession == TWebSession::Dropped)
+                record->lastError = {now, QStringLiteral("session"), QStringLiteral("联盟登录已掉线")};
+            line = Evaluate(*record, now);
+        }
     }
-    Changed();
+    // The row shows it even when the health knew it: a refresh of the list writes its own state there.
+    if (ASession != TWebSession::NotSignedIn)
+        RowChanged(Trim(AUserId), name, ASession == TWebSession::SignedIn ? TRowState::SignedIn : TRowState::Dropped);
+    if (changed)
+        Changed(line);
 }
 
 void TAccountHealth::OrdersAgedOut(const QString& AUserId, int ACount)
@@ -392,6 +604,8 @@ QByteArray TAccountHealth::ToJson() const
         pass[u"lastEnd"] = TimeValue(process.lastPassEnd[index]);
         pass[u"next"] = TimeValue(process.nextPass[index]);
         pass[u"deliveredSinceStart"] = process.delivered[index];
+        const std::optional<TPassEnd>& outcome = process.lastPassOutcome[index];
+        pass[u"outcome"] = outcome ? QJsonValue(PassEndText(*outcome)) : QJsonValue();
         passes[QLatin1String(KindKey(kind))] = pass;
     }
     top[u"passes"] = passes;
@@ -409,6 +623,7 @@ QByteArray TAccountHealth::ToJson() const
         item[u"userName"] = account.userName;
         item[u"healthy"] = account.unhealthy.isEmpty();
         item[u"reason"] = account.unhealthy.isEmpty() ? QJsonValue() : QJsonValue(account.unhealthy);
+        item[u"advice"] = TextOrNull(account.advice);
         unhealthy += account.unhealthy.isEmpty() ? 0 : 1;
         for (const TPassKind kind : {TPassKind::Invalid, TPassKind::Refund}) {
             const int index = static_cast<int>(kind);
@@ -421,6 +636,7 @@ QByteArray TAccountHealth::ToJson() const
             error[u"time"] = TimeValue(account.lastError.time);
             error[u"source"] = account.lastError.source;
             error[u"text"] = account.lastError.text;
+            error[u"advice"] = TextOrNull(AdviceFor(account.lastError.source, account.lastError.text));
             item[u"lastError"] = error;
         } else {
             item[u"lastError"] = QJsonValue();
@@ -437,8 +653,111 @@ QByteArray TAccountHealth::ToJson() const
         item[u"agedOutUndelivered"] = account.agedOut;
         list.append(item);
     }
+    // Failures of this run that are no one account's: a list item left out, the status file.
+    QJsonArray problems;
+    for (const THealthEvent& event : Events()) {
+        if (!event.userId.isEmpty())
+            continue;
+        QJsonObject problem;
+        problem[u"time"] = TimeValue(event.time);
+        problem[u"source"] = event.source;
+        problem[u"text"] = event.text;
+        problem[u"advice"] = TextOrNull(event.advice);
+        problems.append(problem);
+    }
+    top[u"problems"] = problems;
     top[u"accountCount"] = static_cast<int>(accounts.size());
     top[u"unhealthyCount"] = unhealthy;
     top[u"accounts"] = list;
     return QJsonDocument(top).toJson(QJsonDocument::Indented);
+}
+
+QByteArray TAccountHealth::ToStoredJson() const
+{
+    const std::scoped_lock lock(FLock);
+    QJsonArray accounts;
+    for (const TAccountHealthRecord& record : FAccounts) {
+        QJsonObject account;
+        account[u"userId"] = record.userId;
+        account[u"userName"] = record.userName;
+        QJsonArray passes;
+        for (int kind = 0; kind < kPassKinds; ++kind) {
+            const TPassRecord& last = record.last[kind];
+            const TDeliveryCounts& counts = record.counts[kind];
+            QJsonObject pass;
+            pass[u"ran"] = last.ran;
+            pass[u"start"] = StoredTime(last.start);
+            pass[u"end"] = StoredTime(last.end);
+            pass[u"state"] = QLatin1String(kStates[static_cast<int>(last.state)]);
+            pass[u"cause"] = last.cause;
+            pass[u"source"] = last.source;
+            pass[u"failedInARow"] = record.failedInARow[kind];
+            pass[u"lastFound"] = counts.lastFound;
+            pass[u"lastDelivered"] = counts.lastDelivered;
+            pass[u"today"] = counts.today;
+            pass[u"day"] = counts.day.toString(Qt::ISODate);
+            passes.append(pass);
+        }
+        account[u"passes"] = passes;
+        account[u"errorTime"] = StoredTime(record.lastError.time);
+        account[u"errorSource"] = record.lastError.source;
+        account[u"errorText"] = record.lastError.text;
+        account[u"agedOut"] = record.agedOut;
+        accounts.append(account);
+    }
+    QJsonObject stored;
+    stored[u"format"] = 1;
+    stored[u"accounts"] = accounts;
+    return QJsonDocument(stored).toJson(QJsonDocument::Compact);
+}
+
+void TAccountHealth::LoadStored(const QByteArray& AStored)
+{
+    const QJsonArray accounts = QJsonDocument::fromJson(AStored).object().value(u"accounts").toArray();
+    std::vector<TAccountHealthRecord> records;
+    for (const QJsonValue& value : accounts) {
+        const QJsonObject account = value.toObject();
+        TAccountHealthRecord record;
+        record.userId = Trim(account.value(u"userId").toString());
+        if (record.userId.isEmpty())
+            continue;
+        record.userName = account.value(u"userName").toString();
+        const QJsonArray passes = account.value(u"passes").toArray();
+        for (int kind = 0; kind < kPassKinds && kind < passes.size(); ++kind) {
+            const QJsonObject pass = passes.at(kind).toObject();
+            TPassRecord& last = record.last[kind];
+            last.ran = pass.value(u"ran").toBool();
+            last.start = TimeOf(pass.value(u"start"));
+            last.end = TimeOf(pass.value(u"end"));
+            last.state = StateOf(pass.value(u"state").toString());
+            last.cause = pass.value(u"cause").toString();
+            last.source = pass.value(u"source").toString();
+            record.failedInARow[kind] = pass.value(u"failedInARow").toInt();
+            TDeliveryCounts& counts = record.counts[kind];
+            counts.lastFound = pass.value(u"lastFound").toInt();
+            counts.lastDelivered = pass.value(u"lastDelivered").toInt();
+            counts.today = pass.value(u"today").toInt();
+            counts.day = QDate::fromString(pass.value(u"day").toString(), Qt::ISODate);
+        }
+        record.lastError = {TimeOf(account.value(u"errorTime")), account.value(u"errorSource").toString(),
+            account.value(u"errorText").toString()};
+        record.agedOut = account.value(u"agedOut").toInt();
+        records.push_back(std::move(record));
+    }
+    {
+        const std::scoped_lock lock(FLock);
+        const QDateTime now = Now();
+        for (TAccountHealthRecord& record : records) {
+            // A counter of another day starts the day at 0, as a long run does at midnight.
+            for (TDeliveryCounts& counts : record.counts) {
+                if (counts.day != ChinaDay(now))
+                    counts.today = 0;
+            }
+            record.sessionSince = now;
+            record.unhealthy = UnhealthyReason(record, now);
+            record.advice = UnhealthyAdvice(record, now);
+        }
+        FAccounts = std::move(records);
+    }
+    Changed();
 }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 enum class TPassKind { Invalid = 0, Refund = 1 };
@@ -27,6 +28,7 @@ struct TPassRecord {
     QDateTime end;
     TAccountPassOutcome::TState state = TAccountPassOutcome::TState::Complete;
     QString cause;
+    QString source; // the failure's kind
 };
 
 // What one kind of pass delivered for an account.
@@ -40,9 +42,31 @@ struct TDeliveryCounts {
 
 struct TAccountError {
     QDateTime time;
-    QString source; // "top", "backend", "transport", "report", "cache", "session", "signin", "other"
+    QString source; // a failure's kind: see THealthEvent
     QString text;
 };
+
+// One failure, as every place that tells of it sees it: the error line of the log, the account's last error and
+// row, the status file, the window's health tab, the headless summary and stderr, the exit code of --once.
+struct THealthEvent {
+    QDateTime time;
+    QString userId; // empty: no one account's (an item of the account list, the status file)
+    QString userName; // filled in from the account's record when empty
+    // "top", "clock", "backend", "report", "record", "cache", "session", "error" (an account's pass, see
+    // TAccountPassOutcome), "signin" (a sign-in browser that never reported or could not start), "list" (an item of
+    // the account list left out), "statusfile" (the status file cannot be written)
+    QString source;
+    QString text; // what failed and why, as stderr and the status file say it
+    QString logLine; // the error line; empty: made from the account and the text
+    int pass = -1; // the TPassKind of a failed pass; -1 for other failures
+    QString advice; // what the operator should do; empty when nothing helps but waiting
+};
+
+// What the operator should do about a failure of that kind and text; empty when the next pass may well mend it.
+QString AdviceFor(const QString& ASource, const QString& AText);
+
+// The state a row of the account list shows, as the health model sees it change.
+enum class TRowState { Syncing, Synced, Failed, Stopped, SignedIn, Dropped };
 
 struct TAccountHealthRecord {
     QString userId;
@@ -56,6 +80,7 @@ struct TAccountHealthRecord {
     QDateTime sessionSince;
     int agedOut = 0; // orders that left the window undelivered
     QString unhealthy; // why the account is unhealthy; empty when it is healthy
+    QString advice; // what the operator should do about it; empty when healthy
 
     // Whole days until the token expires (negative once it has); only meaningful with a known expiry.
     int DaysLeft(const QDateTime& ANow) const;
@@ -69,6 +94,7 @@ struct TProcessHealth {
     std::array<QDateTime, kPassKinds> lastPassEnd;
     std::array<QDateTime, kPassKinds> nextPass;
     std::array<qint64, kPassKinds> delivered {};
+    std::array<std::optional<TPassEnd>, kPassKinds> lastPassOutcome; // none before the first pass ended
     qint64 topBannedUntilMs = 0;
     qint64 topQuotaSpentUntilMs = 0;
 };
@@ -91,6 +117,10 @@ public:
     void SetOnChanged(std::function<void()> AOnChanged);
     // Called at the end of every pass over the accounts, after its last change, on the pass's thread.
     void SetOnPassEnded(std::function<void(TPassKind)> AOnPassEnded);
+    // Called when an account's row should show another state (a pass of it starts or ends, its web session
+    // changes), outside the lock, on the thread that made the change.
+    using TRowChanged = std::function<void(const QString& AUserId, const QString& AUserName, TRowState AState)>;
+    void SetOnRowChanged(TRowChanged AOnRowChanged);
 
     // The account list as the back end gave it; records of accounts no longer listed go.
     struct TListedAccount {
@@ -103,14 +133,29 @@ public:
     void SetOperator(const QString& AOperator);
     void SetVersion(const QString& AVersion);
 
+    void AccountPassStarted(TPassKind AKind, const QString& AUserId);
+    // A failed outcome is also a failure event (see Report).
     void AccountPassEnded(
         TPassKind AKind, const QString& AUserId, const QDateTime& AStart, const TAccountPassOutcome& AOutcome);
     void PassStarted(TPassKind AKind);
     // AInterval 0: no repeating pass of that kind is scheduled.
-    void PassEnded(TPassKind AKind, qint64 AIntervalMs);
+    void PassEnded(TPassKind AKind, qint64 AIntervalMs, TPassEnd AOutcome = TPassEnd::Complete);
+    // A pass that never ran: another of its kind held the slot, or a stop came first.
+    void PassSkipped(TPassKind AKind);
     void SessionChanged(const QString& AUserId, TWebSession ASession);
-    void ErrorSeen(const QString& AUserId, const QString& ASource, const QString& AText);
+    // A failure: its error line is logged (llError), it becomes the account's last error and one of this
+    // process's events. Every failure the program meets comes through here.
+    void Report(THealthEvent AEvent);
     void OrdersAgedOut(const QString& AUserId, int ACount);
+
+    // The failures since this object was made (the newest kOwnEvents), oldest first.
+    static constexpr size_t kOwnEvents = 1000;
+    std::vector<THealthEvent> Events() const;
+
+    // The figures that count across runs, as kept in the data folder: passes, failures in a row, today's
+    // deliveries, last errors, orders aged out. Loading puts the accounts back until the next list replaces them.
+    QByteArray ToStoredJson() const;
+    void LoadStored(const QByteArray& AStored);
 
     std::vector<TAccountHealthRecord> Accounts() const;
     TProcessHealth Process() const;
@@ -127,6 +172,9 @@ private:
     // Re-evaluates the account; returns the log line of a turn, empty when there was none.
     QString Evaluate(TAccountHealthRecord& ARecord, const QDateTime& ANow);
     void Changed(const QString& ALogLine = {});
+    // Fills in the event's time, name, advice and line and keeps it; the line to log.
+    QString Keep(THealthEvent& AEvent);
+    void RowChanged(const QString& AUserId, const QString& AUserName, TRowState AState) const;
 
     const TClock FClock;
     mutable std::mutex FLock;
@@ -134,9 +182,14 @@ private:
     TProcessHealth FProcess;
     std::function<void()> FOnChanged;
     std::function<void(TPassKind)> FOnPassEnded;
+    TRowChanged FOnRowChanged;
+    std::vector<THealthEvent> FEvents;
 };
 
 // Why a record is unhealthy, from its figures alone; empty when it is healthy.
 QString UnhealthyReason(const TAccountHealthRecord& ARecord, const QDateTime& ANow);
+// What the operator should do about an unhealthy record; empty when it is healthy.
+QString UnhealthyAdvice(const TAccountHealthRecord& ARecord, const QDateTime& ANow);
 // One line on a pass of that kind over the accounts: how many, what was delivered, which failed and why.
 QString PassSummary(const std::vector<TAccountHealthRecord>& AAccounts, TPassKind AKind);
+QString PassEndText(TPassEnd AEnd);

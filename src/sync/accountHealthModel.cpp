@@ -22,6 +22,8 @@ QString OutcomeText(const TPassRecord& APass)
         return QStringLiteral("已停止");
     case TAccountPassOutcome::TState::Failed:
         return QStringLiteral("失败: ") + APass.cause;
+    case TAccountPassOutcome::TState::Skipped:
+        return QStringLiteral("已跳过");
     }
     return QString();
 }
@@ -76,7 +78,7 @@ QVariant TAccountHealthModel::headerData(int ASection, Qt::Orientation AOrientat
         return {};
     static const char16_t* const captions[colCount] = {u"联盟ID", u"账号名称", u"状态", u"失效订单上次同步",
         u"失效订单结果", u"失效订单提交(本次/今日/累计)", u"维权上次同步", u"维权结果", u"维权提交(本次/今日/累计)",
-        u"最近错误", u"授权剩余天数", u"联盟登录", u"过期未送达", u"异常原因"};
+        u"最近错误", u"授权剩余天数", u"联盟登录", u"过期未送达", u"异常原因", u"处理建议"};
     return ASection >= 0 && ASection < colCount ? QString::fromUtf16(captions[ASection]) : QVariant();
 }
 
@@ -104,6 +106,8 @@ QString TAccountHealthModel::Text(const TAccountHealthRecord& ARecord, int AColu
         return ARecord.unhealthy.isEmpty() ? QStringLiteral("正常") : QStringLiteral("异常");
     case colReason:
         return ARecord.unhealthy;
+    case colAdvice:
+        return ARecord.advice;
     case colInvalidLast:
         return TimeText(Last(ARecord, TPassKind::Invalid).end);
     case colInvalidOutcome:
@@ -160,6 +164,8 @@ QString HealthTooltip(const TAccountHealthRecord& ARecord, const QDateTime& ANow
     lines << ARecord.userName + QStringLiteral(" (") + ARecord.userId + u')';
     lines << (ARecord.unhealthy.isEmpty() ? QStringLiteral("状态: 正常")
                                           : QStringLiteral("状态异常: ") + ARecord.unhealthy);
+    if (!ARecord.advice.isEmpty())
+        lines << QStringLiteral("处理建议: ") + ARecord.advice;
     const auto pass = [&lines](const QString& AName, const TPassRecord& APass, const TDeliveryCounts& ACounts) {
         lines << AName + QStringLiteral(": ")
                 + (APass.ran ? TimeText(APass.end) + u' ' + OutcomeText(APass) : QStringLiteral("尚未同步"))

@@ -28,6 +28,7 @@ public:
         colWebSession,
         colAgedOut,
         colReason,
+        colAdvice,
         colCount
     };
     static constexpr int SortRole = Qt::UserRole + 1;

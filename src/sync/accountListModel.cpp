@@ -77,6 +77,16 @@ int TAccountListModel::FindByUserName(const QString& AUserName) const
     return -1;
 }
 
+int TAccountListModel::FindByUserId(const QString& AUserId) const
+{
+    const QString wanted = Trim(AUserId);
+    for (size_t row = 0; row < FRows.size(); ++row) {
+        if (!wanted.isEmpty() && FRows[row][colUserId] == wanted)
+            return static_cast<int>(row);
+    }
+    return -1;
+}
+
 void TAccountListModel::SetText(int ARow, int AColumn, const QString& AText)
 {
     if (ARow < 0 || ARow >= Count() || AColumn < 0 || AColumn >= colCount)

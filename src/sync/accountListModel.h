@@ -32,6 +32,8 @@ public:
     void AppendAccount(const TAlimmTokenData& AAccount, const QString& ALoginState);
     // The first row whose account name, trimmed, equals the trimmed name (letter case significant); -1 when none.
     int FindByUserName(const QString& AUserName) const;
+    // The row of that account (its trimmed id); -1 when none.
+    int FindByUserId(const QString& AUserId) const;
     void SetText(int ARow, int AColumn, const QString& AText);
     QString Text(int ARow, int AColumn) const;
     int Count() const { return static_cast<int>(FRows.size()); }

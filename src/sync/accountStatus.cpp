@@ -17,10 +17,17 @@ TAccountStatus::~TAccountStatus()
 
 void TAccountStatus::SendStatus(const QString& AUserName, int AStatus)
 {
+    SendStatus(QString(), AUserName, AStatus);
+}
+
+void TAccountStatus::SendStatus(const QString& AUserId, const QString& AUserName, int AStatus)
+{
     TQWorkers* scheduler = JobScheduler();
     if (!scheduler)
         return;
     auto message = std::make_unique<TQMsgPack>();
+    if (!AUserId.isEmpty())
+        message->Add(QStringLiteral("userId"), AUserId);
     message->Add(QStringLiteral("userName"), AUserName);
     message->Add(QStringLiteral("status"), static_cast<qint64>(AStatus));
     scheduler->Post(TQJobProc(this, &TAccountStatus::ShowAccountStatus), TQJobData(std::move(message)), true);
@@ -31,9 +38,12 @@ void TAccountStatus::ShowAccountStatus(TQJob* AJob)
     const auto* message = AJob->DataAs<TQMsgPack>();
     if (!message)
         return;
+    const TQMsgPack* id = message->ItemByPath(u"userId");
     const TQMsgPack* name = message->ItemByPath(u"userName");
     const TQMsgPack* status = message->ItemByPath(u"status");
-    const int row = FAccounts.FindByUserName(name ? name->AsString() : QString());
+    int row = id ? FAccounts.FindByUserId(id->AsString()) : -1;
+    if (row < 0)
+        row = FAccounts.FindByUserName(name ? name->AsString() : QString());
     if (row < 0 || !status)
         return;
     switch (status->AsInteger()) {
@@ -45,6 +55,9 @@ void TAccountStatus::ShowAccountStatus(TQJob* AJob)
         break;
     case scStopped:
         FAccounts.SetText(row, TAccountListModel::colRunState, QStringLiteral("已停止"));
+        break;
+    case scFailed:
+        FAccounts.SetText(row, TAccountListModel::colRunState, QStringLiteral("同步失败"));
         break;
     case scSignedIn:
         FAccounts.SetText(row, TAccountListModel::colLoginState, QStringLiteral("已登录"));

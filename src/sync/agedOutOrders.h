@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <utility>
+#include <vector>
 
 // Invalid orders that left the download window while their batches kept failing: the program saw them, could not
 // deliver them, and no pass will find them again. Each is logged once at llError, so the operator can act, and
@@ -33,7 +34,7 @@ public:
     static TKey KeyOf(const QString& ALine);
 
 private:
-    mutable std::mutex FCS;
+    mutable std::mutex FCS; // held only over the two maps: never across a lookup of the cache or a log line
     // Per account: seen, not yet known to be delivered. Only orders whose batch failed are kept, so a long run
     // holds nothing for the tens of thousands it delivered.
     std::map<QString, std::set<TKey>> FTracked;

@@ -7,11 +7,9 @@
 #include "log/QLog.h"
 #include "store/ucommon.h"
 #include "sync/accountHealth.h"
-#include "sync/accountStatus.h"
 
-TKeepAlive::TKeepAlive(TAccountStatus& AStatus, TAccountHealth& AHealth, const TProbeTiming& ATiming)
-    : FStatus(AStatus)
-    , FHealth(AHealth)
+TKeepAlive::TKeepAlive(TAccountHealth& AHealth, const TProbeTiming& ATiming)
+    : FHealth(AHealth)
     , FTiming(ATiming)
 {
 }
@@ -52,7 +50,6 @@ void TKeepAlive::KeepSessionsOnline(TQJob* AJob)
             LogLine(llWarning, QStringLiteral("联盟账号 ") + name + QStringLiteral(" 在线!"));
             continue;
         }
-        FStatus.SendStatus(account->userName(), TAccountStatus::scDropped);
         FHealth.SessionChanged(account->userId(), TWebSession::Dropped);
         account->setIsLogin(false);
         LogLine(llWarning, QStringLiteral("联盟账号 ") + name + QStringLiteral(" 已掉线,请重新登录..."));

@@ -7,7 +7,6 @@
 #include <QString>
 
 class TAccountHealth;
-class TAccountStatus;
 
 // Time-outs of the session probe, in milliseconds.
 struct TProbeTiming {
@@ -19,7 +18,7 @@ struct TProbeTiming {
 // marks a lapsed one "已掉线".
 class TKeepAlive {
 public:
-    TKeepAlive(TAccountStatus& AStatus, TAccountHealth& AHealth, const TProbeTiming& ATiming);
+    TKeepAlive(TAccountHealth& AHealth, const TProbeTiming& ATiming);
     ~TKeepAlive();
     TKeepAlive(const TKeepAlive&) = delete;
     TKeepAlive& operator=(const TKeepAlive&) = delete;
@@ -34,7 +33,6 @@ private:
     bool CheckAffiliateSession(PAlimmTokenData AAccount, const TStopCheck& AStop);
     QString Web_Http(const QString& AUrl, const QString& ACookies, const TStopCheck& AStop);
 
-    TAccountStatus& FStatus;
     TAccountHealth& FHealth;
     const TProbeTiming FTiming;
     intptr_t FAtKeepOnlineJobID = 0;

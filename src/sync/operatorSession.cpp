@@ -74,12 +74,14 @@ bool TOperatorSession::SignIn(const QString& APhone, const QString& APwd, TSignI
     const intptr_t posted = scheduler->Post([this, phone, pwd, done](TQJob* AJob) {
         bool ok = false;
         QString error;
+        QString cause;
         try {
-            ok = APIApp()->Login(phone, pwd, error, StopCheckOf(AJob));
+            ok = APIApp()->Login(phone, pwd, error, StopCheckOf(AJob), &cause);
         } catch (...) {
             error = ErrorMessageOf(std::current_exception());
         }
-        RunOnMainFor(this, [this, ok, error, done, phone] {
+        RunOnMainFor(this, [this, ok, error, cause, done, phone] {
+            FSignInCause = cause.isEmpty() ? QString() : TAPIApp::ServiceHost() + QStringLiteral(": ") + cause;
             if (!ok)
                 EndOperatorRequest();
             else
@@ -206,6 +208,14 @@ void TOperatorSession::ApplyAccounts(const TQJson& AAccounts)
     Q_EMIT AccountsRefreshed(!listed.empty(), QString());
 }
 
+void TOperatorSession::ItemLeftOut(const QString& AWhy)
+{
+    THealthEvent event;
+    event.source = QStringLiteral("list");
+    event.text = AWhy;
+    FHealth.Report(event);
+}
+
 std::optional<TAlimmTokenData> TOperatorSession::AccountOf(const TQJson& AItem, int AIndex)
 {
     const QString place = QStringLiteral("联盟账号列表第 ") + QString::number(AIndex + 1) + QStringLiteral(" 项");
@@ -215,11 +225,11 @@ std::optional<TAlimmTokenData> TOperatorSession::AccountOf(const TQJson& AItem, 
         account.userName = AItem.MemberText(u"userName");
         account.token = AItem.MemberText(u"accessToken");
     } catch (const EQuenlarError& error) {
-        LogLine(llError, place + QStringLiteral("无法读取,已跳过:") + error.Message());
+        ItemLeftOut(place + QStringLiteral("无法读取,已跳过:") + error.Message());
         return std::nullopt;
     }
     if (Trim(account.userId).isEmpty()) {
-        LogLine(llError, place + QStringLiteral("没有 userId,已跳过"));
+        ItemLeftOut(place + QStringLiteral("没有 userId,已跳过"));
         return std::nullopt;
     }
     // An unreadable time is kept as unknown (0): the account is still synchronised.

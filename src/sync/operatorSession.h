@@ -33,6 +33,9 @@ public:
     bool OperatorRequestRunning() const { return FOperatorBusy.load(); }
     // Answers false (and calls nothing) while another operator request runs.
     bool SignIn(const QString& APhone, const QString& APwd, TSignInDone ADone);
+    // Why the last sign-in's request failed before the back end could answer: the host and the reason (refused,
+    // time-out, TLS, HTTP status); empty when the back end answered. Set before the sign-in's ADone runs.
+    const QString& SignInCause() const { return FSignInCause; }
     void RefreshClick();
     // Fetches the account list on a worker and rebuilds the list from it on the main thread; false while another
     // operator request runs.
@@ -51,7 +54,9 @@ private:
     void AfterSignIn(const QString& APhone);
     void ApplyAccounts(const TQJson& AAccounts);
     // One item of the list, or none (said in an error line) when it has no user id or cannot be read.
-    static std::optional<TAlimmTokenData> AccountOf(const TQJson& AItem, int AIndex);
+    std::optional<TAlimmTokenData> AccountOf(const TQJson& AItem, int AIndex);
+    // An item of the list that is not synchronised: a failure of its own.
+    void ItemLeftOut(const QString& AWhy);
     void ScheduleTokenRefresh();
     void TokenRefreshJob(TQJob* AJob);
     void FetchAccountsOnWorker(TQJob* ARunning);
@@ -61,6 +66,7 @@ private:
     TAccountHealth& FHealth;
     const qint64 FTokenRefreshInterval;
     QString FOperatorPanel = QStringLiteral("运营商：未登录");
+    QString FSignInCause;
     std::atomic<bool> FOperatorBusy {false};
     intptr_t FTokenRefreshJob = 0;
 };

@@ -8,7 +8,6 @@
 #include "sessions/alimmTokenMgr.h"
 #include "store/udb.h"
 #include "sync/accountHealth.h"
-#include "sync/accountStatus.h"
 #include "sync/concurrentAccounts.h"
 #include "sync/processObjects.h"
 #include "taobao/orderPass.h"
@@ -45,10 +44,25 @@ bool NeedsWebSession(TRefundSource ASource)
     return ASource == TRefundSource::Report;
 }
 
+// Records a reader could not read are each named in an error line; the pass that lost them is no complete one.
+QString LostText(int ALost)
+{
+    return QStringLiteral("%1 条记录无法读取,未提交(订单号见错误日志)").arg(ALost);
+}
+
+// A gateway failure is the machine's clock while the gateway refuses its time; otherwise the gateway's.
+QString TopSource()
+{
+    const TTopGate* gate = TopGate();
+    return gate != nullptr && gate->ClockRefused(QDateTime::currentMSecsSinceEpoch()) ? QStringLiteral("clock")
+                                                                                      : QStringLiteral("top");
+}
+
 struct TRefundRead {
     std::vector<TWeiQuanOrderInfo> refunds;
     QString failure; // empty when the source was read whole
     QString failureSource;
+    int lost = 0; // records that could not be read
 };
 
 // One account's new successful refunds from the source the setting names. In auto, an account the API cannot
@@ -70,7 +84,8 @@ TRefundRead ReadRefunds(const TAlimmTokenRecord& AAccount, const TAlimmTokenData
             fromReport = true;
         } else {
             read.failure = api.failure();
-            read.failureSource = QStringLiteral("top");
+            read.failureSource = TopSource();
+            read.lost = api.lostRecords();
             if (api.permissionRefused())
                 LogLine(llError, QStringLiteral("同步维权订单-联盟账号:") + AData.userName + u' ' + api.failure());
         }
@@ -86,6 +101,7 @@ TRefundRead ReadRefunds(const TAlimmTokenRecord& AAccount, const TAlimmTokenData
     read.refunds = orders.getWeiquanOrders(ABegin, AEnd);
     read.failure = orders.failure();
     read.failureSource = QStringLiteral("report");
+    read.lost = orders.lostRecords();
     return read;
 }
 
@@ -113,7 +129,7 @@ TAccountPassOutcome CacheFailed(const QString& ALogPrefix, const QString& AError
 // An account's pass as its health and the summary see it: the download's failure first, then a batch the back end
 // refused. A stop, or a post cut at the program's end, is no failure: the pass counts as stopped.
 TAccountPassOutcome OutcomeOf(bool AStopped, const QString& AFailure, const QString& AFailureSource, qsizetype AFound,
-    const TPostOutcome& APosted)
+    const TPostOutcome& APosted, int ALost = 0)
 {
     const bool cut = APosted.cause == TAPIApp::CutAtExitText();
     TAccountPassOutcome outcome;
@@ -121,6 +137,8 @@ TAccountPassOutcome OutcomeOf(bool AStopped, const QString& AFailure, const QStr
         outcome = TAccountPassOutcome::Failed(AFailure, AFailureSource);
     else if (!AStopped && !APosted.AllAccepted() && !cut)
         outcome = TAccountPassOutcome::Failed(APosted.cause, QStringLiteral("backend"));
+    else if (!AStopped && ALost > 0)
+        outcome = TAccountPassOutcome::Failed(LostText(ALost), QStringLiteral("record"));
     outcome.found = static_cast<int>(AFound);
     outcome.delivered = APosted.delivered;
     if (AStopped || cut)
@@ -171,10 +189,9 @@ bool DeliveredBefore(const TAgedOutOrders::TKey& AKey)
 
 } // namespace
 
-TPassRunner::TPassRunner(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, TAccountHealth& AHealth,
-    qint64 ASyncInterval, qint64 ARefundInterval)
+TPassRunner::TPassRunner(
+    TSyncFrontEnd& AFrontEnd, TAccountHealth& AHealth, qint64 ASyncInterval, qint64 ARefundInterval)
     : FFrontEnd(AFrontEnd)
-    , FStatus(AStatus)
     , FHealth(AHealth)
     , FSyncInterval(ASyncInterval)
     , FRefundInterval(ARefundInterval)
@@ -203,37 +220,26 @@ QString TPassRunner::CacheProblem()
 
 void TPassRunner::Start()
 {
-    TQWorkers* scheduler = JobScheduler();
-    if (!scheduler)
-        return;
-    scheduler->Post([this](TQJob* AJob) { RunInvalidPass(AJob, true); });
-    scheduler->Post([this](TQJob* AJob) { RunRefundPass(AJob, true); });
-    FSyncOrderThread1
-        = scheduler->Delay(TQJobProc(this, &TPassRunner::SyncInvalidOrdersJob), FSyncInterval, {}, false, true);
-    FSyncOrderThread2
-        = scheduler->Delay(TQJobProc(this, &TPassRunner::SyncRefundOrdersJob), FRefundInterval, {}, false, true);
+    FJobs.Post([this](TQJob*, const TStopCheck& AStop) { RunInvalidPass(AStop, true); });
+    FJobs.Post([this](TQJob*, const TStopCheck& AStop) { RunRefundPass(AStop, true); });
+    FJobs.Repeat([this](TQJob*, const TStopCheck& AStop) { RunInvalidPass(AStop, false); }, FSyncInterval);
+    FJobs.Repeat([this](TQJob*, const TStopCheck& AStop) { RunRefundPass(AStop, false); }, FRefundInterval);
 }
 
 void TPassRunner::Stop(std::function<void()> AStopped)
 {
-    const intptr_t invalidJob = FSyncOrderThread1.exchange(0);
-    const intptr_t refundJob = FSyncOrderThread2.exchange(0);
-    TQWorkers* scheduler = JobScheduler();
-    auto stopped = std::make_shared<std::function<void()>>(std::move(AStopped));
-    const intptr_t posted = scheduler ? scheduler->Post([this, invalidJob, refundJob, stopped](TQJob* AJob) {
-        AJob->Owner()->ClearSingleJob(invalidJob, true);
-        AJob->Owner()->ClearSingleJob(refundJob, true);
-        RunOnMainFor(this, [stopped] { (*stopped)(); });
-    })
-                                      : 0;
-    if (!posted)
-        (*stopped)();
+    FJobs.StopAll(std::move(AStopped));
 }
 
-void TPassRunner::ForEachAccount(TPassKind AKind, const TStopCheck& AStop, const TSynchronise& ASynchronise,
-    const std::function<bool(const TAlimmTokenRecord&)>& ASkip, int AConcurrency)
+qint64 TPassRunner::IntervalMs(TPassKind AKind) const
 {
-    FHealth.PassStarted(AKind);
+    const qint64 interval = Running() ? (AKind == TPassKind::Invalid ? FSyncInterval : FRefundInterval) : 0;
+    return interval / (Q1Second / 1000);
+}
+
+void TPassRunner::ForEachAccount(TPassScope& APass, TPassKind AKind, const TStopCheck& AStop,
+    const TSynchronise& ASynchronise, const std::function<bool(const TAlimmTokenRecord&)>& ASkip, int AConcurrency)
+{
     FCacheCheck.NewPass();
     // A gateway that was down in the last pass is tried again.
     if (TTopGate* gate = TopGate())
@@ -244,49 +250,53 @@ void TPassRunner::ForEachAccount(TPassKind AKind, const TStopCheck& AStop, const
     TConcurrentAccounts(count, AConcurrency).Run(AStop, [&](int AIndex) {
         const PAlimmTokenData account = store->GetItem(AIndex);
         // An account the operator took out of the list is not synchronised any more.
-        if (account && account->listed() && !(ASkip && ASkip(*account)))
-            SynchroniseAccount(AKind, account, ASynchronise);
+        if (!account || !account->listed())
+            return;
+        if (ASkip && ASkip(*account)) {
+            const TAccountPassOutcome skipped = TAccountPassOutcome::Skipped();
+            FHealth.AccountPassEnded(AKind, account->userId(), QDateTime::currentDateTime(), skipped);
+            APass.AccountEnded(account->userName(), skipped);
+            return;
+        }
+        SynchroniseAccount(APass, AKind, account, ASynchronise);
     });
-    const qint64 interval = Running() ? (AKind == TPassKind::Invalid ? FSyncInterval : FRefundInterval) : 0;
-    FHealth.PassEnded(AKind, interval / (Q1Second / 1000));
 }
 
-void TPassRunner::SynchroniseAccount(TPassKind AKind, const PAlimmTokenData& AAccount, const TSynchronise& ASynchronise)
+void TPassRunner::SynchroniseAccount(
+    TPassScope& APass, TPassKind AKind, const PAlimmTokenData& AAccount, const TSynchronise& ASynchronise)
 {
     const QDateTime start = QDateTime::currentDateTime();
-    FStatus.SendStatus(AAccount->userName(), TAccountStatus::scSyncing);
+    FHealth.AccountPassStarted(AKind, AAccount->userId());
     TAccountPassOutcome outcome;
     try {
         outcome = ASynchronise(AAccount);
     } catch (...) {
-        // The row must not stay "正在同步" and the failure belongs to this account; the job's handler logs it.
-        FStatus.SendStatus(AAccount->userName(), TAccountStatus::scStopped);
-        FHealth.AccountPassEnded(
-            AKind, AAccount->userId(), start, TAccountPassOutcome::Failed(ErrorMessageOf(std::current_exception())));
-        throw;
+        // Whatever an account throws is its own failure: the pass ends it with a cause and goes on.
+        outcome = TAccountPassOutcome::Failed(ErrorMessageOf(std::current_exception()), QStringLiteral("error"));
     }
-    const bool stopped = outcome.state == TAccountPassOutcome::TState::Stopped;
-    FStatus.SendStatus(AAccount->userName(), stopped ? TAccountStatus::scStopped : TAccountStatus::scSynced);
     FHealth.AccountPassEnded(AKind, AAccount->userId(), start, outcome);
+    APass.AccountEnded(AAccount->userName(), outcome);
 }
 
 void TPassRunner::SyncInvalidOrdersJob(TQJob* AJob)
 {
-    RunInvalidPass(AJob, false);
+    RunInvalidPass(StopCheckOf(AJob), false);
 }
 
-// A repeating run that finds another pass still running skips its turn (the next comes at its time); the pass a
-// click asks for waits for its turn instead.
-void TPassRunner::RunInvalidPass(TQJob* AJob, bool AWaitTurn)
+// A repeating run that finds another pass still running skips its turn (the next comes at its time); the first
+// pass of a start waits for its turn instead.
+void TPassRunner::RunInvalidPass(const TStopCheck& AStop, bool AWaitTurn)
 {
-    const TStopCheck stop = StopCheckOf(AJob);
-    const TPassSlot::THold slot = AWaitTurn ? FInvalidPass.Take(stop) : FInvalidPass.TryTake();
-    if (!slot)
+    const TPassSlot::THold slot = AWaitTurn ? FInvalidPass.Take(AStop) : FInvalidPass.TryTake();
+    if (!slot) {
+        TPassScope::Skipped(FHealth, TPassKind::Invalid);
         return;
+    }
     const TPostsAwaited posts;
+    TPassScope pass(FHealth, TPassKind::Invalid, AStop, [this] { return IntervalMs(TPassKind::Invalid); });
     ForEachAccount(
-        TPassKind::Invalid, stop,
-        [this, &stop](PAlimmTokenData AAccount) { return SyncInvalidOrdersOfAccount(AAccount, stop); }, {},
+        pass, TPassKind::Invalid, AStop,
+        [this, &AStop](PAlimmTokenData AAccount) { return SyncInvalidOrdersOfAccount(AAccount, AStop); }, {},
         PassConcurrencySetting());
 }
 
@@ -320,28 +330,26 @@ TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAcc
     const int agedOut = FAgedOut.PassEnded(AAccount->userId(), AAccount->userName(), pass.lines,
         !stopped && pass.failure.isEmpty() && ReadWholeWindow(pass), posted.AllAccepted(), &DeliveredBefore);
     FHealth.OrdersAgedOut(AAccount->userId(), agedOut);
-    return OutcomeOf(stopped, pass.failure, QStringLiteral("top"), pass.lines.size(), posted);
+    return OutcomeOf(stopped, pass.failure, TopSource(), pass.lines.size(), posted, pass.lostRecords);
 }
 
-void TPassRunner::SyncRefundOrdersJob(TQJob* AJob)
+void TPassRunner::RunRefundPass(const TStopCheck& AStop, bool AWaitTurn)
 {
-    RunRefundPass(AJob, false);
-}
-
-void TPassRunner::RunRefundPass(TQJob* AJob, bool AWaitTurn)
-{
-    const TStopCheck stop = StopCheckOf(AJob);
-    const TPassSlot::THold slot = AWaitTurn ? FRefundPass.Take(stop) : FRefundPass.TryTake();
-    if (!slot)
+    const TPassSlot::THold slot = AWaitTurn ? FRefundPass.Take(AStop) : FRefundPass.TryTake();
+    if (!slot) {
+        TPassScope::Skipped(FHealth, TPassKind::Refund);
         return;
+    }
     const TRefundSource source = RefundSourceSetting();
-    // Every row shows the pass, an account without a web session too: for the report it has nothing to read.
-    ForEachAccount(TPassKind::Refund, stop, [this, &stop, source](PAlimmTokenData AAccount) {
-        if (NeedsWebSession(source) && !HasWebSession(*AAccount))
-            return TAccountPassOutcome();
-        const QDateTime now = BeijingNow();
-        return SyncRefundOrdersOfAccount(AAccount, now.addDays(-kRefundDays), now, stop, source);
-    });
+    TPassScope pass(FHealth, TPassKind::Refund, AStop, [this] { return IntervalMs(TPassKind::Refund); });
+    // An account without a web session has nothing to read from the report: skipped, its row as it is.
+    ForEachAccount(
+        pass, TPassKind::Refund, AStop,
+        [this, &AStop, source](PAlimmTokenData AAccount) {
+            const QDateTime now = BeijingNow();
+            return SyncRefundOrdersOfAccount(AAccount, now.addDays(-kRefundDays), now, AStop, source);
+        },
+        [source](const TAlimmTokenRecord& AAccount) { return NeedsWebSession(source) && !HasWebSession(AAccount); });
 }
 
 TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(PAlimmTokenData AAccount, const QDateTime& ABegin,
@@ -374,31 +382,69 @@ TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(PAlimmTokenData AAcco
     TPostOutcome posted;
     if (TAPIApp* api = APIApp())
         posted = api->postWeiQuanOrderData(refunds);
-    return OutcomeOf(stopped, failure, read.failureSource, static_cast<qsizetype>(refunds.size()), posted);
+    return OutcomeOf(stopped, failure, read.failureSource, static_cast<qsizetype>(refunds.size()), posted, read.lost);
 }
 
 void TPassRunner::SyncWeiquanClick()
 {
-    if (TQWorkers* scheduler = JobScheduler())
-        scheduler->Post(TQJobProc(this, &TPassRunner::SyncRefundOrdersNow));
+    FJobs.Post([this](TQJob*, const TStopCheck& AStop) { RunManualRefunds(AStop); });
 }
 
 void TPassRunner::SyncRefundOrdersNow(TQJob* AJob)
 {
+    RunManualRefunds(StopCheckOf(AJob));
+}
+
+namespace {
+
+// Leaves the manual run's count when it goes, however the run ended.
+class TManualRun {
+public:
+    TManualRun(std::atomic<int>& ARuns, std::function<void()> AChanged)
+        : FRuns(ARuns)
+        , FChanged(std::move(AChanged))
+    {
+        FRuns.fetch_add(1);
+        FChanged();
+    }
+    TManualRun(const TManualRun&) = delete;
+    TManualRun& operator=(const TManualRun&) = delete;
+    ~TManualRun()
+    {
+        FRuns.fetch_sub(1);
+        FChanged();
+    }
+
+private:
+    std::atomic<int>& FRuns;
+    const std::function<void()> FChanged;
+};
+
+} // namespace
+
+void TPassRunner::RunManualRefunds(const TStopCheck& AStop)
+{
     const QDateTime end = BeijingNow();
     const QDateTime begin = end.addDays(-kRefundDays);
     const TRefundSource source = RefundSourceSetting();
-    FManualRefunds.fetch_add(1);
-    ControlsChangedOnMain();
-    const TStopCheck stop = StopCheckOf(AJob);
-    // A click while a refund pass runs waits for it rather than posting the same refunds beside it.
-    const TPassSlot::THold slot = FRefundPass.Take(stop);
-    try {
-        LogLine(llMessage, u"开始同步维权订单");
+    const TManualRun run(FManualRefunds, [this] { ControlsChangedOnMain(); });
+    // A click while a refund pass runs waits for it rather than posting the same refunds beside it; a stop before
+    // its turn ends it unrun.
+    const TPassSlot::THold slot = FRefundPass.Take(AStop);
+    if (!slot) {
+        TPassScope::Skipped(FHealth, TPassKind::Refund);
+        LogLine(llWarning, u"维权订单同步已停止");
+        return;
+    }
+    LogLine(llMessage, u"开始同步维权订单");
+    TPassEnd outcome = TPassEnd::Complete;
+    QStringList failed;
+    {
+        TPassScope pass(FHealth, TPassKind::Refund, AStop, [this] { return IntervalMs(TPassKind::Refund); });
         ForEachAccount(
-            TPassKind::Refund, stop,
-            [this, &begin, &end, &stop, source](
-                PAlimmTokenData AAccount) { return SyncRefundOrdersOfAccount(AAccount, begin, end, stop, source); },
+            pass, TPassKind::Refund, AStop,
+            [this, &begin, &end, &AStop, source](
+                PAlimmTokenData AAccount) { return SyncRefundOrdersOfAccount(AAccount, begin, end, AStop, source); },
             [source](const TAlimmTokenRecord& AAccount) {
                 if (!NeedsWebSession(source) || HasWebSession(AAccount))
                     return false;
@@ -407,30 +453,32 @@ void TPassRunner::SyncRefundOrdersNow(TQJob* AJob)
                         + QStringLiteral(" 未登录，请先登录"));
                 return true;
             });
-        LogLine(llMessage, u"维权订单同步完成");
-    } catch (...) {
-        // A failed manual run ends quietly; its batches already accepted are recorded.
+        outcome = pass.End();
+        failed = pass.Failed();
     }
-    FManualRefunds.fetch_sub(1);
-    ControlsChangedOnMain();
+    // The closing line says what happened: complete only when every account was.
+    if (outcome == TPassEnd::Complete)
+        LogLine(llMessage, u"维权订单同步完成");
+    else if (outcome == TPassEnd::Stopped)
+        LogLine(llWarning, u"维权订单同步已停止");
+    else
+        LogLine(llError, QStringLiteral("维权订单同步未完成,失败账号: ") + failed.join(QStringLiteral("; ")));
 }
 
 void TPassRunner::RunPassesOnce(std::function<void()> ADone)
 {
-    TQWorkers* scheduler = JobScheduler();
     auto done = std::make_shared<std::function<void()>>(std::move(ADone));
-    const intptr_t posted = scheduler ? scheduler->Post([this, done](TQJob* AJob) {
+    const bool posted = FJobs.Post([this, done](TQJob* AJob, const TStopCheck& AStop) {
         try {
-            RunInvalidPass(AJob, false);
-            RunRefundPass(AJob, false);
+            RunInvalidPass(AStop, false);
+            RunRefundPass(AStop, false);
         } catch (...) {
             LogJobError(AJob, std::current_exception());
         }
         if (TAPIApp* api = APIApp())
             api->WaitForPosts();
         RunOnMainFor(this, [done] { (*done)(); });
-    })
-                                      : 0;
+    });
     if (!posted)
         (*done)();
 }

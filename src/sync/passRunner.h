@@ -5,6 +5,7 @@
 #include "sync/agedOutOrders.h"
 #include "sync/cacheCheck.h"
 #include "sync/jobSupport.h"
+#include "sync/passLifecycle.h"
 #include "sync/passOutcome.h"
 #include "sync/passSlot.h"
 #include "sync/syncFrontEnd.h"
@@ -16,29 +17,27 @@
 #include <mutex>
 
 class TAccountHealth;
-class TAccountStatus;
-enum class TPassKind;
 
-// The order and refund passes: the repeating jobs a start sets up, the pass a click asks for, the one-off passes
-// of the headless mode. Passes of one kind never overlap (their slots); an invalid-order pass gives its slot back
-// only once its batches are recorded.
+// The order and refund passes: the first and the repeating passes a start sets up, the manual refund run, the
+// one-off passes of the headless mode. Each is a job of FJobs, so a stop ends every one of them, and each pass over
+// the accounts is a TPassScope, so it ends exactly once with its outcome. Passes of one kind never overlap (their
+// slots); an invalid-order pass gives its slot back only once its batches are recorded.
 class TPassRunner {
 public:
-    TPassRunner(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, TAccountHealth& AHealth, qint64 ASyncInterval,
-        qint64 ARefundInterval);
+    TPassRunner(TSyncFrontEnd& AFrontEnd, TAccountHealth& AHealth, qint64 ASyncInterval, qint64 ARefundInterval);
     ~TPassRunner();
     TPassRunner(const TPassRunner&) = delete;
     TPassRunner& operator=(const TPassRunner&) = delete;
 
     // The repeating jobs, each with a first pass at once. Main thread.
     void Start();
-    // Cancels the repeating jobs and waits for their running passes on a worker; AStopped runs on the main thread
-    // afterwards. Main thread.
+    // Ends every pass (the first ones, the repeating ones, a manual refund run) and waits for them on a worker;
+    // AStopped runs on the main thread once they have all ended. Main thread.
     void Stop(std::function<void()> AStopped);
-    bool Running() const { return FSyncOrderThread1 != 0; }
+    bool Running() const { return FJobs.Repeating(); }
 
     bool ManualRefundEnabled() const { return FManualRefunds.load() == 0; }
-    // The manual refund run, posted as a job of its own.
+    // The manual refund run, posted as a pass job of its own.
     void SyncWeiquanClick();
 
     // One invalid-order pass and one refund pass on a worker, then waits for every batch post; ADone runs on the
@@ -53,16 +52,18 @@ public:
     void SyncRefundOrdersNow(TQJob* AJob);
 
 private:
-    void SyncRefundOrdersJob(TQJob* AJob);
-    void RunInvalidPass(TQJob* AJob, bool AWaitTurn);
-    void RunRefundPass(TQJob* AJob, bool AWaitTurn);
+    void RunInvalidPass(const TStopCheck& AStop, bool AWaitTurn);
+    void RunRefundPass(const TStopCheck& AStop, bool AWaitTurn);
+    void RunManualRefunds(const TStopCheck& AStop);
     using TSynchronise = std::function<TAccountPassOutcome(PAlimmTokenData)>;
-    // One pass: each account of the store, with its row showing the run; ends early on a stop. ASkip tells the
-    // accounts this pass leaves out; they keep their rows as they are. Up to AConcurrency accounts run at once.
-    void ForEachAccount(TPassKind AKind, const TStopCheck& AStop, const TSynchronise& ASynchronise,
+    // The accounts of one pass, each with its row and health; ends early on a stop. ASkip tells the accounts this
+    // pass leaves out (recorded as skipped; their rows stay as they are). Up to AConcurrency accounts run at once.
+    void ForEachAccount(TPassScope& APass, TPassKind AKind, const TStopCheck& AStop, const TSynchronise& ASynchronise,
         const std::function<bool(const TAlimmTokenRecord&)>& ASkip = {}, int AConcurrency = 1);
-    // One account's part of a pass, its row and its health.
-    void SynchroniseAccount(TPassKind AKind, const PAlimmTokenData& AAccount, const TSynchronise& ASynchronise);
+    // One account's part of a pass: whatever it throws is that account's failure, and the pass goes on.
+    void SynchroniseAccount(
+        TPassScope& APass, TPassKind AKind, const PAlimmTokenData& AAccount, const TSynchronise& ASynchronise);
+    qint64 IntervalMs(TPassKind AKind) const;
     TAccountPassOutcome SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop);
     TAccountPassOutcome SyncRefundOrdersOfAccount(PAlimmTokenData AAccount, const QDateTime& ABegin,
         const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource);
@@ -72,12 +73,9 @@ private:
     QString CacheProblem();
 
     TSyncFrontEnd& FFrontEnd;
-    TAccountStatus& FStatus;
     TAccountHealth& FHealth;
     const qint64 FSyncInterval;
     const qint64 FRefundInterval;
-    std::atomic<intptr_t> FSyncOrderThread1 {0}; // read by the passes for the next turn's time
-    std::atomic<intptr_t> FSyncOrderThread2 {0};
     std::atomic<int> FManualRefunds {0};
     TAgedOutOrders FAgedOut;
     // Held while an account's count line is written and its orders posted: the post's lines name no account, so
@@ -86,4 +84,5 @@ private:
     TPassSlot FInvalidPass;
     TPassSlot FRefundPass; // the repeating, the immediate and the manual refund runs
     TCacheCheck FCacheCheck;
+    TPassJobs FJobs; // last: its jobs use everything above
 };

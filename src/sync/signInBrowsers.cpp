@@ -4,17 +4,22 @@
 #include "log/QLog.h"
 #include "sessions/alimmTokenMgr.h"
 #include "sync/accountHealth.h"
-#include "sync/accountStatus.h"
 #include "sync/jobSupport.h"
 #include "sync/signInMessage.h"
 
 #include <QFileInfo>
 #include <QTimer>
 
-TSignInBrowsers::TSignInBrowsers(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, TAccountHealth& AHealth,
-    const QString& AProgramFolder, const QString& ADataFolder)
+namespace {
+
+// The timer that ends a silent browser fires this long after its deadline, so the deadline has surely passed.
+constexpr std::chrono::milliseconds kDeadlineSlack(20);
+
+} // namespace
+
+TSignInBrowsers::TSignInBrowsers(
+    TSyncFrontEnd& AFrontEnd, TAccountHealth& AHealth, const QString& AProgramFolder, const QString& ADataFolder)
     : FFrontEnd(AFrontEnd)
-    , FStatus(AStatus)
     , FHealth(AHealth)
     , FProgramFolder(AProgramFolder)
     , FDataFolder(ADataFolder)
@@ -67,17 +72,31 @@ bool TSignInBrowsers::StartSignInBrowser(const QString& AUserId, std::chrono::mi
     const QString program = BrowserProgram();
     const QStringList arguments {QStringLiteral("2"), Trim(AUserId), QString::number(FListener.Port())};
     if (FListener.IsOpen() && FBrowsers.Start(program, arguments, FDataFolder, AUserId, ATimeout)) {
-        QTimer::singleShot(ATimeout, this, [this] { EndTimedOutBrowsers(); });
+        // Precise: a coarse timer may fire up to 5 % early, before the browser's deadline, and end nothing.
+        QTimer::singleShot(ATimeout + kDeadlineSlack, Qt::PreciseTimer, this, [this] { EndTimedOutBrowsers(); });
         return true;
     }
-    LogLine(llError, QStringLiteral("[联盟账号] 联盟登录应用程序启动失败:") + program);
+    THealthEvent failed;
+    failed.userId = AUserId;
+    failed.source = QStringLiteral("signin");
+    failed.text = QStringLiteral("联盟登录应用程序启动失败:") + program;
+    failed.logLine = QStringLiteral("[联盟账号] ") + failed.text;
+    FHealth.Report(failed);
     return false;
 }
 
 void TSignInBrowsers::EndTimedOutBrowsers()
 {
-    for (const QString& userId : FBrowsers.EndTimedOut())
-        LogLine(llError, QStringLiteral("[联盟账号] 联盟登录超时未回报,已结束登录程序:") + userId);
+    for (const QString& userId : FBrowsers.EndTimedOut()) {
+        THealthEvent silent;
+        silent.userId = userId;
+        silent.source = QStringLiteral("signin");
+        silent.text = QStringLiteral("联盟登录超时未回报,已结束登录程序");
+        silent.logLine = QStringLiteral("[联盟账号] 联盟登录超时未回报,已结束登录程序:") + userId;
+        FHealth.Report(silent);
+        // Ended unreported: whoever waits for the sign-in waits no longer.
+        Q_EMIT SignInReported(userId, false);
+    }
 }
 
 bool TSignInBrowsers::SignInAccepted(const TSignInMessage& AMessage, quint16 ASenderPort)
@@ -124,7 +143,6 @@ void TSignInBrowsers::HandleSignInMessage(const QString& AText)
         LogLine(llMessage, QStringLiteral("[联盟账号] ") + message.nickname + QStringLiteral(" 登录成功!"));
         if (TAlimmTokenMgr* store = AlimmTokenMgr())
             store->updateCookies(message.userId, message.cookies);
-        FStatus.SendStatus(message.nickname, TAccountStatus::scSignedIn);
         FHealth.SessionChanged(message.userId, TWebSession::SignedIn);
     }
     RunOnMainFor(

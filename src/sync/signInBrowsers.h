@@ -13,7 +13,6 @@
 #include <chrono>
 
 class TAccountHealth;
-class TAccountStatus;
 struct TSignInMessage;
 
 // The sign-in browsers: starting one for an account, the listener for their datagrams, and taking the sessions
@@ -24,8 +23,8 @@ class TSignInBrowsers : public QObject {
 
 public:
     // AProgramFolder holds browser.exe; ADataFolder is the browser's working folder (its settings and profiles).
-    TSignInBrowsers(TSyncFrontEnd& AFrontEnd, TAccountStatus& AStatus, TAccountHealth& AHealth,
-        const QString& AProgramFolder, const QString& ADataFolder);
+    TSignInBrowsers(
+        TSyncFrontEnd& AFrontEnd, TAccountHealth& AHealth, const QString& AProgramFolder, const QString& ADataFolder);
     ~TSignInBrowsers() override;
     TSignInBrowsers(const TSignInBrowsers&) = delete;
     TSignInBrowsers& operator=(const TSignInBrowsers&) = delete;
@@ -45,7 +44,7 @@ public:
     bool StartSignInBrowser(const QString& AUserId, std::chrono::milliseconds ATimeout = kSignInTimeout);
 
 Q_SIGNALS:
-    // A sign-in browser reported for that account (a failed sign-in too).
+    // A sign-in browser reported for that account (a failed sign-in too), or was ended at its time-out unreported.
     void SignInReported(const QString& AUserId, bool ASucceeded);
 
 private:
@@ -58,7 +57,6 @@ private:
     void HandleSignInMessage(const QString& AText);
 
     TSyncFrontEnd& FFrontEnd;
-    TAccountStatus& FStatus;
     TAccountHealth& FHealth;
     const QString FProgramFolder;
     const QString FDataFolder;

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -68,8 +69,39 @@ qint64 TSocketOwners::ParentOf(const QString& AProcessId) const
     return fields.size() > 1 ? fields.at(1).toLongLong() : 0; // state, then the parent's id
 }
 
+std::optional<std::vector<qint64>> TSocketOwners::ChildrenOf(qint64 AProcessId) const
+{
+    // The kernel's list of a thread's children: only the main thread's is read, the one a browser's own
+    // processes are started from.
+    QFile children(FRoot + QStringLiteral("/%1/task/%1/children").arg(AProcessId));
+    if (!children.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    std::vector<qint64> pids;
+    for (const QByteArray& field : children.readAll().simplified().split(' ')) {
+        bool ok = false;
+        const qint64 pid = field.toLongLong(&ok);
+        if (ok)
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
 std::vector<qint64> TSocketOwners::ProcessTree(qint64 AProcessId) const
 {
+    // Read from the process's own children where the kernel lists them: a few files, however many processes run.
+    std::vector<qint64> tree {AProcessId};
+    bool listed = true;
+    for (size_t next = 0; listed && next < tree.size(); ++next) {
+        const std::optional<std::vector<qint64>> children = ChildrenOf(tree[next]);
+        listed = children.has_value();
+        for (const qint64 pid : children.value_or(std::vector<qint64>())) {
+            if (std::find(tree.begin(), tree.end(), pid) == tree.end())
+                tree.push_back(pid);
+        }
+    }
+    if (listed)
+        return tree;
+    // Otherwise from every process's parent.
     std::vector<std::pair<qint64, qint64>> parents; // process, parent
     const QStringList entries = QDir(FRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
@@ -78,7 +110,7 @@ std::vector<qint64> TSocketOwners::ProcessTree(qint64 AProcessId) const
         if (ok)
             parents.emplace_back(pid, ParentOf(entry));
     }
-    std::vector<qint64> tree {AProcessId};
+    tree = {AProcessId};
     for (size_t next = 0; next < tree.size(); ++next) {
         for (const auto& [pid, parent] : parents) {
             if (parent == tree[next] && std::find(tree.begin(), tree.end(), pid) == tree.end())

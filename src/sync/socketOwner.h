@@ -3,6 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
 #include <vector>
 
 // Who holds a local UDP socket, read from the process table: the sockets bound to a port (net/udp and net/udp6,
@@ -25,11 +26,14 @@ public:
     std::vector<quint64> UdpSocketsOnPort(quint16 APort) const;
     // The socket inodes process AProcessId holds; empty when its descriptors cannot be read.
     std::vector<quint64> SocketsOf(qint64 AProcessId) const;
-    // AProcessId and every process below it.
+    // AProcessId and every process below it: from the kernel's lists of children, which costs a file per process
+    // of the tree (the check runs on the main thread); where those are missing, from every process's parent.
     std::vector<qint64> ProcessTree(qint64 AProcessId) const;
 
 private:
     qint64 ParentOf(const QString& AProcessId) const;
+    // The children the kernel lists for the process; none when it lists none for it (no such file).
+    std::optional<std::vector<qint64>> ChildrenOf(qint64 AProcessId) const;
 
     const QString FRoot;
 };

@@ -4,6 +4,9 @@
 #include "store/ucommon.h"
 #include "sync/jobSupport.h"
 
+#include <QDir>
+#include <QFile>
+
 namespace {
 
 const QString kCaptionIdle = QStringLiteral("开始同步订单(失效/维权/已收货)");
@@ -17,11 +20,19 @@ TSyncController::TSyncController(TSyncFrontEnd& AFrontEnd, const TSyncPaths& APa
     , FTiming(ATiming)
     , FStatus(FAccounts)
     , FSession(AFrontEnd, FAccounts, FHealth, ATiming.tokenRefreshInterval)
-    , FPasses(AFrontEnd, FStatus, FHealth, ATiming.syncInterval, ATiming.refundInterval)
-    , FKeepAlive(FStatus, FHealth, TProbeTiming {ATiming.probeConnectTimeoutMs, ATiming.probeReadTimeoutMs})
-    , FSignIns(AFrontEnd, FStatus, FHealth, APaths.programFolder, APaths.dataFolder)
+    , FPasses(AFrontEnd, FHealth, ATiming.syncInterval, ATiming.refundInterval)
+    , FKeepAlive(FHealth, TProbeTiming {ATiming.probeConnectTimeoutMs, ATiming.probeReadTimeoutMs})
+    , FSignIns(AFrontEnd, FHealth, APaths.programFolder, APaths.dataFolder)
 {
-    FHealth.SetOnChanged([this] { QueueHealthChanged(); });
+    KeepHealth();
+    FHealth.SetOnRowChanged([this](const QString& AUserId, const QString& AUserName, TRowState AState) {
+        ShowRow(AUserId, AUserName, AState);
+    });
+    FHealth.SetOnChanged([this] {
+        QueueHealthChanged();
+        if (FHealthFile)
+            FHealthFile->Touch();
+    });
     FHealth.SetOnPassEnded([this](TPassKind AKind) { RunOnMainFor(this, [this, AKind] { Q_EMIT PassEnded(AKind); }); });
     connect(&FSession, &TOperatorSession::AccountsRefreshed, this, &TSyncController::AccountsRefreshed);
     connect(&FSignIns, &TSignInBrowsers::SignInReported, this, &TSyncController::SignInReported);
@@ -31,8 +42,36 @@ TSyncController::~TSyncController()
 {
     FHealth.SetOnChanged({});
     FHealth.SetOnPassEnded({});
+    FHealth.SetOnRowChanged({});
     FSignIns.Close();
     SkipMainThreadCalls(this);
+}
+
+void TSyncController::KeepHealth()
+{
+    if (FPaths.dataFolder.isEmpty())
+        return;
+    const QString path = QDir(FPaths.dataFolder).filePath(HealthFileName());
+    QFile stored(path);
+    if (stored.open(QIODevice::ReadOnly))
+        FHealth.LoadStored(stored.readAll());
+    FHealthFile = std::make_unique<TLatestFile>(
+        path, [this] { return FHealth.ToStoredJson(); },
+        [this, path](bool AWritten, const QString& AError) {
+            if (AWritten)
+                return;
+            THealthEvent event;
+            event.source = QStringLiteral("statusfile");
+            event.text = QStringLiteral("账号状态文件无法写入 ") + path + QStringLiteral(": ") + AError;
+            FHealth.Report(event);
+        });
+}
+
+void TSyncController::ShowRow(const QString& AUserId, const QString& AUserName, TRowState AState)
+{
+    static const int codes[] = {TAccountStatus::scSyncing, TAccountStatus::scSynced, TAccountStatus::scFailed,
+        TAccountStatus::scStopped, TAccountStatus::scSignedIn, TAccountStatus::scDropped};
+    FStatus.SendStatus(AUserId, AUserName, codes[static_cast<int>(AState)]);
 }
 
 void TSyncController::Open()

@@ -5,6 +5,7 @@
 #include "sync/accountListModel.h"
 #include "sync/accountStatus.h"
 #include "sync/keepAlive.h"
+#include "sync/latestFile.h"
 #include "sync/operatorSession.h"
 #include "sync/passRunner.h"
 #include "sync/signInBrowsers.h"
@@ -15,6 +16,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 // Intervals and time-outs; tests shorten them. Scheduler units are 0.1 ms.
 struct TSyncTiming {
@@ -68,6 +70,7 @@ public:
     QString OperatorPanelText() const { return FSession.OperatorPanelText(); }
     bool OperatorRequestRunning() const { return FSession.OperatorRequestRunning(); }
     bool SignIn(const QString& APhone, const QString& APwd, TSignInDone ADone);
+    const QString& SignInCause() const { return FSession.SignInCause(); }
     void RefreshClick() { FSession.RefreshClick(); }
     bool RefreshAuthorizedAccounts() { return FSession.RefreshAuthorizedAccounts(); }
 
@@ -87,8 +90,11 @@ public:
         return FSignIns.StartSignInBrowser(AUserId, ATimeout);
     }
 
+    // Where the account health is kept between runs, in the data folder.
+    static QString HealthFileName() { return QStringLiteral("health.json"); }
+
 Q_SIGNALS:
-    // A sign-in browser reported for that account (a failed sign-in too).
+    // A sign-in browser reported for that account (a failed sign-in too), or was ended at its time-out unreported.
     void SignInReported(const QString& AUserId, bool ASucceeded);
     // The account list was rebuilt, or its request failed (ASucceeded false, AError the reason). ASucceeded is
     // false for an empty list too.
@@ -102,6 +108,9 @@ Q_SIGNALS:
 private:
     void FinishStop();
     void QueueHealthChanged();
+    // Reads the health the last run left and keeps it up to date from now on.
+    void KeepHealth();
+    void ShowRow(const QString& AUserId, const QString& AUserName, TRowState AState);
 
     TSyncFrontEnd& FFrontEnd;
     const TSyncPaths FPaths;
@@ -109,6 +118,7 @@ private:
     TAccountListModel FAccounts;
     TAccountStatus FStatus;
     TAccountHealth FHealth;
+    std::unique_ptr<TLatestFile> FHealthFile; // none without a data folder
     std::atomic<bool> FHealthChangeQueued {false};
     TOperatorSession FSession;
     TPassRunner FPasses;

@@ -36,7 +36,7 @@ TWeiQuanOrderInfo RecordOf(const TQJson& AOrder)
 
 } // namespace
 
-bool TReadRefoundOrderJSON::ReadOrders(std::vector<TWeiQuanOrderInfo>& List, QString* ANotReport) const
+bool TReadRefoundOrderJSON::ReadOrders(std::vector<TWeiQuanOrderInfo>& List, QString* ANotReport)
 {
     TQJson document;
     const bool json = document.TryParse(FJSONStr);
@@ -80,6 +80,7 @@ bool TReadRefoundOrderJSON::ReadOrders(std::vector<TWeiQuanOrderInfo>& List, QSt
                 List.push_back(std::move(info));
         } catch (const EQuenlarError&) {
             // One unreadable amount loses its own refund, not the page nor the account's other pages.
+            ++FLost;
             LogLine(llError,
                 QStringLiteral("维权报表订单 ") + Trim(order.MemberText(u"tbTradeParentId")) + u'/'
                     + Trim(order.MemberText(u"tbTradeId")) + QStringLiteral(" 的金额无法读取,未提交:")

@@ -88,5 +88,6 @@ TOrderPassResult TOrderPass::Run(
         }
     }
     result.failure = orders.failure();
+    result.lostRecords = orders.lostRecords();
     return result;
 }

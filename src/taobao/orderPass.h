@@ -17,6 +17,7 @@ struct TOrderPassResult {
     int days = 15; // the whole window, in days
     bool incremental = false; // every status was read by update time only
     QString failure; // why a status was not read whole; empty when all was (or the pass was stopped)
+    int lostRecords = 0; // orders left out because they could not be read, each named in an error line
     // Where each status read whole would move its watermark to; moved by MoveWatermarks only once every batch of
     // the pass was accepted, so a refused batch is read (and sent) again by the very next pass.
     QString accountKey;

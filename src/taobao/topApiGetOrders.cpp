@@ -228,6 +228,7 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
                 FenOf(*entry.order, u"pub_share_fee")));
         } catch (const EQuenlarError&) {
             // One unreadable amount loses its own order, not the page: the page's others still go out.
+            ++FLostRecords;
             LogLine(llError,
                 QStringLiteral("联盟账号 ") + FPages.accountName() + QStringLiteral(" 订单 ") + entry.parentId + u'/'
                     + entry.tradeId + QStringLiteral(" 的金额无法读取,未提交:")
@@ -271,7 +272,9 @@ bool TTopApiGetOrders::getWeiquanPage(
         return false;
     }
     QString notReport;
-    const bool hasNext = TReadRefoundOrderJSON(reply).ReadOrders(List, &notReport);
+    TReadRefoundOrderJSON reader(reply);
+    const bool hasNext = reader.ReadOrders(List, &notReport);
+    FLostRecords += reader.lost();
     if (!notReport.isEmpty())
         FPages.Failed(page + notReport);
     return hasNext;

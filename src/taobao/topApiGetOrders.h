@@ -46,6 +46,8 @@ public:
     // this downloader, as a text for the log and the account's health; empty when none failed (a stop is no
     // failure). A cache failure is not one of these: it raises ECacheError.
     const QString& failure() const { return FPages.failure(); }
+    // Records left out because they could not be read (each named in an error line): what was read is no whole.
+    int lostRecords() const { return FLostRecords.load(); }
 
     bool close() const { return FClose.load(); }
     void setClose(bool AValue) { FClose.store(AValue); }
@@ -76,6 +78,7 @@ private:
     std::atomic<bool> FClose {false};
     TStopCheck FStopCheck;
     int FWebTimeoutMs = 10000;
+    std::atomic<int> FLostRecords {0};
     TTopPages FPages; // stops on FClose or FStopCheck
 };
 

@@ -76,7 +76,7 @@ TWeiQuanOrderInfo TTopRefundOrders::RecordOf(const TQJson& ARecord)
     return info;
 }
 
-void TTopRefundOrders::AddNewSuccessful(
+int TTopRefundOrders::AddNewSuccessful(
     const std::vector<const TQJson*>& ARecords, std::vector<TWeiQuanOrderInfo>& AList, const QString& AAccountName)
 {
     // Only the successful ones are looked up, all of the page over one connection.
@@ -98,6 +98,7 @@ void TTopRefundOrders::AddNewSuccessful(
     }
     const TDBCacheClass* cache = DBCache();
     const std::vector<bool> cached = cache != nullptr ? cache->existOrders(lookups, 1) : std::vector<bool>();
+    int lost = 0;
     for (size_t i = 0; i < succeeded.size(); ++i) {
         const int lookup = lookupOf[i];
         if (lookup >= 0 && size_t(lookup) < cached.size() && cached[size_t(lookup)])
@@ -106,6 +107,7 @@ void TTopRefundOrders::AddNewSuccessful(
             AList.push_back(RecordOf(*succeeded[i]));
         } catch (const EQuenlarError&) {
             // One unreadable amount loses its own refund, not the page.
+            ++lost;
             LogLine(llError,
                 QStringLiteral("联盟账号 ") + AAccountName + QStringLiteral(" 维权订单 ")
                     + Trim(succeeded[i]->MemberText(u"tb_trade_parent_id")) + u'/'
@@ -113,6 +115,7 @@ void TTopRefundOrders::AddNewSuccessful(
                     + ErrorMessageOf(std::current_exception()));
         }
     }
+    return lost;
 }
 
 std::vector<TWeiQuanOrderInfo> TTopRefundOrders::getRefundOrders(const QDateTime& ABegin, const QDateTime& AEnd)
@@ -218,6 +221,7 @@ bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateT
             FPages.Failed(QStringLiteral("淘宝开放平台维权订单翻页位置未变"));
         return false;
     }
-    AddNewSuccessful(TopListItems(data->ItemByName(u"result"), kRecordName), AList, FPages.accountName());
+    FLostRecords
+        += AddNewSuccessful(TopListItems(data->ItemByName(u"result"), kRecordName), AList, FPages.accountName());
     return hasNext;
 }

@@ -33,6 +33,8 @@ public:
     // The first failure of this download, for the log and the account's health; empty when every slice was read
     // (a stop is no failure).
     const QString& failure() const { return FPages.failure(); }
+    // Records left out because they could not be read (each named in an error line).
+    int lostRecords() const { return FLostRecords; }
     // The gateway refused the method for this account's app or user (codes 11 and 12, isv.permission-*): no request
     // was repeated.
     // Not logged here: the caller either says so or turns to the report.
@@ -53,7 +55,8 @@ public:
     static TWeiQuanOrderInfo RecordOf(const TQJson& ARecord);
     // Appends the successful records of a page that the cache does not hold under the refund type. A record whose
     // amount cannot be read is left out with an error line naming it (AAccountName's).
-    static void AddNewSuccessful(
+    // Answers how many records it left out.
+    static int AddNewSuccessful(
         const std::vector<const TQJson*>& ARecords, std::vector<TWeiQuanOrderInfo>& AList, const QString& AAccountName);
 
 private:
@@ -69,5 +72,6 @@ private:
     int FTimeoutMs = 10000;
     bool FPermissionRefused = false;
     int FRequests = 0;
+    int FLostRecords = 0;
     TTopPages FPages;
 };

@@ -311,9 +311,11 @@ TEST_P(HeadlessUnusableCache, SendsNothingAndExits4NamingTheFile)
     EXPECT_TRUE(FErr.contains(QStringLiteral("account nick-a (1001):"))) << FErr.toStdString();
     EXPECT_TRUE(FErr.contains(QStringLiteral("account nick-b (1002):"))) << FErr.toStdString();
     EXPECT_TRUE(FErr.contains(reason)) << FErr.toStdString();
-    // Said once: one line of its own, besides the pass summaries that name each failed account.
+    // Said once: one line of its own, besides each account's failure line and the pass summaries that name each
+    // failed account.
     const QStringList lines = FOut.split(u'\n').filter(reason);
-    EXPECT_EQ(lines.size() - lines.filter(QStringLiteral("同步结束")).size(), 1) << FOut.toStdString();
+    EXPECT_EQ(lines.filter(QStringLiteral("同步失败: ")).size(), 2) << FOut.toStdString();
+    EXPECT_EQ(lines.size() - lines.filter(QStringLiteral("同步结束")).size() - 2, 1) << FOut.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Cache, HeadlessUnusableCache,

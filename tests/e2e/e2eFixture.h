@@ -21,6 +21,10 @@
 // browser beside it) in a program folder of its own whose conf.ini points at them. The demo world's clock stands
 // still at the fixture's start, so every order keeps its status while the runs go on.
 class TEndToEnd : public ::testing::Test {
+public:
+    // The program's folder, which is its data folder too.
+    const QTemporaryDir& Folder() const { return FFolder; }
+
 protected:
     struct TRun {
         bool finished = false;

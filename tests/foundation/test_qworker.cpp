@@ -479,29 +479,30 @@ TEST_F(QWorkers, ClearMatchesObjectMethodAndData)
     }
 }
 
-TEST_F(QWorkers, ClearOnTheMainThreadKeepsRunningMainThreadCallsWhileItWaits)
+TEST_F(QWorkers, ClearOnTheMainThreadRunsNoEventLoopWhileItWaits)
 {
-    // The job waits for a main-thread job of its own; the main thread's Clear must let that one run.
+    // A main-thread job queued before the wait stays queued through it: no click or call runs inside the wait. The
+    // running job ends only once the Clear has asked it to stop, so the Clear surely waits.
     std::atomic<bool> mainJobRan {false};
     std::atomic<bool> started {false};
     std::atomic<bool> finished {false};
-    struct TWaiter {
-        std::atomic<bool>* mainJobRan;
+    struct TWorker {
         std::atomic<bool>* started;
         std::atomic<bool>* finished;
         void Run(TQJob* AJob)
         {
             *started = true;
-            AJob->Owner()->Post([this](TQJob*) { *mainJobRan = true; }, {}, true);
-            WaitWithoutEvents([this] { return mainJobRan->load(); });
+            WaitWithoutEvents([AJob] { return AJob->IsStopRequested(); });
             *finished = true;
         }
-    } waiter {&mainJobRan, &started, &finished};
-    Workers.Post(TQJobProc(&waiter, &TWaiter::Run));
+    } worker {&started, &finished};
+    Workers.Post([&mainJobRan](TQJob*) { mainJobRan = true; }, {}, true);
+    Workers.Post(TQJobProc(&worker, &TWorker::Run));
     ASSERT_TRUE(WaitWithoutEvents([&] { return started.load(); }));
-    EXPECT_EQ(Workers.Clear(TQJobProc(&waiter, &TWaiter::Run), nullptr, -1, true), 0);
-    EXPECT_TRUE(mainJobRan.load());
-    EXPECT_TRUE(finished.load());
+    EXPECT_EQ(Workers.Clear(TQJobProc(&worker, &TWorker::Run), nullptr, -1, true), 0);
+    EXPECT_TRUE(finished.load()); // it waited for the running job
+    EXPECT_FALSE(mainJobRan.load()); // and ran no event loop meanwhile
+    ASSERT_TRUE(WaitUntil([&] { return mainJobRan.load(); })); // the main-thread job runs in the loop, later
 }
 
 TEST_F(QWorkers, ClearOnTheMainThreadDropsTheWaitForAMainThreadJobAndSkipsIt)

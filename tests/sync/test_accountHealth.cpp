@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <mutex>
@@ -89,7 +90,15 @@ TEST_P(HealthTransitions, FollowThePassesWithOneLinePerTurn)
         EXPECT_TRUE(record.unhealthy.isEmpty()) << record.unhealthy.toStdString();
     else
         EXPECT_TRUE(record.unhealthy.contains(reason)) << record.unhealthy.toStdString();
-    EXPECT_EQ(static_cast<int>(Logged().size()), GetParam().turns);
+    // Besides the turns, each failed pass is one error line naming the account and the cause.
+    const QStringList lines = Logged();
+    const QStringList failures = lines.filter(QStringLiteral("联盟账号 a (1): "));
+    EXPECT_EQ(static_cast<int>(lines.size() - failures.size()), GetParam().turns);
+    const auto failed = std::count_if(GetParam().passes.begin(), GetParam().passes.end(),
+        [](const auto& APass) { return APass.second == TState::Failed; });
+    EXPECT_EQ(failures.size(), failed);
+    for (const QString& line : failures)
+        EXPECT_TRUE(line.endsWith(QStringLiteral("同步失败: 淘宝开放平台拒绝"))) << line.toStdString();
     EXPECT_EQ(FHealth.UnhealthyCount(), reason.isEmpty() ? 0 : 1);
 }
 

@@ -45,6 +45,15 @@ public:
                 FRoot.filePath(dir + QStringLiteral("/fd/") + QString::number(fd++))));
         }
     }
+    // The kernel's list of the process's children (task/<pid>/children).
+    void Children(qint64 APid, const QString& AChildren)
+    {
+        const QString dir = QStringLiteral("%1/task/%1").arg(APid);
+        QDir(FRoot.path()).mkpath(dir);
+        QFile file(FRoot.filePath(dir + QStringLiteral("/children")));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(AChildren.toUtf8());
+    }
     QString Root() const { return FRoot.path(); }
 
 private:
@@ -89,6 +98,26 @@ INSTANTIATE_TEST_SUITE_P(SignIn, SocketHolder,
             "Ipv6Browser", "udp6", "00000000000000000000000001000000:C350", 100, TSocketOwners::THolder::Process},
         THolderCase {"OtherPortOnly", "udp", "0100007F:C351", 200, TSocketOwners::THolder::Nobody}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+// Where the kernel lists children, the tree is read from those lists alone, not from every process of the machine:
+// a grandchild without a stat file of its own is found, a process whose stat names the browser but that no list
+// holds is not.
+TEST(SocketOwners, ReadTheTreeFromTheKernelsListsOfChildren)
+{
+    FakeProc proc;
+    proc.Process(100, 1, {});
+    proc.Process(101, 100, {});
+    proc.Process(300, 100, {});
+    proc.Children(100, QStringLiteral("101 "));
+    proc.Children(101, QStringLiteral("102 "));
+    proc.Children(102, QString());
+    EXPECT_EQ(TSocketOwners(proc.Root()).ProcessTree(100), (std::vector<qint64> {100, 101, 102}));
+    // Without the lists, from the parents.
+    FakeProc plain;
+    plain.Process(100, 1, {});
+    plain.Process(101, 100, {});
+    EXPECT_EQ(TSocketOwners(plain.Root()).ProcessTree(100), (std::vector<qint64> {100, 101}));
+}
 
 // The real table: a socket of this process is found as its own, and as another's from process 1.
 TEST(SocketOwnersOfThisMachine, FindTheProcessHoldingALiveSocket)

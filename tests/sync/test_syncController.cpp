@@ -736,3 +736,140 @@ TEST_F(SyncController, ManualRefundRunWithTheApiReadsAccountsWithoutSession)
 }
 
 } // namespace
+
+namespace {
+
+// Stop reaches the first passes a start posts, not only the repeating ones: pressed while the first pass's page is
+// held at the gateway, it ends that pass, and the switch turns back only once it has ended.
+TEST_F(SyncController, StopDuringTheFirstPassEndsItAndTurnsTheSwitchBackOnlyThen)
+{
+    SetAccounts({{"1", "a", "t1"}, {"2", "b", "t2"}, {"3", "c", "t3"}});
+    SignInAndList();
+    std::atomic<bool> release {false};
+    {
+        const std::scoped_lock lock(FMutex);
+        FBeforeGatewayPage = [&release] { WaitForCondition([&] { return release.load(); }); };
+    }
+    FController->StartStopClick();
+    ASSERT_TRUE(FGateway.WaitForRequests(1));
+    FController->StartStopClick();
+    EXPECT_TRUE(FController->Stopping());
+    ASSERT_TRUE(WaitMain([&] { return !FController->Stopping(); }));
+    // Ended by the time the switch turned back: its outcome is recorded, and it asks nothing more.
+    const TProcessHealth process = FController->Health().Process();
+    const auto& invalid = process.lastPassOutcome[static_cast<int>(TPassKind::Invalid)];
+    ASSERT_TRUE(invalid.has_value());
+    EXPECT_EQ(*invalid, TPassEnd::Stopped);
+    EXPECT_EQ(FController->StartTag(), 1);
+    EXPECT_EQ(FController->StartCaption(), QStringLiteral("开始同步订单(失效/维权/已收货)"));
+    const size_t asked = FGateway.RequestCount();
+    release = true;
+    ASSERT_TRUE(
+        WaitMain([&] { return FController->Accounts().Text(0, TCol::colRunState) == QStringLiteral("已停止"); }));
+    EXPECT_EQ(FController->Accounts().Text(1, TCol::colRunState), kWaiting);
+    EXPECT_EQ(FGateway.RequestCount(), asked);
+    EXPECT_TRUE(WaitForCondition([&] {
+        return FLog->Count({QStringLiteral("失效订单同步结束"), QStringLiteral("已停止")}) == 1;
+    })) << FLog->Lines().join(u'\n').toStdString();
+    {
+        const std::scoped_lock lock(FMutex);
+        FBeforeGatewayPage = nullptr;
+    }
+}
+
+// A failed account's row says so, its failure is one error line naming it, and the window's log gets the same pass
+// summary as the headless mode.
+TEST_F(SyncController, AFailedAccountShowsSyncFailedAndThePassWritesItsSummary)
+{
+    SetAccounts({{"1001", "nick-a", "tok-a"}, {"1002", "nick-b", "tok-b"}});
+    {
+        const std::scoped_lock lock(FMutex);
+        FRefusedSessions = {"tok-b"};
+    }
+    SignInAndList();
+    RunJob([this](TQJob* AJob) { FController->Passes().SyncInvalidOrdersJob(AJob); });
+    ASSERT_TRUE(WaitMain([&] {
+        return FController->Accounts().Text(1, TCol::colRunState) == QStringLiteral("同步失败")
+            && FController->Accounts().Text(0, TCol::colRunState) == QStringLiteral("同步完成");
+    }));
+    EXPECT_TRUE(WaitForCondition([&] {
+        return FLog->Count({QStringLiteral("联盟账号 nick-b (1002): 失效订单同步失败: 淘宝开放平台授权已失效")}) == 1
+            && FLog->Count({QStringLiteral("失效订单同步结束: 账号 2 个, 提交 1 条, 失败账号 1 个: nick-b(")}) == 1;
+    })) << FLog->Lines().join(u'\n').toStdString();
+    const std::vector<THealthEvent> events = FController->Health().Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].userId, QStringLiteral("1002"));
+    EXPECT_EQ(events[0].source, QStringLiteral("top"));
+    EXPECT_EQ(events[0].advice, QStringLiteral("在运营商后台重新授权该联盟账号"));
+}
+
+// A manual refund run that failed for an account names it instead of saying it completed; an account it skips is
+// recorded as skipped, not as a complete pass.
+TEST_F(SyncController, AManualRefundRunNamesItsFailedAccountsAndRecordsSkippedOnes)
+{
+    SetAccounts({{"1", "nosession", "t1"}, {"2", "refused", "t2"}});
+    {
+        const std::scoped_lock lock(FMutex);
+        FRefusedSessions = {"t2"};
+    }
+    SignInAndList();
+    RunJob([this](TQJob* AJob) { FController->Passes().SyncRefundOrdersNow(AJob); });
+    const TAccountHealthRecord skipped = FController->Health().Account(QStringLiteral("1"));
+    EXPECT_EQ(skipped.last[static_cast<int>(TPassKind::Refund)].state, TAccountPassOutcome::TState::Skipped);
+    // Without a web session the report has nothing to read for either; with the API the refused one fails.
+    TIniFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
+    ini.Load();
+    ini.WriteString(u"setting", u"refundSource", QStringLiteral("api"));
+    RunJob([this](TQJob* AJob) { FController->Passes().SyncRefundOrdersNow(AJob); });
+    EXPECT_TRUE(WaitForCondition([&] {
+        return FLog->Count({QStringLiteral("维权订单同步未完成,失败账号: refused(淘宝开放平台授权已失效")}) == 1;
+    })) << FLog->Lines().join(u'\n').toStdString();
+    EXPECT_EQ(FLog->Count({QStringLiteral("维权订单同步完成")}), 1); // the first run's only
+    EXPECT_EQ(FController->Health().Account(QStringLiteral("2")).last[static_cast<int>(TPassKind::Refund)].state,
+        TAccountPassOutcome::TState::Failed);
+}
+
+// The health outlives the controller: a new one on the same data folder counts failures in a row on from it.
+TEST_F(SyncController, HealthIsKeptInTheDataFolderAcrossControllers)
+{
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    {
+        const std::scoped_lock lock(FMutex);
+        FRefusedSessions = {"tok-a"};
+    }
+    SignInAndList();
+    RunJob([this](TQJob* AJob) { FController->Passes().SyncInvalidOrdersJob(AJob); });
+    EXPECT_EQ(FController->Health().Account(QStringLiteral("1001")).failedInARow[0], 1);
+    FController.reset(); // writes what it kept
+    QFile stored(FFolder.filePath(TSyncController::HealthFileName()));
+    ASSERT_TRUE(stored.exists());
+    EXPECT_EQ(stored.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+
+    FController = std::make_unique<TSyncController>(FFrontEnd, TSyncPaths {FFolder.path(), FFolder.path()});
+    FController->Open();
+    EXPECT_EQ(FController->Health().Account(QStringLiteral("1001")).failedInARow[0], 1);
+    SignInAndList();
+    RunJob([this](TQJob* AJob) { FController->Passes().SyncInvalidOrdersJob(AJob); });
+    const TAccountHealthRecord record = FController->Health().Account(QStringLiteral("1001"));
+    EXPECT_EQ(record.failedInARow[0], 2);
+    EXPECT_TRUE(record.unhealthy.contains(QStringLiteral("失效订单同步连续 2 次失败")))
+        << record.unhealthy.toStdString();
+    EXPECT_EQ(record.advice, QStringLiteral("在运营商后台重新授权该联盟账号"));
+}
+
+// A status message that names its account's id finds that row, whatever name it carries; one without an id finds
+// its row by name.
+TEST_F(SyncController, StatusMessagesFindTheirRowByUserIdFirst)
+{
+    SetAccounts({{"1", "twin", "t1"}, {"2", "twin", "t2"}});
+    SignInAndList();
+    FController->Status().SendStatus(QStringLiteral("2"), QStringLiteral("browser-nick"), TAccountStatus::scSignedIn);
+    ASSERT_TRUE(WaitMain([&] { return FController->Accounts().Text(1, TCol::colLoginState) == kSignedIn; }));
+    EXPECT_EQ(FController->Accounts().Text(0, TCol::colLoginState), kNotSignedIn);
+    FController->Status().SendStatus(QStringLiteral("9"), QStringLiteral("twin"), TAccountStatus::scFailed);
+    ASSERT_TRUE(
+        WaitMain([&] { return FController->Accounts().Text(0, TCol::colRunState) == QStringLiteral("同步失败"); }));
+    EXPECT_EQ(FController->Accounts().Text(1, TCol::colRunState), kWaiting);
+}
+
+} // namespace
