@@ -17,16 +17,27 @@ QString BatchText(const QStringList& AMembers)
     return u'[' + AMembers.join(u',') + u']';
 }
 
-// A batch the back end accepted but the cache could not record is sent again by the next pass: never silently.
-void Recorded(const QString& AFailure)
-{
-    if (!AFailure.isEmpty())
-        LogLine(llError, QStringLiteral("已提交的订单未能记入缓存,下次同步会再次提交:") + AFailure);
-}
+const QString kRecordingStoppedText = QStringLiteral("订单缓存无法记录已提交的订单,本次同步停止提交,下次同步再提交");
 
 } // namespace
 
 TAPIApp::TAPIApp() = default;
+
+bool TAPIApp::Record(bool ARefunds, const QString& ABatch, int AAgain, QString& ACause)
+{
+    TDBCacheClass* cache = DBCache();
+    if (!cache)
+        return true;
+    const QString failure = ARefunds ? cache->addWQ(ABatch) : cache->add(ABatch);
+    if (failure.isEmpty())
+        return true;
+    FRecordingStopped.store(true);
+    // Said once, with what it costs: these orders go out a second time with the next pass.
+    ACause = QStringLiteral("已提交的订单未能记入缓存(") + failure + QStringLiteral("),本次同步停止提交,")
+        + QString::number(AAgain) + QStringLiteral(" 条订单下次同步会再次提交");
+    LogLine(llError, ACause);
+    return false;
+}
 
 TAPIApp::~TAPIApp()
 {
@@ -136,6 +147,12 @@ void TAPIApp::pushInvalidOrders(const QStringList& ABatches, int ALines, const T
                 outcome.cause = CutAtExitText();
             break;
         }
+        if (RecordingStopped()) {
+            if (outcome.cause.isEmpty())
+                outcome.cause = kRecordingStoppedText;
+            outcome.unrecorded = true;
+            break;
+        }
         TParamList params;
         params.SetValue(u"orders", Trim(batch));
         TServiceResp resp;
@@ -146,8 +163,13 @@ void TAPIApp::pushInvalidOrders(const QStringList& ABatches, int ALines, const T
             resp.msg = e.Message();
         }
         if (resp.code == 200) {
-            if (TDBCacheClass* cache = DBCache())
-                Recorded(cache->add(batch));
+            QString unrecorded;
+            if (!Record(false, batch, ALines - static_cast<int>(index) * kInvalidBatchSize, unrecorded)) {
+                if (outcome.cause.isEmpty())
+                    outcome.cause = unrecorded;
+                outcome.unrecorded = true;
+                break;
+            }
             ++outcome.accepted;
             outcome.delivered += qMin(kInvalidBatchSize, ALines - static_cast<int>(index) * kInvalidBatchSize);
             LogLine(llMessage, QStringLiteral("失效/已收货订单提交成功"));
@@ -171,9 +193,19 @@ TPostOutcome TAPIApp::postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>&
 {
     TPostOutcome outcome;
     QStringList pending;
-    const auto send = [this, &pending, &outcome] {
+    const auto send = [this, &pending, &outcome, &List](size_t ASent) {
         ++outcome.batches;
-        const QString failure = syncRefundOrders(BatchText(pending));
+        if (RecordingStopped()) {
+            if (outcome.cause.isEmpty())
+                outcome.cause = kRecordingStoppedText;
+            outcome.unrecorded = true;
+            pending.clear();
+            return;
+        }
+        const QString failure
+            = syncRefundOrders(BatchText(pending), static_cast<int>(List.size() - ASent + pending.size()));
+        if (RecordingStopped())
+            outcome.unrecorded = true;
         if (failure.isEmpty()) {
             ++outcome.accepted;
             outcome.delivered += static_cast<int>(pending.size());
@@ -185,15 +217,15 @@ TPostOutcome TAPIApp::postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>&
     for (size_t k = 1; k <= List.size(); ++k) {
         // The batch goes out before the k-th record is added, so the first batch holds 99 records.
         if (k % 100 == 0)
-            send();
+            send(k - 1);
         pending.append(RefundOrderJson(List[k - 1]));
     }
     if (!pending.isEmpty())
-        send();
+        send(List.size());
     return outcome;
 }
 
-QString TAPIApp::syncRefundOrders(const QString& ABatch)
+QString TAPIApp::syncRefundOrders(const QString& ABatch, int AAgain)
 {
     TParamList params;
     params.SetValue(u"orders", Trim(ABatch));
@@ -202,8 +234,9 @@ QString TAPIApp::syncRefundOrders(const QString& ABatch)
     const TServiceResp resp
         = postWithToken(ServiceUrl(OperatorPath::RefundOrders), params, [this] { return PostsCut(); });
     if (resp.code == 200) {
-        if (TDBCacheClass* cache = DBCache())
-            Recorded(cache->addWQ(ABatch));
+        QString unrecorded;
+        if (!Record(true, ABatch, AAgain, unrecorded))
+            return unrecorded;
     } else if (PostsCut()) {
         LogLine(llError, QStringLiteral("维权") + CutAtExitText());
         return CutAtExitText();

@@ -31,6 +31,7 @@ struct TPostOutcome {
     int accepted = 0; // batches the back end accepted (and that were handed to the order cache)
     int delivered = 0; // orders in the accepted batches
     QString cause; // the first failed batch's reason; empty when every batch was accepted
+    bool unrecorded = false; // a batch the back end accepted could not be recorded: the cache failed, not the back end
 
     bool AllAccepted() const { return accepted == batches; }
 };
@@ -69,6 +70,12 @@ public:
     TPostOutcome postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>& List);
     // Waits until every batch thread has finished; the program calls it before the order cache goes away.
     void WaitForPosts() { FPosters.WaitAll(); }
+
+    // Once a batch the back end accepted could not be recorded (a full disk, a broken cache), nothing more is
+    // posted: it would be accepted and not recorded either, and sent a second time by the next pass. A pass that
+    // finds the cache writable again resumes the posts.
+    bool RecordingStopped() const { return FRecordingStopped.load(); }
+    void ResumeRecording() { FRecordingStopped.store(false); }
     // The process end: no batch starts any more; a batch post still running AGrace from now is cut short and
     // counts as failed (logged as cut at exit), so a back end that does not answer cannot hold the end for the
     // request time-out, while one that answers slowly is still heard and its batch not sent twice.
@@ -88,11 +95,16 @@ public:
 
 private:
     void pushInvalidOrders(const QStringList& ABatches, int ALines, const TPostDone& ADone);
-    // Empty when the back end accepted the batch; otherwise why not.
-    QString syncRefundOrders(const QString& ABatch);
+    // Empty when the back end accepted the batch and it was recorded; otherwise why not. AAgain: the orders of the
+    // call that go out again should the batch not be recorded.
+    QString syncRefundOrders(const QString& ABatch, int AAgain);
     // True once the process end's grace for batch posts has passed.
     bool PostsCut() const;
     bool Ending() const { return FPostDeadline.load() != 0; }
+    // Records a batch the back end accepted; false, with the reason in ACause and the posts stopped, when the
+    // cache could not. AAgain is how many orders of this call will be sent again because of it.
+    bool Record(bool ARefunds, const QString& ABatch, int AAgain, QString& ACause);
+    std::atomic<bool> FRecordingStopped {false};
 
     std::atomic<bool> FisLogin {false};
     std::atomic<std::chrono::steady_clock::rep> FPostDeadline {0}; // steady-clock ticks; 0 while no end is under way

@@ -136,7 +136,8 @@ TAccountPassOutcome OutcomeOf(bool AStopped, const QString& AFailure, const QStr
     if (!AStopped && !AFailure.isEmpty())
         outcome = TAccountPassOutcome::Failed(AFailure, AFailureSource);
     else if (!AStopped && !APosted.AllAccepted() && !cut)
-        outcome = TAccountPassOutcome::Failed(APosted.cause, QStringLiteral("backend"));
+        outcome = TAccountPassOutcome::Failed(
+            APosted.cause, APosted.unrecorded ? QStringLiteral("cache") : QStringLiteral("backend"));
     else if (!AStopped && ALost > 0)
         outcome = TAccountPassOutcome::Failed(LostText(ALost), QStringLiteral("record"));
     outcome.found = static_cast<int>(AFound);
@@ -241,6 +242,9 @@ void TPassRunner::ForEachAccount(TPassScope& APass, TPassKind AKind, const TStop
     const TSynchronise& ASynchronise, const std::function<bool(const TAlimmTokenRecord&)>& ASkip, int AConcurrency)
 {
     FCacheCheck.NewPass();
+    // Posts stopped because an accepted batch could not be recorded go on once the cache takes a write again.
+    if (TAPIApp* api = APIApp(); api != nullptr && api->RecordingStopped() && CacheProblem().isEmpty())
+        api->ResumeRecording();
     // A gateway that was down in the last pass is tried again.
     if (TTopGate* gate = TopGate())
         gate->NewPass();

@@ -11,6 +11,8 @@
 
 #include <QTemporaryDir>
 
+#include <sqlite3.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -297,6 +299,38 @@ TEST_F(OrderPosting, PostInFlightAtTheEndIsAwaitedAndNoFurtherBatchStarts)
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P120"), QStringLiteral("C120"), 0));
     EXPECT_EQ(outcome.accepted, 1);
     EXPECT_EQ(outcome.cause, TAPIApp::CutAtExitText());
+}
+
+// A batch the back end accepted that the cache cannot record (a full disk, a lock held elsewhere) stops every
+// further post, of either kind: each would be accepted and sent a second time by the next pass. The posts go on
+// once the caller finds the cache writable again.
+TEST_F(OrderPosting, AnAcceptedBatchThatCannotBeRecordedStopsThePosts)
+{
+    TDBCacheClass impatient(FFolder.path(), 0);
+    const TGlobalScope<TDBCacheClass> cacheScope(&impatient);
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(
+        sqlite3_open_v2(impatient.dbFileName().toUtf8().constData(), &raw, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> holder(raw, sqlite3_close_v2);
+    ASSERT_EQ(sqlite3_exec(raw, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    TPostOutcome invalid;
+    FApp.postOrderData(InvalidLines(250), [&invalid](const TPostOutcome& AOutcome) { invalid = AOutcome; });
+    FApp.WaitForPosts();
+    EXPECT_EQ(FIntake.RequestCount(), 1u); // the first batch only
+    EXPECT_FALSE(invalid.AllAccepted());
+    EXPECT_TRUE(invalid.unrecorded);
+    EXPECT_TRUE(invalid.cause.contains(QStringLiteral("250 条订单下次同步会再次提交"))) << invalid.cause.toStdString();
+    EXPECT_TRUE(FApp.RecordingStopped());
+    const TPostOutcome refunds = FApp.postWeiQuanOrderData(Refunds(3));
+    EXPECT_EQ(FService.RequestCount(), 0u);
+    EXPECT_TRUE(refunds.unrecorded);
+    EXPECT_EQ(FLogLines->Wait(1).filter(QStringLiteral("未能记入缓存")).size(), 1);
+
+    ASSERT_EQ(sqlite3_exec(raw, "rollback", nullptr, nullptr, nullptr), SQLITE_OK);
+    FApp.ResumeRecording();
+    EXPECT_TRUE(FApp.postWeiQuanOrderData(Refunds(3)).AllAccepted());
+    EXPECT_TRUE(impatient.existOrder(QStringLiteral("P2"), QStringLiteral("C2"), 1));
 }
 
 TEST_F(OrderPosting, NothingToPostReportsAtOnce)
