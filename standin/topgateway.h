@@ -80,8 +80,6 @@ public:
     QJsonObject Counters() const;
 
 private:
-    struct TRefundQuery;
-
     void Rest(const httplib::Request& AReq, httplib::Response& ARes);
     void CountCall();
     // The app key, signature, timestamp and method; false when the request was refused.
@@ -91,8 +89,8 @@ private:
         const TDemoAccount& AAccount, const std::string& AMethod, const TFormFields& AFields, httplib::Response& ARes);
     void Orders(const TFormFields& AFields, const TDemoAccount& AAccount, httplib::Response& ARes);
     void Refunds(const TFormFields& AFields, const TDemoAccount& AAccount, httplib::Response& ARes);
-    // The request's option object checked as the refund service does; false when a business error was answered.
-    bool ReadRefundQuery(const QJsonObject& AOption, TRefundQuery& AQuery, httplib::Response& ARes);
+    // A parameter refused by the gateway itself: 40 missing, 41 unreadable.
+    void ParameterError(httplib::Response& ARes, int ACode, const std::string& AName);
     void OrderError(httplib::Response& ARes, TTopOrderError AError, long long AWindowS);
     void RefundBizError(httplib::Response& ARes, int ACode, const std::string& ADesc);
     bool RefundRefusedFor(const TDemoAccount& AAccount) const;

@@ -8,6 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,14 +88,69 @@ QString PrepareDataFolder(const QString& AFolder)
     return {};
 }
 
+TFlock::TFlock(const QString& APath)
+{
+    const QByteArray path = QFile::encodeName(APath);
+    // O_RDONLY opens a folder as well as a file; CLOEXEC keeps the lock from the sign-in browsers this process starts.
+    FFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (FFd < 0)
+        return;
+    if (::flock(FFd, LOCK_EX | LOCK_NB) != 0) {
+        FBusy = errno == EWOULDBLOCK;
+        ::close(FFd);
+        FFd = -1;
+    }
+}
+
+TFlock::~TFlock()
+{
+    if (FFd >= 0)
+        ::close(FFd); // releases the lock
+}
+
+TFlock::TFlock(TFlock&& AOther) noexcept
+    : FFd(std::exchange(AOther.FFd, -1))
+    , FBusy(AOther.FBusy)
+{
+}
+
+TFlock& TFlock::operator=(TFlock&& AOther) noexcept
+{
+    if (this != &AOther) {
+        if (FFd >= 0)
+            ::close(FFd);
+        FFd = std::exchange(AOther.FFd, -1);
+        FBusy = AOther.FBusy;
+    }
+    return *this;
+}
+
 TInstanceLock::TInstanceLock(const QString& AFolder)
     : FFolder(AFolder)
+    , FFolderLock(AFolder)
     , FFile(QDir(AFolder).filePath(QStringLiteral("quenlar.lock")))
 {
+    // The folder itself first: its lock holds even when someone deletes the lock file of a running copy.
+    if (FFolderLock.Busy()) {
+        FError = QLockFile::LockFailedError;
+        return;
+    }
     // A copy runs for weeks: its lock goes stale only when its process has gone, never with age.
     FFile.setStaleLockTime(0);
-    if (!FFile.tryLock(0))
+    if (!FFile.tryLock(0)) {
         FError = FFile.error();
+        return;
+    }
+    // The cache by its real path: another folder's db.db may be this very file.
+    const QString cache = QFileInfo(QDir(AFolder).filePath(QStringLiteral("db.db"))).canonicalFilePath();
+    if (cache.isEmpty())
+        return;
+    FCacheLock = TFlock(cache);
+    if (FCacheLock.Busy()) {
+        FSharedCache = cache;
+        FFile.unlock();
+        FError = QLockFile::LockFailedError;
+    }
 }
 
 QString TInstanceLock::Holder() const
@@ -110,6 +169,12 @@ QString TInstanceLock::Problem() const
     case QLockFile::NoError:
         return {};
     case QLockFile::LockFailedError: {
+        if (!FSharedCache.isEmpty()) {
+            return QStringLiteral(
+                "the order cache %1 of the data folder %2 is in use by another copy of Quenlar through "
+                "another data folder; two copies must never share an order cache")
+                .arg(FSharedCache, FFolder);
+        }
         const QString holder = Holder();
         return QStringLiteral("the data folder %1 is in use by %2; one copy of Quenlar runs per data folder")
             .arg(FFolder, holder.isEmpty() ? QStringLiteral("another copy") : QStringLiteral("process ") + holder);
@@ -127,6 +192,11 @@ QString TInstanceLock::WindowText() const
 {
     if (!InUse())
         return QStringLiteral("数据文件夹无法使用:") + Problem();
+    if (!FSharedCache.isEmpty()) {
+        return QStringLiteral(
+            "订单缓存 %1 正由另一个 Quenlar 经另一个数据文件夹使用,两个 Quenlar 不能共用一个订单缓存。")
+            .arg(FSharedCache);
+    }
     const QString holder = Holder();
     return QStringLiteral("数据文件夹 %1 正由%2使用,同一数据文件夹只能运行一个 Quenlar。")
         .arg(FFolder, holder.isEmpty() ? QStringLiteral("另一个 Quenlar ") : QStringLiteral(" 进程 ") + holder + u' ');

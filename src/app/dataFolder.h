@@ -27,8 +27,31 @@ QString ChooseDataFolder(const TDataFolderSources& ASources);
 // mode. Empty when the folder is usable, else one line naming the folder and what is wrong with it.
 QString PrepareDataFolder(const QString& AFolder);
 
-// One program per data folder: two would both deliver every order. Held through the lock file "quenlar.lock" in the
-// folder for the object's life; the lock of a process that has died is taken over.
+// An flock(2) held on a file or folder for the object's life. Unlike a lock file it cannot be deleted out from under
+// its holder, and it goes with the process whatever ends it. Not inherited by child processes.
+class TFlock {
+public:
+    TFlock() = default;
+    // Tries once; Busy() when another open of the path holds it.
+    explicit TFlock(const QString& APath);
+    ~TFlock();
+    TFlock(TFlock&& AOther) noexcept;
+    TFlock& operator=(TFlock&& AOther) noexcept;
+    TFlock(const TFlock&) = delete;
+    TFlock& operator=(const TFlock&) = delete;
+
+    bool IsHeld() const { return FFd >= 0; }
+    bool Busy() const { return FBusy; }
+
+private:
+    int FFd = -1;
+    bool FBusy = false;
+};
+
+// One program per data folder and per order cache: two would both deliver every order. Held for the object's life
+// through an flock on the folder itself (so deleting the lock file lets nobody in), the lock file "quenlar.lock"
+// (which names the holder; the lock of a process that has died is taken over) and an flock on the order cache's real
+// path (so two data folders whose db.db is one file by a symlink never run side by side).
 class TInstanceLock {
 public:
     explicit TInstanceLock(const QString& AFolder);
@@ -36,7 +59,7 @@ public:
     TInstanceLock& operator=(const TInstanceLock&) = delete;
 
     bool IsHeld() const { return FFile.isLocked(); }
-    // Another running copy holds the folder (as opposed to a folder where no lock file can be made).
+    // Another running copy holds the folder or its cache (as opposed to a folder where no lock file can be made).
     bool InUse() const { return FError == QLockFile::LockFailedError; }
     // Why the lock is not held: which process holds the folder, or why the lock file cannot be made. One line for
     // stderr; the window's message box says the same in the window's language.
@@ -47,6 +70,9 @@ private:
     QString Holder() const;
 
     const QString FFolder;
+    TFlock FFolderLock;
     QLockFile FFile;
+    TFlock FCacheLock;
+    QString FSharedCache; // the real path of an order cache another copy holds through another folder
     QLockFile::LockError FError = QLockFile::NoError;
 };

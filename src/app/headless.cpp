@@ -19,11 +19,31 @@
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
-QString Now()
+// Under a service manager stdout may be the journal, which stamps every line itself and reads a "<N>" syslog
+// priority in front of it: JOURNAL_STREAM names the journal's stream as "device:inode".
+bool StdoutIsJournal()
 {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const QList<QByteArray> parts = qgetenv("JOURNAL_STREAM").split(':');
+    struct stat info { };
+    if (parts.size() != 2 || ::fstat(STDOUT_FILENO, &info) != 0)
+        return false;
+    return parts[0].toULongLong() == static_cast<qulonglong>(info.st_dev)
+        && parts[1].toULongLong() == static_cast<qulonglong>(info.st_ino);
+}
+
+// One console line: with its time for a terminal or a file, with its priority for the journal. The log levels are
+// the syslog priorities, error 3, warning 4, message 6.
+QString ConsoleLine(TQLogLevel ALevel, const QDateTime& ATime, const QString& AText)
+{
+    static const bool journal = StdoutIsJournal();
+    if (journal)
+        return u'<' + QString::number(static_cast<int>(ALevel)) + u'>' + AText;
+    return u'[' + ATime.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral("]  ") + AText;
 }
 
 void Print(std::FILE* AStream, const QString& AText)
@@ -39,9 +59,7 @@ public:
     void HandleNeeded() override { }
     bool WriteItem(const TQLogItem& AItem) override
     {
-        Print(stdout,
-            u'[' + LogItemTime(AItem).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral("]  ")
-                + LogItemMessage(AItem));
+        Print(stdout, ConsoleLine(AItem.Level, LogItemTime(AItem), LogItemMessage(AItem)));
         return true;
     }
 };
@@ -54,7 +72,7 @@ public:
     }
     void OperatorPanelChanged(const QString& AText) override
     {
-        Print(stdout, u'[' + Now() + QStringLiteral("]  ") + AText);
+        Print(stdout, ConsoleLine(llMessage, QDateTime::currentDateTime(), AText));
     }
     void ControlsChanged() override { }
 };
@@ -159,7 +177,9 @@ private:
     void PrintAccounts()
     {
         const TAccountListModel& accounts = FController.Accounts();
-        Print(stdout, u'[' + Now() + QStringLiteral("]  联盟账号: ") + QString::number(accounts.Count()));
+        Print(stdout,
+            ConsoleLine(llMessage, QDateTime::currentDateTime(),
+                QStringLiteral("联盟账号: ") + QString::number(accounts.Count())));
         for (int row = 0; row < accounts.Count(); ++row) {
             QStringList cells;
             for (int column = 0; column < TAccountListModel::colCount; ++column)

@@ -9,9 +9,11 @@
 
 QByteArray SignInDatagram(const TSignInResult& AResult, qint64 AProcessId)
 {
+    // The program takes the datagram only with the one-time secret it started this browser with.
     const QJsonObject message {{QStringLiteral("cmd"), 1000}, {QStringLiteral("processId"), AProcessId},
         {QStringLiteral("userId"), AResult.userId}, {QStringLiteral("nickname"), AResult.nickname},
-        {QStringLiteral("memberid"), AResult.memberId}, {QStringLiteral("cookies"), AResult.cookies}};
+        {QStringLiteral("memberid"), AResult.memberId}, {QStringLiteral("cookies"), AResult.cookies},
+        {QStringLiteral("secret"), qEnvironmentVariable("QUENLAR_SIGNIN_SECRET")}};
     return QJsonDocument(message).toJson(QJsonDocument::Compact);
 }
 

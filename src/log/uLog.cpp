@@ -96,9 +96,11 @@ void TLogObj::WriteLog(const QString& LogContent, bool IsDetail)
     std::scoped_lock lock(CS);
     if (IsDetail && !QFileInfo::exists(QFileInfo(MoudleFileName).absolutePath() + QStringLiteral("/detaillog.ldt")))
         return;
-    if (FFileSize >= FFileSizeMax)
+    if (FFileSize >= FFileSizeMax || (!FEncodingChecked && WrittenInAnotherEncoding()))
         Rotate();
-    if (FFileSize == 0) {
+    FEncodingChecked = true;
+    const bool utf16 = FEncoding == TLogEncoding::Utf16Le;
+    if (FFileSize == 0 && utf16) {
         Write(QByteArray("\xFF\xFE", 2));
         FFileSize = 2;
     }
@@ -106,9 +108,21 @@ void TLogObj::WriteLog(const QString& LogContent, bool IsDetail)
     if (FWriteDT)
         line = QDateTime::currentDateTime().toString(QStringLiteral("[yyyy-MM-dd HH:mm:ss.zzz] "));
     line += LogContent;
-    line += u"\r\n";
-    Write(Utf16Le(line));
-    FFileSize += 2 * line.size();
+    line += utf16 ? u"\r\n" : u"\n";
+    const QByteArray bytes = utf16 ? Utf16Le(line) : line.toUtf8();
+    Write(bytes);
+    FFileSize += bytes.size();
+}
+
+bool TLogObj::WrittenInAnotherEncoding()
+{
+    if (FFileSize == 0)
+        return false;
+    QFile existing(FLogFileName);
+    if (!existing.open(QIODevice::ReadOnly))
+        return false;
+    const bool utf16 = existing.read(2) == QByteArray("\xFF\xFE", 2);
+    return utf16 != (FEncoding == TLogEncoding::Utf16Le);
 }
 
 void TLogObj::Rotate()
@@ -160,6 +174,13 @@ void TLogObj::SetFileSizeMax(qint64 ASize)
     FFileSizeMax = ASize;
 }
 
+void TLogObj::SetEncoding(TLogEncoding AEncoding)
+{
+    std::scoped_lock lock(CS);
+    FEncoding = AEncoding;
+    FEncodingChecked = false;
+}
+
 TLogManage::TLogManage(const QString& AModuleFileName)
     : FModuleFileName(AModuleFileName.isEmpty() ? ExecutablePath() : AModuleFileName)
 {
@@ -178,6 +199,7 @@ QString TLogManage::WriteToLog(const QString& LogContent, bool IsDetail)
             FLogObj->SetBakLogCount(FBakLogCount);
             FLogObj->SetWriteDT(FWriteDT);
             FLogObj->SetFileSizeMax(FFileSizeMax);
+            FLogObj->SetEncoding(FEncoding);
         }
         FLogObj->WriteLog(LogContent, IsDetail);
         if (FShareWrite)
@@ -252,4 +274,12 @@ void TLogManage::SetFileSizeMax(qint64 ASize)
     FFileSizeMax = ASize;
     if (FLogObj)
         FLogObj->SetFileSizeMax(ASize);
+}
+
+void TLogManage::SetEncoding(TLogEncoding AEncoding)
+{
+    std::scoped_lock lock(FCS);
+    FEncoding = AEncoding;
+    if (FLogObj)
+        FLogObj->SetEncoding(AEncoding);
 }

@@ -11,9 +11,14 @@
 
 constexpr qint64 KDefaultLogSizeMax = 10485760;
 
-// One open log file: UTF-16 little-endian with a byte-order mark, one CR LF line per entry, rotated to numbered
-// backups (".bak1" the newest). The file stays locked against other writers while it is open; a file that is
-// held elsewhere makes it try "name_1.log", "name_2.log" and so on.
+// UTF-16 little-endian with a byte-order mark and CR LF lines, as the log has always been written; or UTF-8 without
+// a mark and with LF lines, which tail, grep and less read as they are.
+enum class TLogEncoding { Utf16Le, Utf8 };
+
+// One open log file: one line per entry in its encoding, rotated to numbered backups (".bak1" the newest). A file
+// found in the other encoding is rotated away before the first line, so no file mixes the two. The file stays locked
+// against other writers while it is open; a file that is held elsewhere makes it try "name_1.log", "name_2.log" and so
+// on.
 class TLogObj {
 public:
     // AModuleFileName is the executable's full name: the default log name comes from it, and its folder holds the
@@ -31,9 +36,12 @@ public:
     void SetBakLogCount(int ACount);
     void SetWriteDT(bool AWriteDT);
     void SetFileSizeMax(qint64 ASize);
+    void SetEncoding(TLogEncoding AEncoding);
 
 private:
     void Open(const QString& ALogFile);
+    // Whether the open file's first bytes say another encoding than FEncoding.
+    bool WrittenInAnotherEncoding();
     bool TryOpen(const QString& AName);
     void Rotate();
     void Write(const QByteArray& ABytes);
@@ -46,6 +54,8 @@ private:
     qint64 FFileSizeMax = KDefaultLogSizeMax;
     int FBakLogCount = 1;
     bool FWriteDT = true;
+    TLogEncoding FEncoding = TLogEncoding::Utf16Le;
+    bool FEncodingChecked = false;
 };
 
 // The thread-safe front of the log file: opens it on demand and, with ShareWrite, closes it after every line.
@@ -71,6 +81,7 @@ public:
     bool WriteDT() const;
     void SetWriteDT(bool AWriteDT);
     void SetFileSizeMax(qint64 ASize);
+    void SetEncoding(TLogEncoding AEncoding);
     bool IsClose() const { return FIsClose.load(); }
     void SetIsClose(bool AIsClose) { FIsClose.store(AIsClose); }
 
@@ -83,6 +94,7 @@ private:
     QString FLogFile;
     bool FWriteDT = true;
     qint64 FFileSizeMax = KDefaultLogSizeMax;
+    TLogEncoding FEncoding = TLogEncoding::Utf16Le;
     std::atomic<bool> FIsClose {false};
 };
 

@@ -75,6 +75,9 @@ TCommon::TCommon(const QString& AFolder)
     FOpenIncremental = ReadSwitch(ini, QStringLiteral("syncIncrement"), false);
     FFullSyncHour = ReadHour(ini, QStringLiteral("fullSyncHour"), 4);
     FTopCallLimit = ReadBounded(ini, QStringLiteral("topCallLimit"), 0, 1'000'000, 0);
+    const QString encoding = Trim(ini.ReadString(kSetting, QStringLiteral("logEncoding")).value_or(QString()));
+    FLogInUtf8
+        = encoding.compare(u"utf-8", Qt::CaseInsensitive) == 0 || encoding.compare(u"utf8", Qt::CaseInsensitive) == 0;
     FHosts.operatorService = ReadHost(ini, QStringLiteral("operatorService"), QStringLiteral("127.0.0.1:18080"));
     FHosts.operatorIntake = ReadHost(ini, QStringLiteral("operatorIntake"), QStringLiteral("127.0.0.1:18081"));
     FHosts.topGateway = ReadHost(ini, QStringLiteral("topGateway"), QStringLiteral("gw.api.taobao.com"));

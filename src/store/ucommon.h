@@ -57,6 +57,9 @@ public:
     // Key topCallLimit: TOP requests a second for all accounts together, 0 (the default) for no pacing. Read once at
     // start. File only.
     int topCallLimit() const { return FTopCallLimit; }
+    // Key logEncoding: "utf-8" (or "utf8") writes the log file in UTF-8; anything else, and the default, in UTF-16LE.
+    // Read once at start. File only.
+    bool logInUtf8() const { return FLogInUtf8; }
 
     static constexpr int kMaxPassConcurrency = 8;
 
@@ -83,6 +86,7 @@ private:
     std::atomic<bool> FOpenIncremental {false};
     int FFullSyncHour = 4; // read once at start
     int FTopCallLimit = 0; // read once at start
+    bool FLogInUtf8 = false; // read once at start
     THosts FHosts;
     QString FProblem;
 };

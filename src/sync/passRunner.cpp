@@ -241,6 +241,9 @@ void TPassRunner::ForEachAccount(TPassScope& APass, TPassKind AKind, const TStop
     const TSynchronise& ASynchronise, const std::function<bool(const TAlimmTokenRecord&)>& ASkip, int AConcurrency)
 {
     FCacheCheck.NewPass();
+    // A gateway that was down in the last pass is tried again.
+    if (TTopGate* gate = TopGate())
+        gate->NewPass();
     TAlimmTokenMgr* store = AlimmTokenMgr();
     // Read once: accounts a refresh adds meanwhile wait for the next pass.
     const int count = store ? store->count() : 0;

@@ -99,6 +99,7 @@ TProcessObjects::TProcessObjects(const TOptions& AOptions)
     Install(FLog, std::make_unique<TQLog>());
     Install(FAPIApp, std::make_unique<TAPIApp>());
     FFileLog = std::make_shared<TLogManage>(LogModuleName(AOptions));
+    FFileLog->SetEncoding(FCommon->logInUtf8() ? TLogEncoding::Utf8 : TLogEncoding::Utf16Le);
     TGlobal<TLogManage>::Set(FFileLog.get());
     FLog->Castor()->AddWriter(std::make_unique<TFileLogWriter>(FFileLog));
     Install(FDBCache, std::make_unique<TDBCacheClass>(AOptions.dataFolder));

@@ -4,8 +4,10 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 
 #include <sys/types.h>
@@ -27,6 +29,17 @@ QByteArray ReadStartTime(qint64 AProcessId)
     return fields.size() > kStartTimeAfterName ? fields.at(kStartTimeAfterName) : QByteArray();
 }
 
+// 32 bytes from the system's random source, as hexadecimal text.
+QString NewSecret()
+{
+    std::array<quint32, 8> words {};
+    QRandomGenerator::system()->fillRange(words.data(), words.size());
+    QString text;
+    for (const quint32 word : words)
+        text += QStringLiteral("%1").arg(word, 8, 16, QLatin1Char('0'));
+    return text;
+}
+
 } // namespace
 
 TBrowserProcesses::~TBrowserProcesses()
@@ -44,11 +57,24 @@ bool TBrowserProcesses::Runs(const TStarted& AItem)
     return !AItem.startTime.isEmpty() && StartTimeOf(AItem.pid) == AItem.startTime;
 }
 
-QProcessEnvironment TBrowserProcesses::BrowserEnvironment(const QProcessEnvironment& ABase)
+QProcessEnvironment TBrowserProcesses::BrowserEnvironment(const QProcessEnvironment& ABase, const QString& ASecret)
 {
     QProcessEnvironment environment = ABase;
     environment.remove(QStringLiteral("QUENLAR_PASSWORD"));
+    environment.remove(kSecretVariable.toString());
+    if (!ASecret.isEmpty())
+        environment.insert(kSecretVariable.toString(), ASecret);
     return environment;
+}
+
+bool TBrowserProcesses::SecretMatches(const QString& AExpected, const QString& AGiven)
+{
+    if (AExpected.isEmpty() || AExpected.size() != AGiven.size())
+        return false;
+    char16_t differ = 0;
+    for (qsizetype i = 0; i < AExpected.size(); ++i)
+        differ |= AExpected.at(i).unicode() ^ AGiven.at(i).unicode();
+    return differ == 0;
 }
 
 bool TBrowserProcesses::Start(const QString& AProgram, const QStringList& AArguments, const QString& AFolder,
@@ -58,7 +84,10 @@ bool TBrowserProcesses::Start(const QString& AProgram, const QStringList& AArgum
     process.setProgram(AProgram);
     process.setArguments(AArguments);
     process.setWorkingDirectory(AFolder);
-    process.setProcessEnvironment(BrowserEnvironment(QProcessEnvironment::systemEnvironment()));
+    // A datagram is taken only with this secret: the listener's port, the account and the browser's process id
+    // are on its command line, which every local user can read.
+    const QString secret = NewSecret();
+    process.setProcessEnvironment(BrowserEnvironment(QProcessEnvironment::systemEnvironment(), secret));
     qint64 pid = 0;
     if (!process.startDetached(&pid) || pid <= 0)
         return false;
@@ -71,18 +100,18 @@ bool TBrowserProcesses::Start(const QString& AProgram, const QStringList& AArgum
         if (item.userId == userId)
             item.pending = false;
     }
-    FStarted.push_back({pid, StartTimeOf(pid), userId, TClock::now() + ATimeout, true});
+    FStarted.push_back({pid, StartTimeOf(pid), userId, secret, TClock::now() + ATimeout, true});
     return true;
 }
 
-std::optional<qint64> TBrowserProcesses::PendingBrowserOf(const QString& AUserId) const
+std::optional<TBrowserProcesses::TPending> TBrowserProcesses::PendingBrowserOf(const QString& AUserId) const
 {
     const QString userId = Trim(AUserId);
     const TClock::time_point now = TClock::now();
     const std::scoped_lock lock(FCS);
     for (const TStarted& item : FStarted) {
         if (item.pending && item.userId == userId && now < item.deadline && Runs(item))
-            return item.pid;
+            return TPending {item.pid, item.secret};
     }
     return std::nullopt;
 }

@@ -28,8 +28,16 @@ public:
     // started. The browser gets this process's environment without the client password.
     bool Start(const QString& AProgram, const QStringList& AArguments, const QString& AFolder, const QString& AUserId,
         std::chrono::milliseconds ATimeout);
-    // The process id of the browser whose sign-in of AUserId (trimmed) is pending; none when there is none.
-    std::optional<qint64> PendingBrowserOf(const QString& AUserId) const;
+    // The environment variable through which a browser learns its sign-in's one-time secret: only the browser
+    // started for the sign-in (and its own children) can read it, unlike its command line.
+    static constexpr QStringView kSecretVariable = u"QUENLAR_SIGNIN_SECRET";
+
+    struct TPending {
+        qint64 pid = 0;
+        QString secret; // what the browser's datagram must carry
+    };
+    // The browser whose sign-in of AUserId (trimmed) is pending; none when there is none.
+    std::optional<TPending> PendingBrowserOf(const QString& AUserId) const;
     // The sign-in of AUserId was reported: no longer pending (its browser is ended on its own request).
     void Reported(const QString& AUserId);
     // Ends the browsers whose sign-in is past its time; returns the accounts whose sign-ins timed out so.
@@ -41,14 +49,17 @@ public:
     bool TerminateIfOurs(qint64 AProcessId);
     bool IsOurs(qint64 AProcessId) const;
 
-    // The environment a browser starts with: ABase without QUENLAR_PASSWORD.
-    static QProcessEnvironment BrowserEnvironment(const QProcessEnvironment& ABase);
+    // The environment a browser starts with: ABase without QUENLAR_PASSWORD, with its sign-in's secret.
+    static QProcessEnvironment BrowserEnvironment(const QProcessEnvironment& ABase, const QString& ASecret = {});
+    // Whether a datagram's secret is the pending sign-in's, compared in constant time.
+    static bool SecretMatches(const QString& AExpected, const QString& AGiven);
 
 private:
     struct TStarted {
         qint64 pid = 0;
         QByteArray startTime; // tells a reused process id from ours
         QString userId;
+        QString secret;
         TClock::time_point deadline;
         bool pending = true;
     };

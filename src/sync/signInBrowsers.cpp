@@ -99,19 +99,20 @@ void TSignInBrowsers::EndTimedOutBrowsers()
     }
 }
 
-bool TSignInBrowsers::SignInAccepted(const TSignInMessage& AMessage, quint16 ASenderPort) const
+bool TSignInBrowsers::SignInAccepted(const TSignInMessage& AMessage, quint16 ASenderPort)
 {
     const TAlimmTokenMgr* store = AlimmTokenMgr();
     if (!store || !store->get(AMessage.userId)) {
-        LogLine(llError, QStringLiteral("[联盟账号] 忽略不在账号列表中的登录消息:") + AMessage.userId);
+        FIgnored.Line(QStringLiteral("[联盟账号] 忽略不在账号列表中的登录消息:") + AMessage.userId);
         return false;
     }
-    const std::optional<qint64> browser = FBrowsers.PendingBrowserOf(AMessage.userId);
-    // A socket the sender still holds must be the browser's (or its children's); one already closed proves
-    // nothing either way, and the browsers close theirs right after sending.
-    if (!browser || AMessage.processId != *browser
-        || FSocketOwners.HolderOfUdpPort(ASenderPort, *browser) == TSocketOwners::THolder::Other) {
-        LogLine(llError, QStringLiteral("[联盟账号] 忽略未经本程序发起的登录消息:") + AMessage.userId);
+    const std::optional<TBrowserProcesses::TPending> browser = FBrowsers.PendingBrowserOf(AMessage.userId);
+    // The secret is what proves the sender: only the browser started for this sign-in was given it. A socket the
+    // sender still holds must be that browser's (or its children's) as well; one already closed proves nothing.
+    if (!browser || AMessage.processId != browser->pid
+        || !TBrowserProcesses::SecretMatches(browser->secret, AMessage.secret)
+        || FSocketOwners.HolderOfUdpPort(ASenderPort, browser->pid) == TSocketOwners::THolder::Other) {
+        FIgnored.Line(QStringLiteral("[联盟账号] 忽略未经本程序发起的登录消息:") + AMessage.userId);
         return false;
     }
     return true;
@@ -122,7 +123,7 @@ void TSignInBrowsers::udpServerUDPRead(const QByteArray& AData, quint16 ASenderP
     const QString text = QString::fromUtf8(AData);
     const TSignInMessage message = TSignInMessage::FromText(text);
     if (!message.wellFormed || message.cmd != TSignInMessage::SignInResult) {
-        LogLine(llError, QStringLiteral("[联盟账号] 忽略格式不符的登录消息"));
+        FIgnored.Line(QStringLiteral("[联盟账号] 忽略格式不符的登录消息"));
         return;
     }
     if (!SignInAccepted(message, ASenderPort))

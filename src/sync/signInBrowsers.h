@@ -5,6 +5,7 @@
 #include "sync/signInListener.h"
 #include "sync/socketOwner.h"
 #include "sync/syncFrontEnd.h"
+#include "sync/throttledLog.h"
 
 #include <QObject>
 #include <QString>
@@ -51,7 +52,7 @@ private:
     void udpServerUDPRead(const QByteArray& AData, quint16 ASenderPort);
     // Whether a sign-in datagram may be taken: for an account of the list, whose sign-in this program started and
     // still awaits, sent by that browser's process; logs the reason once when not.
-    bool SignInAccepted(const TSignInMessage& AMessage, quint16 ASenderPort) const;
+    bool SignInAccepted(const TSignInMessage& AMessage, quint16 ASenderPort);
     void EndTimedOutBrowsers();
     void HandleSignInMessage(const QString& AText);
 
@@ -59,6 +60,8 @@ private:
     TAccountHealth& FHealth;
     const QString FProgramFolder;
     const QString FDataFolder;
+    // Ignored datagrams come from outside: at most one line a minute, the rest counted.
+    TThrottledLog FIgnored {QStringLiteral("[联盟账号] 过去一分钟内另有 %1 条登录消息被忽略")};
     TBrowserProcesses FBrowsers;
     TSocketOwners FSocketOwners;
     TSignInListener FListener;

@@ -58,7 +58,8 @@ TSignInMessage TSignInMessage::FromText(const QString& AText)
     // than the browser sends makes the whole datagram ill-formed rather than read as something it is not.
     message.wellFormed = ReadInteger(doc, u"cmd", message.cmd) && ReadInteger(doc, u"processId", message.processId)
         && ReadMember(doc, u"userId", true, message.userId) && ReadMember(doc, u"nickname", false, message.nickname)
-        && ReadMember(doc, u"memberid", true, message.memberid) && ReadMember(doc, u"cookies", false, message.cookies);
+        && ReadMember(doc, u"memberid", true, message.memberid) && ReadMember(doc, u"cookies", false, message.cookies)
+        && ReadMember(doc, u"secret", false, message.secret);
     if (!message.wellFormed)
         message = TSignInMessage();
     return message;

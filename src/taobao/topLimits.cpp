@@ -240,7 +240,7 @@ qint64 TTopGate::ReserveTurn(qint64 ANowMs)
 bool TTopGate::AwaitTurn(const TTopClock& AClock, const TStopCheck& AStop)
 {
     for (;;) {
-        if (QuotaSpentUntil() > AClock.NowMs() || ClockRefused(AClock.NowMs()))
+        if (QuotaSpentUntil() > AClock.NowMs() || ClockRefused(AClock.NowMs()) || Down())
             return false;
         const qint64 ban = BannedUntil() - AClock.NowMs();
         if (ban > 0) {
@@ -279,4 +279,32 @@ bool TTopGate::ClockRefused(qint64 ANowMs) const
 {
     const std::scoped_lock lock(FMutex);
     return FClockRefusedUntilMs > ANowMs;
+}
+
+bool TTopGate::RequestFailed()
+{
+    const std::scoped_lock lock(FMutex);
+    if (FDown || ++FFailuresInARow < kFailuresUntilDown)
+        return false;
+    FDown = true;
+    return true;
+}
+
+void TTopGate::RequestSucceeded()
+{
+    const std::scoped_lock lock(FMutex);
+    FFailuresInARow = 0;
+}
+
+bool TTopGate::Down() const
+{
+    const std::scoped_lock lock(FMutex);
+    return FDown;
+}
+
+void TTopGate::NewPass()
+{
+    const std::scoped_lock lock(FMutex);
+    FDown = false;
+    FFailuresInARow = 0;
 }

@@ -116,7 +116,7 @@ public:
     void SetCallLimit(int APerSecond);
     int CallLimit() const;
     // Waits until a download may send its next request: no ban holds and its turn of the pacing has come. False
-    // when the daily quota is spent, the clock was refused, or AStop answered true first.
+    // when the daily quota is spent, the clock was refused, the gateway is down, or AStop answered true first.
     bool AwaitTurn(const TTopClock& AClock, const TStopCheck& AStop);
     // Downloads waiting for a ban to end.
     int BanWaiters() const { return FBanWaiters.load(); }
@@ -132,6 +132,17 @@ public:
     // How long a refused clock stops every request before one is tried again.
     static constexpr qint64 kClockHoldMs = 60'000;
 
+    // A gateway whose requests fail one after another (network, time-out, a trickle, an answer too large or
+    // unreadable) is down for the rest of the pass: no download asks it any more, so a pass over many accounts
+    // cannot spend a time-out on every slice. The next pass tries again.
+    static constexpr int kFailuresUntilDown = 4;
+    // Counts a failed request; true for the one that takes the gateway down (the one to log).
+    bool RequestFailed();
+    void RequestSucceeded();
+    bool Down() const;
+    // A pass starts: the gateway is tried again.
+    void NewPass();
+
 private:
     // The time (by the caller's clock) the next request may go out: ANowMs, or one pacing interval after the turn
     // handed out before.
@@ -143,6 +154,8 @@ private:
     int FCallLimit = 0;
     qint64 FLastTurnMs = 0;
     qint64 FClockRefusedUntilMs = 0;
+    int FFailuresInARow = 0;
+    bool FDown = false;
     std::atomic<bool> FClockSaid {false}; // the refused clock was logged and no page was read since
     std::atomic<int> FBanWaiters {0};
 };

@@ -10,6 +10,7 @@
 namespace {
 
 const QString kQuotaSpentText = QStringLiteral("淘宝开放平台应用今日调用次数已用完");
+const QString kGatewayDownText = QStringLiteral("淘宝开放平台连续请求失败,本次同步不再请求,下次同步再试");
 const QString kClockOffText = QStringLiteral("本机时间与北京时间相差超过10分钟,淘宝开放平台拒绝请求,请校准本机时间");
 
 QString AccountText(const QString& AName)
@@ -40,6 +41,7 @@ TTopPages::TOutcome TTopPages::Read(const std::function<TTopReply()>& ARequest,
             FGatewayDown = false;
             FAccountLimited = false;
             Gate().ClockAccepted();
+            Gate().RequestSucceeded();
             return TOutcome::Read;
         case TTopReplyKind::ClockOff:
             return ClockRefused(reply);
@@ -54,6 +56,14 @@ TTopPages::TOutcome TTopPages::Read(const std::function<TTopReply()>& ARequest,
         case TTopReplyKind::Quota:
             return QuotaReached();
         case TTopReplyKind::Transient:
+            if (Gate().RequestFailed()) {
+                LogLine(llError,
+                    QStringLiteral("淘宝开放平台连续 ") + QString::number(TTopGate::kFailuresUntilDown)
+                        + QStringLiteral(" 次请求失败(") + FailureName(reply) + u',' + AccountText(FAccountName)
+                        + QStringLiteral("),本次同步的其余请求不再发出,下次同步再试"));
+            }
+            if (Gate().Down())
+                return Failed(kGatewayDownText + u'(' + FailureName(reply) + u')');
             if (FGatewayDown || transients == kTransientRetries)
                 return GatewayFailed(reply, AWhat);
             if (!FClock->Wait(kTransientBackOffMs[transients++], [this] { return StopRequested(); }))
@@ -147,9 +157,14 @@ TTopPages::TOutcome TTopPages::Refused(const TTopReply& AReply, QStringView AWha
     }
 }
 
+QString TTopPages::FailureName(const TTopReply& AReply)
+{
+    return AReply.subCode.isEmpty() ? QStringLiteral("网络错误") : AReply.subCode;
+}
+
 TTopPages::TOutcome TTopPages::GatewayFailed(const TTopReply& AReply, QStringView AWhat)
 {
-    const QString what = AReply.subCode.isEmpty() ? QStringLiteral("网络错误") : AReply.subCode;
+    const QString what = FailureName(AReply);
     if (!FGatewayDown) {
         LogOnce(AccountText(FAccountName) + QStringLiteral(" 请求淘宝开放平台") + AWhat.toString()
             + QStringLiteral("失败(") + what + QStringLiteral("),重试 ") + QString::number(kTransientRetries)
@@ -187,6 +202,8 @@ QString TTopPages::Blocked()
         return kQuotaSpentText;
     if (Gate().ClockRefused(FClock->NowMs()))
         return kClockOffText;
+    if (Gate().Down())
+        return kGatewayDownText;
     return QString();
 }
 

@@ -54,7 +54,8 @@ public:
     TOutcome Refused(const TTopReply& AReply, QStringView AWhat, const QString& AWindow, bool ALog = true);
 
     bool StopRequested() const;
-    // Why no request may go out now (the daily quota spent, the clock refused); empty when requests may go.
+    // Why no request may go out now (the daily quota spent, the clock refused, the gateway down for this pass);
+    // empty when requests may go.
     QString Blocked();
     // Records the download's first failure; answers Failed.
     TOutcome Failed(const QString& AReason);
@@ -78,6 +79,8 @@ private:
     TOutcome ClockRefused(const TTopReply& AReply);
     TOutcome AccountLimited(const TTopReply& AReply, int& ATries);
     TOutcome GatewayFailed(const TTopReply& AReply, QStringView AWhat);
+    // The sub-code of a transient failure, or "网络错误" when there was no answer.
+    static QString FailureName(const TTopReply& AReply);
 
     TStopCheck FStop;
     QString FAccountName;

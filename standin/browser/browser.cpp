@@ -65,7 +65,8 @@ bool Report(const TSignInResult& AResult, quint16 APort)
     const QJsonObject message {{QStringLiteral("cmd"), 1000},
         {QStringLiteral("processId"), QCoreApplication::applicationPid()}, {QStringLiteral("userId"), AResult.userId},
         {QStringLiteral("nickname"), AResult.nickname}, {QStringLiteral("memberid"), AResult.memberId},
-        {QStringLiteral("cookies"), AResult.cookies}};
+        {QStringLiteral("cookies"), AResult.cookies},
+        {QStringLiteral("secret"), qEnvironmentVariable("QUENLAR_SIGNIN_SECRET")}};
     const QByteArray datagram = QJsonDocument(message).toJson(QJsonDocument::Compact);
     QUdpSocket socket;
     socket.setProxy(QNetworkProxy::NoProxy); // loopback; no system proxy lookup

@@ -142,6 +142,43 @@ TEST_F(InstanceLock, ASecondHolderIsRefusedAndNamesTheFirstUntilItIsGone)
     EXPECT_TRUE(next.IsHeld());
 }
 
+// Deleting the lock file of a running copy must not let a second copy in: the folder itself is locked too.
+TEST_F(InstanceLock, ADeletedLockFileLetsNoSecondCopyIn)
+{
+    const TInstanceLock first(FFolder.path());
+    ASSERT_TRUE(first.IsHeld()) << first.Problem().toStdString();
+    ASSERT_TRUE(QFile::remove(LockFile()));
+    const TInstanceLock second(FFolder.path());
+    EXPECT_FALSE(second.IsHeld());
+    EXPECT_TRUE(second.InUse());
+    EXPECT_TRUE(second.Problem().contains(QStringLiteral("is in use by"))) << second.Problem().toStdString();
+}
+
+// Two data folders whose db.db is one file by a symlink would deliver every order twice.
+TEST_F(InstanceLock, TwoFoldersSharingOneCacheDoNotRunSideBySide)
+{
+    QTemporaryDir other;
+    const QString cache = FFolder.filePath(QStringLiteral("db.db"));
+    ASSERT_TRUE(QFile(cache).open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QFile::link(cache, other.filePath(QStringLiteral("db.db"))));
+    const TInstanceLock first(FFolder.path());
+    ASSERT_TRUE(first.IsHeld()) << first.Problem().toStdString();
+    {
+        const TInstanceLock second(other.path());
+        EXPECT_FALSE(second.IsHeld());
+        EXPECT_TRUE(second.InUse());
+        EXPECT_TRUE(second.Problem().contains(QFileInfo(cache).canonicalFilePath())) << second.Problem().toStdString();
+        EXPECT_TRUE(second.WindowText().contains(QStringLiteral("不能共用一个订单缓存")))
+            << second.WindowText().toStdString();
+    }
+    // The refused copy leaves no lock file behind, and a folder with a cache of its own runs.
+    EXPECT_FALSE(QFileInfo::exists(other.filePath(QStringLiteral("quenlar.lock"))));
+    QTemporaryDir third;
+    ASSERT_TRUE(QFile(third.filePath(QStringLiteral("db.db"))).open(QIODevice::WriteOnly));
+    const TInstanceLock separate(third.path());
+    EXPECT_TRUE(separate.IsHeld()) << separate.Problem().toStdString();
+}
+
 TEST_F(InstanceLock, TheLockOfAProcessThatDiedIsTakenOverHoweverOld)
 {
     // What a killed copy leaves: its process id (far above any pid_max), its name and this host.

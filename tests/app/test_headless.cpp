@@ -17,6 +17,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 namespace {
 
 // The real executable, copied into a program folder of its own whose conf.ini points at the stand-ins.
@@ -115,6 +117,44 @@ TEST_F(HeadlessRun, SigtermDuringAPassEndsThePromptly)
     EXPECT_LT(clock.elapsed(), 5000);
     EXPECT_EQ(FProcess.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(FProcess.exitCode(), 0) << FErr.toStdString();
+}
+
+// Under a service manager whose journal is stdout, every line carries its syslog priority and no time of its own
+// (the journal stamps it); a stdout that is not the journal keeps the time.
+TEST_F(HeadlessRun, LinesForTheJournalCarryTheirPriorityAndNoTime)
+{
+    SetAccounts({{"1001", "nick-a", "tok-a"}, {"1002", "nick-b", "tok-b"}});
+    {
+        const std::scoped_lock lock(FMutex);
+        FRefusedSessions = {"tok-b"};
+    }
+    const QString journal = FFolder.filePath(QStringLiteral("journal"));
+    ASSERT_TRUE(QFile(journal).open(QIODevice::WriteOnly));
+    struct stat info { };
+    ASSERT_EQ(::stat(QFile::encodeName(journal).constData(), &info), 0);
+    for (const bool named : {true, false}) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QUENLAR_PASSWORD"), QStringLiteral("pw"));
+        environment.insert(QStringLiteral("JOURNAL_STREAM"),
+            named ? QStringLiteral("%1:%2").arg(info.st_dev).arg(info.st_ino) : QStringLiteral("1:1"));
+        FProcess.setProcessEnvironment(environment);
+        FProcess.setWorkingDirectory(FFolder.path());
+        FProcess.setStandardOutputFile(journal);
+        FProcess.start(FProgram,
+            {QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
+        ASSERT_TRUE(FProcess.waitForFinished(static_cast<int>(kTestWaitLimit.count())));
+        QFile file(journal);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QString out = QString::fromUtf8(file.readAll());
+        if (named) {
+            EXPECT_TRUE(out.contains(QStringLiteral("<6>运营商：已登录\n"))) << out.toStdString();
+            EXPECT_TRUE(out.contains(QStringLiteral("\n<3>同步失效/确认收货订单:nick-b;"))) << out.toStdString();
+            EXPECT_FALSE(out.contains(QStringLiteral("]  "))) << out.toStdString();
+        } else {
+            EXPECT_FALSE(out.contains(QStringLiteral("<6>"))) << out.toStdString();
+            EXPECT_TRUE(out.contains(QStringLiteral("]  运营商：已登录"))) << out.toStdString();
+        }
+    }
 }
 
 // A cron job must never take an interrupted run for a complete one.

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <csignal>
 
@@ -128,5 +129,86 @@ TEST_F(DataFolder, ASecondCopyExitsNamingTheFirstAndTheLockOfAKilledCopyIsTakenO
     EXPECT_EQ(Count("invalidOrders", "batches") + Count("refunds", "batches"), batches);
     ExpectAllDeliveredOnce();
 }
+
+// A careless operator deletes the lock file of a running copy, or points a second folder's db.db at the first's:
+// neither lets a second copy deliver anything.
+TEST_F(DataFolder, NeitherADeletedLockFileNorASharedCacheLetsASecondCopyIn)
+{
+    Prepare(false, true, 1);
+    SetRefundSource(QStringLiteral("api"));
+    QProcess first;
+    StartCopy(first, {});
+    ASSERT_TRUE(first.waitForStarted());
+    QString firstOut;
+    ASSERT_TRUE(WaitForCondition(
+        [&] {
+            first.waitForReadyRead(50);
+            firstOut += QString::fromUtf8(first.readAllStandardOutput());
+            return firstOut.contains(QStringLiteral("失效订单同步结束"))
+                && firstOut.contains(QStringLiteral("维权订单同步结束"));
+        },
+        std::chrono::seconds(60)))
+        << firstOut.toStdString();
+    const QJsonObject topCalls = FStandIn->Top().Counters();
+
+    ASSERT_TRUE(QFile::remove(FFolder.filePath(QStringLiteral("quenlar.lock"))));
+    const TRun second = RunOnce(false);
+    ASSERT_TRUE(second.finished);
+    EXPECT_EQ(second.exitCode, 5) << second.err.toStdString();
+
+    // Another data folder with the same settings, whose cache is the first's through a symlink.
+    const QString other = FFolder.filePath(QStringLiteral("other"));
+    ASSERT_TRUE(QDir().mkpath(other));
+    ASSERT_TRUE(QFile::copy(FFolder.filePath(QStringLiteral("conf.ini")), other + QStringLiteral("/conf.ini")));
+    ASSERT_TRUE(QFile::link(FFolder.filePath(QStringLiteral("db.db")), other + QStringLiteral("/db.db")));
+    QProcess third;
+    StartCopy(third, {QStringLiteral("--once"), QStringLiteral("--data-dir"), other});
+    ASSERT_TRUE(third.waitForFinished(static_cast<int>(kTestWaitLimit.count())));
+    EXPECT_EQ(third.exitCode(), 5) << third.readAllStandardError().toStdString();
+    EXPECT_TRUE(FStandIn->Top().Counters() == topCalls) << "a second copy downloaded orders";
+
+    first.terminate();
+    ASSERT_TRUE(first.waitForFinished());
+    ExpectAllDeliveredOnce();
+}
+
+struct TInitDbCase {
+    const char* name;
+    QStringList arguments;
+    int exitCode;
+    const char* printed; // part of stdout (exit 0) or stderr
+    const char* made; // the one file the run leaves in its folder; empty: none
+};
+
+class InitDbCommandLine : public ::testing::TestWithParam<TInitDbCase> { };
+
+// Options are options: --help or a mistyped one must never become a cache file of that name.
+TEST_P(InitDbCommandLine, ReadsItsOptionsAndMakesOnlyThePathNamed)
+{
+    const TInitDbCase& c = GetParam();
+    QTemporaryDir folder;
+    QProcess initdb;
+    initdb.setWorkingDirectory(folder.path());
+    initdb.start(QStringLiteral(QUENLAR_INITDB), c.arguments);
+    ASSERT_TRUE(initdb.waitForFinished());
+    EXPECT_EQ(initdb.exitCode(), c.exitCode);
+    const QString printed
+        = QString::fromUtf8(c.exitCode == 0 ? initdb.readAllStandardOutput() : initdb.readAllStandardError());
+    EXPECT_TRUE(printed.contains(QString::fromUtf8(c.printed))) << printed.toStdString();
+    const QStringList made = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden);
+    EXPECT_EQ(made, c.made[0] ? QStringList(QString::fromUtf8(c.made)) : QStringList())
+        << made.join(u' ').toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, InitDbCommandLine,
+    ::testing::Values(TInitDbCase {"Help", {QStringLiteral("--help")}, 0, "usage: quenlar-initdb", ""},
+        TInitDbCase {"Version", {QStringLiteral("--version")}, 0, "quenlar-initdb ", ""},
+        TInitDbCase {
+            "UnknownOption", {QStringLiteral("--force"), QStringLiteral("db.db")}, 2, "unknown option --force", ""},
+        TInitDbCase {"NoPath", {}, 2, "usage:", ""},
+        TInitDbCase {"TwoPaths", {QStringLiteral("a.db"), QStringLiteral("b.db")}, 2, "usage:", ""},
+        TInitDbCase {"APath", {QStringLiteral("db.db")}, 0, "", "db.db"},
+        TInitDbCase {"APathAfterDashes", {QStringLiteral("--"), QStringLiteral("--odd.db")}, 0, "", "--odd.db"}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
 
 } // namespace

@@ -53,4 +53,31 @@ TEST_F(TEndToEnd, RepeatedRunsThroughFaultsDeliverEveryOrderAndNoBatchTwice)
     std::cout << "[          ] delivered through faults in " << runs << " runs\n";
 }
 
+// A gateway that fails every request (a trickle or a stall ends the same way, only slower) is down for the rest of
+// the pass after a few failures in a row: the other accounts fail at once instead of spending a time-out on every
+// slice; it is said once, and the next run tries again and delivers everything.
+TEST_F(TEndToEnd, AGatewayFailingEveryRequestIsDownForTheRestOfThePass)
+{
+    Prepare(false, false, 3);
+    TFaultSettings failing;
+    failing.errorShare = 1;
+    failing.hosts = 1u << static_cast<unsigned>(TStandInHost::Top);
+    FStandIn->Faults().Set(failing);
+    const TRun down = RunOnce(false);
+    ASSERT_TRUE(down.finished);
+    EXPECT_EQ(down.exitCode, 4) << down.err.toStdString();
+    EXPECT_EQ(FStandIn->Faults().Counters().value(QStringLiteral("errors")).toInteger(), 4);
+    EXPECT_EQ(down.out.count(QStringLiteral("本次同步的其余请求不再发出")), 1) << down.out.toStdString();
+    for (const TDemoAccount& account : FStandIn->Data().Accounts())
+        EXPECT_TRUE(down.err.contains(QString::fromStdString(account.userName))) << down.err.toStdString();
+
+    FStandIn->Faults().Set(TFaultSettings());
+    const TRun next = RunOnce(false);
+    ASSERT_TRUE(next.finished);
+    ASSERT_EQ(next.exitCode, 0) << next.err.toStdString();
+    const std::set<TStandInLedger::TKey> received = FStandIn->Ledger().ReceivedOrders();
+    const std::set<TStandInLedger::TKey> expected = ExpectedOrders();
+    EXPECT_TRUE(std::includes(received.begin(), received.end(), expected.begin(), expected.end()));
+}
+
 } // namespace

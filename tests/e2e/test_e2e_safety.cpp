@@ -99,9 +99,13 @@ TEST_F(TEndToEnd, UnsolicitedSignInDatagramFromAnotherProcessIsIgnored)
                                              R"("cookies":"_tb_token_=forged; cookie2=forged","processId":%2})")
                                   .arg(userId, QString::fromLatin1(started[1]))
                                   .toUtf8();
-    QUdpSocket socket; // held open while the program judges the datagram
-    socket.setProxy(QNetworkProxy::NoProxy);
-    ASSERT_EQ(socket.writeDatagram(forged, QHostAddress::LocalHost, started[0].toUShort()), forged.size());
+    {
+        // Closed at once, as a forger's is: no socket is left whose owner could be checked; only the secret that the
+        // browser alone was given tells the two apart.
+        QUdpSocket socket;
+        socket.setProxy(QNetworkProxy::NoProxy);
+        ASSERT_EQ(socket.writeDatagram(forged, QHostAddress::LocalHost, started[0].toUShort()), forged.size());
+    }
     QString seen; // the program's console: its log lines
     ASSERT_TRUE(WaitForCondition(
         [&] {

@@ -7,7 +7,7 @@
 
 TEST(OwnedThreads, WaitAllJoinsEveryThreadIncludingThoseStartedMeanwhile)
 {
-    std::atomic<int> done{0};
+    std::atomic<int> done {0};
     TOwnedThreads threads;
     for (int i = 0; i < 8; ++i) {
         threads.Start([&threads, &done, i] {
@@ -23,7 +23,7 @@ TEST(OwnedThreads, WaitAllJoinsEveryThreadIncludingThoseStartedMeanwhile)
 
 TEST(OwnedThreads, AThrowingThreadEndsQuietly)
 {
-    std::atomic<bool> after{false};
+    std::atomic<bool> after {false};
     TOwnedThreads threads;
     threads.Start([] { throw std::runtime_error("batch failed"); });
     threads.Start([&after] { after = true; });
@@ -33,7 +33,7 @@ TEST(OwnedThreads, AThrowingThreadEndsQuietly)
 
 TEST(OwnedThreads, DestructionWaitsForRunningWork)
 {
-    std::atomic<int> done{0};
+    std::atomic<int> done {0};
     {
         TOwnedThreads threads;
         for (int i = 0; i < 4; ++i)

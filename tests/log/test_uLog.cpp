@@ -100,6 +100,39 @@ TEST_F(ULog, AppendsToAnExistingFileWithoutASecondMark)
     EXPECT_EQ(Lines(DefaultLog()), (QStringList {QStringLiteral("o"), QStringLiteral("n")}));
 }
 
+TEST_F(ULog, Utf8LinesHaveNoMarkAndEndInALineFeed)
+{
+    TLogManage log(Module());
+    log.SetEncoding(TLogEncoding::Utf8);
+    log.SetWriteDT(false);
+    log.WriteToLog(QStringLiteral("同步完成"));
+    log.WriteToLog(QStringLiteral("b"));
+    EXPECT_EQ(ReadAll(DefaultLog()), QStringLiteral("同步完成\nb\n").toUtf8());
+}
+
+// A file never mixes the two encodings: one found in the other is rotated to its backup before the first line.
+TEST_F(ULog, AFileInTheOtherEncodingIsRotatedAwayFirst)
+{
+    const QByteArray utf16 = QByteArray("\xFF\xFE"
+                                        "o\0\r\0\n\0",
+        8);
+    WriteFile(DefaultLog(), utf16);
+    {
+        TLogManage log(Module());
+        log.SetEncoding(TLogEncoding::Utf8);
+        log.SetWriteDT(false);
+        log.WriteToLog(QStringLiteral("n"));
+    }
+    EXPECT_EQ(ReadAll(DefaultLog()), QByteArray("n\n"));
+    EXPECT_EQ(ReadAll(DefaultLog() + QStringLiteral(".bak1")), utf16);
+
+    TLogManage back(Module());
+    back.SetWriteDT(false);
+    back.WriteToLog(QStringLiteral("u"));
+    EXPECT_EQ(Lines(DefaultLog()), QStringList {QStringLiteral("u")});
+    EXPECT_EQ(ReadAll(DefaultLog() + QStringLiteral(".bak1")), QByteArray("n\n"));
+}
+
 TEST_F(ULog, AnExplicitFileInAMissingFolderIsCreated)
 {
     const QString name = Path(QStringLiteral("a/b/c.txt"));

@@ -400,6 +400,19 @@ TEST_F(TopContract, OrderRecordsLookLikeTheLiveGateways)
     EXPECT_EQ(got, expected);
 }
 
+// The documented form is "yyyy-MM-dd HH:mm:ss": a date alone, even for a midnight, is a wrong parameter, so a client
+// that writes one learns it here rather than from the live gateway.
+TEST_F(TopContract, ADateAloneIsRefused)
+{
+    const qint64 midnight = BeijingClock(BeijingDate(FEnd));
+    const TTopPage page = TopCall(Port(),
+        SignedTopForm(Session(0), kOrderMethod,
+            {{"page_size", "100"}, {"start_time", BeijingClockText(midnight, QStringLiteral("yyyy-MM-dd"))},
+                {"end_time", BeijingClockText(midnight + 3 * 3600)}}));
+    EXPECT_EQ(page.error[QStringLiteral("code")].toInt(), 41) << page.body;
+    EXPECT_TRUE(page.orders.empty());
+}
+
 // --- the error table ---
 
 struct TOrderErrorCase {

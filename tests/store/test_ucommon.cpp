@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include <sys/stat.h>
 
 namespace {
@@ -291,6 +294,16 @@ INSTANTIATE_TEST_SUITE_P(Settings, PassScaleReading,
         TPassScaleCase {"[setting]\npassConcurrency=9\n", 8, 0}, // at most 8 accounts at once
         TPassScaleCase {"[setting]\npassConcurrency=0\ntopCallLimit=-1\n", 1, 0},
         TPassScaleCase {"[setting]\npassConcurrency=four\ntopCallLimit=x\n", 1, 0}));
+
+TEST_F(SettingsFile, TheLogIsUtf8OnlyWhenTheFileSaysSo)
+{
+    for (const auto& [text, utf8] : std::vector<std::pair<const char*, bool>> {{"", false},
+             {"[setting]\nlogEncoding=utf-8\n", true}, {"[setting]\nlogEncoding= UTF8 \n", true},
+             {"[setting]\nlogEncoding=utf-16le\n", false}, {"[setting]\nlogEncoding=latin1\n", false}}) {
+        Write(text);
+        EXPECT_EQ(TCommon(FDir.path()).logInUtf8(), utf8) << text;
+    }
+}
 
 // The concurrency is read at every pass: an edit counts from the next one without a restart.
 TEST_F(SettingsFile, PassConcurrencyEditCountsAtOnce)

@@ -1,4 +1,5 @@
 #include "sync/syncController.h"
+#include "sync/throttledLog.h"
 
 #include "sessions/alimmTokenMgr.h"
 #include "store/inifile.h"
@@ -30,18 +31,20 @@ void SendDatagram(quint16 APort, const QByteArray& AData, const QHostAddress& AT
     ASSERT_EQ(socket.writeDatagram(AData, ATo, APort), AData.size());
 }
 
-// "PID" as the process id is the sign-in browser's own, filled in by the browser of WriteBrowser.
+// "PID" as the process id is the sign-in browser's own, and "SECRET" the one-time secret it was started with, both
+// filled in by the browser of WriteBrowser.
 QByteArray SignInDatagram(const QString& AUserId, const QString& ANick, const QString& AMemberId,
     const QString& ACookies, const QString& AProcessId = QStringLiteral("PID"))
 {
-    return QStringLiteral(R"({"cmd":1000,"userId":"%1","nickname":"%2","memberid":"%3","cookies":"%4","processId":%5})")
+    return QStringLiteral(R"({"cmd":1000,"userId":"%1","nickname":"%2","memberid":"%3","cookies":"%4","processId":%5,)"
+                          R"("secret":"SECRET"})")
         .arg(AUserId, ANick, AMemberId, ACookies, AProcessId)
         .toUtf8();
 }
 
 // A sign-in browser for the tests, started by the controller like the real one ("2", account, port, in the data
 // folder): it records its environment and process id, sends the datagram prepared for its account (its own process
-// id in place of "PID") from a socket of its own, and waits to be ended.
+// id in place of "PID", its secret in place of "SECRET") from a socket of its own, and waits to be ended.
 void WriteBrowser(const QString& AFolder)
 {
     QFile script(AFolder + QStringLiteral("/browser.exe"));
@@ -51,7 +54,8 @@ void WriteBrowser(const QString& AFolder)
                  "echo $$ > \"pid-$2.tmp\" && mv \"pid-$2.tmp\" \"pid-$2\"\n"
                  "if [ -f \"datagram-$2\" ]; then\n"
                  "  data=$(cat \"datagram-$2\")\n"
-                 "  printf '%s' \"${data//PID/$$}\" > /dev/udp/127.0.0.1/$3\n"
+                 "  data=${data//PID/$$}\n"
+                 "  printf '%s' \"${data//SECRET/$QUENLAR_SIGNIN_SECRET}\" > /dev/udp/127.0.0.1/$3\n"
                  "fi\n"
                  "exec sleep 120\n");
     script.close();
@@ -409,8 +413,9 @@ struct TForeignDatagramCase {
     const char* name;
     const char* browserFor; // the account whose sign-in is started; empty: none
     const char* datagram; // "PID": the started browser's process id
-    bool fromTheTest; // sent by this test's process (keeping its socket), not by the browser
+    bool fromTheTest; // sent by this test's process, not by the browser
     const char16_t* logged;
+    bool closesItsSocket = false; // the test's socket is closed right after sending, as a forger's would be
 };
 
 class ForeignDatagram : public SyncFixture, public ::testing::WithParamInterface<TForeignDatagramCase> { };
@@ -437,6 +442,8 @@ TEST_P(ForeignDatagram, IsIgnoredWithOneLogLine)
         const QByteArray datagram = QByteArray(c.datagram).replace("PID", QByteArray::number(pid));
         ASSERT_EQ(
             socket.writeDatagram(datagram, QHostAddress::LocalHost, FController->ListenerPort()), datagram.size());
+        if (c.closesItsSocket)
+            socket.close();
     }
     ASSERT_TRUE(WaitMain([&] { return FLog->Contains(QString::fromUtf16(c.logged)); }));
     EXPECT_TRUE(AlimmTokenMgr()->get(QStringLiteral("1001"))->cookies().isEmpty());
@@ -444,14 +451,28 @@ TEST_P(ForeignDatagram, IsIgnoredWithOneLogLine)
     EXPECT_EQ(FController->Accounts().Text(0, TCol::colLoginState), kNotSignedIn);
 }
 
-constexpr char kGood[]
-    = R"({"cmd":1000,"userId":"1001","nickname":"nick-a","memberid":"m1","cookies":"a=1","processId":PID})";
+constexpr char kGood[] = R"({"cmd":1000,"userId":"1001","nickname":"nick-a","memberid":"m1","cookies":"a=1",)"
+                         R"("processId":PID,"secret":"SECRET"})";
 
 INSTANTIATE_TEST_SUITE_P(SignIn, ForeignDatagram,
     ::testing::Values(
         TForeignDatagramCase {"NoSignInPending", "", kGood, true, u"[联盟账号] 忽略未经本程序发起的登录消息:1001"},
         TForeignDatagramCase {
             "AnotherProcessNamingTheBrowser", "1001", kGood, true, u"[联盟账号] 忽略未经本程序发起的登录消息:1001"},
+        // Another local user reads the browser's process id and the port from its command line, sends and closes
+        // its socket at once, so no socket is left to check: only the secret tells it from the browser.
+        TForeignDatagramCase {"AForgerThatClosesItsSocketAtOnce", "1001", kGood, true,
+            u"[联盟账号] 忽略未经本程序发起的登录消息:1001", true},
+        TForeignDatagramCase {"TheBrowserWithoutTheSecret", "1001",
+            R"({"cmd":1000,"userId":"1001","nickname":"n","memberid":"m1","cookies":"a=1","processId":PID})", false,
+            u"[联盟账号] 忽略未经本程序发起的登录消息:1001"},
+        TForeignDatagramCase {"TheBrowserWithAWrongSecret", "1001",
+            R"({"cmd":1000,"userId":"1001","nickname":"n","memberid":"m1","cookies":"a=1","processId":PID,)"
+            R"("secret":"00000000000000000000000000000000000000000000000000000000000000ff"})",
+            false, u"[联盟账号] 忽略未经本程序发起的登录消息:1001"},
+        TForeignDatagramCase {"SecretAsNumber", "1001",
+            R"({"cmd":1000,"userId":"1001","nickname":"n","memberid":"m1","cookies":"a=1","processId":PID,"secret":1})",
+            false, u"[联盟账号] 忽略格式不符的登录消息"},
         TForeignDatagramCase {"CmdAsText", "1001",
             R"({"cmd":"1000","userId":"1001","nickname":"n","memberid":"m1","cookies":"a=1","processId":PID})", false,
             u"[联盟账号] 忽略格式不符的登录消息"},
@@ -462,6 +483,40 @@ INSTANTIATE_TEST_SUITE_P(SignIn, ForeignDatagram,
             R"({"cmd":1000,"userId":"1002","nickname":"n","memberid":"m1","cookies":"a=1","processId":PID})", false,
             u"[联盟账号] 忽略不在账号列表中的登录消息:1002"}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+// Anyone on the machine may send datagrams: a flood of them writes one line a minute, never a log full of them.
+TEST_F(SyncController, AFloodOfForeignDatagramsWritesOneLineAndTheBrowsersReportStillCounts)
+{
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    SignInAndList();
+    WriteBrowser(FFolder.path());
+    QUdpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    const QByteArray forged
+        = R"({"cmd":1000,"userId":"1001","nickname":"x","memberid":"m","cookies":"c","processId":1})";
+    for (int i = 0; i < 300; ++i) {
+        const QByteArray datagram = i % 2 == 0 ? forged : QByteArray("not json");
+        ASSERT_EQ(
+            socket.writeDatagram(datagram, QHostAddress::LocalHost, FController->ListenerPort()), datagram.size());
+    }
+    // Datagrams are judged in order: once the browser's report is taken, the flood before it has been.
+    PrepareDatagram(FFolder.path(), QStringLiteral("1001"),
+        SignInDatagram(QStringLiteral("1001"), QStringLiteral("nick-a"), QStringLiteral("m1"), QStringLiteral("c=1")));
+    ASSERT_TRUE(FController->StartSignInBrowser(QStringLiteral("1001")));
+    ASSERT_TRUE(WaitMain([&] { return FLog->Contains(QStringLiteral("[联盟账号] nick-a 登录成功!")); }));
+    EXPECT_EQ(FLog->Count({QStringLiteral("忽略")}), 1) << FLog->Lines().join(u'\n').toStdString();
+}
+
+TEST_F(SyncController, ThrottledLinesAreCountedAndSaidWhenTheWindowEnds)
+{
+    TThrottledLog log(QStringLiteral("另有 %1 条"), std::chrono::milliseconds(50));
+    for (int i = 0; i < 5; ++i)
+        log.Line(QStringLiteral("外来 ") + QString::number(i));
+    EXPECT_EQ(log.Suppressed(), 4);
+    ASSERT_TRUE(WaitMain([&] { return FLog->Contains(QStringLiteral("另有 4 条")); }));
+    EXPECT_EQ(FLog->Count({QStringLiteral("外来")}), 1);
+    EXPECT_EQ(log.Suppressed(), 0);
+}
 
 TEST_F(SyncController, SignInBrowserGetsNoClientPassword)
 {
@@ -477,6 +532,14 @@ TEST_F(SyncController, SignInBrowserGetsNoClientPassword)
     EXPECT_TRUE(text.contains("QUENLAR_TEST_MARK=kept"));
     EXPECT_FALSE(text.contains("QUENLAR_PASSWORD"));
     EXPECT_FALSE(text.contains("secret-pw"));
+    // Its sign-in's one-time secret comes through its environment, never its command line.
+    const qsizetype at = text.indexOf("QUENLAR_SIGNIN_SECRET=");
+    ASSERT_GE(at, 0);
+    const QByteArray secret = text.mid(at + 22, text.indexOf('\n', at) - at - 22);
+    EXPECT_EQ(secret.size(), 64);
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(BrowserPid(FFolder.path(), QStringLiteral("1001"))));
+    ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(cmdline.readAll().contains(secret));
 }
 
 // A browser that never reports is ended when its sign-in times out, and every browser still open at the end.

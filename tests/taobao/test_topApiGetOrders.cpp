@@ -417,9 +417,9 @@ INSTANTIATE_TEST_SUITE_P(Table, OrderRefusal,
         TOrderRefusalCase {"SessionMissing", 26, "missing-session", 1, u"重新授权"},
         TOrderRefusalCase {"ClockOff", 31, "", 1, u"北京时间"},
         TOrderRefusalCase {"WindowTooLong", 15, "2007", 1, u"2026-12-01 00:00:00 至 2026-12-01 03:00:00"},
-        // The first slice tries again after each back-off; then the gateway (or the account's limit) counts as
-        // lasting, and each later slice is asked once.
-        TOrderRefusalCase {"Busy", 15, "3001", 3 + 7, u"3001"},
+        // The first slice tries again after each back-off, the next once more; then the gateway counts as down
+        // for the rest of the pass. The account's own limit: each later slice is asked once.
+        TOrderRefusalCase {"Busy", 15, "3001", TTopGate::kFailuresUntilDown, u"3001"},
         TOrderRefusalCase {"AccountRateLimit", 15, "9100", 4 + 7, u"9100"},
         TOrderRefusalCase {"OtherRefusalFailsEachSlice", 41, "isv.invalid-parameter", 8, u"isv.invalid-parameter"}),
     [](const auto& info) { return std::string(info.param.name); });
