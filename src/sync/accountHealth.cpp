@@ -205,27 +205,6 @@ QString PassEndText(TPassEnd AEnd)
     return QStringLiteral("none");
 }
 
-QString PassSummary(const std::vector<TAccountHealthRecord>& AAccounts, TPassKind AKind)
-{
-    const int kind = static_cast<int>(AKind);
-    qint64 delivered = 0;
-    QStringList failed;
-    for (const TAccountHealthRecord& account : AAccounts) {
-        delivered += account.counts[kind].lastDelivered;
-        if (account.last[kind].ran && account.last[kind].state == TAccountPassOutcome::TState::Failed)
-            failed << account.userName + u'(' + account.last[kind].cause + u')';
-    }
-    QString line
-        = (AKind == TPassKind::Invalid ? QStringLiteral("失效订单同步结束: ") : QStringLiteral("维权订单同步结束: "))
-        + QStringLiteral("账号 %1 个, 提交 %2 条, 失败账号 %3 个")
-              .arg(AAccounts.size())
-              .arg(delivered)
-              .arg(failed.size());
-    if (!failed.isEmpty())
-        line += QStringLiteral(": ") + failed.join(QStringLiteral("; "));
-    return line;
-}
-
 TAccountHealth::TAccountHealth(TClock AClock)
     : FClock(std::move(AClock))
 {

@@ -190,6 +190,4 @@ private:
 QString UnhealthyReason(const TAccountHealthRecord& ARecord, const QDateTime& ANow);
 // What the operator should do about an unhealthy record; empty when it is healthy.
 QString UnhealthyAdvice(const TAccountHealthRecord& ARecord, const QDateTime& ANow);
-// One line on a pass of that kind over the accounts: how many, what was delivered, which failed and why.
-QString PassSummary(const std::vector<TAccountHealthRecord>& AAccounts, TPassKind AKind);
 QString PassEndText(TPassEnd AEnd);

@@ -139,11 +139,13 @@ void TPassJobs::StopAll(std::function<void()> ADone)
         (*done)();
 }
 
-TPassScope::TPassScope(TAccountHealth& AHealth, TPassKind AKind, TStopCheck AStop, TInterval AInterval)
+TPassScope::TPassScope(
+    TAccountHealth& AHealth, TPassKind AKind, TStopCheck AStop, TInterval AInterval, bool ALogSummary)
     : FHealth(AHealth)
     , FKind(AKind)
     , FStop(std::move(AStop))
     , FInterval(std::move(AInterval))
+    , FLogSummary(ALogSummary)
     , FUncaught(std::uncaught_exceptions())
 {
     FHealth.PassStarted(FKind);
@@ -156,7 +158,8 @@ TPassScope::~TPassScope()
         if (std::uncaught_exceptions() > FUncaught)
             end = TPassEnd::Failed;
         FHealth.PassEnded(FKind, FInterval ? FInterval() : 0, end);
-        LogLine(end == TPassEnd::Complete ? llMessage : llWarning, Summary(end));
+        if (FLogSummary)
+            LogLine(end == TPassEnd::Complete ? llMessage : llWarning, Summary(end));
     } catch (...) {
         // Nothing may leave a destructor; the pass's own lines have said what there was.
     }

@@ -62,7 +62,9 @@ class TPassScope {
 public:
     using TInterval = std::function<qint64()>; // ms to the next pass of the kind; 0 when none is scheduled
 
-    TPassScope(TAccountHealth& AHealth, TPassKind AKind, TStopCheck AStop, TInterval AInterval);
+    // ALogSummary false: the pass closes with a line of its own (the manual refund run).
+    TPassScope(
+        TAccountHealth& AHealth, TPassKind AKind, TStopCheck AStop, TInterval AInterval, bool ALogSummary = true);
     ~TPassScope();
     TPassScope(const TPassScope&) = delete;
     TPassScope& operator=(const TPassScope&) = delete;
@@ -83,6 +85,7 @@ private:
     const TPassKind FKind;
     const TStopCheck FStop;
     const TInterval FInterval;
+    const bool FLogSummary;
     const int FUncaught; // exceptions in flight when the pass began
     mutable std::mutex FLock;
     int FAccounts = 0;

@@ -444,7 +444,8 @@ void TPassRunner::RunManualRefunds(const TStopCheck& AStop)
     TPassEnd outcome = TPassEnd::Complete;
     QStringList failed;
     {
-        TPassScope pass(FHealth, TPassKind::Refund, AStop, [this] { return IntervalMs(TPassKind::Refund); });
+        TPassScope pass(
+            FHealth, TPassKind::Refund, AStop, [this] { return IntervalMs(TPassKind::Refund); }, false);
         ForEachAccount(
             pass, TPassKind::Refund, AStop,
             [this, &begin, &end, &AStop, source](

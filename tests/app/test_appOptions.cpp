@@ -52,3 +52,36 @@ INSTANTIATE_TEST_SUITE_P(Options, CommandLine,
     [](const ::testing::TestParamInfo<TCase>& AInfo) { return std::string(AInfo.param.name); });
 
 } // namespace
+
+namespace {
+
+// The service passes an empty QUENLAR_PHONE as nothing: the message names the file to put it in, whether the
+// option is missing or took the next option for its value.
+struct TPhoneCase {
+    const char* name;
+    std::vector<const char*> arguments;
+    const char* said;
+};
+
+class MissingPhone : public ::testing::TestWithParam<TPhoneCase> { };
+
+TEST_P(MissingPhone, NamesTheServicesEnvironmentFile)
+{
+    QStringList arguments {QStringLiteral("quenlar")};
+    for (const char* argument : GetParam().arguments)
+        arguments.append(QString::fromUtf8(argument));
+    const TAppOptions options = TAppOptions::Parse(arguments);
+    EXPECT_EQ(options.action, TAppOptions::TAction::Error);
+    EXPECT_TRUE(options.error.contains(QString::fromUtf8(GetParam().said))) << options.error.toStdString();
+    EXPECT_TRUE(options.error.contains(QStringLiteral("QUENLAR_PHONE in /etc/quenlar/quenlar.env")))
+        << options.error.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Service, MissingPhone,
+    ::testing::Values(TPhoneCase {"noPhone", {"--headless"}, "--headless needs --phone"},
+        TPhoneCase {"emptyPhone", {"--headless", "--phone", ""}, "--headless needs --phone"},
+        TPhoneCase {"optionTakenForThePhone", {"--headless", "--phone", "--data-dir", "/var/lib/quenlar"},
+            "--phone needs the operator's phone, not the option --data-dir"}),
+    [](const ::testing::TestParamInfo<TPhoneCase>& AInfo) { return std::string(AInfo.param.name); });
+
+} // namespace

@@ -178,6 +178,21 @@ TEST_F(TEndToEnd, TwoFailingOnceRunsInARowLeaveTheAccountUnhealthyInTheStatusFil
     EXPECT_TRUE(good.out.contains(QStringLiteral("恢复正常"))) << good.out.toStdString();
 }
 
+// A status file that cannot be written is a failure of the run like any other: its line, and exit 4.
+TEST_F(TEndToEnd, AStatusFileThatCannotBeWrittenFailsTheRun)
+{
+    Prepare(false, true);
+    // A file where its folder should be: not even root can write there.
+    const QString path = FFolder.filePath(QStringLiteral("conf.ini/status.json"));
+    Start({QStringLiteral("--status-file"), path}, false);
+    const TRun run = Finish();
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 4) << run.err.toStdString();
+    const QString said = QStringLiteral("状态文件无法写入 ") + path;
+    EXPECT_EQ(run.out.split(u'\n').filter(said).size(), 1) << run.out.toStdString(); // once, not per change
+    EXPECT_TRUE(run.err.contains(QStringLiteral("quenlar: ") + said)) << run.err.toStdString();
+}
+
 // A sign-in that never reaches the back end names the host and the reason beside the back end's text.
 TEST_F(TEndToEnd, AnUnreachableBackEndIsNamedWithItsHostAndCause)
 {
