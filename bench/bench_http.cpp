@@ -3,6 +3,7 @@
 // that the server never answers takes to end once its stop check turns true.
 #include "curlCollect.h"
 #include "operator/APIHttpBase.h"
+#include "standin/testservers.h"
 
 #include <httplib.h>
 
@@ -38,6 +39,7 @@ public:
             FChanged.wait(lock, [&] { return FReleased >= turn || FStopping; });
             res.status = 500;
         });
+        BoundServerThreads(FServer);
         FPort = FServer.bind_to_any_port("127.0.0.1");
         if (FPort <= 0)
             throw std::runtime_error("no loopback port");

@@ -60,6 +60,7 @@ public:
                 const int page = at == std::string::npos ? 1 : body[at + 8] - '0';
                 res.set_content(FPages[std::clamp(page, 1, 3) - 1], "application/json;charset=UTF-8");
             });
+        BoundServerThreads(FServer);
         FPort = FServer.bind_to_any_port("127.0.0.1");
         if (FPort <= 0)
             throw std::runtime_error("no loopback port");

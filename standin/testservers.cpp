@@ -142,15 +142,23 @@ std::vector<std::pair<std::string, std::string>> TRecordedRequest::FormFields() 
     return DecodeForm(body);
 }
 
+void BoundServerThreads(httplib::Server& AServer)
+{
+    // The library owns and deletes the queue it is handed; a raw new is how its interface takes one.
+    AServer.new_task_queue = [] { return new httplib::ThreadPool(kTestServerThreads); };
+}
+
 TTestServer::TTestServer()
     : FServer(std::make_unique<httplib::Server>())
 {
+    BoundServerThreads(*FServer);
 }
 
 TTestServer::TTestServer(const TTestCertificate& ACert)
     : FServer(std::make_unique<httplib::SSLServer>(ACert.Cert(), ACert.Key()))
     , FTls(true)
 {
+    BoundServerThreads(*FServer);
 }
 
 TTestServer::~TTestServer()

@@ -36,6 +36,15 @@ using TIniValues = std::vector<std::pair<QByteArray, QString>>;
 // in the order given; false when it cannot be written.
 bool WriteConfIni(const QString& AFolder, const TIniValues& AHosts, const TIniValues& ASetting = {});
 
+// The threads that serve one server's connections: a fixed pool, the same on every machine (the library's default
+// grows with the machine's cores). Each connection holds its thread as long as it is kept open or its handler runs,
+// so the pool is twice the connections a client keeps open to one host (one per pass worker, passConcurrency at
+// most 8): requests a test holds unanswered (a held gateway, a hanging batch post, a stalled page) never starve the
+// others of threads.
+inline constexpr int kTestServerThreads = 16;
+// Gives AServer that pool; before it listens.
+void BoundServerThreads(httplib::Server& AServer);
+
 // A throwaway self-signed certificate for 127.0.0.1, made with OpenSSL at test time. Its PEM file serves as the
 // client's extra trusted certificates (caFile).
 class TTestCertificate {

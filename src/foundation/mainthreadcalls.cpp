@@ -2,10 +2,29 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QObject>
 
+#include <utility>
 #include <vector>
 
+// Receives the bridge's wake-ups. The invocation by name makes Qt allocate, queue and free the event in its own
+// library: nothing of ours crosses the threads through Qt's queue.
+class TMainThreadCalls::TWaker : public QObject {
+    Q_OBJECT
+public:
+    explicit TWaker(TMainThreadCalls& ACalls)
+        : FCalls(ACalls)
+    {
+    }
+
+    Q_INVOKABLE void Woken() { FCalls.RunQueued(); }
+
+private:
+    TMainThreadCalls& FCalls;
+};
+
 TMainThreadCalls::TMainThreadCalls()
+    : FWaker(std::make_unique<TWaker>(*this))
 {
     Q_ASSERT(MainThreadCalls() == nullptr);
     TGlobal<TMainThreadCalls>::Set(this);
@@ -13,7 +32,6 @@ TMainThreadCalls::TMainThreadCalls()
 
 TMainThreadCalls::~TMainThreadCalls()
 {
-    // Invocations still in the event queue find no bridge and do nothing.
     TGlobal<TMainThreadCalls>::Set(nullptr);
     std::deque<TEntry> left;
     {
@@ -21,21 +39,26 @@ TMainThreadCalls::~TMainThreadCalls()
         left.swap(FCalls);
     }
     left.clear(); // skipped outside the lock: a skipped call may wake a thread that posts again
+    // A wake-up still queued goes with its receiver, the last member to go.
 }
 
 void TMainThreadCalls::Post(const void* AOwner, std::unique_ptr<TMainThreadCall> ACall)
 {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
+    if (!QCoreApplication::instance())
         return;
+    bool wake = false;
     {
         std::scoped_lock lock(FLock);
-        FCalls.emplace_back(AOwner, std::move(ACall));
+        FCalls.push_back({AOwner, ++FPosted, std::move(ACall)});
+        wake = !std::exchange(FWakePending, true);
     }
-    // The invocation carries nothing (not even a function pointer) and looks the call up under our lock: what
-    // passes through Qt's event queue is hidden from ThreadSanitizer, the lock is not.
-    QMetaObject::invokeMethod(
-        app, [] { RunOldestOfInstalled(); }, Qt::QueuedConnection);
+    if (wake)
+        Wake();
+}
+
+void TMainThreadCalls::Wake()
+{
+    QMetaObject::invokeMethod(FWaker.get(), "Woken", Qt::QueuedConnection);
 }
 
 void TMainThreadCalls::Skip(const void* AOwner)
@@ -44,8 +67,8 @@ void TMainThreadCalls::Skip(const void* AOwner)
     {
         std::scoped_lock lock(FLock);
         for (auto it = FCalls.begin(); it != FCalls.end();) {
-            if (it->first == AOwner) {
-                taken.push_back(std::move(it->second));
+            if (it->owner == AOwner) {
+                taken.push_back(std::move(it->call));
                 it = FCalls.erase(it);
             } else {
                 ++it;
@@ -54,21 +77,41 @@ void TMainThreadCalls::Skip(const void* AOwner)
     }
 }
 
-void TMainThreadCalls::RunOldestOfInstalled()
+void TMainThreadCalls::RunQueued()
 {
-    if (TMainThreadCalls* calls = MainThreadCalls())
-        calls->RunOldest();
-}
-
-void TMainThreadCalls::RunOldest()
-{
-    std::unique_ptr<TMainThreadCall> call;
+    // Should a call throw, the calls after it get a wake-up of their own instead of waiting for the next post.
+    struct TRearm {
+        TMainThreadCalls& calls;
+        ~TRearm()
+        {
+            bool wake = false;
+            {
+                std::scoped_lock lock(calls.FLock);
+                wake = !calls.FCalls.empty() && !std::exchange(calls.FWakePending, true);
+            }
+            if (wake)
+                calls.Wake();
+        }
+    } const rearm {*this};
+    std::uint64_t last = 0;
     {
         std::scoped_lock lock(FLock);
-        if (FCalls.empty())
-            return;
-        call = std::move(FCalls.front().second);
-        FCalls.pop_front();
+        FWakePending = false;
+        last = FPosted;
     }
-    call->Run();
+    // One at a time, each taken under the lock: a call may skip calls after it (Skip) or post more, which wait for
+    // the next turn.
+    while (true) {
+        std::unique_ptr<TMainThreadCall> call;
+        {
+            std::scoped_lock lock(FLock);
+            if (FCalls.empty() || FCalls.front().number > last)
+                return;
+            call = std::move(FCalls.front().call);
+            FCalls.pop_front();
+        }
+        call->Run();
+    }
 }
+
+#include "mainthreadcalls.moc"

@@ -2,10 +2,12 @@
 
 #include "foundation/globals.h"
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <utility>
+
+class QObject;
 
 // A call that another thread hands to the main thread. Destroying a call that has not run skips it; an
 // implementation releases whoever waits for it either way.
@@ -20,9 +22,14 @@ public:
 };
 
 // The main-thread call bridge: calls posted from any thread run on the main thread's event loop, oldest first.
-// The program entry creates it right after the application object, before the job scheduler, and destroys it after
-// the scheduler; tests do the same in their fixtures. It is the process-wide instance for its lifetime (one at a
-// time). Calls still queued when it goes are skipped.
+// The program entry creates it on the main thread right after the application object, before the job scheduler,
+// and destroys it there after the scheduler; tests do the same in their fixtures. It is the process-wide instance
+// for its lifetime (one at a time). Calls still queued when it goes are skipped.
+//
+// The calls wait in the bridge's own queue, under its own lock; Qt's event queue carries only a wake-up, one for
+// every batch of calls posted while none was on its way, which Qt allocates and frees itself. So the hand-over from
+// the posting thread to the main thread is ordered by a lock that ThreadSanitizer sees (Qt's own locks it cannot,
+// since Debian's Qt is not instrumented), and a burst of calls costs one event.
 class TMainThreadCalls {
 public:
     TMainThreadCalls();
@@ -34,15 +41,25 @@ public:
     void Post(const void* AOwner, std::unique_ptr<TMainThreadCall> ACall);
     // Skips the queued calls of one owner, from any thread.
     void Skip(const void* AOwner);
+    // On the main thread: runs the calls queued now, oldest first, for a main thread that waits for something a
+    // call may do. Calls posted meanwhile wait for their own wake-up.
+    void RunQueued();
 
 private:
-    using TEntry = std::pair<const void*, std::unique_ptr<TMainThreadCall>>;
+    struct TEntry {
+        const void* owner;
+        std::uint64_t number; // in the order of posting
+        std::unique_ptr<TMainThreadCall> call;
+    };
+    class TWaker;
 
-    static void RunOldestOfInstalled();
-    void RunOldest();
+    void Wake();
 
+    const std::unique_ptr<QObject> FWaker; // on the main thread; its wake-ups run RunQueued
     std::mutex FLock;
-    std::deque<TEntry> FCalls;
+    std::deque<TEntry> FCalls; // under FLock
+    std::uint64_t FPosted = 0; // under FLock: the number of the last call posted
+    bool FWakePending = false; // under FLock: a wake-up is on its way and will run every call queued now
 };
 
 // The bridge in use; nullptr when none exists.

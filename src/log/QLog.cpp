@@ -1,10 +1,9 @@
 #include "log/QLog.h"
 
 #include "foundation/mainthread.h"
+#include "foundation/mainthreadcalls.h"
 #include "foundation/qerror.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QThread>
 
 #include <algorithm>
@@ -321,7 +320,8 @@ void TQLogCastor::WaitFinished()
     while (!FIsFinished.load()) {
         if (onMain) {
             lock.unlock();
-            QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
+            if (TMainThreadCalls* calls = MainThreadCalls())
+                calls->RunQueued();
             lock.lock();
         }
         FFinished.wait_for(lock, milliseconds(10), [this] { return FIsFinished.load(); });

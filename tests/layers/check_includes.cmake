@@ -18,6 +18,7 @@ set(LAYER_TABLE
   "src/sync       | foundation log store sessions operator taobao"
   "src/app        | foundation log store sessions operator taobao sync QtGui QtWidgets"
   "src/browser    | foundation store QtGui QtWidgets"
+  "src/sanitizer  |"
   "standin        |"
   "standin/browser| foundation store"
   "bench          | foundation log store sessions operator taobao sync app standin QtGui QtWidgets"

@@ -4,6 +4,7 @@
 #include "testwait.h"
 
 #include <QCoreApplication>
+#include <QProcess>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -432,4 +433,35 @@ TEST(QLog, LogLineRacesTheLogsDestructionSafely)
     stop = true;
     for (std::thread& producer : producers)
         producer.join();
+}
+
+// QProcess runs a child in this process's memory, on the starting thread's own state, until it executes its
+// program. Afterwards that thread's posts are still ordered with the castor by the log's lock alone (for
+// ThreadSanitizer too), and threads still start: a castor that ran across the start and one started after it.
+TEST(QLog, PostsStayOrderedWithTheCastorAfterTheirThreadStartedAChildProcess)
+{
+    TSeen seen;
+    TQLog log;
+    log.Castor()->AddWriter(std::make_unique<TRecordingWriter>(seen));
+    log.Post(llMessage, u"before");
+    ASSERT_TRUE(AllDispatched(log));
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=-*")});
+    ASSERT_TRUE(child.waitForFinished());
+    EXPECT_EQ(child.exitCode(), 0);
+
+    TSeen later;
+    TQLog next;
+    next.Castor()->AddWriter(std::make_unique<TRecordingWriter>(later));
+    std::vector<QString> expected {QStringLiteral("before")};
+    for (int i = 0; i < 200; ++i) {
+        log.Post(llMessage, QString::number(i));
+        next.Post(llMessage, QString::number(i));
+        expected.push_back(QString::number(i));
+    }
+    ASSERT_TRUE(AllDispatched(log));
+    ASSERT_TRUE(AllDispatched(next));
+    EXPECT_EQ(seen.Messages(), expected);
+    expected.erase(expected.begin());
+    EXPECT_EQ(later.Messages(), expected);
 }

@@ -10,8 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
+#include <memory>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -663,6 +666,36 @@ TEST(StandInShutdown, ReleasesHeldRequests)
     standIn.reset(); // must not wait for the held request
     const httplib::Result result = reply.get();
     EXPECT_TRUE(!result || result->status == 503);
+}
+
+// Requests held unanswered keep their threads to the end; short of the pool, the server still answers the others.
+TEST(TestServerThreads, AServerAnswersWhileAllButOneOfItsThreadsHoldRequests)
+{
+    auto server = std::make_unique<TTestServer>();
+    server->Get("/hang", server->Hang());
+    server->Get("/ok", TTestServer::Reply(200, "ok", "text/plain"));
+    server->Start();
+    const int port = server->Port();
+    std::vector<std::future<httplib::Result>> held;
+    for (int i = 0; i < kTestServerThreads - 1; ++i) {
+        held.push_back(std::async(std::launch::async, [port] {
+            httplib::Client client("127.0.0.1", port);
+            client.set_read_timeout(std::chrono::minutes(5));
+            return client.Get("/hang");
+        }));
+    }
+    ASSERT_TRUE(server->WaitForRequests(kTestServerThreads - 1));
+    // A request that found no thread would wait for one until the server goes, far beyond this bound.
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(kTestWaitLimit);
+    const httplib::Result answer = client.Get("/ok");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    server.reset(); // answers the held requests
+    for (auto& request : held) {
+        const httplib::Result result = request.get();
+        EXPECT_TRUE(!result || result->status == 500);
+    }
 }
 
 // A port another server listens on is refused, so a second stand-in never shares the first one's connections.
