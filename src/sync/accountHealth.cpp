@@ -64,6 +64,9 @@ QDateTime TimeOf(const QJsonValue& AValue)
     return time.isValid() ? time.toLocalTime() : QDateTime();
 }
 
+// A long run's status file shows the latest of its problems, not all of them.
+constexpr qsizetype kProblemsShown = 20;
+
 QJsonValue TextOrNull(const QString& AText)
 {
     return AText.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(AText);
@@ -424,11 +427,11 @@ QString TAccountHealth::Keep(THealthEvent& AEvent)
         AEvent.userName = record->userName;
     if (AEvent.advice.isEmpty())
         AEvent.advice = AdviceFor(AEvent.source, AEvent.text);
-    if (AEvent.logLine.isEmpty()) {
-        AEvent.logLine = AEvent.userId.isEmpty() ? AEvent.text
-                                                 : QStringLiteral("联盟账号 ") + AEvent.userName + QStringLiteral(" (")
-                + AEvent.userId + QStringLiteral("): ") + AEvent.text;
-    }
+    if (AEvent.logLine.isEmpty() && AEvent.userId.isEmpty())
+        AEvent.logLine = AEvent.text;
+    else if (AEvent.logLine.isEmpty())
+        AEvent.logLine = QStringLiteral("联盟账号 ") + (AEvent.userName.isEmpty() ? QString() : AEvent.userName + u' ')
+            + u'(' + AEvent.userId + QStringLiteral("): ") + AEvent.text;
     if (FEvents.size() >= kOwnEvents)
         FEvents.erase(FEvents.begin());
     FEvents.push_back(AEvent);
@@ -632,16 +635,17 @@ QByteArray TAccountHealth::ToJson() const
         item[u"agedOutUndelivered"] = account.agedOut;
         list.append(item);
     }
-    // Failures of this run that are no one account's: a list item left out, the status file.
+    // Failures of this run that are no one account's (a list item left out, the status file), the latest first.
     QJsonArray problems;
-    for (const THealthEvent& event : Events()) {
-        if (!event.userId.isEmpty())
+    const std::vector<THealthEvent> events = Events();
+    for (auto event = events.rbegin(); event != events.rend() && problems.size() < kProblemsShown; ++event) {
+        if (!event->userId.isEmpty())
             continue;
         QJsonObject problem;
-        problem[u"time"] = TimeValue(event.time);
-        problem[u"source"] = event.source;
-        problem[u"text"] = event.text;
-        problem[u"advice"] = TextOrNull(event.advice);
+        problem[u"time"] = TimeValue(event->time);
+        problem[u"source"] = event->source;
+        problem[u"text"] = event->text;
+        problem[u"advice"] = TextOrNull(event->advice);
         problems.append(problem);
     }
     top[u"problems"] = problems;

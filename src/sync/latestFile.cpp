@@ -58,8 +58,13 @@ void TLatestFile::Run()
         } catch (...) {
             error = QStringLiteral("unknown error");
         }
-        if (FWritten && FLastWritten != written)
-            FWritten(written, error);
+        if (FWritten && FLastWritten != written) {
+            try {
+                FWritten(written, error);
+            } catch (...) {
+                // Nothing may leave the writer's thread.
+            }
+        }
         FLastWritten = written;
         lock.lock();
         FWrittenUpTo = taking;

@@ -82,6 +82,9 @@ bool TOperatorSession::SignIn(const QString& APhone, const QString& APwd, TSignI
         }
         RunOnMainFor(this, [this, ok, error, cause, done, phone] {
             FSignInCause = cause.isEmpty() ? QString() : TAPIApp::ServiceHost() + QStringLiteral(": ") + cause;
+            // The window's box shows the back end's text; the log keeps what kept the request from an answer.
+            if (!FSignInCause.isEmpty())
+                LogLine(llError, QStringLiteral("运营商后台无法访问(") + FSignInCause + QStringLiteral("): ") + error);
             if (!ok)
                 EndOperatorRequest();
             else

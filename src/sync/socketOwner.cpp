@@ -71,18 +71,25 @@ qint64 TSocketOwners::ParentOf(const QString& AProcessId) const
 
 std::optional<std::vector<qint64>> TSocketOwners::ChildrenOf(qint64 AProcessId) const
 {
-    // The kernel's list of a thread's children: only the main thread's is read, the one a browser's own
-    // processes are started from.
-    QFile children(FRoot + QStringLiteral("/%1/task/%1/children").arg(AProcessId));
-    if (!children.open(QIODevice::ReadOnly))
-        return std::nullopt;
+    // The kernel lists the children of each thread apart: a browser starts its helpers from several.
+    const QDir tasks(FRoot + QStringLiteral("/%1/task").arg(AProcessId));
+    const QStringList threads = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     std::vector<qint64> pids;
-    for (const QByteArray& field : children.readAll().simplified().split(' ')) {
-        bool ok = false;
-        const qint64 pid = field.toLongLong(&ok);
-        if (ok)
-            pids.push_back(pid);
+    bool listed = false;
+    for (const QString& thread : threads) {
+        QFile children(tasks.filePath(thread + QStringLiteral("/children")));
+        if (!children.open(QIODevice::ReadOnly))
+            continue;
+        listed = true;
+        for (const QByteArray& field : children.readAll().simplified().split(' ')) {
+            bool ok = false;
+            const qint64 pid = field.toLongLong(&ok);
+            if (ok)
+                pids.push_back(pid);
+        }
     }
+    if (!listed)
+        return std::nullopt;
     return pids;
 }
 

@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
 
 // A process table of files: net/udp and net/udp6 with the given lines, and processes with a parent and socket
@@ -45,10 +47,10 @@ public:
                 FRoot.filePath(dir + QStringLiteral("/fd/") + QString::number(fd++))));
         }
     }
-    // The kernel's list of the process's children (task/<pid>/children).
-    void Children(qint64 APid, const QString& AChildren)
+    // The kernel's list of the children of one of the process's threads (task/<tid>/children).
+    void Children(qint64 APid, const QString& AChildren, qint64 AThread = 0)
     {
-        const QString dir = QStringLiteral("%1/task/%1").arg(APid);
+        const QString dir = QStringLiteral("%1/task/%2").arg(APid).arg(AThread != 0 ? AThread : APid);
         QDir(FRoot.path()).mkpath(dir);
         QFile file(FRoot.filePath(dir + QStringLiteral("/children")));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -99,9 +101,9 @@ INSTANTIATE_TEST_SUITE_P(SignIn, SocketHolder,
         THolderCase {"OtherPortOnly", "udp", "0100007F:C351", 200, TSocketOwners::THolder::Nobody}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
 
-// Where the kernel lists children, the tree is read from those lists alone, not from every process of the machine:
-// a grandchild without a stat file of its own is found, a process whose stat names the browser but that no list
-// holds is not.
+// Where the kernel lists children, the tree is read from those lists alone (of every thread), not from every process
+// of the machine: a grandchild without a stat file of its own is found, a process whose stat names the browser but
+// that no list holds is not.
 TEST(SocketOwners, ReadTheTreeFromTheKernelsListsOfChildren)
 {
     FakeProc proc;
@@ -109,9 +111,13 @@ TEST(SocketOwners, ReadTheTreeFromTheKernelsListsOfChildren)
     proc.Process(101, 100, {});
     proc.Process(300, 100, {});
     proc.Children(100, QStringLiteral("101 "));
+    proc.Children(100, QStringLiteral("103"), 110); // started from another thread of the browser
     proc.Children(101, QStringLiteral("102 "));
     proc.Children(102, QString());
-    EXPECT_EQ(TSocketOwners(proc.Root()).ProcessTree(100), (std::vector<qint64> {100, 101, 102}));
+    proc.Children(103, QString());
+    std::vector<qint64> tree = TSocketOwners(proc.Root()).ProcessTree(100);
+    std::sort(tree.begin(), tree.end());
+    EXPECT_EQ(tree, (std::vector<qint64> {100, 101, 102, 103}));
     // Without the lists, from the parents.
     FakeProc plain;
     plain.Process(100, 1, {});
