@@ -671,12 +671,17 @@ TEST(StandInShutdown, ReleasesHeldRequests)
 // Requests held unanswered keep their threads to the end; short of the pool, the server still answers the others.
 TEST(TestServerThreads, AServerAnswersWhileAllButOneOfItsThreadsHoldRequests)
 {
+    // Declared first, gone last: the server goes before them and answers them, whatever the test's outcome.
+    std::vector<std::future<httplib::Result>> held;
     auto server = std::make_unique<TTestServer>();
     server->Get("/hang", server->Hang());
     server->Get("/ok", TTestServer::Reply(200, "ok", "text/plain"));
     server->Start();
     const int port = server->Port();
-    std::vector<std::future<httplib::Result>> held;
+    // Answered first: the server library fills a table of request methods when it parses its first request, in its
+    // own uninstrumented code, and ThreadSanitizer sees the table published only once that thread writes an answer.
+    httplib::Client first("127.0.0.1", port);
+    ASSERT_TRUE(first.Get("/ok"));
     for (int i = 0; i < kTestServerThreads - 1; ++i) {
         held.push_back(std::async(std::launch::async, [port] {
             httplib::Client client("127.0.0.1", port);
@@ -684,7 +689,7 @@ TEST(TestServerThreads, AServerAnswersWhileAllButOneOfItsThreadsHoldRequests)
             return client.Get("/hang");
         }));
     }
-    ASSERT_TRUE(server->WaitForRequests(kTestServerThreads - 1));
+    ASSERT_TRUE(server->WaitForRequests(1 + held.size())); // the first answered request, then every held one
     // A request that found no thread would wait for one until the server goes, far beyond this bound.
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(kTestWaitLimit);
