@@ -3,7 +3,6 @@
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
-#include "log/QLog.h"
 #include "store/udb.h"
 #include "taobao/orderAmount.h"
 
@@ -81,10 +80,8 @@ bool TReadRefoundOrderJSON::ReadOrders(std::vector<TWeiQuanOrderInfo>& List, QSt
         } catch (const EQuenlarError&) {
             // One unreadable amount loses its own refund, not the page nor the account's other pages.
             ++FLost;
-            LogLine(llError,
-                QStringLiteral("维权报表订单 ") + Trim(order.MemberText(u"tbTradeParentId")) + u'/'
-                    + Trim(order.MemberText(u"tbTradeId")) + QStringLiteral(" 的金额无法读取,未提交:")
-                    + ErrorMessageOf(std::current_exception()));
+            LogUnreadableAmount(QStringLiteral("维权报表订单"), Trim(order.MemberText(u"tbTradeParentId")),
+                Trim(order.MemberText(u"tbTradeId")));
         }
     }
     return hasNext;

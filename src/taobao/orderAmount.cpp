@@ -4,6 +4,9 @@
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
+#include "log/QLog.h"
+
+#include <exception>
 
 #include <QtNumeric>
 
@@ -63,4 +66,11 @@ double AmountValue(const TQJson* AAmount)
     if (AAmount == nullptr || IsAmountPlaceholder(*AAmount))
         return 0.0;
     return AAmount->AsFloat();
+}
+
+void LogUnreadableAmount(const QString& AWhat, const QString& AParentId, const QString& AChildId)
+{
+    LogLine(llError,
+        AWhat + u' ' + AParentId + u'/' + AChildId + QStringLiteral(" 的金额无法读取,未提交:")
+            + ErrorMessageOf(std::current_exception()));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 class TQJson;
@@ -15,3 +16,7 @@ qint64 AmountToFen(const TQJson& AAmount);
 // A refund record's amount as a floating-point value: 0 when absent or a placeholder; raises EQuenlarError for a
 // node that is not a number.
 double AmountValue(const TQJson* AAmount);
+
+// The error line of a record lost to an unreadable amount, inside the catch of the error that says why: AWhat names
+// the record's kind (and account), the ids name the record.
+void LogUnreadableAmount(const QString& AWhat, const QString& AParentId, const QString& AChildId);

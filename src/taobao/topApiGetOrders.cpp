@@ -4,7 +4,6 @@
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
-#include "log/QLog.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
 #include "taobao/ReadRefoundOrderJSON.h"
@@ -229,10 +228,8 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
         } catch (const EQuenlarError&) {
             // One unreadable amount loses its own order, not the page: the page's others still go out.
             ++FLostRecords;
-            LogLine(llError,
-                QStringLiteral("联盟账号 ") + FPages.accountName() + QStringLiteral(" 订单 ") + entry.parentId + u'/'
-                    + entry.tradeId + QStringLiteral(" 的金额无法读取,未提交:")
-                    + ErrorMessageOf(std::current_exception()));
+            LogUnreadableAmount(QStringLiteral("联盟账号 ") + FPages.accountName() + QStringLiteral(" 订单"),
+                entry.parentId, entry.tradeId);
         }
     }
     return hasNext;

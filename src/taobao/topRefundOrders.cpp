@@ -4,7 +4,6 @@
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
-#include "log/QLog.h"
 #include "store/udb.h"
 #include "taobao/orderAmount.h"
 #include "taobao/topClient.h"
@@ -108,11 +107,8 @@ int TTopRefundOrders::AddNewSuccessful(
         } catch (const EQuenlarError&) {
             // One unreadable amount loses its own refund, not the page.
             ++lost;
-            LogLine(llError,
-                QStringLiteral("联盟账号 ") + AAccountName + QStringLiteral(" 维权订单 ")
-                    + Trim(succeeded[i]->MemberText(u"tb_trade_parent_id")) + u'/'
-                    + Trim(succeeded[i]->MemberText(u"tb_trade_id")) + QStringLiteral(" 的金额无法读取,未提交:")
-                    + ErrorMessageOf(std::current_exception()));
+            LogUnreadableAmount(QStringLiteral("联盟账号 ") + AAccountName + QStringLiteral(" 维权订单"),
+                Trim(succeeded[i]->MemberText(u"tb_trade_parent_id")), Trim(succeeded[i]->MemberText(u"tb_trade_id")));
         }
     }
     return lost;

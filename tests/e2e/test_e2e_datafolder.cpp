@@ -57,6 +57,24 @@ protected:
                 + AExtra);
     }
 
+    // A long-running copy on the program folder, once both its first passes have ended (what it printed on failure).
+    ::testing::AssertionResult StartFirstCopy(QProcess& AFirst) const
+    {
+        StartCopy(AFirst, {});
+        if (!AFirst.waitForStarted())
+            return ::testing::AssertionFailure() << "the first copy did not start";
+        QString out;
+        const bool passed = WaitForCondition(
+            [&] {
+                AFirst.waitForReadyRead(50);
+                out += QString::fromUtf8(AFirst.readAllStandardOutput());
+                return out.contains(QStringLiteral("失效订单同步结束"))
+                    && out.contains(QStringLiteral("维权订单同步结束"));
+            },
+            std::chrono::seconds(60));
+        return passed ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << out.toStdString();
+    }
+
     QString FData;
 };
 
@@ -98,18 +116,7 @@ TEST_F(DataFolder, ASecondCopyExitsNamingTheFirstAndTheLockOfAKilledCopyIsTakenO
     // No sign-in browser: none may outlive the copy that is killed.
     SetRefundSource(QStringLiteral("api"));
     QProcess first;
-    StartCopy(first, {});
-    ASSERT_TRUE(first.waitForStarted());
-    QString firstOut;
-    ASSERT_TRUE(WaitForCondition(
-        [&] {
-            first.waitForReadyRead(50);
-            firstOut += QString::fromUtf8(first.readAllStandardOutput());
-            return firstOut.contains(QStringLiteral("失效订单同步结束"))
-                && firstOut.contains(QStringLiteral("维权订单同步结束"));
-        },
-        std::chrono::seconds(60)))
-        << firstOut.toStdString();
+    ASSERT_TRUE(StartFirstCopy(first));
     const long long batches = Count("invalidOrders", "batches") + Count("refunds", "batches");
     const QJsonObject topCalls = FStandIn->Top().Counters();
 
@@ -137,18 +144,7 @@ TEST_F(DataFolder, NeitherADeletedLockFileNorASharedCacheLetsASecondCopyIn)
     Prepare(false, true, 1);
     SetRefundSource(QStringLiteral("api"));
     QProcess first;
-    StartCopy(first, {});
-    ASSERT_TRUE(first.waitForStarted());
-    QString firstOut;
-    ASSERT_TRUE(WaitForCondition(
-        [&] {
-            first.waitForReadyRead(50);
-            firstOut += QString::fromUtf8(first.readAllStandardOutput());
-            return firstOut.contains(QStringLiteral("失效订单同步结束"))
-                && firstOut.contains(QStringLiteral("维权订单同步结束"));
-        },
-        std::chrono::seconds(60)))
-        << firstOut.toStdString();
+    ASSERT_TRUE(StartFirstCopy(first));
     const QJsonObject topCalls = FStandIn->Top().Counters();
 
     ASSERT_TRUE(QFile::remove(FFolder.filePath(QStringLiteral("quenlar.lock"))));

@@ -2,6 +2,7 @@
 
 #include "foundation/qjson.h"
 #include "foundation/qworker.h"
+#include "heldCacheLock.h"
 #include "log/QLog.h"
 #include "logLines.h"
 #include "standin/testservers.h"
@@ -10,8 +11,6 @@
 #include "testwait.h"
 
 #include <QTemporaryDir>
-
-#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 
@@ -308,11 +307,8 @@ TEST_F(OrderPosting, AnAcceptedBatchThatCannotBeRecordedStopsThePosts)
 {
     TDBCacheClass impatient(FFolder.path(), 0);
     const TGlobalScope<TDBCacheClass> cacheScope(&impatient);
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(
-        sqlite3_open_v2(impatient.dbFileName().toUtf8().constData(), &raw, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    std::unique_ptr<sqlite3, int (*)(sqlite3*)> holder(raw, sqlite3_close_v2);
-    ASSERT_EQ(sqlite3_exec(raw, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+    THeldCacheLock held(impatient.dbFileName());
+    ASSERT_TRUE(held.Held());
 
     TPostOutcome invalid;
     FApp.postOrderData(InvalidLines(250), [&invalid](const TPostOutcome& AOutcome) { invalid = AOutcome; });
@@ -327,7 +323,7 @@ TEST_F(OrderPosting, AnAcceptedBatchThatCannotBeRecordedStopsThePosts)
     EXPECT_TRUE(refunds.unrecorded);
     EXPECT_EQ(FLogLines->Wait(1).filter(QStringLiteral("未能记入缓存")).size(), 1);
 
-    ASSERT_EQ(sqlite3_exec(raw, "rollback", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_TRUE(held.Release());
     FApp.ResumeRecording();
     EXPECT_TRUE(FApp.postWeiQuanOrderData(Refunds(3)).AllAccepted());
     EXPECT_TRUE(impatient.existOrder(QStringLiteral("P2"), QStringLiteral("C2"), 1));

@@ -5,6 +5,7 @@
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/qworker.h"
+#include "heldCacheLock.h"
 #include "logLines.h"
 #include "standin/testservers.h"
 #include "store/ucommon.h"
@@ -14,7 +15,6 @@
 #include <QTemporaryDir>
 
 #include <openssl/evp.h>
-#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 
@@ -621,11 +621,8 @@ TEST_F(OrderDownload, ALockedCacheFailsTheDownloadAtTheFirstLookup)
     ServeReport({{1, ReportPage(Refund("C1", "P1"), true)}, {2, ReportPage(Refund("C2", "P2"), false)}});
     TDBCacheClass impatient(FFolder.path(), 0);
     const TGlobalScope<TDBCacheClass> cacheScope(&impatient);
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(
-        sqlite3_open_v2(impatient.dbFileName().toUtf8().constData(), &raw, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> holder(raw, sqlite3_close_v2);
-    ASSERT_EQ(sqlite3_exec(raw, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+    THeldCacheLock held(impatient.dbFileName());
+    ASSERT_TRUE(held.Held());
 
     TTopApiGetOrders orders(QStringLiteral("token"), QString(), QString());
     QStringList lines;

@@ -3,6 +3,7 @@
 #include "foundation/beijingtime.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
+#include "heldCacheLock.h"
 #include "logLines.h"
 #include "standin/signatures.h"
 #include "standin/testservers.h"
@@ -12,8 +13,6 @@
 
 #include <QFile>
 #include <QTemporaryDir>
-
-#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 
@@ -498,11 +497,8 @@ TEST_F(RefundApi, ALockedCacheFailsTheDownloadAtTheFirstLookup)
     Serve([](const TFields&) { return Page(Record("C1", "P1"), false); });
     TDBCacheClass impatient(FFolder.path(), 0);
     const TGlobalScope<TDBCacheClass> cacheScope(&impatient);
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(
-        sqlite3_open_v2(impatient.dbFileName().toUtf8().constData(), &raw, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> holder(raw, sqlite3_close_v2);
-    ASSERT_EQ(sqlite3_exec(raw, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+    THeldCacheLock held(impatient.dbFileName());
+    ASSERT_TRUE(held.Held());
     TTopRefundOrders download(QStringLiteral("token"));
     EXPECT_THROW(Download(download, At(1, 0), At(9, 0)), ECacheError);
     EXPECT_EQ(Forms().size(), 1u);
