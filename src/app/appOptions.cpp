@@ -156,9 +156,10 @@ QString TAppOptions::Usage()
         "     beside quenlar when the window is asked for\n"
         "  3  the account list was unreadable or empty\n"
         "  4  some account's pass did not complete (a TOP error after retries, a refused or failed batch, an\n"
-        "     unusable order cache, an unreadable refund report or record, a sign-in browser that did not\n"
-        "     report, a clock more than 10 minutes off Beijing time), or the run met another failure (an item\n"
-        "     of the account list left out, a status file that cannot be written)\n"
+        "     unusable order cache or an accepted batch it could not record, an unreadable refund report or\n"
+        "     record, a sign-in browser that did not report or could not start, a clock more than 10 minutes\n"
+        "     off Beijing time, a pass a stop cut short), or the run met another failure (an item of the\n"
+        "     account list left out, a status file that cannot be written)\n"
         "  5  another copy of Quenlar runs on the same data folder (also without --once); it names that process\n"
         "  6  SIGINT or SIGTERM ended the run before its passes completed\n");
 }
