@@ -385,6 +385,8 @@ private Q_SLOTS:
         QTest::newRow("synced") << 1 << 5 << QStringLiteral("同步完成");
         QTest::newRow("signed in") << 2 << 4 << QStringLiteral("已登录");
         QTest::newRow("dropped") << 3 << 4 << QStringLiteral("已掉线");
+        QTest::newRow("stopped") << 4 << 5 << QStringLiteral("已停止");
+        QTest::newRow("failed") << 5 << 5 << QStringLiteral("同步失败");
     }
 
     void statusReachesItsRow()
