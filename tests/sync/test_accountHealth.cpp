@@ -218,6 +218,39 @@ TEST_F(AccountHealth, TheStatusJsonMatchesTheModel)
     EXPECT_EQ(account[u"agedOutUndelivered"].toInt(), 2);
 }
 
+// What one run kept, the next reads back: failures in a row, today's deliveries, the last error, an expiry that was
+// already said (no second turn line), the pass outcomes; a new day starts today's count at 0.
+TEST_F(AccountHealth, WhatARunKeepsTheNextReadsBack)
+{
+    const qint64 expiry = FNow.addDays(3).toSecsSinceEpoch();
+    FHealth.SetAccounts({{QStringLiteral("1"), QStringLiteral("a"), expiry, true}});
+    Pass(I, TState::Failed);
+    Pass(R, TState::Complete, 4);
+    ASSERT_EQ(Logged().filter(QStringLiteral("状态异常")).size(), 1);
+
+    TAccountHealth next {[this] { return FNow; }};
+    next.LoadStored(FHealth.ToStoredJson());
+    next.SetAccounts({{QStringLiteral("1"), QStringLiteral("a"), expiry, false}});
+    TAccountHealthRecord record = next.Account(QStringLiteral("1"));
+    EXPECT_EQ(record.failedInARow[static_cast<int>(I)], 1);
+    EXPECT_EQ(record.last[static_cast<int>(I)].state, TState::Failed);
+    EXPECT_EQ(record.last[static_cast<int>(I)].source, QStringLiteral("top"));
+    EXPECT_EQ(record.lastError.text, QStringLiteral("淘宝开放平台拒绝"));
+    EXPECT_EQ(record.counts[static_cast<int>(R)].today, 4);
+    EXPECT_EQ(record.counts[static_cast<int>(R)].total, 0); // since this process started
+    // The expiry was said by the run before: still the one line.
+    EXPECT_EQ(Logged().filter(QStringLiteral("状态异常")).size(), 1);
+
+    FNow = FNow.addDays(1);
+    TAccountHealth tomorrow {[this] { return FNow; }};
+    tomorrow.LoadStored(next.ToStoredJson());
+    EXPECT_EQ(tomorrow.Account(QStringLiteral("1")).counts[static_cast<int>(R)].today, 0);
+    // Garbage reads as nothing, never as a crash.
+    TAccountHealth garbled;
+    garbled.LoadStored("{not json");
+    EXPECT_TRUE(garbled.Accounts().empty());
+}
+
 // Not a check of its own: the writer that the next test starts as a process of its own and kills.
 TEST(StatusFileWriter, WritesUntilKilled)
 {
