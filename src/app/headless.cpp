@@ -241,7 +241,11 @@ private:
     // account pass a stop cut short; 4 when there was any.
     int OnceExitCode()
     {
-        WriteStatus();
+        // The run is over: its last state is written before the verdict, so a file that cannot be written counts.
+        if (FStatusFile) {
+            FStatusFile->Touch();
+            FStatusFile->Flush();
+        }
         int code = ecComplete;
         const TAccountHealth& health = FController.Health();
         for (const THealthEvent& event : health.Events()) {

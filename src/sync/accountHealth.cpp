@@ -686,6 +686,8 @@ QByteArray TAccountHealth::ToStoredJson() const
         account[u"errorSource"] = record.lastError.source;
         account[u"errorText"] = record.lastError.text;
         account[u"agedOut"] = record.agedOut;
+        // Kept so that a token near its expiry is one turn to unhealthy, not one per run.
+        account[u"tokenExpiry"] = record.tokenExpiry;
         accounts.append(account);
     }
     QJsonObject stored;
@@ -725,6 +727,7 @@ void TAccountHealth::LoadStored(const QByteArray& AStored)
         record.lastError = {TimeOf(account.value(u"errorTime")), account.value(u"errorSource").toString(),
             account.value(u"errorText").toString()};
         record.agedOut = account.value(u"agedOut").toInt();
+        record.tokenExpiry = account.value(u"tokenExpiry").toInteger();
         records.push_back(std::move(record));
     }
     {

@@ -329,6 +329,14 @@ private Q_SLOTS:
         QCOMPARE(Cell(*health, 0, TAccountHealthModel::colUserId), QStringLiteral("1001"));
         QCOMPARE(Cell(*health, 0, TAccountHealthModel::colHealth), QStringLiteral("异常"));
         QCOMPARE(Cell(*health, 0, TAccountHealthModel::colReason), QStringLiteral("授权已到期"));
+        // With what to do about it, in its column and in the row's tooltip.
+        QCOMPARE(Cell(*health, 0, TAccountHealthModel::colAdvice), QStringLiteral("在运营商后台重新授权该联盟账号"));
+        QVERIFY(health->model()
+                    ->index(0, TAccountHealthModel::colUserId)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .contains(QStringLiteral("处理建议: 在运营商后台重新授权该联盟账号")));
+        QVERIFY(Cell(*health, 1, TAccountHealthModel::colAdvice).isEmpty());
         QCOMPARE(Cell(*health, 1, TAccountHealthModel::colHealth), QStringLiteral("正常"));
         QCOMPARE(Cell(*health, 1, TAccountHealthModel::colWebSession), QStringLiteral("未登录"));
     }
@@ -385,6 +393,8 @@ private Q_SLOTS:
         QTest::newRow("synced") << 1 << 5 << QStringLiteral("同步完成");
         QTest::newRow("signed in") << 2 << 4 << QStringLiteral("已登录");
         QTest::newRow("dropped") << 3 << 4 << QStringLiteral("已掉线");
+        QTest::newRow("stopped") << 4 << 5 << QStringLiteral("已停止");
+        QTest::newRow("failed") << 5 << 5 << QStringLiteral("同步失败");
     }
 
     void statusReachesItsRow()

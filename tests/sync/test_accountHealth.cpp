@@ -3,12 +3,10 @@
 #include "foundation/globals.h"
 #include "log/QLog.h"
 #include "logLines.h"
-#include "sync/latestFile.h"
 #include "sync/statusFile.h"
 #include "testwait.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -48,7 +46,7 @@ protected:
         QStringList lines;
         EXPECT_TRUE(WaitForCondition([&] {
             lines = FLines->Lines();
-            return !lines.empty() && lines.back() == barrier;
+            return !lines.empty() && lines.constLast() == barrier;
         }));
         lines.removeIf([](const QString& ALine) { return ALine.startsWith(QStringLiteral("barrier")); });
         return lines;
@@ -220,6 +218,39 @@ TEST_F(AccountHealth, TheStatusJsonMatchesTheModel)
     EXPECT_EQ(account[u"agedOutUndelivered"].toInt(), 2);
 }
 
+// What one run kept, the next reads back: failures in a row, today's deliveries, the last error, an expiry that was
+// already said (no second turn line), the pass outcomes; a new day starts today's count at 0.
+TEST_F(AccountHealth, WhatARunKeepsTheNextReadsBack)
+{
+    const qint64 expiry = FNow.addDays(3).toSecsSinceEpoch();
+    FHealth.SetAccounts({{QStringLiteral("1"), QStringLiteral("a"), expiry, true}});
+    Pass(I, TState::Failed);
+    Pass(R, TState::Complete, 4);
+    ASSERT_EQ(Logged().filter(QStringLiteral("状态异常")).size(), 1);
+
+    TAccountHealth next {[this] { return FNow; }};
+    next.LoadStored(FHealth.ToStoredJson());
+    next.SetAccounts({{QStringLiteral("1"), QStringLiteral("a"), expiry, false}});
+    TAccountHealthRecord record = next.Account(QStringLiteral("1"));
+    EXPECT_EQ(record.failedInARow[static_cast<int>(I)], 1);
+    EXPECT_EQ(record.last[static_cast<int>(I)].state, TState::Failed);
+    EXPECT_EQ(record.last[static_cast<int>(I)].source, QStringLiteral("top"));
+    EXPECT_EQ(record.lastError.text, QStringLiteral("淘宝开放平台拒绝"));
+    EXPECT_EQ(record.counts[static_cast<int>(R)].today, 4);
+    EXPECT_EQ(record.counts[static_cast<int>(R)].total, 0); // since this process started
+    // The expiry was said by the run before: still the one line.
+    EXPECT_EQ(Logged().filter(QStringLiteral("状态异常")).size(), 1);
+
+    FNow = FNow.addDays(1);
+    TAccountHealth tomorrow {[this] { return FNow; }};
+    tomorrow.LoadStored(next.ToStoredJson());
+    EXPECT_EQ(tomorrow.Account(QStringLiteral("1")).counts[static_cast<int>(R)].today, 0);
+    // Garbage reads as nothing, never as a crash.
+    TAccountHealth garbled;
+    garbled.LoadStored("{not json");
+    EXPECT_TRUE(garbled.Accounts().empty());
+}
+
 // Not a check of its own: the writer that the next test starts as a process of its own and kills.
 TEST(StatusFileWriter, WritesUntilKilled)
 {
@@ -259,56 +290,6 @@ TEST(StatusFile, IsWholeAfterAKillAtAnyMoment)
         EXPECT_EQ(error.error, QJsonParseError::NoError) << "round " << round;
         EXPECT_EQ(file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
     }
-}
-
-// The latest state reaches the file, from the writer's own thread; a failure is said once per turn, not per write.
-TEST(LatestFile, WritesTheLatestStateAndSaysAFailureOncePerTurn)
-{
-    QTemporaryDir folder;
-    std::mutex lock;
-    QByteArray content = "{\"n\":0}";
-    std::vector<std::pair<bool, QString>> turns;
-    const QString path = folder.filePath(QStringLiteral("status.json"));
-    {
-        TLatestFile file(
-            path,
-            [&] {
-                const std::scoped_lock guard(lock);
-                return content;
-            },
-            [&](bool AWritten, const QString& AError) {
-                const std::scoped_lock guard(lock);
-                turns.emplace_back(AWritten, AError);
-            },
-            std::chrono::milliseconds(0));
-        for (int n = 1; n <= 50; ++n) {
-            {
-                const std::scoped_lock guard(lock);
-                content = "{\"n\":" + QByteArray::number(n) + "}";
-            }
-            file.Touch();
-        }
-        file.Flush();
-        QFile written(path);
-        ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-        EXPECT_EQ(written.readAll(), QByteArray("{\"n\":50}"));
-        // A folder in the file's place: every write fails, said once.
-        written.close();
-        ASSERT_TRUE(QFile::remove(path));
-        ASSERT_TRUE(QDir().mkdir(path));
-        for (int n = 0; n < 3; ++n) {
-            file.Touch();
-            file.Flush();
-        }
-        ASSERT_TRUE(QDir().rmdir(path));
-        file.Touch();
-    } // written once more before it goes
-    EXPECT_TRUE(QFileInfo::exists(path));
-    const std::scoped_lock guard(lock);
-    ASSERT_EQ(turns.size(), 2u);
-    EXPECT_FALSE(turns[0].first);
-    EXPECT_FALSE(turns[0].second.isEmpty());
-    EXPECT_TRUE(turns[1].first);
 }
 
 TEST(StatusFile, ReportsAFolderItCannotWriteTo)

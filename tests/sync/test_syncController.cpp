@@ -343,7 +343,8 @@ TEST_P(StatusMessages, ReachTheirColumnOfTheFirstMatchingRowOnly)
 
 INSTANTIATE_TEST_SUITE_P(Codes, StatusMessages,
     ::testing::Values(TStatusCase {0, TCol::colRunState, u"正在同步"}, TStatusCase {1, TCol::colRunState, u"同步完成"},
-        TStatusCase {2, TCol::colLoginState, u"已登录"}, TStatusCase {3, TCol::colLoginState, u"已掉线"}));
+        TStatusCase {2, TCol::colLoginState, u"已登录"}, TStatusCase {3, TCol::colLoginState, u"已掉线"},
+        TStatusCase {4, TCol::colRunState, u"已停止"}, TStatusCase {5, TCol::colRunState, u"同步失败"}));
 
 TEST_F(SyncController, UnknownStatusCodeChangesNothing)
 {
