@@ -195,7 +195,8 @@ private:
             FinishConnect(ALink);
         if ((AClient & (POLLIN | POLLHUP)) != 0)
             ReadClient(ALink);
-        if ((AServer & POLLOUT) != 0 && !ALink.connecting)
+        // Writable is not enough (it was asked for the connect too): the client's turn must have reached the server.
+        if ((AServer & POLLOUT) != 0 && !ALink.connecting && TClock::now() >= ALink.releaseAt)
             WriteServer(ALink);
         if ((AServer & (POLLIN | POLLHUP)) != 0 && !ALink.connecting)
             ReadServer(ALink);

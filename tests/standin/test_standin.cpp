@@ -702,6 +702,36 @@ TEST_F(Network, CountsConnectionsAndTheExchangesTheyCarry)
     EXPECT_TRUE(WaitForCondition([&] { return IntakeNetwork()[QStringLiteral("open")].toInt() == 0; }));
 }
 
+// A request reaches the service a round trip after the client sent it, two on a new connection: with a round trip
+// far longer than the test, it has not arrived once the front has seen it go by. The stand-in's end releases it.
+TEST(NetworkRoundTrip, HoldsEveryRequestBeforeItReachesTheService)
+{
+    for (const bool kept : {false, true}) {
+        SCOPED_TRACE(kept ? "kept connection" : "new connection");
+        auto standIn = std::make_unique<TStandIn>(TStandInFixture::FreePorts());
+        standIn->Start();
+        httplib::Client client("127.0.0.1", standIn->Port(TStandInHost::Intake));
+        client.set_keep_alive(true);
+        const auto post = [&client] { return client.Post("/orders/tborder/invalid/push", "", "text/plain"); };
+        if (kept) {
+            ASSERT_TRUE(post());
+        }
+        TFaultSettings faults;
+        faults.rttMs = 600000;
+        standIn->Faults().Set(faults);
+        const auto exchanges = [&] {
+            return standIn->Network()[QStringLiteral("hosts")][QStringLiteral("intake")][QStringLiteral("exchanges")]
+                .toInt();
+        };
+        const int before = exchanges();
+        auto reply = std::async(std::launch::async, post);
+        ASSERT_TRUE(WaitForCondition([&] { return exchanges() == before + 1; }));
+        EXPECT_EQ(standIn->Server(TStandInHost::Intake).RequestCount(), kept ? 1u : 0u);
+        standIn.reset();
+        EXPECT_FALSE(reply.get());
+    }
+}
+
 TEST_F(Network, RoundTripIsASwitchOfTheControlHost)
 {
     httplib::Client control("127.0.0.1", FStandIn.ControlPort());
