@@ -8,9 +8,11 @@
 // its refund pages and its refund batch posts. The invalid-order batches go out from threads of their own while the
 // downloads go on and are left out. Counters: the wall time, the requests, the floor and the wall time over it
 // (x_floor; goal at most 1.15), the same over the flat floor of every request of the pass at the concurrency
-// setting (x_flat_floor), and the connections the program opened per service (goal: one per worker to the
-// gateway; a batch post always opens its own).
+// setting (x_flat_floor), the program's own pause after every page on that path (pause_s, TTopPages::kPagePauseMs
+// each) and the wall time over floor and pause together (x_floor_and_pause), and the connections the program opened
+// per service (goal: one per worker to the gateway; a batch post always opens its own).
 #include "passWorld.h"
+#include "taobao/topPages.h"
 
 #include <benchmark/benchmark.h>
 
@@ -76,6 +78,7 @@ void BM_PassAtRtt(benchmark::State& AState)
     const double workers = std::min(options.concurrency, options.accounts);
     const double orderPages = pass.top - pass.refundPages;
     const double floor = rtt * (orderPages / workers + pass.refundPages + pass.operatorRequests);
+    const double pause = TTopPages::kPagePauseMs / 1000.0 * (orderPages / workers + pass.refundPages);
     const double requests = pass.top + pass.operatorRequests + pass.intakeRequests;
     const double flatFloor = rtt * requests / options.concurrency;
     AState.counters["accounts"] = options.accounts;
@@ -87,6 +90,8 @@ void BM_PassAtRtt(benchmark::State& AState)
     AState.counters["floor_s"] = floor;
     AState.counters["x_floor"] = wall / floor;
     AState.counters["x_flat_floor"] = wall / flatFloor;
+    AState.counters["pause_s"] = pause;
+    AState.counters["x_floor_and_pause"] = wall / (floor + pause);
     AState.counters["top_conns"] = pass.topConnections;
     AState.counters["top_conns_per_worker"] = pass.topConnections / workers;
     AState.counters["operator_conns"] = pass.operatorConnections;

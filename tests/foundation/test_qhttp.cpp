@@ -563,6 +563,8 @@ protected:
         FServer.Get("/page", [this](const httplib::Request&, httplib::Response& res) { Answer("page", res); });
         FServer.Post("/query", [this](const httplib::Request&, httplib::Response& res) { Answer("query", res); });
         FServer.Post("/batch", [this](const httplib::Request&, httplib::Response& res) { Answer("batch", res); });
+        FServer.Get("/big", TTestServer::Reply(200, std::string(1 << 20, 'x')));
+        FServer.Get("/stall", FServer.Stall("partial")); // until the server goes
         FServer.Start();
         FFront.Start(0, FServer.Port());
     }
@@ -745,32 +747,32 @@ TEST_F(KeptConnections, EachExchangeOnAKeptConnectionSendsOnlyItsOwnHeadersAndBo
 // An exchange that ended before its reply did (over its cap, stopped) leaves nothing of it to the next.
 struct TCutCase {
     const char* name;
-    std::function<void(THttpRequest&)> cut;
+    const char* path;
+    std::function<void(THttpRequest&, const TTestServer&)> cut;
 };
 
 class CutExchange : public KeptConnections, public ::testing::WithParamInterface<TCutCase> { };
 
 TEST_P(CutExchange, LeavesNothingOfItsReplyToTheNext)
 {
-    FServer.Get("/big", TTestServer::Reply(200, std::string(1 << 20, 'x')));
     const THttpConnectionScope scope;
     ASSERT_EQ(HttpExchange(Request(TKind::Get)), QStringLiteral("page"));
-    THttpRequest big = Get(FrontUrl("/big"));
-    GetParam().cut(big);
+    THttpRequest cut = Get(FrontUrl(GetParam().path));
+    GetParam().cut(cut, FServer);
     QString error;
-    EXPECT_EQ(HttpExchange(big, &error), QString());
+    EXPECT_EQ(HttpExchange(cut, &error), QString());
     EXPECT_FALSE(error.isEmpty());
     EXPECT_EQ(HttpExchange(Request(TKind::Get)), QStringLiteral("page"));
     EXPECT_EQ(HttpExchange(Request(TKind::QueryPost)), QStringLiteral("query"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Http, CutExchange,
-    ::testing::Values(TCutCase {"OverItsCap", [](THttpRequest& ARequest) { ARequest.maxReplyBytes = 1000; }},
-        TCutCase {"Stopped",
-            [](THttpRequest& ARequest) {
-                auto calls = std::make_shared<int>(0);
-                // Asked before the request, then while it runs on the kept connection: the second ask stops it.
-                ARequest.stopCheck = [calls] { return ++*calls > 1; };
+    ::testing::Values(TCutCase {"OverItsCap", "/big",
+                          [](THttpRequest& ARequest, const TTestServer&) { ARequest.maxReplyBytes = 1000; }},
+        // Stopped once the request reached the server, whose reply stalls after its first bytes.
+        TCutCase {"StoppedHalfWay", "/stall",
+            [](THttpRequest& ARequest, const TTestServer& AServer) {
+                ARequest.stopCheck = [&AServer] { return AServer.RequestCount() >= 2; };
             }}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
 
