@@ -103,15 +103,16 @@ public:
         AHealth.SetAccounts(listed);
     }
 
-    // After the first pass: what it sent becomes the floor's script, and the servers stop recording.
+    // After the first pass: what it sent becomes the floor's script, and the servers stop recording. The script
+    // goes to the services' public addresses, as the program's requests do.
     void TakeScript()
     {
+        const std::string top = "http://" + FFolder.StandIn().HostValue(TStandInHost::Top).toStdString();
+        const std::string intake = "http://" + FFolder.StandIn().HostValue(TStandInHost::Intake).toStdString();
         for (const TRecordedRequest& request : FFolder.StandIn().Server(TStandInHost::Top).Requests())
-            FPages.push_back(FFolder.StandIn().Server(TStandInHost::Top).BaseUrl().toStdString() + request.target + '\n'
-                + request.body);
+            FPages.push_back(top + request.target + '\n' + request.body);
         for (const TRecordedRequest& request : FFolder.StandIn().Server(TStandInHost::Intake).Requests())
-            FPosts.push_back(FFolder.StandIn().Server(TStandInHost::Intake).BaseUrl().toStdString() + request.target
-                + '\n' + request.body);
+            FPosts.push_back(intake + request.target + '\n' + request.body);
         for (const TStandInHost host : {TStandInHost::Top, TStandInHost::Intake})
             FFolder.StandIn().Server(host).SetRecording(false);
         if (FPages.size() != static_cast<size_t>(kAccounts) * 16 || FPosts.empty())

@@ -55,7 +55,9 @@ QJsonObject TFaultSettings::ToJson() const
         if (Covers(static_cast<TStandInHost>(i)))
             names.append(QString::fromLatin1(kHostNames[i]));
     }
-    return QJsonObject {{QStringLiteral("latencyMs"), latencyMs}, {QStringLiteral("errorShare"), errorShare},
+    return QJsonObject {{QStringLiteral("latencyMs"), latencyMs}, {QStringLiteral("rttMs"), rttMs},
+        {QStringLiteral("lostReplies"), lostReplies}, {QStringLiteral("keptDrops"), keptDrops},
+        {QStringLiteral("closeAfterReply"), closeAfterReply}, {QStringLiteral("errorShare"), errorShare},
         {QStringLiteral("dropShare"), dropShare}, {QStringLiteral("nonJsonShare"), nonJsonShare},
         {QStringLiteral("silent"), silent}, {QStringLiteral("redirectStatus"), redirectStatus},
         {QStringLiteral("redirectTo"), QString::fromStdString(redirectTo)}, {QStringLiteral("hosts"), names}};
@@ -110,8 +112,13 @@ bool TFaultInjector::Intercept(TStandInHost AHost, httplib::Response& ARes)
     TFault fault = TFault::None;
     {
         std::unique_lock lock(FMutex);
+        ++FRequests[static_cast<size_t>(AHost)];
         if (!FSettings.Covers(AHost))
             return false;
+        if (FSettings.closeAfterReply) {
+            ++FClosed;
+            ARes.set_header("Connection", "close");
+        }
         if (FSettings.silent) {
             ++FHeld;
             FChanged.wait(lock, [&] { return FShutdown || !FSettings.silent; });
@@ -172,5 +179,29 @@ QJsonObject TFaultInjector::Counters() const
     const std::scoped_lock lock(FMutex);
     return QJsonObject {{QStringLiteral("errors"), FErrors}, {QStringLiteral("dropped"), FDrops},
         {QStringLiteral("nonJson"), FNonJson}, {QStringLiteral("held"), FHeld}, {QStringLiteral("delayed"), FDelayed},
-        {QStringLiteral("redirected"), FRedirected}};
+        {QStringLiteral("redirected"), FRedirected}, {QStringLiteral("closedAfterReply"), FClosed}};
+}
+
+int TFaultInjector::RoundTripMs(TStandInHost AHost) const
+{
+    const std::scoped_lock lock(FMutex);
+    return FSettings.Covers(AHost) && !FShutdown ? FSettings.rttMs : 0;
+}
+
+bool TFaultInjector::TakeLostReply(TStandInHost AHost, bool AKeptConnection)
+{
+    const std::scoped_lock lock(FMutex);
+    if (!FSettings.Covers(AHost))
+        return false;
+    int& count = AKeptConnection && FSettings.keptDrops > 0 ? FSettings.keptDrops : FSettings.lostReplies;
+    if (count <= 0)
+        return false;
+    --count;
+    return true;
+}
+
+long long TFaultInjector::Requests(TStandInHost AHost) const
+{
+    const std::scoped_lock lock(FMutex);
+    return FRequests[static_cast<size_t>(AHost)];
 }

@@ -4,6 +4,7 @@
 
 #include <QJsonObject>
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -18,6 +19,16 @@ const char* HostName(TStandInHost AHost);
 // What goes wrong, and where. Shares are probabilities from 0 to 1, drawn per request.
 struct TFaultSettings {
     int latencyMs = 0; // added before every answer
+    // The network's round trip: one for each new connection and one for each exchange on it, charged by the
+    // service's front (see netfront.h), so a kept-open connection saves what a real one saves.
+    int rttMs = 0;
+    // The next this many exchanges reach the server, which applies them, and lose the reply: the connection is
+    // reset instead. keptDrops does the same to exchanges on a kept-open connection only (one that has carried an
+    // exchange before; on the plain-HTTP services, a request after the first), as when a server closes a kept
+    // connection under a request.
+    int lostReplies = 0;
+    int keptDrops = 0;
+    bool closeAfterReply = false; // every answer says "Connection: close": no connection serves a second request
     double errorShare = 0; // answered 500
     double dropShare = 0; // the connection closes before a byte of the body
     double nonJsonShare = 0; // answered 200 with an HTML page
@@ -52,6 +63,14 @@ public:
 
     QJsonObject Counters() const;
 
+    // The network's round trip to AHost now; 0 for a host the faults do not cover.
+    int RoundTripMs(TStandInHost AHost) const;
+    // True when an exchange with AHost beginning now is to lose its reply (one of lostReplies, or of keptDrops
+    // for one on a kept-open connection, taken).
+    bool TakeLostReply(TStandInHost AHost, bool AKeptConnection);
+    // Requests that reached AHost's handlers, faulted or not.
+    long long Requests(TStandInHost AHost) const;
+
 private:
     enum class TFault { None, Error, Drop, NonJson };
     TFault Draw(const TFaultSettings& ASettings);
@@ -67,4 +86,6 @@ private:
     long long FHeld = 0;
     long long FDelayed = 0;
     long long FRedirected = 0;
+    long long FClosed = 0;
+    std::array<long long, kStandInHostCount> FRequests {};
 };

@@ -91,6 +91,11 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
         QStringLiteral("path"), QStringLiteral("standin-ca.pem"));
     addValue(QStringLiteral("latency-ms"), QStringLiteral("Delay added to every service reply."), QStringLiteral("ms"),
         QStringLiteral("0"));
+    addValue(QStringLiteral("rtt-ms"),
+        QStringLiteral("The network's round trip: one for every new connection to a service, one for every exchange."),
+        QStringLiteral("ms"), QStringLiteral("0"));
+    parser.addOption({QStringLiteral("close-after-reply"),
+        QStringLiteral("Every service reply says Connection: close, so no connection carries a second request.")});
     addValue(QStringLiteral("error-share"), QStringLiteral("Share of service requests answered 500."),
         QStringLiteral("0..1"), QStringLiteral("0"));
     addValue(QStringLiteral("drop-share"), QStringLiteral("Share of service connections dropped unanswered."),
@@ -158,6 +163,8 @@ TStandInOptions ParseOptions(QCoreApplication& AApp, bool& APrintConfig)
     options.password = parser.value(QStringLiteral("password")).toStdString();
     options.certFile = parser.value(QStringLiteral("cert"));
     options.faults.latencyMs = static_cast<int>(Integer(parser, QStringLiteral("latency-ms"), 0, 600000));
+    options.faults.rttMs = static_cast<int>(Integer(parser, QStringLiteral("rtt-ms"), 0, 600000));
+    options.faults.closeAfterReply = parser.isSet(QStringLiteral("close-after-reply"));
     options.faults.errorShare = Share(parser, QStringLiteral("error-share"));
     options.faults.dropShare = Share(parser, QStringLiteral("drop-share"));
     options.faults.nonJsonShare = Share(parser, QStringLiteral("non-json-share"));

@@ -9,6 +9,11 @@
 
 namespace {
 
+// How long, and for how many requests, a service keeps an idle connection open: a gateway's usual minute, and
+// requests enough for the longest pass.
+constexpr std::chrono::seconds kServiceKeepAlive {60};
+constexpr size_t kServiceKeepAliveRequests = 1000000;
+
 void SendJson(httplib::Response& ARes, const QJsonObject& AObject)
 {
     ARes.status = 200;
@@ -52,7 +57,11 @@ TStandIn::TStandIn(TStandInOptions AOptions)
         const bool https = host == TStandInHost::Publisher || host == TStandInHost::Media;
         FServers[i] = https ? std::make_unique<TTestServer>(FCert) : std::make_unique<TTestServer>();
         FServers[i]->SetRecording(FOptions.record);
-        FServers[i]->SetKeepAliveTimeout(std::chrono::seconds(1));
+        // Only the fronts connect here, and they close every connection when the stand-in stops, so an idle one can
+        // be held as long as a real server would hold it, for as many requests as it carries.
+        FServers[i]->SetKeepAliveTimeout(kServiceKeepAlive);
+        FServers[i]->SetKeepAliveMaxCount(kServiceKeepAliveRequests);
+        FFronts[i] = std::make_unique<TNetFront>(host, FFaults);
     }
     FControl = std::make_unique<TTestServer>();
     FControl->SetRecording(false);
@@ -66,8 +75,10 @@ TStandIn::TStandIn(TStandInOptions AOptions)
 
 TStandIn::~TStandIn()
 {
-    // Held and delayed requests first, or stopping a server would wait for them.
+    // Held and delayed requests first, or stopping a server would wait for them; then the connections.
     FFaults.Shutdown();
+    for (auto& front : FFronts)
+        front.reset();
     FControl.reset();
     for (auto& server : FServers)
         server.reset();
@@ -80,7 +91,8 @@ void TStandIn::Start()
         throw std::runtime_error("cannot write the certificate to " + FCertFile.toStdString());
     for (int i = 0; i < kStandInHostCount; ++i) {
         try {
-            FServers[i]->Start(FOptions.ports[i]);
+            FServers[i]->Start();
+            FFronts[i]->Start(FOptions.ports[i], FServers[i]->Port());
         } catch (const std::exception& e) {
             throw std::runtime_error(std::string(HostName(static_cast<TStandInHost>(i))) + " host: " + e.what());
         }
@@ -94,7 +106,7 @@ void TStandIn::Start()
 
 int TStandIn::Port(TStandInHost AHost) const
 {
-    return FServers[static_cast<size_t>(AHost)]->Port();
+    return FFronts[static_cast<size_t>(AHost)]->Port();
 }
 
 int TStandIn::ControlPort() const
@@ -104,7 +116,7 @@ int TStandIn::ControlPort() const
 
 QString TStandIn::HostValue(TStandInHost AHost) const
 {
-    return FServers[static_cast<size_t>(AHost)]->HostValue();
+    return QStringLiteral("127.0.0.1:") + QString::number(Port(AHost));
 }
 
 QString TStandIn::CertFile() const
@@ -158,7 +170,24 @@ QJsonObject TStandIn::Status() const
     status.insert(QStringLiteral("alimama"), FAlimama.Counters());
     status.insert(QStringLiteral("faults"), FFaults.Get().ToJson());
     status.insert(QStringLiteral("faultCounters"), FFaults.Counters());
+    status.insert(QStringLiteral("network"), Network());
     return status;
+}
+
+QJsonObject TStandIn::Network() const
+{
+    QJsonObject hosts;
+    for (int i = 0; i < kStandInHostCount; ++i) {
+        const auto host = static_cast<TStandInHost>(i);
+        QJsonObject counts = FFronts[i]->Counters();
+        counts.insert(QStringLiteral("requests"), FFaults.Requests(host));
+        if (SSL_CTX* tls = FServers[i]->TlsContext()) {
+            counts.insert(QStringLiteral("tlsHandshakes"), static_cast<qint64>(SSL_CTX_sess_accept_good(tls)));
+            counts.insert(QStringLiteral("tlsResumed"), static_cast<qint64>(SSL_CTX_sess_hits(tls)));
+        }
+        hosts.insert(QString::fromLatin1(HostName(host)), counts);
+    }
+    return QJsonObject {{QStringLiteral("rttMs"), FFaults.Get().rttMs}, {QStringLiteral("hosts"), hosts}};
 }
 
 QJsonObject TStandIn::Received() const
@@ -176,6 +205,18 @@ void TStandIn::ChangeFaults(const TFormFields& AFields)
     double latency = settings.latencyMs;
     number("latencyMs", latency);
     settings.latencyMs = static_cast<int>(latency);
+    double rtt = settings.rttMs;
+    number("rttMs", rtt);
+    settings.rttMs = static_cast<int>(rtt);
+    double lost = settings.lostReplies;
+    number("lostReplies", lost);
+    settings.lostReplies = static_cast<int>(lost);
+    double keptDrops = settings.keptDrops;
+    number("keptDrops", keptDrops);
+    settings.keptDrops = static_cast<int>(keptDrops);
+    if (HasField(AFields, "closeAfterReply"))
+        settings.closeAfterReply
+            = FieldValue(AFields, "closeAfterReply") == "1" || FieldValue(AFields, "closeAfterReply") == "true";
     number("errorShare", settings.errorShare);
     number("dropShare", settings.dropShare);
     number("nonJsonShare", settings.nonJsonShare);

@@ -4,6 +4,7 @@
 #include "standin/demodata.h"
 #include "standin/faults.h"
 #include "standin/ledger.h"
+#include "standin/netfront.h"
 #include "standin/operatorbackend.h"
 #include "standin/testservers.h"
 #include "standin/topgateway.h"
@@ -80,7 +81,11 @@ public:
     TTopGateway& Top() { return FTop; }
     TOperatorBackend& Operator() { return FOperator; }
     const TDemoData& Data() const { return FData; }
+    // A service's own server, behind its front: what it recorded. Its address bypasses the front (and so the round
+    // trips and the connection counts); Port and HostValue give the front's.
     TTestServer& Server(TStandInHost AHost) { return *FServers[static_cast<size_t>(AHost)]; }
+    // Per service: the front's connections and exchanges and the requests its handlers saw, with the round trip.
+    QJsonObject Network() const;
 
 private:
     void RegisterControl();
@@ -101,5 +106,6 @@ private:
     TTestCertificate FCert;
     QString FCertFile;
     std::array<std::unique_ptr<TTestServer>, kStandInHostCount> FServers;
+    std::array<std::unique_ptr<TNetFront>, kStandInHostCount> FFronts; // the services' public ports
     std::unique_ptr<TTestServer> FControl;
 };

@@ -101,8 +101,12 @@ public:
     // How long an idle kept-alive connection is held; stopping waits for held connections, so a long-running
     // server keeps this short.
     void SetKeepAliveTimeout(std::chrono::seconds ATimeout) { FServer->set_keep_alive_timeout(ATimeout.count()); }
+    // How many requests one connection carries before the server closes it (the library's default is 5).
+    void SetKeepAliveMaxCount(size_t ACount) { FServer->set_keep_alive_max_count(ACount); }
 
     int Port() const { return FPort; }
+    // The HTTPS server's TLS context, whose statistics count handshakes and resumed sessions; null for plain HTTP.
+    SSL_CTX* TlsContext() const { return FTls ? static_cast<httplib::SSLServer&>(*FServer).ssl_context() : nullptr; }
     QString BaseUrl() const; // "http://127.0.0.1:<port>" or "https://…"
     QString HostValue() const; // "127.0.0.1:<port>", as written in the settings
 

@@ -17,6 +17,11 @@ namespace {
 using TClock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kStopCheckPeriod {50};
 constexpr int kMaxRedirects = 15;
+// A kept connection idle for longer is not used again: servers commonly close theirs after a minute or so, and one
+// closed while the request goes out costs a repeat (or, for a request that may not be repeated, a failure).
+constexpr long kMaxIdleSeconds = 30;
+// Connections a thread keeps: more than the hosts one thread talks to (operator, intake, TOP, publisher, media).
+constexpr long kKeptConnections = 8;
 
 const QString kDefaultAccept = QStringLiteral("text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8");
 const QString kFormContentType = QStringLiteral("application/x-www-form-urlencoded");
@@ -36,6 +41,71 @@ struct TMultiDeleter {
 };
 struct TListDeleter {
     void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
+};
+
+// A libcurl easy handle and the multi handle it runs in, whose connection cache outlives each transfer: the
+// connections, the DNS cache (the multi's) and the TLS sessions (the easy handle's) of the exchanges run on it.
+struct TCurlHandles {
+    TCurlHandles()
+        : easy(curl_easy_init())
+        , multi(curl_multi_init())
+    {
+        if (multi)
+            curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, kKeptConnections);
+    }
+    bool Valid() const { return easy && multi; }
+
+    // The multi handle goes first: its cache closes the connections, then the easy handle and its TLS sessions.
+    std::unique_ptr<CURL, TEasyDeleter> easy;
+    std::unique_ptr<CURLM, TMultiDeleter> multi;
+    std::optional<QString> trust; // the caFile its TLS connections were verified with; none made yet without it
+    bool busy = false; // an exchange runs on it
+};
+
+// The handles a thread keeps while it has a connection scope. Per thread, because a libcurl handle may only ever
+// be used by one thread at a time; owned here so that they go at the latest when the thread ends.
+struct TThreadConnections {
+    int scopes = 0;
+    std::unique_ptr<TCurlHandles> kept;
+};
+
+TThreadConnections& ThisThread()
+{
+    thread_local TThreadConnections connections;
+    return connections;
+}
+
+// The handles one exchange runs on: the thread's kept ones inside a scope (started afresh when they were verified
+// against another trust), else a pair of its own that go with the exchange, and its connection with them.
+class THandleLease {
+public:
+    explicit THandleLease(const THttpRequest& ARequest)
+    {
+        TThreadConnections& thread = ThisThread();
+        // Busy only when an exchange runs inside another one's callback: that one gets handles of its own.
+        if (thread.scopes > 0 && !(thread.kept && thread.kept->busy)) {
+            const std::optional<QString> trust
+                = ARequest.tls ? std::optional<QString>(ARequest.tls->caFile) : std::nullopt;
+            if (!thread.kept || !thread.kept->Valid() || (trust && thread.kept->trust && *thread.kept->trust != *trust))
+                thread.kept = std::make_unique<TCurlHandles>();
+            if (trust)
+                thread.kept->trust = trust;
+            FHandles = thread.kept.get();
+        } else {
+            FOwn = std::make_unique<TCurlHandles>();
+            FHandles = FOwn.get();
+        }
+        FHandles->busy = true;
+    }
+    ~THandleLease() { FHandles->busy = false; }
+    THandleLease(const THandleLease&) = delete;
+    THandleLease& operator=(const THandleLease&) = delete;
+
+    TCurlHandles& Handles() const { return *FHandles; }
+
+private:
+    std::unique_ptr<TCurlHandles> FOwn;
+    TCurlHandles* FHandles = nullptr;
 };
 
 // What the callbacks track while the transfer runs.
@@ -91,9 +161,12 @@ CURLcode OnSslContext(CURL*, void* AContext, void* AUser)
     return CURLE_OK;
 }
 
+// One transfer on borrowed handles; every option it sets is cleared again when it ends, so that nothing of it
+// (callbacks, buffers, headers) reaches the next exchange on the same handles.
 class TCurlExchange {
 public:
-    explicit TCurlExchange(const THttpRequest& ARequest);
+    TCurlExchange(const THttpRequest& ARequest, const TCurlHandles& AHandles);
+    ~TCurlExchange();
     TCurlExchange(const TCurlExchange&) = delete;
     TCurlExchange& operator=(const TCurlExchange&) = delete;
     // The reply body; empty when the exchange failed before a 2xx reply or was stopped.
@@ -112,25 +185,35 @@ private:
     std::chrono::milliseconds InactivityLeft(TClock::time_point ANow) const;
 
     const THttpRequest& FRequest;
-    // Everything the handles point at is declared first, so it outlives them.
     std::unique_ptr<curl_slist, TListDeleter> FHeaders;
     QByteArray FBody;
     QByteArray FUrl;
     QByteArray FUserAgent;
     QByteArray FCaFile;
     TTransfer FTransfer;
-    std::unique_ptr<CURL, TEasyDeleter> FEasy;
-    std::unique_ptr<CURLM, TMultiDeleter> FMulti;
+    CURL* const FEasy;
+    CURLM* const FMulti;
+    bool FAdded = false; // the easy handle is in the multi handle
     QString FError;
     long FStatus = 0;
     QString FRedirectUrl;
 };
 
-TCurlExchange::TCurlExchange(const THttpRequest& ARequest)
+TCurlExchange::TCurlExchange(const THttpRequest& ARequest, const TCurlHandles& AHandles)
     : FRequest(ARequest)
-    , FEasy(curl_easy_init())
-    , FMulti(curl_multi_init())
+    , FEasy(AHandles.easy.get())
+    , FMulti(AHandles.multi.get())
 {
+}
+
+// Out of the multi handle before the reset: a transfer still running there (stopped, timed out, over its cap)
+// loses its connection, as libcurl closes one whose reply was not read to the end.
+TCurlExchange::~TCurlExchange()
+{
+    if (FAdded)
+        curl_multi_remove_handle(FMulti, FEasy);
+    if (FEasy)
+        curl_easy_reset(FEasy);
 }
 
 // An empty value makes "Name:", which tells libcurl to leave out a header of its own.
@@ -145,7 +228,7 @@ void TCurlExchange::AddHeader(const QString& AName, const QString& AValue)
 
 void TCurlExchange::Configure()
 {
-    CURL* easy = FEasy.get();
+    CURL* easy = FEasy;
     const bool post = FRequest.method == THttpRequest::TMethod::Post;
     FUrl = FRequest.url.toUtf8();
     FUserAgent = FRequest.userAgent.toUtf8();
@@ -160,6 +243,12 @@ void TCurlExchange::Configure()
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(qMax(1, FRequest.connectTimeoutMs)));
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, THttpRequest::kLowSpeedBytes);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(qMax(1, (FRequest.readTimeoutMs + 999) / 1000)));
+    curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
+    if (!FRequest.MaySendTwice()) {
+        // A new connection, closed after: libcurl repeats a request only on a connection it reused.
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+    }
     if (!FUserAgent.isEmpty())
         curl_easy_setopt(easy, CURLOPT_USERAGENT, FUserAgent.constData());
 
@@ -217,12 +306,12 @@ bool TCurlExchange::Transfer()
     qint64 seen = -1;
     for (;;) {
         int running = 0;
-        if (curl_multi_perform(FMulti.get(), &running) != CURLM_OK || running == 0)
+        if (curl_multi_perform(FMulti, &running) != CURLM_OK || running == 0)
             return true;
         if (StopAsked())
             return false;
         curl_off_t sent = 0;
-        curl_easy_getinfo(FEasy.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
+        curl_easy_getinfo(FEasy, CURLINFO_SIZE_UPLOAD_T, &sent);
         const TClock::time_point now = TClock::now();
         if (FTransfer.received + sent != seen) {
             seen = FTransfer.received + sent;
@@ -238,7 +327,7 @@ bool TCurlExchange::Transfer()
             }
             waitMs = static_cast<int>(qMin<qint64>(left.count(), waitMs));
         }
-        if (curl_multi_poll(FMulti.get(), nullptr, 0, waitMs, nullptr) != CURLM_OK)
+        if (curl_multi_poll(FMulti, nullptr, 0, waitMs, nullptr) != CURLM_OK)
             return true;
     }
 }
@@ -254,23 +343,23 @@ QByteArray TCurlExchange::Run()
         return {};
     }
     Configure();
-    if (curl_multi_add_handle(FMulti.get(), FEasy.get()) != CURLM_OK) {
+    if (curl_multi_add_handle(FMulti, FEasy) != CURLM_OK) {
         FError = QStringLiteral("Out of memory");
         return {};
     }
+    FAdded = true;
     const bool finished = Transfer();
     int queued = 0;
-    while (const CURLMsg* message = curl_multi_info_read(FMulti.get(), &queued)) {
+    while (const CURLMsg* message = curl_multi_info_read(FMulti, &queued)) {
         if (message->msg == CURLMSG_DONE && message->data.result != CURLE_OK && FError.isEmpty())
             FError = QString::fromUtf8(curl_easy_strerror(message->data.result));
     }
     long status = 0;
-    curl_easy_getinfo(FEasy.get(), CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(FEasy, CURLINFO_RESPONSE_CODE, &status);
     FStatus = status;
     const char* location = nullptr;
-    if (curl_easy_getinfo(FEasy.get(), CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
+    if (curl_easy_getinfo(FEasy, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
         FRedirectUrl = QString::fromUtf8(location);
-    curl_multi_remove_handle(FMulti.get(), FEasy.get());
     if (FTransfer.overCap)
         FError = QStringLiteral("Reply larger than %1 bytes").arg(FRequest.maxReplyBytes);
     if (!finished)
@@ -415,8 +504,8 @@ QString HttpExchange(const THttpRequest& ARequest, QString* AError)
     QByteArray body;
     THttpRequest hop = ARequest;
     for (int hops = 0;; ++hops) {
-        // The handles, and with them the connection, are gone before the reply is decoded.
-        TCurlExchange exchange(hop);
+        const THandleLease lease(hop);
+        TCurlExchange exchange(hop, lease.Handles());
         body = exchange.Run();
         QString error = exchange.Error();
         const long status = exchange.Status();
@@ -434,6 +523,18 @@ QString HttpExchange(const THttpRequest& ARequest, QString* AError)
     QString text = QString::fromUtf8(body);
     text.remove(QChar(0xFEFF));
     return text;
+}
+
+THttpConnectionScope::THttpConnectionScope()
+{
+    ++ThisThread().scopes;
+}
+
+THttpConnectionScope::~THttpConnectionScope()
+{
+    TThreadConnections& thread = ThisThread();
+    if (--thread.scopes == 0)
+        thread.kept.reset();
 }
 
 THttpGlobal::THttpGlobal()

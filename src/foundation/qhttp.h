@@ -35,8 +35,9 @@ QByteArray FormEncode(QStringView AText);
 // The body of a form POST: each line as encoded name '=' encoded value, joined with '&' in list order.
 QByteArray FormEncodeLines(const QStringList& ALines);
 
-// The TLS settings an owner attaches to its exchanges. Every exchange opens its own TLS session from them, so two
-// exchanges never share TLS state. The peer is verified against the system store plus the certificates of caFile.
+// The TLS settings an owner attaches to its exchanges. The peer is verified against the system store plus the
+// certificates of caFile. A connection kept open (THttpConnectionScope) and a TLS session resumed on a new one
+// carry over only to exchanges that trust the same caFile.
 struct THttpTls {
     QString caFile;
 };
@@ -74,6 +75,11 @@ struct THttpRequest {
     qint64 maxReplyBytes = kOperatorReplyCap; // a longer body fails the exchange (empty reply)
     TRedirects redirects = TRedirects::Refuse;
     std::optional<THttpTls> tls; // without it only plain-HTTP URLs (and redirects) are allowed
+    // Whether the request may reach the server twice without harm (a query). libcurl sends a request once more on
+    // a new connection when a kept-open one turns out closed by the server before any of the reply arrived; the
+    // server may have received and applied it all the same. A GET always may; a POST that may not (an order
+    // batch) goes out on a connection of its own, closed after it, which libcurl never repeats a request on.
+    bool idempotent = false;
     // Asked on the calling thread before the request and at least every 50 ms while it runs, connecting included;
     // true ends the exchange at once as a failure (empty reply). Empty: only the time-outs end it.
     std::function<bool()> stopCheck;
@@ -82,6 +88,8 @@ struct THttpRequest {
     // and for the read. The rest (redirects, caps, TLS, headers) each caller says.
     static THttpRequest ForGet(const QString& AUrl, QStringView AUserAgent, int ATimeoutMs);
     static THttpRequest ForPost(const QString& AUrl, const QStringList& AForm, QStringView AUserAgent, int ATimeoutMs);
+
+    bool MaySendTwice() const { return method == TMethod::Get || idempotent; }
 };
 
 // Runs the request on the calling thread. Returns the reply body decoded as UTF-8 with every U+FEFF removed; empty
@@ -89,6 +97,21 @@ struct THttpRequest {
 // cap or when stopped. Never throws for
 // network failures. Needs a live THttpGlobal.
 QString HttpExchange(const THttpRequest& ARequest, QString* AError = nullptr);
+
+// Connections kept open between the exchanges of the thread that makes this. While one lives on a thread, that
+// thread's exchanges leave their connection to each host open (with libcurl's DNS cache and TLS sessions) for the
+// next exchange to the same host, instead of closing it at the end of each; one idle for longer than a server keeps
+// it is not used again. The last scope to end on the thread closes them. The job scheduler opens one for every job
+// and a pass's extra workers one each, so a pass uses one connection per worker and host and nothing stays open
+// between passes. A scope is never moved to or shared with another thread, so no connection is ever used by two
+// threads at once. Scopes nest. Every scope ends before THttpGlobal goes, as every exchange does.
+class THttpConnectionScope {
+public:
+    THttpConnectionScope();
+    ~THttpConnectionScope();
+    THttpConnectionScope(const THttpConnectionScope&) = delete;
+    THttpConnectionScope& operator=(const THttpConnectionScope&) = delete;
+};
 
 // The HTTP library's process-wide state, set up before the first exchange and torn down after the last. The
 // program entry creates it first and destroys it last; no exchange may run outside its lifetime.

@@ -3,6 +3,7 @@
 #include "foundation/cpuload.h"
 #include "foundation/mainthread.h"
 #include "foundation/mainthreadcalls.h"
+#include "foundation/qhttp.h"
 
 #include <QCoreApplication>
 #include <QRandomGenerator>
@@ -913,6 +914,8 @@ void TQWorkers::RunInMainThread(TQWorker& AWorker, TQJob& AJob)
 
 void TQWorkers::Invoke(TQJob& AJob) noexcept
 {
+    // A job's exchanges keep their connections open for one another; its end closes them.
+    const THttpConnectionScope connections;
     try {
         if (AJob.FProcA)
             (*AJob.FProcA)(&AJob);

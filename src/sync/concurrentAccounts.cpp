@@ -1,5 +1,7 @@
 #include "sync/concurrentAccounts.h"
 
+#include "foundation/qhttp.h"
+
 #include <algorithm>
 #include <thread>
 #include <vector>
@@ -50,6 +52,8 @@ void TConcurrentAccounts::Run(const std::function<bool()>& AStop, const TStep& A
 
 void TConcurrentAccounts::Work(const std::function<bool()>& AStop, const TStep& AStep)
 {
+    // Each worker keeps its connections for all the accounts it takes; they close when it is done.
+    const THttpConnectionScope connections;
     while (!FFailed.load() && !AStop()) {
         const int index = FNext.fetch_add(1);
         if (index >= FCount)

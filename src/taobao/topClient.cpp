@@ -68,6 +68,7 @@ void TTopClient::POST(const QString& AUrl, const TParamList& AParams, QString& A
     // A gateway answering elsewhere would take the signed request with it: a redirect is a failed request.
     request.redirects = THttpRequest::TRedirects::Refuse;
     request.maxReplyBytes = THttpRequest::kPageReplyCap;
+    request.idempotent = true; // a query: asked twice, it changes nothing
     if (AUrl.startsWith(u"https://", Qt::CaseInsensitive))
         request.tls = THttpTls {FCaFile};
     request.stopCheck = FStopCheck;

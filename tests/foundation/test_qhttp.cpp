@@ -1,6 +1,9 @@
 #include "foundation/qhttp.h"
 
+#include "foundation/qworker.h"
+#include "standin/netfront.h"
 #include "standin/testservers.h"
+#include "testwait.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +15,8 @@
 #include <atomic>
 #include <functional>
 #include <future>
+#include <memory>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -541,6 +546,305 @@ TEST_F(Exchange, StopBeforeTheStartSendsNothing)
 
     request.stopCheck = [] { return false; }; // a check that never stops changes nothing
     EXPECT_EQ(HttpExchange(request), QStringLiteral("page"));
+}
+
+// ---- connections kept open ------------------------------------------------------------------------------------
+
+// What a request is to the connection it rides: a GET, a POST that may reach the server twice (a TOP query), a
+// POST that may not (an order batch).
+enum class TKind { Get, QueryPost, BatchPost };
+
+// The test server behind a network front that counts the connections and exchanges it carries, and can lose
+// replies. The front goes first, closing the connections, so the server never waits for a kept one.
+class KeptConnections : public Exchange {
+protected:
+    void SetUp() override
+    {
+        FServer.Get("/page", [this](const httplib::Request&, httplib::Response& res) { Answer("page", res); });
+        FServer.Post("/query", [this](const httplib::Request&, httplib::Response& res) { Answer("query", res); });
+        FServer.Post("/batch", [this](const httplib::Request&, httplib::Response& res) { Answer("batch", res); });
+        FServer.Get("/big", TTestServer::Reply(200, std::string(1 << 20, 'x')));
+        FServer.Get("/stall", FServer.Stall("partial")); // until the server goes
+        FServer.Start();
+        FFront.Start(0, FServer.Port());
+    }
+
+    void Answer(const std::string& ABody, httplib::Response& ARes) const
+    {
+        if (FCloseAfterReply.load())
+            ARes.set_header("Connection", "close");
+        ARes.set_content(ABody, "text/plain");
+    }
+
+    QString FrontUrl(const char* APath) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1").arg(FFront.Port()) + QLatin1String(APath);
+    }
+
+    THttpRequest Request(TKind AKind) const
+    {
+        if (AKind == TKind::Get)
+            return Get(FrontUrl("/page"));
+        THttpRequest request = Post(QString(), {QStringLiteral("a=1")});
+        request.url = FrontUrl(AKind == TKind::QueryPost ? "/query" : "/batch");
+        request.idempotent = AKind == TKind::QueryPost;
+        return request;
+    }
+
+    static QString Expected(TKind AKind)
+    {
+        return AKind == TKind::Get ? QStringLiteral("page")
+                                   : (AKind == TKind::QueryPost ? QStringLiteral("query") : QStringLiteral("batch"));
+    }
+
+    // Those that reached the server, by path.
+    size_t Arrivals(const std::string& APath) const
+    {
+        size_t count = 0;
+        for (const TRecordedRequest& request : FServer.Requests())
+            count += request.target == APath;
+        return count;
+    }
+
+    int Count(const char* AName) const { return FFront.Counters()[QLatin1String(AName)].toInt(); }
+    void LoseReplies(int AAny, int AOnKept)
+    {
+        TFaultSettings faults;
+        faults.lostReplies = AAny;
+        faults.keptDrops = AOnKept;
+        FFaults.Set(faults);
+    }
+    bool AllClosed() const
+    {
+        return WaitForCondition([this] { return Count("open") == 0; });
+    }
+
+    std::atomic<bool> FCloseAfterReply {false};
+    TFaultInjector FFaults {1};
+    TNetFront FFront {TStandInHost::Top, FFaults};
+};
+
+struct TReuseCase {
+    const char* name;
+    bool scope;
+    bool closeAfterReply;
+    std::vector<TKind> requests;
+    int connections;
+};
+
+class ConnectionReuse : public KeptConnections, public ::testing::WithParamInterface<TReuseCase> { };
+
+TEST_P(ConnectionReuse, OneConnectionCarriesEveryExchangeThatMayShareIt)
+{
+    const TReuseCase& c = GetParam();
+    FCloseAfterReply = c.closeAfterReply;
+    {
+        std::optional<THttpConnectionScope> scope;
+        if (c.scope)
+            scope.emplace();
+        for (size_t i = 0; i < c.requests.size(); ++i) {
+            QString error;
+            EXPECT_EQ(HttpExchange(Request(c.requests[i]), &error), Expected(c.requests[i])) << i;
+            EXPECT_TRUE(error.isEmpty()) << i << ' ' << error.toStdString();
+        }
+    }
+    EXPECT_EQ(Count("connections"), c.connections);
+    EXPECT_EQ(Count("exchanges"), static_cast<int>(c.requests.size()));
+    EXPECT_EQ(FServer.RequestCount(), c.requests.size());
+    // Whatever the scope kept is closed when it ends.
+    EXPECT_TRUE(AllClosed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, ConnectionReuse,
+    ::testing::Values(TReuseCase {"WithoutScopeEachExchangeHasItsOwn", false, false,
+                          {TKind::Get, TKind::Get, TKind::QueryPost, TKind::BatchPost}, 4},
+        TReuseCase {"ScopeSharesOne", true, false, {TKind::Get, TKind::QueryPost, TKind::Get, TKind::QueryPost}, 1},
+        TReuseCase {"BatchPostsGetOneEachAndLeaveTheKeptOneAlone", true, false,
+            {TKind::Get, TKind::BatchPost, TKind::QueryPost, TKind::BatchPost, TKind::Get}, 3},
+        TReuseCase {"ServerClosingAfterEachReplyStillServesEveryRequest", true, true,
+            {TKind::Get, TKind::QueryPost, TKind::Get, TKind::BatchPost, TKind::Get}, 5}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST_F(KeptConnections, NestedScopesShareTheOutermostsConnections)
+{
+    {
+        const THttpConnectionScope outer;
+        EXPECT_EQ(HttpExchange(Request(TKind::Get)), QStringLiteral("page"));
+        {
+            const THttpConnectionScope inner;
+            EXPECT_EQ(HttpExchange(Request(TKind::Get)), QStringLiteral("page"));
+        }
+        EXPECT_EQ(Count("open"), 1); // the inner scope's end closed nothing
+        EXPECT_EQ(HttpExchange(Request(TKind::Get)), QStringLiteral("page"));
+    }
+    EXPECT_EQ(Count("connections"), 1);
+    EXPECT_TRUE(AllClosed());
+}
+
+// A kept connection that the server drops under a request: libcurl sends a GET or a query again on a new
+// connection, and the server sees it twice; a batch never rides a kept connection, and a batch whose reply is lost
+// is a failed exchange that reached the server once.
+struct TDropCase {
+    const char* name;
+    TKind kind;
+    bool warmUp; // a GET first, so that a kept connection exists
+    int lostReplies;
+    int keptDrops;
+    bool answered;
+    size_t arrivals;
+};
+
+class DroppedConnection : public KeptConnections, public ::testing::WithParamInterface<TDropCase> { };
+
+TEST_P(DroppedConnection, IsRepeatedOnlyForWhatMayArriveTwice)
+{
+    const TDropCase& c = GetParam();
+    const THttpConnectionScope scope;
+    if (c.warmUp) {
+        ASSERT_EQ(HttpExchange(Request(TKind::Get)), QStringLiteral("page"));
+    }
+    LoseReplies(c.lostReplies, c.keptDrops);
+    QString error;
+    const QString reply = HttpExchange(Request(c.kind), &error);
+    EXPECT_EQ(reply, c.answered ? Expected(c.kind) : QString());
+    EXPECT_EQ(error.isEmpty(), c.answered) << error.toStdString();
+    const std::string path = c.kind == TKind::Get ? "/page" : (c.kind == TKind::QueryPost ? "/query" : "/batch");
+    EXPECT_EQ(Arrivals(path) - (c.warmUp && c.kind == TKind::Get ? 1 : 0), c.arrivals);
+    // The next exchange finds a working connection.
+    EXPECT_EQ(HttpExchange(Request(TKind::Get)), QStringLiteral("page"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, DroppedConnection,
+    ::testing::Values(TDropCase {"GetOnAKeptConnectionIsRepeated", TKind::Get, true, 0, 1, true, 2},
+        TDropCase {"QueryOnAKeptConnectionIsRepeated", TKind::QueryPost, true, 0, 1, true, 2},
+        TDropCase {"GetOnANewConnectionIsNot", TKind::Get, false, 1, 0, false, 1},
+        TDropCase {"BatchNeverRidesAKeptConnection", TKind::BatchPost, true, 0, 1, true, 1},
+        TDropCase {"BatchWhoseReplyIsLostIsNotSentAgain", TKind::BatchPost, true, 1, 0, false, 1}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+// Everything an exchange set on the handles is gone for the next one on the same connection.
+TEST_F(KeptConnections, EachExchangeOnAKeptConnectionSendsOnlyItsOwnHeadersAndBody)
+{
+    const THttpConnectionScope scope;
+    THttpRequest post = Request(TKind::QueryPost);
+    post.contentType = QStringLiteral("text/plain; charset=utf-8");
+    post.cookie = QStringLiteral("sid=1");
+    post.connection = QStringLiteral("Keep-Alive");
+    post.accept = QStringLiteral("*/*");
+    post.userAgent = QStringLiteral("other agent");
+    ASSERT_EQ(HttpExchange(post), QStringLiteral("query"));
+    THttpRequest get = Request(TKind::Get);
+    get.userAgent.clear();
+    ASSERT_EQ(HttpExchange(get), QStringLiteral("page"));
+    const TRecordedRequest sent = FServer.LastRequest();
+    EXPECT_EQ(sent.method, "GET");
+    EXPECT_EQ(sent.HeaderNames(), (std::vector<std::string> {"accept", "host"}));
+    EXPECT_EQ(sent.Header("Accept"), kDefaultAccept);
+    EXPECT_TRUE(sent.body.empty());
+    EXPECT_EQ(Count("connections"), 1);
+}
+
+// An exchange that ended before its reply did (over its cap, stopped) leaves nothing of it to the next.
+struct TCutCase {
+    const char* name;
+    const char* path;
+    std::function<void(THttpRequest&, const TTestServer&)> cut;
+};
+
+class CutExchange : public KeptConnections, public ::testing::WithParamInterface<TCutCase> { };
+
+TEST_P(CutExchange, LeavesNothingOfItsReplyToTheNext)
+{
+    const THttpConnectionScope scope;
+    ASSERT_EQ(HttpExchange(Request(TKind::Get)), QStringLiteral("page"));
+    THttpRequest cut = Get(FrontUrl(GetParam().path));
+    GetParam().cut(cut, FServer);
+    QString error;
+    EXPECT_EQ(HttpExchange(cut, &error), QString());
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(HttpExchange(Request(TKind::Get)), QStringLiteral("page"));
+    EXPECT_EQ(HttpExchange(Request(TKind::QueryPost)), QStringLiteral("query"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, CutExchange,
+    ::testing::Values(TCutCase {"OverItsCap", "/big",
+                          [](THttpRequest& ARequest, const TTestServer&) { ARequest.maxReplyBytes = 1000; }},
+        // Stopped once the request reached the server, whose reply stalls after its first bytes.
+        TCutCase {"StoppedHalfWay", "/stall",
+            [](THttpRequest& ARequest, const TTestServer& AServer) {
+                ARequest.stopCheck = [&AServer] { return AServer.RequestCount() >= 2; };
+            }}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST_F(KeptConnections, EachThreadKeepsItsOwn)
+{
+    const auto work = [this] {
+        const THttpConnectionScope scope;
+        std::vector<QString> got;
+        for (const TKind kind : {TKind::Get, TKind::QueryPost, TKind::Get})
+            got.push_back(HttpExchange(Request(kind)));
+        return got;
+    };
+    const std::vector<QString> expected {QStringLiteral("page"), QStringLiteral("query"), QStringLiteral("page")};
+    auto first = std::async(std::launch::async, work);
+    auto second = std::async(std::launch::async, work);
+    EXPECT_EQ(first.get(), expected);
+    EXPECT_EQ(second.get(), expected);
+    EXPECT_EQ(Count("connections"), 2);
+    EXPECT_EQ(FServer.RequestCount(), 6u);
+    // Each thread's connection closed with its scope.
+    EXPECT_TRUE(AllClosed());
+}
+
+TEST_F(KeptConnections, AJobsExchangesShareTheWorkersConnectionsUntilTheJobEnds)
+{
+    TQWorkers workers(1);
+    std::promise<std::vector<QString>> replies;
+    workers.Post([&](TQJob*) {
+        std::vector<QString> got;
+        for (const TKind kind : {TKind::Get, TKind::QueryPost, TKind::Get})
+            got.push_back(HttpExchange(Request(kind)));
+        replies.set_value(got);
+    });
+    EXPECT_EQ(replies.get_future().get(),
+        (std::vector<QString> {QStringLiteral("page"), QStringLiteral("query"), QStringLiteral("page")}));
+    EXPECT_EQ(Count("connections"), 1);
+    EXPECT_TRUE(AllClosed());
+}
+
+// A kept TLS connection was verified against one trust: an exchange trusting something else starts afresh.
+TEST_F(Tls, KeptConnectionServesOnlyExchangesOfTheSameTrust)
+{
+    FSecure.Get("/page", TTestServer::Reply(200, "secure"));
+    FSecure.Start();
+    const TTestCertificate other;
+    const QString url = FSecure.BaseUrl() + QStringLiteral("/page");
+    const THttpConnectionScope scope;
+    EXPECT_EQ(HttpExchange(TlsGet(url, FCert.CertFile())), QStringLiteral("secure"));
+    EXPECT_EQ(HttpExchange(TlsGet(url, other.CertFile())), QString());
+    EXPECT_EQ(HttpExchange(TlsGet(url, QString())), QString());
+    EXPECT_EQ(FSecure.RequestCount(), 1u);
+    EXPECT_EQ(HttpExchange(TlsGet(url, FCert.CertFile())), QStringLiteral("secure"));
+    EXPECT_EQ(FSecure.RequestCount(), 2u);
+}
+
+// A new connection inside a scope resumes the TLS session of the last one: no certificate is sent or checked again.
+TEST_F(Tls, NewConnectionResumesTheSession)
+{
+    FSecure.Get("/page", [](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Connection", "close");
+        res.set_content("secure", "text/plain");
+    });
+    FSecure.Start();
+    const QString url = FSecure.BaseUrl() + QStringLiteral("/page");
+    {
+        const THttpConnectionScope scope;
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(HttpExchange(TlsGet(url, FCert.CertFile())), QStringLiteral("secure")) << i;
+    }
+    SSL_CTX* context = FSecure.TlsContext();
+    EXPECT_EQ(SSL_CTX_sess_accept_good(context), 3);
+    EXPECT_EQ(SSL_CTX_sess_hits(context), 2);
 }
 
 } // namespace

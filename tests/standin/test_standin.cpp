@@ -653,6 +653,149 @@ TEST_F(StandIn, SilentServerHoldsRequestsUntilSwitchedOff)
     EXPECT_EQ(Json(reply.get())[QStringLiteral("code")].toInt(), 200);
 }
 
+// --- the network in front of the services ---
+
+class Network : public StandIn {
+protected:
+    // A client that keeps its connection open between requests, as the program does.
+    std::unique_ptr<httplib::Client> KeptClient(TStandInHost AHost) const
+    {
+        auto client = std::make_unique<httplib::Client>("127.0.0.1", Port(AHost));
+        client->set_keep_alive(true);
+        client->set_read_timeout(std::chrono::seconds(20));
+        return client;
+    }
+    httplib::Result PostInvalid(httplib::Client& AClient, const std::string& ATradeId)
+    {
+        return AClient.Post("/orders/tborder/invalid/push",
+            FormEncode(OperatorSigned({{"orders", InvalidBatch({{"p", ATradeId}})}})),
+            "application/x-www-form-urlencoded");
+    }
+    // The intake's counts as the control host's status.json shows them.
+    QJsonObject IntakeNetwork() const
+    {
+        httplib::Client control("127.0.0.1", FStandIn.ControlPort());
+        const QJsonObject status = Json(control.Get("/standin/status.json"));
+        return status[QStringLiteral("network")][QStringLiteral("hosts")][QStringLiteral("intake")].toObject();
+    }
+    long long Batches() const
+    {
+        return FStandIn.Received()[QStringLiteral("invalidOrders")][QStringLiteral("batches")].toInteger();
+    }
+    static int Code(const httplib::Result& AResult) { return Json(AResult)[QStringLiteral("code")].toInt(); }
+};
+
+TEST_F(Network, CountsConnectionsAndTheExchangesTheyCarry)
+{
+    auto kept = KeptClient(TStandInHost::Intake);
+    for (const char* id : {"a", "b", "c"})
+        EXPECT_EQ(Code(PostInvalid(*kept, id)), 200) << id;
+    auto other = KeptClient(TStandInHost::Intake);
+    EXPECT_EQ(Code(PostInvalid(*other, "d")), 200);
+    const QJsonObject counts = IntakeNetwork();
+    EXPECT_EQ(counts[QStringLiteral("connections")].toInt(), 2);
+    EXPECT_EQ(counts[QStringLiteral("open")].toInt(), 2);
+    EXPECT_EQ(counts[QStringLiteral("exchanges")].toInt(), 4);
+    EXPECT_EQ(counts[QStringLiteral("requests")].toInt(), 4);
+    EXPECT_EQ(Batches(), 4);
+
+    // A client that goes closes its connection at the service too.
+    kept.reset();
+    other.reset();
+    EXPECT_TRUE(WaitForCondition([&] { return IntakeNetwork()[QStringLiteral("open")].toInt() == 0; }));
+}
+
+// A request reaches the service a round trip after the client sent it, two on a new connection: with a round trip
+// far longer than the test, it has not arrived once the front has seen it go by. The stand-in's end releases it.
+TEST(NetworkRoundTrip, HoldsEveryRequestBeforeItReachesTheService)
+{
+    for (const bool kept : {false, true}) {
+        SCOPED_TRACE(kept ? "kept connection" : "new connection");
+        auto standIn = std::make_unique<TStandIn>(TStandInFixture::FreePorts());
+        standIn->Start();
+        httplib::Client client("127.0.0.1", standIn->Port(TStandInHost::Intake));
+        client.set_keep_alive(true);
+        const auto post = [&client] { return client.Post("/orders/tborder/invalid/push", "", "text/plain"); };
+        if (kept) {
+            ASSERT_TRUE(post());
+        }
+        TFaultSettings faults;
+        faults.rttMs = 600000;
+        standIn->Faults().Set(faults);
+        const auto exchanges = [&] {
+            return standIn->Network()[QStringLiteral("hosts")][QStringLiteral("intake")][QStringLiteral("exchanges")]
+                .toInt();
+        };
+        const int before = exchanges();
+        auto reply = std::async(std::launch::async, post);
+        ASSERT_TRUE(WaitForCondition([&] { return exchanges() == before + 1; }));
+        EXPECT_EQ(standIn->Server(TStandInHost::Intake).RequestCount(), kept ? 1u : 0u);
+        standIn.reset();
+        EXPECT_FALSE(reply.get());
+    }
+}
+
+TEST_F(Network, RoundTripIsASwitchOfTheControlHost)
+{
+    httplib::Client control("127.0.0.1", FStandIn.ControlPort());
+    ASSERT_TRUE(
+        control.Post("/standin/faults", "rttMs=40&keptDrops=2&closeAfterReply=1", "application/x-www-form-urlencoded"));
+    const QJsonObject status = Json(control.Get("/standin/status.json"));
+    EXPECT_EQ(status[QStringLiteral("network")][QStringLiteral("rttMs")].toInt(), 40);
+    EXPECT_EQ(status[QStringLiteral("faults")][QStringLiteral("keptDrops")].toInt(), 2);
+    EXPECT_TRUE(status[QStringLiteral("faults")][QStringLiteral("closeAfterReply")].toBool());
+    EXPECT_EQ(FStandIn.Faults().RoundTripMs(TStandInHost::Top), 40);
+    EXPECT_EQ(FStandIn.Faults().RoundTripMs(TStandInHost::SignIn), 0); // not a fault host by default
+}
+
+TEST_F(Network, ServerClosingAfterEachReplyStillAnswersEveryRequest)
+{
+    TFaultSettings faults;
+    faults.closeAfterReply = true;
+    FStandIn.Faults().Set(faults);
+    auto kept = KeptClient(TStandInHost::Intake);
+    for (const char* id : {"a", "b", "c"})
+        EXPECT_EQ(Code(PostInvalid(*kept, id)), 200) << id;
+    EXPECT_EQ(IntakeNetwork()[QStringLiteral("connections")].toInt(), 3);
+    EXPECT_EQ(Batches(), 3);
+    EXPECT_EQ(FStandIn.Faults().Counters()[QStringLiteral("closedAfterReply")].toInt(), 3);
+}
+
+// A lost reply: the request was applied all the same; only the answer never came.
+struct TLostReplyCase {
+    const char* name;
+    int lostReplies;
+    int keptDrops;
+    std::vector<bool> answered; // per request on one kept-open connection
+};
+
+class LostReplies : public Network, public ::testing::WithParamInterface<TLostReplyCase> { };
+
+TEST_P(LostReplies, AreAppliedButNeverAnswered)
+{
+    const TLostReplyCase& c = GetParam();
+    TFaultSettings faults;
+    faults.lostReplies = c.lostReplies;
+    faults.keptDrops = c.keptDrops;
+    ASSERT_TRUE(TFaultSettings::ParseHosts("intake", faults.hosts));
+    FStandIn.Faults().Set(faults);
+    auto client = KeptClient(TStandInHost::Intake);
+    for (size_t i = 0; i < c.answered.size(); ++i) {
+        const httplib::Result result = PostInvalid(*client, "t" + std::to_string(i));
+        EXPECT_EQ(result && Code(result) == 200, c.answered[i]) << i;
+    }
+    EXPECT_EQ(Batches(), static_cast<long long>(c.answered.size()));
+    EXPECT_EQ(FStandIn.Received()[QStringLiteral("invalidOrders")][QStringLiteral("duplicates")].toInt(), 0);
+    EXPECT_EQ(IntakeNetwork()[QStringLiteral("lostReplies")].toInt(), c.lostReplies + c.keptDrops);
+}
+
+INSTANTIATE_TEST_SUITE_P(StandIn, LostReplies,
+    ::testing::Values(TLostReplyCase {"FirstExchange", 1, 0, {false, true, true}},
+        TLostReplyCase {"TwoInARow", 2, 0, {false, false, true}},
+        // The first request opens the connection: only the second finds it kept.
+        TLostReplyCase {"KeptConnectionOnly", 0, 1, {true, false, true}}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
 TEST(StandInShutdown, ReleasesHeldRequests)
 {
     TStandInOptions options = TStandInFixture::FreePorts();

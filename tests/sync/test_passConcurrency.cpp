@@ -72,7 +72,8 @@ protected:
         FObjects.reset();
     }
 
-    void RunPass()
+    // One invalid-order pass, waited for; its rows are left as the pass left them.
+    void WaitForPass()
     {
         std::atomic<bool> done {false};
         JobScheduler()->Post([this, &done](TQJob* AJob) {
@@ -81,6 +82,12 @@ protected:
         });
         // 1 440 page requests: more time than one request's bound.
         ASSERT_TRUE(WaitForCondition([&] { return done.load(); }, std::chrono::minutes(3), true));
+    }
+
+    // One invalid-order pass that completes for every account.
+    void RunPass()
+    {
+        ASSERT_NO_FATAL_FAILURE(WaitForPass());
         // The rows' last states come as main-thread calls.
         ASSERT_TRUE(WaitForCondition(
             [&] {
@@ -97,6 +104,12 @@ protected:
         const QJsonObject counts = FStandIn->Ledger().Summary().value(QStringLiteral("served")).toObject();
         return counts.value(QStringLiteral("status13")).toInteger()
             + counts.value(QStringLiteral("status14")).toInteger();
+    }
+    // A service's count as the stand-in's status shows it.
+    int Network(TStandInHost AHost, const char* AName) const
+    {
+        const QJsonObject hosts = FStandIn->Network()[QStringLiteral("hosts")].toObject();
+        return hosts[QLatin1String(HostName(AHost))][QLatin1String(AName)].toInt();
     }
     long long Duplicates()
     {
@@ -166,6 +179,58 @@ TEST_P(ConcurrentPass, EveryOrderArrivesOnceAndEveryAccountIsReadOnce)
     // The next pass finds nothing new and sends nothing twice.
     RunPass();
     EXPECT_EQ(Duplicates(), 0);
+}
+
+// Each worker keeps one connection to the gateway for every page of its accounts, every batch post opens one of its
+// own, and the job's end closes them all: the next pass opens as many again.
+TEST_P(ConcurrentPass, EachWorkerKeepsOneConnectionToTheGateway)
+{
+    const int workers = std::min(GetParam(), kAccounts);
+    const int pages = 2 * 15 * 8 * kAccounts;
+    RunPass();
+    EXPECT_EQ(Network(TStandInHost::Top, "connections"), workers);
+    EXPECT_EQ(Network(TStandInHost::Top, "requests"), pages);
+    EXPECT_GT(Network(TStandInHost::Intake, "requests"), 0);
+    EXPECT_EQ(Network(TStandInHost::Intake, "connections"), Network(TStandInHost::Intake, "requests"));
+    EXPECT_TRUE(WaitForCondition([&] { return Network(TStandInHost::Top, "open") == 0; }));
+
+    // Kept connections that the gateway drops under a page: the page is asked again at once on a new connection,
+    // and the pass completes as if nothing had happened.
+    TFaultSettings faults;
+    faults.keptDrops = 4;
+    ASSERT_TRUE(TFaultSettings::ParseHosts("top", faults.hosts));
+    FStandIn->Faults().Set(faults);
+    RunPass();
+    EXPECT_EQ(Network(TStandInHost::Top, "lostReplies"), 4);
+    EXPECT_EQ(Network(TStandInHost::Top, "connections"), 2 * workers + 4);
+    EXPECT_EQ(Network(TStandInHost::Top, "requests"), 2 * pages + 4);
+    EXPECT_EQ(Duplicates(), 0);
+}
+
+// A batch whose reply is lost reached the back end and is not sent again in that pass: its account's pass is not
+// complete. The next pass delivers its orders again, as it must when it cannot know they arrived.
+TEST_P(ConcurrentPass, ABatchWhoseReplyIsLostIsNotSentAgainInThatPass)
+{
+    TFaultSettings faults;
+    faults.lostReplies = 1;
+    ASSERT_TRUE(TFaultSettings::ParseHosts("intake", faults.hosts));
+    FStandIn->Faults().Set(faults);
+    WaitForPass();
+    EXPECT_EQ(Network(TStandInHost::Intake, "lostReplies"), 1);
+    const QJsonObject invalid = FStandIn->Received()[QStringLiteral("invalidOrders")].toObject();
+    EXPECT_EQ(invalid[QStringLiteral("batches")].toInt(), Network(TStandInHost::Intake, "requests"));
+    EXPECT_EQ(Duplicates(), 0);
+    EXPECT_EQ(static_cast<long long>(FStandIn->Ledger().ReceivedOrders().size()), Served());
+    int complete = 0;
+    for (const TDemoAccount& account : FStandIn->Data().Accounts()) {
+        const TAccountHealthRecord record = FController->Health().Account(QString::fromStdString(account.userId));
+        complete += record.last[static_cast<size_t>(TPassKind::Invalid)].state == TAccountPassOutcome::TState::Complete;
+    }
+    EXPECT_EQ(complete, kAccounts - 1);
+
+    RunPass();
+    EXPECT_GT(Duplicates(), 0);
+    EXPECT_LE(Duplicates(), 100); // that one batch's orders
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, ConcurrentPass, ::testing::Values(3, 8),
