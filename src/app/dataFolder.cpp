@@ -88,6 +88,14 @@ QString PrepareDataFolder(const QString& AFolder)
     return {};
 }
 
+bool HasRunBefore(const QString& AFolder)
+{
+    const QDir folder(AFolder);
+    static const QStringList kTraces {QStringLiteral("db.db"), QStringLiteral("quenlar.lock"),
+        QStringLiteral("health.json"), QStringLiteral("*.log")};
+    return !folder.entryList(kTraces, QDir::Files | QDir::Hidden | QDir::System).isEmpty();
+}
+
 TFlock::TFlock(const QString& APath)
 {
     const QByteArray path = QFile::encodeName(APath);

@@ -27,6 +27,11 @@ QString ChooseDataFolder(const TDataFolderSources& ASources);
 // mode. Empty when the folder is usable, else one line naming the folder and what is wrong with it.
 QString PrepareDataFolder(const QString& AFolder);
 
+// Whether a run has used the folder: its order cache, lock file, health file or a log file is there. Asked before
+// the lock is taken, which makes a lock file of its own. In a folder no run has used, the order cache may be made;
+// a cache gone from a used one is a fault to report, not to paper over with an empty cache that delivers again.
+bool HasRunBefore(const QString& AFolder);
+
 // An flock(2) held on a file or folder for the object's life. Unlike a lock file it cannot be deleted out from under
 // its holder, and it goes with the process whatever ends it. Not inherited by child processes.
 class TFlock {

@@ -304,6 +304,7 @@ int RunHeadless(const TAppOptions& AOptions)
         Print(stderr, QStringLiteral("quenlar: ") + problem);
         return ecUsage;
     }
+    const bool newFolder = !HasRunBefore(processOptions.dataFolder);
     // Taken before anything is written there, held until everything has ended.
     const TInstanceLock lock(processOptions.dataFolder);
     if (!lock.IsHeld()) {
@@ -321,7 +322,7 @@ int RunHeadless(const TAppOptions& AOptions)
     TConsoleFrontEnd frontEnd;
     int exitCode = 0;
     {
-        const TSyncPaths paths {QCoreApplication::applicationDirPath(), processOptions.dataFolder};
+        const TSyncPaths paths {QCoreApplication::applicationDirPath(), processOptions.dataFolder, newFolder};
         TSyncController controller(frontEnd, paths, TimingFrom(options));
         controller.Health().SetVersion(QStringLiteral(QUENLAR_VERSION));
         controller.Open();

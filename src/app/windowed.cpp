@@ -8,12 +8,14 @@
 #include <QApplication>
 #include <QMessageBox>
 
-TWindowedProgram::TWindowedProgram(
-    const TProcessObjects::TOptions& AOptions, const TSyncTiming& ATiming, const QString& AProgramFolder)
+TWindowedProgram::TWindowedProgram(const TProcessObjects::TOptions& AOptions, const TSyncTiming& ATiming,
+    const QString& AProgramFolder, bool ANewDataFolder)
     : FObjects(AOptions)
     , FWindow(std::make_unique<TfrmMain>())
     , FController(std::make_unique<TSyncController>(*FWindow,
-          TSyncPaths {AProgramFolder.isEmpty() ? AOptions.dataFolder : AProgramFolder, AOptions.dataFolder}, ATiming))
+          TSyncPaths {
+              AProgramFolder.isEmpty() ? AOptions.dataFolder : AProgramFolder, AOptions.dataFolder, ANewDataFolder},
+          ATiming))
 {
     FWindow->SetController(FController.get());
     // exit, not quit: boxes still open are owner-less windows, and quit would ask them whether the program may end.
@@ -62,11 +64,12 @@ int RunWindowed(const TAppOptions& AOptions)
     options.dataFolder = ChooseDataFolder(TDataFolderSources::OfProcess(AOptions.dataDir));
     if (const QString problem = PrepareDataFolder(options.dataFolder); !problem.isEmpty())
         return RefuseToStart(QStringLiteral("数据文件夹无法使用:") + problem, kUnusableFolder);
+    const bool newFolder = !HasRunBefore(options.dataFolder);
     // Taken before anything is written there, held until the program has ended.
     const TInstanceLock lock(options.dataFolder);
     if (!lock.IsHeld())
         return RefuseToStart(lock.WindowText(), lock.InUse() ? kFolderInUse : kUnusableFolder);
-    TWindowedProgram program(options, {}, QCoreApplication::applicationDirPath());
+    TWindowedProgram program(options, {}, QCoreApplication::applicationDirPath(), newFolder);
     program.Open();
     TfrmMain& window = program.Window();
     const TTerminationSignals signals([&window](int) { window.close(); });

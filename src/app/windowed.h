@@ -15,8 +15,9 @@ class TfrmMain;
 class TWindowedProgram {
 public:
     // AProgramFolder holds browser.exe; empty: the data folder does.
-    explicit TWindowedProgram(
-        const TProcessObjects::TOptions& AOptions, const TSyncTiming& ATiming = {}, const QString& AProgramFolder = {});
+    // AProgramFolder empty: the data folder. ANewDataFolder: no run has used it (its order cache is made).
+    explicit TWindowedProgram(const TProcessObjects::TOptions& AOptions, const TSyncTiming& ATiming = {},
+        const QString& AProgramFolder = {}, bool ANewDataFolder = false);
     ~TWindowedProgram();
     TWindowedProgram(const TWindowedProgram&) = delete;
     TWindowedProgram& operator=(const TWindowedProgram&) = delete;

@@ -2,10 +2,12 @@
 
 #include "log/QLog.h"
 #include "store/ucommon.h"
+#include "store/udb.h"
 #include "sync/jobSupport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 namespace {
 
@@ -79,8 +81,27 @@ void TSyncController::Open()
     // Said before any sign-in, so that a bad file is not taken for an unreachable back end.
     if (const TCommon* common = Common(); common != nullptr && !common->problem().isEmpty())
         LogLine(llError, common->problem());
+    if (FPaths.newDataFolder)
+        MakeFirstCache();
     FSignIns.Open();
     FKeepAlive.Start(FTiming.keepAliveInterval);
+}
+
+void TSyncController::MakeFirstCache() const
+{
+    const QString path = QDir(FPaths.dataFolder).filePath(QStringLiteral("db.db"));
+    if (QFileInfo::exists(path))
+        return;
+    try {
+        CreateOrderCache(path);
+        // Made under the process's umask: the cache names the operator's orders.
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        LogLine(llMessage, QStringLiteral("首次运行,已创建订单缓存 ") + QDir::toNativeSeparators(path));
+    } catch (const EQuenlarError& error) {
+        LogLine(llError,
+            QStringLiteral("首次运行,无法创建订单缓存 ") + QDir::toNativeSeparators(path) + QStringLiteral(": ")
+                + error.Message());
+    }
 }
 
 void TSyncController::CloseListener()

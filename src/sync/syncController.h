@@ -33,6 +33,7 @@ struct TSyncTiming {
 struct TSyncPaths {
     QString programFolder;
     QString dataFolder;
+    bool newDataFolder = false; // no run has used it: its order cache is made on opening
 };
 
 // The program's logic behind its window, without a widget: it owns the parts that do the work (the operator
@@ -106,6 +107,8 @@ Q_SIGNALS:
     void PassEnded(TPassKind AKind);
 
 private:
+    // A data folder no run has used gets its order cache, so that a desktop's first sync delivers.
+    void MakeFirstCache() const;
     void FinishStop();
     void QueueHealthChanged();
     // Reads the health the last run left and keeps it up to date from now on.

@@ -110,6 +110,35 @@ TEST_F(DataFolderPreparation, AFolderThatCannotBeUsedIsNamedWithTheReason)
     EXPECT_TRUE(uncreatable.contains(under + QStringLiteral(" cannot be created"))) << uncreatable.toStdString();
 }
 
+// What tells a folder some run has used from a new one, whose order cache may be made. The settings and the program
+// itself are put there by the operator before any run.
+TEST(DataFolderUse, ARunLeavesATraceTheSettingsDoNot)
+{
+    const struct {
+        const char* file; // made in an empty folder; "" makes nothing
+        bool used;
+    } cases[] = {{"", false}, {"conf.ini", false}, {"quenlar", false}, {"browser-profile/", false}, {"db.db", true},
+        {"quenlar.lock", true}, {"health.json", true}, {"quenlar.log", true}, {"quenlar_3.log", true},
+        {"quenlar-window.log", true}};
+    for (const auto& c : cases) {
+        const QTemporaryDir folder;
+        const QString name = QString::fromUtf8(c.file);
+        if (name.endsWith(u'/')) {
+            ASSERT_TRUE(QDir(folder.path()).mkdir(name));
+        } else if (!name.isEmpty()) {
+            ASSERT_TRUE(QFile(folder.filePath(name)).open(QIODevice::WriteOnly));
+        }
+        EXPECT_EQ(HasRunBefore(folder.path()), c.used) << c.file;
+    }
+}
+
+TEST(DataFolderUse, ACacheLinkThatLeadsNowhereIsATrace)
+{
+    const QTemporaryDir folder;
+    ASSERT_TRUE(QFile::link(folder.filePath(QStringLiteral("gone.db")), folder.filePath(QStringLiteral("db.db"))));
+    EXPECT_TRUE(HasRunBefore(folder.path()));
+}
+
 class InstanceLock : public ::testing::Test {
 protected:
     QString LockFile() const { return FFolder.filePath(QStringLiteral("quenlar.lock")); }

@@ -294,6 +294,8 @@ TEST_P(HeadlessUnusableCache, SendsNothingAndExits4NamingTheFile)
 {
     const QString cache = FFolder.filePath(QStringLiteral("db.db"));
     ASSERT_TRUE(QFile::remove(cache));
+    // A folder some run has used: a cache gone from it is not made afresh, which would deliver everything again.
+    ASSERT_TRUE(QFile(FFolder.filePath(QStringLiteral("quenlar.log"))).open(QIODevice::WriteOnly));
     const QByteArray& contents = GetParam().contents;
     if (contents == "/") {
         ASSERT_TRUE(QDir().mkdir(cache));
@@ -323,6 +325,29 @@ INSTANTIATE_TEST_SUITE_P(Cache, HeadlessUnusableCache,
         TCacheCase {"zeroBytes", "", u"不是订单缓存数据库"},
         TCacheCase {"garbage", QByteArray(4096, 'x'), u"不是订单缓存数据库"}),
     [](const ::testing::TestParamInfo<TCacheCase>& AInfo) { return std::string(AInfo.param.name); });
+
+// A desktop's first start: the package made no cache in the user's new data folder, and the first sync delivers.
+TEST_F(HeadlessRun, AFolderNoRunHasUsedGetsItsCacheOnceAndDelivers)
+{
+    const QString cache = FFolder.filePath(QStringLiteral("db.db"));
+    ASSERT_TRUE(QFile::remove(cache));
+    const QString made = QStringLiteral("首次运行,已创建订单缓存");
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 0) << FErr.toStdString();
+    EXPECT_EQ(FIntakeBatches.load(), 1);
+    EXPECT_EQ(FOut.count(made), 1) << FOut.toStdString();
+    struct stat info { };
+    ASSERT_EQ(::stat(QFile::encodeName(cache).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600);
+
+    Start({QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--once")});
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 0) << FErr.toStdString();
+    EXPECT_EQ(FIntakeBatches.load(), 1) << "the made cache recorded the first run's orders";
+    EXPECT_FALSE(FOut.contains(made)) << FOut.toStdString();
+}
 
 TEST_F(HeadlessRun, AnUnwritableLogIsSaidOnceAndTheRunGoesOn)
 {
