@@ -2,15 +2,27 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QLoggingCategory>
+
+#include <vector>
 
 #include <unistd.h>
 
 void PrepareWebEngine()
 {
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
-    for (const char* flag : {"--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--no-first-run", "--disable-domain-reliability", "--disable-breakpad"}) {
-        if (!flags.contains(flag))
+    std::vector<const char*> wanted {"--disable-background-networking", "--disable-component-update", "--disable-sync",
+        "--no-first-run", "--disable-domain-reliability", "--disable-breakpad"};
+    // The engine's start-up report and the pages' console lines would land in the program's stderr, which under a
+    // service is the journal: kept out unless asked for.
+    const bool diagnostics = qEnvironmentVariableIsSet("QUENLAR_BROWSER_DIAGNOSTICS");
+    if (!diagnostics) {
+        wanted.push_back("--log-level=3");
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false\njs=false"));
+    }
+    for (const char* flag : wanted) {
+        const QByteArray name = QByteArray(flag).split('=').front();
+        if (!flags.contains(name))
             flags += (flags.isEmpty() ? "" : " ") + QByteArray(flag);
     }
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);

@@ -2,6 +2,7 @@
 
 #include "foundation/textutil.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -57,14 +58,35 @@ bool TBrowserProcesses::Runs(const TStarted& AItem)
     return !AItem.startTime.isEmpty() && StartTimeOf(AItem.pid) == AItem.startTime;
 }
 
-QProcessEnvironment TBrowserProcesses::BrowserEnvironment(const QProcessEnvironment& ABase, const QString& ASecret)
+QProcessEnvironment TBrowserProcesses::BrowserEnvironment(
+    const QProcessEnvironment& ABase, const QString& ASecret, const QString& AFolder)
 {
     QProcessEnvironment environment = ABase;
     environment.remove(QStringLiteral("QUENLAR_PASSWORD"));
     environment.remove(kSecretVariable.toString());
     if (!ASecret.isEmpty())
         environment.insert(kSecretVariable.toString(), ASecret);
+    if (AFolder.isEmpty())
+        return environment;
+    // The engine writes under HOME (its certificate store), XDG_DATA_HOME and XDG_CACHE_HOME. The settings of the
+    // desktop (input method, fonts, theme) and the display's key are read through the real home: kept by name.
+    const QString home = ABase.value(QStringLiteral("HOME"));
+    if (!home.isEmpty()) {
+        if (!environment.contains(QStringLiteral("XDG_CONFIG_HOME")))
+            environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+        if (!environment.contains(QStringLiteral("XAUTHORITY")))
+            environment.insert(QStringLiteral("XAUTHORITY"), home + QStringLiteral("/.Xauthority"));
+    }
+    const QString own = BrowserHome(AFolder);
+    environment.insert(QStringLiteral("HOME"), own);
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), own + QStringLiteral("/.local/share"));
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), own + QStringLiteral("/.cache"));
     return environment;
+}
+
+QString TBrowserProcesses::BrowserHome(const QString& AFolder)
+{
+    return QDir(AFolder).filePath(QStringLiteral("browser-profile/home"));
 }
 
 bool TBrowserProcesses::SecretMatches(const QString& AExpected, const QString& AGiven)
@@ -87,7 +109,14 @@ bool TBrowserProcesses::Start(const QString& AProgram, const QStringList& AArgum
     // A datagram is taken only with this secret: the listener's port, the account and the browser's process id
     // are on its command line, which every local user can read.
     const QString secret = NewSecret();
-    process.setProcessEnvironment(BrowserEnvironment(QProcessEnvironment::systemEnvironment(), secret));
+    process.setProcessEnvironment(BrowserEnvironment(QProcessEnvironment::systemEnvironment(), secret, AFolder));
+    // Made here, owner-only, so that nothing the engine puts there is ever readable by others.
+    if (!QDir().mkpath(BrowserHome(AFolder)))
+        return false;
+    QFile::setPermissions(QDir(AFolder).filePath(QStringLiteral("browser-profile")),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(
+        BrowserHome(AFolder), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     qint64 pid = 0;
     if (!process.startDetached(&pid) || pid <= 0)
         return false;

@@ -49,10 +49,15 @@ public:
     bool TerminateIfOurs(qint64 AProcessId);
     bool IsOurs(qint64 AProcessId) const;
 
-    // The environment a browser starts with: ABase without QUENLAR_PASSWORD, with its sign-in's secret.
-    static QProcessEnvironment BrowserEnvironment(const QProcessEnvironment& ABase, const QString& ASecret = {});
+    // The environment a browser starts with: ABase without QUENLAR_PASSWORD, with its sign-in's secret. With AFolder
+    // (the folder of its browser-profile/), what the web engine writes of its own (its default profile, certificate
+    // store, caches) goes under browser-profile/home, while the desktop's settings are still read where they are.
+    static QProcessEnvironment BrowserEnvironment(
+        const QProcessEnvironment& ABase, const QString& ASecret = {}, const QString& AFolder = {});
     // Whether a datagram's secret is the pending sign-in's, compared in constant time.
     static bool SecretMatches(const QString& AExpected, const QString& AGiven);
+    // The browser's own home in the folder of its browser-profile/.
+    static QString BrowserHome(const QString& AFolder);
 
 private:
     struct TStarted {

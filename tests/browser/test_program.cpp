@@ -1,15 +1,19 @@
 // The browser as the program starts it: its command line, and a clean end when the program ends it.
 
 #include "browser/webEngineSetup.h"
+#include "sync/signInBrowser.h"
 
 #include "standinclient.h"
 
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QNetworkProxy>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -72,6 +76,48 @@ TEST(BrowserProgram, OpensThePageAndEndsCleanlyWhenEnded)
     // Ended by the program, it has nothing to report; its profile stays in the program folder.
     EXPECT_FALSE(socket.hasPendingDatagrams());
     EXPECT_TRUE(QFileInfo(ProfileFolder(folder.path(), QStringLiteral("1001"))).isDir());
+}
+
+// Started the way the program starts it, the browser writes nothing outside the data folder (the engine's own
+// profile, certificate store and caches go to browser-profile/), and its stderr, the service's journal, gets the
+// engine's start-up report only when asked for.
+TEST(BrowserProgram, KeepsToTheDataFolderAndOffStderrUnlessAsked)
+{
+    TStandIn standIn {TStandInFixture::FreePorts()};
+    standIn.Start();
+    QTemporaryDir folder;
+    QFile ini(folder.filePath(QStringLiteral("conf.ini")));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(standIn.HostsSection().toUtf8());
+    ini.close();
+    const QTemporaryDir home; // the operator's real home
+    ASSERT_TRUE(QDir().mkpath(TBrowserProcesses::BrowserHome(folder.path())));
+    QUdpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    ASSERT_TRUE(socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    int pages = 0;
+    for (const bool asked : {false, true}) {
+        QProcessEnvironment base = QProcessEnvironment::systemEnvironment();
+        base.insert(QStringLiteral("HOME"), home.path());
+        for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "QUENLAR_BROWSER_DIAGNOSTICS"})
+            base.remove(QString::fromLatin1(name));
+        if (asked)
+            base.insert(QStringLiteral("QUENLAR_BROWSER_DIAGNOSTICS"), QStringLiteral("1"));
+        QProcess browser;
+        browser.setWorkingDirectory(folder.path());
+        browser.setProcessEnvironment(TBrowserProcesses::BrowserEnvironment(base, {}, folder.path()));
+        browser.start(QStringLiteral(QUENLAR_BROWSER_EXE),
+            {QStringLiteral("2"), QStringLiteral("1001"), QString::number(socket.localPort())});
+        ASSERT_TRUE(browser.waitForStarted(kWaitMs));
+        EXPECT_TRUE(standIn.Server(TStandInHost::SignIn).WaitForRequests(++pages));
+        ASSERT_EQ(::kill(static_cast<pid_t>(browser.processId()), SIGTERM), 0);
+        ASSERT_TRUE(browser.waitForFinished(kWaitMs));
+        const QByteArray err = browser.readAllStandardError();
+        EXPECT_EQ(err.contains("Init Parameters"), asked) << err.toStdString();
+    }
+    QDirIterator written(home.path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    EXPECT_FALSE(written.hasNext()) << written.next().toStdString();
 }
 
 // The profile beside the program keeps the session: started again for the account, the browser hands it over

@@ -1,3 +1,4 @@
+#include "sync/signInBrowser.h"
 #include "sync/syncController.h"
 #include "sync/throttledLog.h"
 
@@ -8,6 +9,7 @@
 #include "testwait.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QProcess>
@@ -533,6 +535,9 @@ TEST_F(SyncController, SignInBrowserGetsNoClientPassword)
     EXPECT_TRUE(text.contains("QUENLAR_TEST_MARK=kept"));
     EXPECT_FALSE(text.contains("QUENLAR_PASSWORD"));
     EXPECT_FALSE(text.contains("secret-pw"));
+    const QString home = FFolder.filePath(QStringLiteral("browser-profile/home"));
+    EXPECT_TRUE(text.split('\n').contains("HOME=" + home.toUtf8())) << text.toStdString();
+    EXPECT_EQ(QFileInfo(home).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), 0);
     // Its sign-in's one-time secret comes through its environment, never its command line.
     const qsizetype at = text.indexOf("QUENLAR_SIGNIN_SECRET=");
     ASSERT_GE(at, 0);
@@ -541,6 +546,39 @@ TEST_F(SyncController, SignInBrowserGetsNoClientPassword)
     QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(BrowserPid(FFolder.path(), QStringLiteral("1001"))));
     ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
     EXPECT_FALSE(cmdline.readAll().contains(secret));
+}
+
+// What the web engine writes of its own stays in the data folder; what the desktop set is still found.
+TEST(SignInBrowserEnvironment, WritesLeadIntoTheProfileFolderAndSettingsAreStillRead)
+{
+    const QString own = QStringLiteral("/data/browser-profile/home");
+    const struct {
+        const char* name;
+        QStringList base; // NAME=value
+        QStringList expected;
+    } cases[] = {
+        {"a desktop that names nothing", {QStringLiteral("HOME=/home/op")},
+            {QStringLiteral("HOME=") + own, QStringLiteral("XDG_DATA_HOME=") + own + QStringLiteral("/.local/share"),
+                QStringLiteral("XDG_CACHE_HOME=") + own + QStringLiteral("/.cache"),
+                QStringLiteral("XDG_CONFIG_HOME=/home/op/.config"), QStringLiteral("XAUTHORITY=/home/op/.Xauthority")}},
+        {"a desktop that names its own",
+            {QStringLiteral("HOME=/home/op"), QStringLiteral("XDG_CONFIG_HOME=/cfg"),
+                QStringLiteral("XAUTHORITY=/run/user/1000/xauth"), QStringLiteral("XDG_DATA_HOME=/home/op/d"),
+                QStringLiteral("XDG_RUNTIME_DIR=/run/user/1000")},
+            {QStringLiteral("HOME=") + own, QStringLiteral("XDG_DATA_HOME=") + own + QStringLiteral("/.local/share"),
+                QStringLiteral("XDG_CONFIG_HOME=/cfg"), QStringLiteral("XAUTHORITY=/run/user/1000/xauth"),
+                QStringLiteral("XDG_RUNTIME_DIR=/run/user/1000")}},
+        {"a service without a home", {}, {QStringLiteral("HOME=") + own}},
+    };
+    for (const auto& c : cases) {
+        QProcessEnvironment base;
+        for (const QString& item : c.base)
+            base.insert(item.section(u'=', 0, 0), item.section(u'=', 1));
+        const QStringList result
+            = TBrowserProcesses::BrowserEnvironment(base, QStringLiteral("s"), QStringLiteral("/data")).toStringList();
+        for (const QString& item : c.expected)
+            EXPECT_TRUE(result.contains(item)) << c.name << ": " << item.toStdString();
+    }
 }
 
 // A browser that never reports is ended when its sign-in times out, and every browser still open at the end.
