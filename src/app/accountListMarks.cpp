@@ -7,11 +7,10 @@
 #include <QColor>
 #include <QStyle>
 
-namespace {
-
-const QColor kUnhealthyTint(255, 228, 225);
-
-} // namespace
+QColor UnhealthyTint()
+{
+    return {255, 228, 225};
+}
 
 const TAccountHealthRecord* TAccountListMarks::RecordOf(int ARow) const
 {
@@ -38,7 +37,7 @@ QVariant TAccountListMarks::data(const QModelIndex& AIndex, int ARole) const
     case Qt::ToolTipRole:
         return HealthTooltip(*record, FNow);
     case Qt::BackgroundRole:
-        return unhealthy ? QVariant(kUnhealthyTint) : QVariant();
+        return unhealthy ? QVariant(UnhealthyTint()) : QVariant();
     case Qt::DecorationRole:
         if (unhealthy && AIndex.column() == TAccountListModel::colUserId)
             return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
@@ -57,4 +56,18 @@ void TAccountListMarks::Refresh(const std::vector<TAccountHealthRecord>& AAccoun
     if (rowCount() > 0)
         Q_EMIT dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1),
             {Qt::BackgroundRole, Qt::ToolTipRole, Qt::DecorationRole});
+}
+
+const TAccountHealthRecord* THealthRows::Record(int ARow) const
+{
+    const auto* health = qobject_cast<const TAccountHealthModel*>(sourceModel());
+    return health ? health->Record(mapToSource(index(ARow, 0)).row()) : nullptr;
+}
+
+QVariant THealthRows::data(const QModelIndex& AIndex, int ARole) const
+{
+    if (ARole != Qt::BackgroundRole)
+        return QSortFilterProxyModel::data(AIndex, ARole);
+    const TAccountHealthRecord* record = AIndex.isValid() ? Record(AIndex.row()) : nullptr;
+    return record && !record->unhealthy.isEmpty() ? QVariant(UnhealthyTint()) : QVariant();
 }

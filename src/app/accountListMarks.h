@@ -2,7 +2,9 @@
 
 #include "sync/accountHealth.h"
 
+#include <QColor>
 #include <QIdentityProxyModel>
+#include <QSortFilterProxyModel>
 
 #include <map>
 
@@ -26,3 +28,18 @@ private:
     std::map<QString, TAccountHealthRecord> FByUserId;
     QDateTime FNow;
 };
+
+// The health tab's rows: sortable, and those of unhealthy accounts tinted as in the account list.
+class THealthRows : public QSortFilterProxyModel {
+    Q_OBJECT
+
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+    QVariant data(const QModelIndex& AIndex, int ARole = Qt::DisplayRole) const override;
+    // The account shown in that row of this model; null past the rows.
+    const TAccountHealthRecord* Record(int ARow) const;
+};
+
+// The one tint of an unhealthy account's row, wherever it is listed.
+QColor UnhealthyTint();

@@ -52,6 +52,24 @@ constexpr int kClientHeight = 497;
 constexpr int kToolBarHeight = 29;
 constexpr int kStatusBarHeight = 25;
 constexpr int kMargin = 8;
+constexpr int kPageContentHeight = 386; // below a tab, inside the margins
+constexpr int kHealthListHeight = 190;
+constexpr std::array kHealthListColumns {TAccountHealthModel::colUserId, TAccountHealthModel::colUserName,
+    TAccountHealthModel::colHealth, TAccountHealthModel::colReason};
+
+// The list's widths, with the id column wide enough for a long id beside the warning icon of an unhealthy account;
+// what it takes more comes off the two time columns, so the six still fit.
+std::array<int, TAccountListModel::colCount> AccountColumnWidths(const QTableView& AList)
+{
+    std::array<int, TAccountListModel::colCount> widths = kAccountColumnWidths;
+    const int icon = AList.style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, &AList);
+    const int needed = AList.fontMetrics().horizontalAdvance(QStringLiteral("0000000000000")) + icon + 20;
+    const int more = std::max(0, needed - widths[0]);
+    widths[0] += more;
+    widths[2] -= more / 2;
+    widths[3] -= more - more / 2;
+    return widths;
+}
 
 const QString kTitle = QStringLiteral("提示");
 
@@ -329,27 +347,45 @@ QWidget* TfrmMain::CreateTextPage(QPlainTextEdit*& AText, const char* AName)
 {
     auto* page = Named(new QWidget, AName);
     AText = new QPlainTextEdit(page);
-    AText->setGeometry(kMargin, kMargin, 728, 386);
+    AText->setGeometry(kMargin, kMargin, 728, kPageContentHeight);
     return page;
 }
 
 QWidget* TfrmMain::CreateHealthPage()
 {
     auto* page = Named(new QWidget, "tab_AccountHealth");
-    FHealthSorted = new QSortFilterProxyModel(page);
+    FHealthSorted = new THealthRows(page);
     FHealthSorted->setSourceModel(&FHealthModel);
     FHealthSorted->setSortRole(TAccountHealthModel::SortRole);
     lv_AccountHealth = Named(new QTableView(page), "lv_AccountHealth");
-    lv_AccountHealth->setGeometry(kMargin, kMargin, 728, 386);
+    lv_AccountHealth->setGeometry(kMargin, kMargin, 728, kHealthListHeight);
     lv_AccountHealth->setModel(FHealthSorted);
     lv_AccountHealth->setSortingEnabled(true);
     lv_AccountHealth->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lv_AccountHealth->setSelectionMode(QAbstractItemView::SingleSelection);
     lv_AccountHealth->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lv_AccountHealth->setWordWrap(false);
     lv_AccountHealth->verticalHeader()->hide();
     lv_AccountHealth->verticalHeader()->setDefaultSectionSize(lv_AccountHealth->fontMetrics().height() + 8);
-    lv_AccountHealth->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    QHeaderView* header = lv_AccountHealth->horizontalHeader();
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // The few columns that fit the window; the figures are in the detail below, for the selected account.
+    for (int column = 0; column < TAccountHealthModel::colCount; ++column)
+        lv_AccountHealth->setColumnHidden(column,
+            std::find(kHealthListColumns.begin(), kHealthListColumns.end(), column) == kHealthListColumns.end());
+    lv_AccountHealth->setColumnWidth(TAccountHealthModel::colUserId, 120);
+    lv_AccountHealth->setColumnWidth(TAccountHealthModel::colUserName, 150);
+    lv_AccountHealth->setColumnWidth(TAccountHealthModel::colHealth, 50);
+    header->setSectionResizeMode(TAccountHealthModel::colReason, QHeaderView::Stretch);
     lv_AccountHealth->sortByColumn(TAccountHealthModel::colHealth, Qt::AscendingOrder);
+    connect(
+        lv_AccountHealth->selectionModel(), &QItemSelectionModel::currentRowChanged, this, &TfrmMain::ShowHealthDetail);
+
+    M_HealthDetail = Named(new QPlainTextEdit(page), "M_HealthDetail");
+    M_HealthDetail->setGeometry(
+        kMargin, kMargin + kHealthListHeight + 6, 728, kPageContentHeight - kHealthListHeight - 6);
+    M_HealthDetail->setReadOnly(true);
+    M_HealthDetail->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     return page;
 }
 
@@ -361,15 +397,28 @@ void TfrmMain::ShowHealth()
     const std::vector<TAccountHealthRecord> accounts = health.Accounts();
     const QDateTime now = QDateTime::currentDateTime();
     FAccountMarks.Refresh(accounts, now);
+    // The refresh resets the list: the account looked at stays selected.
+    const TAccountHealthRecord* selected = FHealthSorted->Record(lv_AccountHealth->currentIndex().row());
+    const QString selectedId = selected ? selected->userId : QString();
     FHealthModel.Refresh(accounts, now);
-    lv_AccountHealth->resizeColumnsToContents();
-    // Long causes are read in full in the tooltip; a column never pushes the others out of sight.
-    for (int column = 0; column < TAccountHealthModel::colCount - 1; ++column)
-        lv_AccountHealth->setColumnWidth(column, std::min(lv_AccountHealth->columnWidth(column), 220));
+    int row = 0;
+    for (int i = 0; i < FHealthSorted->rowCount(); ++i) {
+        if (FHealthSorted->Record(i)->userId == selectedId)
+            row = i;
+    }
+    if (FHealthSorted->rowCount() > 0)
+        lv_AccountHealth->selectRow(row);
+    ShowHealthDetail();
     const auto unhealthy = std::count_if(accounts.begin(), accounts.end(),
         [](const TAccountHealthRecord& ARecord) { return !ARecord.unhealthy.isEmpty(); });
     FPanels[2]->setText(
         unhealthy > 0 ? QStringLiteral("%1 个联盟账号状态异常，详见“账号状态”").arg(unhealthy) : SignInHint());
+}
+
+void TfrmMain::ShowHealthDetail()
+{
+    const TAccountHealthRecord* record = FHealthSorted->Record(lv_AccountHealth->currentIndex().row());
+    M_HealthDetail->setPlainText(record ? HealthTooltip(*record, FHealthModel.Now()) : QString());
 }
 
 void TfrmMain::CreateStatusBar()
@@ -406,8 +455,9 @@ void TfrmMain::SetController(TSyncController* AController)
     FAccountMarks.setSourceModel(AController ? &AController->Accounts() : nullptr);
     lv_TaobaoAuths->setModel(AController ? &FAccountMarks : nullptr);
     if (AController) {
+        const auto widths = AccountColumnWidths(*lv_TaobaoAuths);
         for (int column = 0; column < TAccountListModel::colCount; ++column)
-            lv_TaobaoAuths->setColumnWidth(column, kAccountColumnWidths[static_cast<size_t>(column)]);
+            lv_TaobaoAuths->setColumnWidth(column, widths[static_cast<size_t>(column)]);
         OperatorPanelChanged(AController->OperatorPanelText());
         connect(AController, &TSyncController::HealthChanged, this, &TfrmMain::ShowHealth);
         ShowHealth();

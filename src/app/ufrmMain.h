@@ -105,6 +105,8 @@ private:
     QWidget* CreateHealthPage();
     // The account health changed: the marks of the list, the health tab and the status bar's hint.
     void ShowHealth();
+    // The selected account's health in full, below the health tab's list.
+    void ShowHealthDetail();
     void CreateStatusBar();
 
     void btn_loginOperationClick();
@@ -137,8 +139,9 @@ private:
     QPlainTextEdit* M_SoftRemark = nullptr;
     TAccountListMarks FAccountMarks;
     TAccountHealthModel FHealthModel;
-    QSortFilterProxyModel* FHealthSorted = nullptr;
+    THealthRows* FHealthSorted = nullptr;
     QTableView* lv_AccountHealth = nullptr;
+    QPlainTextEdit* M_HealthDetail = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     QLabel* FPanels[3] = {};
 };

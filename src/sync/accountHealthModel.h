@@ -42,6 +42,8 @@ public:
 
     void Refresh(std::vector<TAccountHealthRecord> AAccounts, const QDateTime& ANow);
     const TAccountHealthRecord* Record(int ARow) const;
+    // The time the days and ages are counted to.
+    const QDateTime& Now() const { return FNow; }
 
 private:
     QString Text(const TAccountHealthRecord& ARecord, int AColumn) const;

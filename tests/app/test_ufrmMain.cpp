@@ -19,6 +19,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
@@ -135,11 +136,20 @@ private Q_SLOTS:
         QCOMPARE(list->editTriggers(), QAbstractItemView::NoEditTriggers);
         const QStringList captions {QStringLiteral("联盟ID"), QStringLiteral("联盟账号"), QStringLiteral("授权日期"),
             QStringLiteral("授权到期时间"), QStringLiteral("登录状态"), QStringLiteral("运行状态")};
+        // The id column fits a 13-digit id beside the warning icon whatever the font; the time columns give what it
+        // takes more, so the six still fit the list.
         const int widths[] = {110, 130, 150, 150, 70, 100};
+        int total = 0;
         for (int column = 0; column < 6; ++column) {
             QCOMPARE(list->model()->headerData(column, Qt::Horizontal).toString(), captions.at(column));
-            QCOMPARE(list->columnWidth(column), widths[column]);
+            if (column == 1 || column > 3)
+                QCOMPARE(list->columnWidth(column), widths[column]);
+            total += list->columnWidth(column);
         }
+        QCOMPARE(total, 710);
+        QVERIFY(list->columnWidth(0) >= 110);
+        QVERIFY(list->columnWidth(0) >= list->fontMetrics().horizontalAdvance(QStringLiteral("2211902013456"))
+                + list->style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, list) + 12);
 
         auto* start = fixture.Child<QPushButton>("btn_Start");
         QCOMPARE(start->text(), QStringLiteral("开始同步订单(失效/维权/已收货)"));
@@ -339,6 +349,35 @@ private Q_SLOTS:
         QVERIFY(Cell(*health, 1, TAccountHealthModel::colAdvice).isEmpty());
         QCOMPARE(Cell(*health, 1, TAccountHealthModel::colHealth), QStringLiteral("正常"));
         QCOMPARE(Cell(*health, 1, TAccountHealthModel::colWebSession), QStringLiteral("未登录"));
+
+        // It fits the window: the account, its state and the reason; the failing row tinted as in the list; the
+        // selected account's reason, figures and advice in full below.
+        QStringList shown;
+        int width = 0;
+        for (int column = 0; column < TAccountHealthModel::colCount; ++column) {
+            if (!health->isColumnHidden(column)) {
+                shown << health->model()->headerData(column, Qt::Horizontal).toString();
+                width += health->columnWidth(column);
+            }
+        }
+        QCOMPARE(shown,
+            QStringList({QStringLiteral("联盟ID"), QStringLiteral("账号名称"), QStringLiteral("状态"),
+                QStringLiteral("异常原因")}));
+        QVERIFY(width <= health->viewport()->width());
+        QCOMPARE(health->model()->index(0, TAccountHealthModel::colReason).data(Qt::BackgroundRole),
+            list->model()->index(0, 0).data(Qt::BackgroundRole));
+        QVERIFY(!health->model()->index(1, TAccountHealthModel::colReason).data(Qt::BackgroundRole).isValid());
+        auto* detail = fixture.Child<QPlainTextEdit>("M_HealthDetail");
+        health->selectRow(0);
+        QVERIFY(detail->toPlainText().contains(QStringLiteral("状态异常: 授权已到期")));
+        QVERIFY(detail->toPlainText().contains(QStringLiteral("处理建议: 在运营商后台重新授权该联盟账号")));
+        QVERIFY(detail->geometry().bottom() < health->parentWidget()->height());
+        health->selectRow(1);
+        QVERIFY(detail->toPlainText().contains(QStringLiteral("状态: 正常")));
+        // A new copy of the health keeps the account looked at.
+        const QString looked = Cell(*health, 1, TAccountHealthModel::colUserId);
+        Q_EMIT fixture.Controller().HealthChanged();
+        QCOMPARE(Cell(*health, health->currentIndex().row(), TAccountHealthModel::colUserId), looked);
     }
 
     void operatorButtonsWaitForTheRequest()
@@ -350,6 +389,10 @@ private Q_SLOTS:
         backEnd.Hold();
         auto* refresh = fixture.Child<QToolButton>("btn_refAuth");
         auto* login = fixture.Child<QToolButton>("btn_loginOperation");
+        auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
+        std::vector<int> widths;
+        for (int column = 0; column < TAccountListModel::colCount; ++column)
+            widths.push_back(list->columnWidth(column));
         QTest::mouseClick(refresh, Qt::LeftButton);
         QVERIFY(!refresh->isEnabled());
         QVERIFY(!login->isEnabled());
@@ -357,11 +400,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(refresh->isEnabled(), kWait);
         QVERIFY(login->isEnabled());
         // The list was rebuilt from scratch; its columns keep their widths.
-        auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
         QCOMPARE(list->model()->rowCount(), 2);
-        const int widths[TAccountListModel::colCount] = {110, 130, 150, 150, 70, 100};
         for (int column = 0; column < TAccountListModel::colCount; ++column)
-            QCOMPARE(list->columnWidth(column), widths[column]);
+            QCOMPARE(list->columnWidth(column), widths[static_cast<size_t>(column)]);
     }
 
     void startAndStopChangeCaptionAndTag()
