@@ -157,55 +157,61 @@ std::string TOperatorBackend::ListItemFault() const
     return FListItemFault;
 }
 
+// The ledger's name of the kind, the order's id fields, and the fields a well-formed order has besides its ids.
+struct TStandInBatchKind {
+    const char* ledgerName;
+    const char* childKey;
+    const char* parentKey;
+    bool (*wellFormed)(const QJsonObject& AOrder);
+};
+
+namespace {
+
+const TStandInBatchKind kRefundBatch {"refund", "childOrderNo", "parentOrderNo", [](const QJsonObject& AOrder) {
+                                          return IsString(AOrder, "refundStatus")
+                                              && AOrder.value(QStringLiteral("refundAmount")).isDouble()
+                                              && AOrder.value(QStringLiteral("refundFinishTime")).isDouble();
+                                      }};
+
+const TStandInBatchKind kInvalidBatch {"invalid", "tradeId", "tradeParentId", [](const QJsonObject& AOrder) {
+                                           return AOrder.value(QStringLiteral("tkStatus")).isDouble()
+                                               && IsString(AOrder, "payPrice") && IsString(AOrder, "pubShareFee");
+                                       }};
+
+} // namespace
+
 void TOperatorBackend::RefundBatch(const httplib::Request& AReq, httplib::Response& ARes)
 {
-    TFormFields fields;
-    if (!Verify(AReq, ARes, TNeed::Session, fields))
-        return;
-    const std::string text = Field(fields, "orders");
-    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text));
-    std::vector<std::pair<TStandInLedger::TKey, QJsonObject>> orders;
-    bool wellFormed = document.isArray() && !document.array().isEmpty();
-    for (const QJsonValue& value : document.array()) {
-        const QJsonObject order = value.toObject();
-        const QString child = order.value(QStringLiteral("childOrderNo")).toString();
-        const QString parent = order.value(QStringLiteral("parentOrderNo")).toString();
-        wellFormed = wellFormed && value.isObject() && !child.isEmpty() && !parent.isEmpty()
-            && IsString(order, "refundStatus") && order.value(QStringLiteral("refundAmount")).isDouble()
-            && order.value(QStringLiteral("refundFinishTime")).isDouble();
-        orders.emplace_back(TStandInLedger::TKey {parent.toStdString(), child.toStdString()}, order);
-    }
-    if (!wellFormed) {
-        Refuse(ARes, FBadRequest, 400, "orders 格式错误");
-        return;
-    }
-    FLedger.AcceptBatch("refund", text, orders);
-    Reply(ARes, 200, "success");
+    Batch(AReq, ARes, TNeed::Session, kRefundBatch);
 }
 
 void TOperatorBackend::InvalidBatch(const httplib::Request& AReq, httplib::Response& ARes)
 {
+    Batch(AReq, ARes, TNeed::Signature, kInvalidBatch);
+}
+
+void TOperatorBackend::Batch(
+    const httplib::Request& AReq, httplib::Response& ARes, TNeed ANeed, const TStandInBatchKind& AKind)
+{
     TFormFields fields;
-    if (!Verify(AReq, ARes, TNeed::Signature, fields))
+    if (!Verify(AReq, ARes, ANeed, fields))
         return;
     const std::string text = Field(fields, "orders");
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text));
     std::vector<std::pair<TStandInLedger::TKey, QJsonObject>> orders;
     bool wellFormed = document.isArray() && !document.array().isEmpty();
-    for (const QJsonValue& value : document.array()) {
+    for (const auto& value : document.array()) {
         const QJsonObject order = value.toObject();
-        const QString child = order.value(QStringLiteral("tradeId")).toString();
-        const QString parent = order.value(QStringLiteral("tradeParentId")).toString();
-        wellFormed = wellFormed && value.isObject() && !child.isEmpty() && !parent.isEmpty()
-            && order.value(QStringLiteral("tkStatus")).isDouble() && IsString(order, "payPrice")
-            && IsString(order, "pubShareFee");
+        const QString child = order.value(QLatin1String(AKind.childKey)).toString();
+        const QString parent = order.value(QLatin1String(AKind.parentKey)).toString();
+        wellFormed = wellFormed && value.isObject() && !child.isEmpty() && !parent.isEmpty() && AKind.wellFormed(order);
         orders.emplace_back(TStandInLedger::TKey {parent.toStdString(), child.toStdString()}, order);
     }
     if (!wellFormed) {
         Refuse(ARes, FBadRequest, 400, "orders 格式错误");
         return;
     }
-    FLedger.AcceptBatch("invalid", text, orders);
+    FLedger.AcceptBatch(AKind.ledgerName, text, orders);
     Reply(ARes, 200, "success");
 }
 

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 
+struct TStandInBatchKind; // what tells the two order batches apart
+
 // The operator back end: operator sign-in, the account list, and the two order intakes. Every request must carry
 // a valid "sign" and a fresh "timestamp"; the session ("token", "uid") where the request needs one. Replies use
 // the back end's envelope {"code","msg","time","data"}; 200 means accepted.
@@ -48,6 +50,8 @@ private:
     void AccountList(const httplib::Request& AReq, httplib::Response& ARes);
     void RefundBatch(const httplib::Request& AReq, httplib::Response& ARes);
     void InvalidBatch(const httplib::Request& AReq, httplib::Response& ARes);
+    // Both batch kinds: checked, refused when malformed, else recorded in the ledger and accepted.
+    void Batch(const httplib::Request& AReq, httplib::Response& ARes, TNeed ANeed, const TStandInBatchKind& AKind);
 
     const TDemoData& FData;
     TStandInLedger& FLedger;

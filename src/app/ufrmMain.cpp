@@ -106,7 +106,7 @@ QIcon OperatorIcon()
     body.cubicTo(4, 17, 28, 17, 28, 30);
     body.closeSubpath();
     painter.drawPath(body);
-    return QIcon(pixmap);
+    return {pixmap};
 }
 
 const QStringList& AboutLines()

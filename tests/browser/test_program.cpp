@@ -3,6 +3,7 @@
 #include "browser/webEngineSetup.h"
 #include "sync/signInBrowser.h"
 
+#include "standInFolder.h"
 #include "standinclient.h"
 
 #include <QDir>
@@ -46,55 +47,53 @@ TEST(BrowserProgram, RefusesAWrongCommandLine)
     }
 }
 
-TEST(BrowserProgram, OpensThePageAndEndsCleanlyWhenEnded)
+// The browser in a folder of its own whose conf.ini names the stand-in, and the socket it reports to.
+class BrowserRun : public ::testing::Test, protected TStandInFolder {
+protected:
+    BrowserRun()
+        : TStandInFolder(TStandInFixture::FreePorts())
+    {
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(WriteConf());
+        FSocket.setProxy(QNetworkProxy::NoProxy);
+        ASSERT_TRUE(FSocket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    }
+
+    QUdpSocket FSocket;
+};
+
+TEST_F(BrowserRun, OpensThePageAndEndsCleanlyWhenEnded)
 {
-    TStandIn standIn {TStandInFixture::FreePorts()};
-    standIn.Start();
-    QTemporaryDir folder;
-    QFile ini(folder.filePath(QStringLiteral("conf.ini")));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(standIn.HostsSection().toUtf8());
-    ini.close();
-    QUdpSocket socket;
-    socket.setProxy(QNetworkProxy::NoProxy);
-    ASSERT_TRUE(socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
 
     QProcess browser;
-    browser.setWorkingDirectory(folder.path());
+    browser.setWorkingDirectory(FFolder.path());
     browser.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     browser.start(QStringLiteral(QUENLAR_BROWSER_EXE),
-        {QStringLiteral("2"), QStringLiteral("1001"), QString::number(socket.localPort())});
+        {QStringLiteral("2"), QStringLiteral("1001"), QString::number(FSocket.localPort())});
     ASSERT_TRUE(browser.waitForStarted(kWaitMs));
     // The page comes from the sign-in host that conf.ini names.
-    EXPECT_TRUE(standIn.Server(TStandInHost::SignIn).WaitForRequests(1));
-    EXPECT_EQ(standIn.Server(TStandInHost::SignIn).LastRequest().target, "/signin");
+    EXPECT_TRUE(FStandIn.Server(TStandInHost::SignIn).WaitForRequests(1));
+    EXPECT_EQ(FStandIn.Server(TStandInHost::SignIn).LastRequest().target, "/signin");
 
     ASSERT_EQ(::kill(static_cast<pid_t>(browser.processId()), SIGTERM), 0);
     ASSERT_TRUE(browser.waitForFinished(kWaitMs));
     EXPECT_EQ(browser.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(browser.exitCode(), 0);
-    // Ended by the program, it has nothing to report; its profile stays in the program folder.
-    EXPECT_FALSE(socket.hasPendingDatagrams());
-    EXPECT_TRUE(QFileInfo(ProfileFolder(folder.path(), QStringLiteral("1001"))).isDir());
+    // Ended by the program, it has nothing to report; its profile stays in the program FFolder.
+    EXPECT_FALSE(FSocket.hasPendingDatagrams());
+    EXPECT_TRUE(QFileInfo(ProfileFolder(FFolder.path(), QStringLiteral("1001"))).isDir());
 }
 
 // Started the way the program starts it, the browser writes nothing outside the data folder (the engine's own
 // profile, certificate store and caches go to browser-profile/), and its stderr, the service's journal, gets the
 // engine's start-up report only when asked for.
-TEST(BrowserProgram, KeepsToTheDataFolderAndOffStderrUnlessAsked)
+TEST_F(BrowserRun, KeepsToTheDataFolderAndOffStderrUnlessAsked)
 {
-    TStandIn standIn {TStandInFixture::FreePorts()};
-    standIn.Start();
-    QTemporaryDir folder;
-    QFile ini(folder.filePath(QStringLiteral("conf.ini")));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(standIn.HostsSection().toUtf8());
-    ini.close();
     const QTemporaryDir home; // the operator's real home
-    ASSERT_TRUE(QDir().mkpath(TBrowserProcesses::BrowserHome(folder.path())));
-    QUdpSocket socket;
-    socket.setProxy(QNetworkProxy::NoProxy);
-    ASSERT_TRUE(socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    ASSERT_TRUE(QDir().mkpath(TBrowserProcesses::BrowserHome(FFolder.path())));
     int pages = 0;
     for (const bool asked : {false, true}) {
         QProcessEnvironment base = QProcessEnvironment::systemEnvironment();
@@ -104,12 +103,12 @@ TEST(BrowserProgram, KeepsToTheDataFolderAndOffStderrUnlessAsked)
         if (asked)
             base.insert(QStringLiteral("QUENLAR_BROWSER_DIAGNOSTICS"), QStringLiteral("1"));
         QProcess browser;
-        browser.setWorkingDirectory(folder.path());
-        browser.setProcessEnvironment(TBrowserProcesses::BrowserEnvironment(base, {}, folder.path()));
+        browser.setWorkingDirectory(FFolder.path());
+        browser.setProcessEnvironment(TBrowserProcesses::BrowserEnvironment(base, {}, FFolder.path()));
         browser.start(QStringLiteral(QUENLAR_BROWSER_EXE),
-            {QStringLiteral("2"), QStringLiteral("1001"), QString::number(socket.localPort())});
+            {QStringLiteral("2"), QStringLiteral("1001"), QString::number(FSocket.localPort())});
         ASSERT_TRUE(browser.waitForStarted(kWaitMs));
-        EXPECT_TRUE(standIn.Server(TStandInHost::SignIn).WaitForRequests(++pages));
+        EXPECT_TRUE(FStandIn.Server(TStandInHost::SignIn).WaitForRequests(++pages));
         ASSERT_EQ(::kill(static_cast<pid_t>(browser.processId()), SIGTERM), 0);
         ASSERT_TRUE(browser.waitForFinished(kWaitMs));
         const QByteArray err = browser.readAllStandardError();
@@ -122,32 +121,22 @@ TEST(BrowserProgram, KeepsToTheDataFolderAndOffStderrUnlessAsked)
 
 // The profile beside the program keeps the session: started again for the account, the browser hands it over
 // without a sign-in.
-TEST(BrowserProgram, ASecondSignInOfTheAccountIsQuick)
+TEST_F(BrowserRun, ASecondSignInOfTheAccountIsQuick)
 {
-    TStandIn standIn {TStandInFixture::FreePorts()};
-    standIn.Start();
-    const std::string userId = standIn.Data().Accounts()[0].userId;
-    QTemporaryDir folder;
-    QUdpSocket socket;
-    socket.setProxy(QNetworkProxy::NoProxy);
-    ASSERT_TRUE(socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
-
+    const std::string userId = FStandIn.Data().Accounts()[0].userId;
     const auto run = [&](const QString& APageQuery) {
-        QFile ini(folder.filePath(QStringLiteral("conf.ini")));
-        QString hosts = standIn.HostsSection();
+        QString hosts = FStandIn.HostsSection();
         hosts.replace(QStringLiteral("/signin\n"), QStringLiteral("/signin") + APageQuery + QStringLiteral("\n"));
-        EXPECT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write(hosts.toUtf8());
-        ini.close();
+        EXPECT_TRUE(WriteConfText(hosts));
         QProcess browser;
-        browser.setWorkingDirectory(folder.path());
+        browser.setWorkingDirectory(FFolder.path());
         browser.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         browser.start(QStringLiteral(QUENLAR_BROWSER_EXE),
-            {QStringLiteral("2"), QString::fromStdString(userId), QString::number(socket.localPort())});
+            {QStringLiteral("2"), QString::fromStdString(userId), QString::number(FSocket.localPort())});
         EXPECT_TRUE(browser.waitForStarted(kWaitMs));
         QJsonObject message;
-        if (QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, kWaitMs))
-            message = QJsonDocument::fromJson(socket.receiveDatagram().data()).object();
+        if (QTest::qWaitFor([&] { return FSocket.hasPendingDatagrams(); }, kWaitMs))
+            message = QJsonDocument::fromJson(FSocket.receiveDatagram().data()).object();
         // Ended the way the program ends it.
         ::kill(static_cast<pid_t>(browser.processId()), SIGTERM);
         EXPECT_TRUE(browser.waitForFinished(kWaitMs));

@@ -5,6 +5,7 @@
 #include "browser/signInWindow.h"
 
 #include "sessions/alimmTokenMgr.h"
+#include "standInFolder.h"
 #include "standinclient.h"
 
 #include <QFile>
@@ -23,15 +24,16 @@ namespace {
 
 constexpr int kWaitMs = 30000;
 
-class SignInWindow : public ::testing::Test, protected TStandInFixture {
+class SignInWindow : public ::testing::Test, protected TStandInFixture, protected TStandInFolder {
 protected:
+    SignInWindow()
+        : TStandInFolder(FreePorts())
+    {
+    }
+
     void SetUp() override
     {
-        FStandIn.Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write(FStandIn.HostsSection().toUtf8());
-        ini.close();
+        ASSERT_TRUE(WriteConf());
         FSocket.setProxy(QNetworkProxy::NoProxy);
         ASSERT_TRUE(FSocket.bind(QHostAddress(QHostAddress::LocalHost), 0));
     }
@@ -69,8 +71,6 @@ protected:
 
     TSignInConfig Config() const { return TSignInConfig::Read(FFolder.path()); }
 
-    TStandIn FStandIn {FreePorts()};
-    QTemporaryDir FFolder;
     QUdpSocket FSocket;
 };
 

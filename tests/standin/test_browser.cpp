@@ -2,6 +2,7 @@
 
 #include "standin/standin.h"
 
+#include "standInFolder.h"
 #include "standinclient.h"
 #include "testwait.h"
 
@@ -17,15 +18,16 @@
 
 namespace {
 
-class SignInBrowser : public ::testing::Test, protected TStandInFixture {
+class SignInBrowser : public ::testing::Test, protected TStandInFixture, protected TStandInFolder {
 protected:
+    SignInBrowser()
+        : TStandInFolder(FreePorts())
+    {
+    }
+
     void SetUp() override
     {
-        FStandIn.Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write(FStandIn.HostsSection().toUtf8());
-        ini.close();
+        ASSERT_TRUE(WriteConf());
         // Loopback needs no proxy, and asking the system for one starts a lookup thread in the proxy library.
         FSocket.setProxy(QNetworkProxy::NoProxy);
         ASSERT_TRUE(FSocket.bind(QHostAddress(QHostAddress::LocalHost), 0));
@@ -61,8 +63,6 @@ protected:
         EXPECT_EQ(FBrowser.exitCode(), 0);
     }
 
-    TStandIn FStandIn {FreePorts()};
-    QTemporaryDir FFolder;
     QUdpSocket FSocket;
     QProcess FBrowser;
 };

@@ -5,6 +5,7 @@
 #include "foundation/globals.h"
 #include "foundation/qjson.h"
 #include "operator/uapiApp.h"
+#include "standInFolder.h"
 #include "standinclient.h"
 #include "store/ucommon.h"
 #include "taobao/topApiGetOrders.h"
@@ -17,15 +18,16 @@
 
 namespace {
 
-class ProgramAgainstStandIn : public ::testing::Test, protected TStandInFixture {
+class ProgramAgainstStandIn : public ::testing::Test, protected TStandInFixture, protected TStandInFolder {
 protected:
+    ProgramAgainstStandIn()
+        : TStandInFolder(FreePorts(11, 2))
+    {
+    }
+
     void SetUp() override
     {
-        FStandIn.Start();
-        QFile ini(FFolder.filePath(QStringLiteral("conf.ini")));
-        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write(FStandIn.HostsSection().toUtf8());
-        ini.close();
+        ASSERT_TRUE(WriteConf());
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
         FApp = std::make_unique<TAPIApp>();
@@ -37,8 +39,6 @@ protected:
             FApp->WaitForPosts();
     }
 
-    TStandIn FStandIn {FreePorts(11, 2)};
-    QTemporaryDir FFolder;
     std::unique_ptr<TCommon> FCommon;
     std::unique_ptr<TGlobalScope<TCommon>> FCommonScope;
     std::unique_ptr<TAPIApp> FApp;
