@@ -1,6 +1,7 @@
 #include "app/headless.h"
 
 #include "app/dataFolder.h"
+#include "app/serviceNotifier.h"
 #include "app/terminationSignals.h"
 #include "foundation/textutil.h"
 #include "log/QLog.h"
@@ -94,9 +95,10 @@ enum TExitCode {
 // The headless run as a sequence of main-thread steps: sign in, list, sign-in browsers, passes.
 class THeadlessRun : public QObject {
 public:
-    THeadlessRun(const TAppOptions& AOptions, TSyncController& AController)
+    THeadlessRun(const TAppOptions& AOptions, TSyncController& AController, TServiceNotifier& ANotifier)
         : FOptions(AOptions)
         , FController(AController)
+        , FNotifier(ANotifier)
     {
         connect(&FController, &TSyncController::AccountsRefreshed, this, &THeadlessRun::OnAccounts);
         connect(&FController, &TSyncController::SignInReported, this, &THeadlessRun::OnSignInReported);
@@ -139,8 +141,13 @@ public:
             return;
         }
         FController.SignIn(FOptions.phone, password, [this](bool ASucceeded, const QString& AError) {
-            if (ASucceeded)
+            if (ASucceeded) {
+                // Ready once signed in: the phone, the password and the back end's address have proved good, so a
+                // start that cannot work fails the start itself; what follows (the list, the sign-in browsers, the
+                // passes) may rightly take longer than a start may, and its failures are each account's health.
+                FNotifier.Ready();
                 return;
+            }
             // The back end's text, and beside it what kept the request from being answered at all.
             const QString& cause = FController.SignInCause();
             Print(stderr,
@@ -275,6 +282,7 @@ private:
 
     const TAppOptions& FOptions;
     TSyncController& FController;
+    TServiceNotifier& FNotifier;
     QTimer FSignInTimer;
     std::set<QString> FAwaited;
     // None without --status-file; written once more with the last state when the run goes (after the jobs ended).
@@ -326,10 +334,16 @@ int RunHeadless(const TAppOptions& AOptions)
         TSyncController controller(frontEnd, paths, TimingFrom(options));
         controller.Health().SetVersion(QStringLiteral(QUENLAR_VERSION));
         controller.Open();
-        THeadlessRun run(options, controller);
-        const TTerminationSignals signals([&run](int) { QCoreApplication::exit(run.SignalledExitCode()); });
+        TServiceNotifier notifier;
+        THeadlessRun run(options, controller, notifier);
+        const TTerminationSignals signals([&run, &notifier](int) {
+            notifier.Stopping();
+            QCoreApplication::exit(run.SignalledExitCode());
+        });
         QTimer::singleShot(0, &run, [&run] { run.Start(); });
         exitCode = QCoreApplication::exec();
+        // The jobs may take their time to end (a batch post up to 15 s); the manager hears of it before that.
+        notifier.Stopping();
         controller.CloseListener();
         objects.StopJobs();
     }

@@ -15,9 +15,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <functional>
+#include <string>
+#include <vector>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -155,6 +164,106 @@ TEST_F(HeadlessRun, LinesForTheJournalCarryTheirPriorityAndNoTime)
             EXPECT_TRUE(out.contains(QStringLiteral("]  运营商：已登录"))) << out.toStdString();
         }
     }
+}
+
+// A service manager's notification socket: a bound AF_UNIX datagram socket, as systemd hands one over in NOTIFY_SOCKET,
+// keeping every state line the program sends.
+class TNotifySocket {
+public:
+    explicit TNotifySocket(const QString& APath)
+        : FFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        const QByteArray path = QFile::encodeName(APath);
+        if (FFd < 0 || static_cast<size_t>(path.size()) >= sizeof(address.sun_path))
+            return;
+        std::copy(path.begin(), path.end(), address.sun_path);
+        FBound = ::bind(FFd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~TNotifySocket()
+    {
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+    TNotifySocket(const TNotifySocket&) = delete;
+    TNotifySocket& operator=(const TNotifySocket&) = delete;
+
+    bool IsBound() const { return FBound; }
+
+    // Reads datagrams until ACondition holds of those read so far (generously bounded); false when it never does.
+    bool WaitUntil(const std::function<bool()>& ACondition)
+    {
+        const auto until = std::chrono::steady_clock::now() + kTestWaitLimit;
+        while (!ACondition()) {
+            const auto left
+                = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            pollfd readable {FFd, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0)
+                return false;
+            char datagram[4096];
+            const ssize_t size = ::recv(FFd, datagram, sizeof(datagram), 0);
+            if (size > 0)
+                FStates.emplace_back(datagram, static_cast<size_t>(size));
+        }
+        return true;
+    }
+
+    bool WaitFor(const std::string& AState)
+    {
+        return WaitUntil([this, &AState] { return Count(AState) > 0; });
+    }
+
+    // How many datagrams from the AFrom-th on hold the line AState.
+    size_t Count(const std::string& AState, size_t AFrom = 0) const
+    {
+        return static_cast<size_t>(
+            std::count_if(FStates.begin() + static_cast<std::ptrdiff_t>(std::min(AFrom, FStates.size())), FStates.end(),
+                [&AState](const std::string& ADatagram) {
+                    return ("\n" + ADatagram + "\n").find("\n" + AState + "\n") != std::string::npos;
+                }));
+    }
+
+    size_t Size() const { return FStates.size(); }
+
+private:
+    int FFd;
+    bool FBound = false;
+    std::vector<std::string> FStates;
+};
+
+// Under systemd (Type=notify, WatchdogSec=): ready once signed in, the watchdog pinged from the running main loop,
+// stopping on SIGTERM. The same run without NOTIFY_SOCKET is every other test here.
+TEST_F(HeadlessRun, TellsTheServiceManagerItIsReadyAliveAndStopping)
+{
+#ifndef QUENLAR_WITH_SYSTEMD
+    GTEST_SKIP() << "this build has no libsystemd";
+#endif
+    SetAccounts({{"1001", "nick-a", "tok-a"}});
+    TNotifySocket manager(FFolder.filePath(QStringLiteral("notify")));
+    ASSERT_TRUE(manager.IsBound());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QUENLAR_PASSWORD"), QStringLiteral("pw"));
+    environment.insert(QStringLiteral("NOTIFY_SOCKET"), FFolder.filePath(QStringLiteral("notify")));
+    environment.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000"));
+    FProcess.setProcessEnvironment(environment);
+    FProcess.setWorkingDirectory(FFolder.path());
+    FProcess.start(FProgram, {QStringLiteral("--headless"), QStringLiteral("--phone"), QStringLiteral("1")});
+    ASSERT_TRUE(FProcess.waitForStarted());
+
+    ASSERT_TRUE(manager.WaitFor("READY=1"));
+    // Ready means signed in: the back end has had the sign-in by then.
+    EXPECT_GE(FOperator.RequestCount(), 1u);
+    EXPECT_EQ(FOperator.Requests().front().target, "/client/dbmove/login");
+    // Pings keep coming from the running loop, not only one at the start.
+    const size_t afterReady = manager.Size();
+    ASSERT_TRUE(manager.WaitUntil([&manager, afterReady] { return manager.Count("WATCHDOG=1", afterReady) >= 2; }));
+    EXPECT_EQ(manager.Count("STOPPING=1"), 0u);
+
+    ::kill(static_cast<pid_t>(FProcess.processId()), SIGTERM);
+    EXPECT_TRUE(manager.WaitFor("STOPPING=1"));
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(FProcess.exitCode(), 0) << FErr.toStdString();
 }
 
 // A cron job must never take an interrupted run for a complete one.
