@@ -79,7 +79,7 @@ QString ChooseDataFolder(const TDataFolderSources& ASources)
 QString PrepareDataFolder(const QString& AFolder)
 {
     const QString absolute = Absolute(AFolder);
-    if (const QString problem = MakeFolders(absolute); !problem.isEmpty())
+    if (QString problem = MakeFolders(absolute); !problem.isEmpty())
         return problem;
     if (!QFileInfo(absolute).isDir())
         return QStringLiteral("the data folder %1 is not a folder").arg(absolute);

@@ -391,6 +391,7 @@ private Q_SLOTS:
         auto* login = fixture.Child<QToolButton>("btn_loginOperation");
         auto* list = fixture.Child<QTableView>("lv_TaobaoAuths");
         std::vector<int> widths;
+        widths.reserve(TAccountListModel::colCount);
         for (int column = 0; column < TAccountListModel::colCount; ++column)
             widths.push_back(list->columnWidth(column));
         QTest::mouseClick(refresh, Qt::LeftButton);

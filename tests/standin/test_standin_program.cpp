@@ -57,7 +57,7 @@ TEST_F(ProgramAgainstStandIn, SignsInListsAccountsAndDeliversInvalidOrders)
     const QString token = accounts->ItemByPath(u"[0].accessToken")->AsString();
 
     // Two days of slices, the way a sync pass asks, well before the demo clock's now.
-    const QDateTime end = QDateTime::fromSecsSinceEpoch(DemoNow() - 20 * 86400);
+    const QDateTime end = QDateTime::fromSecsSinceEpoch(DemoNow() - qint64(20) * 86400);
     QStringList lines;
     TTopApiGetOrders(token, QString(), QString()).getOrdersToList(end.addDays(-2), end, 13, lines);
     const int served = FStandIn.Ledger().Summary()[QStringLiteral("served")][QStringLiteral("status13")].toInt();
