@@ -192,6 +192,34 @@ QString TDBCacheClass::AddBatch(const QString& strJson, QStringView AParentKey, 
     }
 }
 
+QString TDBCacheClass::add(const std::vector<TOrderKey>& AOrders, qint32 order_type)
+{
+    if (!QFile::exists(FDBFileName))
+        return CacheText(FDBFileName, QStringLiteral("不存在"));
+    try {
+        const std::scoped_lock lock(FCS);
+        const TConnection db = Open(FDBFileNameUtf8, SQLITE_OPEN_READWRITE, FBusyTimeoutMs);
+        TTransaction transaction(db.get());
+        const TStatement insert = Prepare(db.get(), kInsert);
+        for (const auto& [parentId, childId] : AOrders) {
+            const QString parent = Trim(parentId);
+            const QString child = Trim(childId);
+            if (parent.isEmpty() || child.isEmpty())
+                continue;
+            BindOrder(insert.get(), order_type, parent, child);
+            const int rc = sqlite3_step(insert.get());
+            if (rc != SQLITE_DONE)
+                RaiseSqlite(db.get(), rc);
+            sqlite3_reset(insert.get());
+        }
+        transaction.Commit();
+        return {};
+    } catch (const EQuenlarError& error) {
+        // The batch is not recorded; its orders are downloaded and delivered again by the next run.
+        return CacheText(FDBFileName, QStringLiteral("无法记录:") + error.Message());
+    }
+}
+
 QString TDBCacheClass::unusableReason() const
 {
     const QFileInfo file(FDBFileName);
