@@ -42,13 +42,6 @@ public:
     // command that prepares it.
     QString unusableReason() const;
 
-    // Record a delivered batch: a JSON array of invalid-order lines ("tradeParentId", "tradeId"; order type 0),
-    // or of refund orders ("parentOrderNo", "childOrderNo"; order type 1). Elements lacking an id are skipped.
-    // All or nothing: any failure records nothing of the batch. Answers why it was not recorded (naming the file),
-    // empty when it was; a text that is not JSON records nothing and is no failure. Never creates the file.
-    QString add(const QString& strJson);
-    QString addWQ(const QString& strJson);
-
     using TOrderKey = std::pair<QString, QString>; // parent id, child id
 
     // Record the orders of a delivered batch under order_type (0 invalid orders, 1 refunds); ids are trimmed, an
@@ -75,7 +68,6 @@ public:
     const QString& dbFileName() const { return FDBFileName; }
 
 private:
-    QString AddBatch(const QString& strJson, QStringView AParentKey, QStringView AChildKey, int AOrderType);
     [[noreturn]] void RaiseMissing() const;
 
     std::mutex FCS; // one batch is written at a time
