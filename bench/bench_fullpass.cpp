@@ -8,6 +8,8 @@
 #include "standin/standin.h"
 #include "store/udb.h"
 #include "sync/accountHealth.h"
+#include "sync/agedOutOrders.h"
+#include "sync/delivery.h"
 #include "sync/processObjects.h"
 #include "taobao/topApiGetOrders.h"
 
@@ -75,10 +77,11 @@ public:
             timed([AHealth] { AHealth->PassStarted(TPassKind::Invalid); });
         for (const TDemoAccount& account : FFolder.StandIn().Data().Accounts()) {
             const QDateTime start = QDateTime::currentDateTime();
-            QStringList lines;
+            std::vector<TInvalidOrder> read;
             TTopApiGetOrders orders(QString::fromStdString(account.accessToken), QString(), QString());
-            orders.getOrdersToList(begin, FEnd, 13, lines);
-            APIApp()->postOrderData(lines);
+            orders.getOrdersToList(begin, FEnd, 13, read);
+            const std::vector<TInvalidOrder> lines = TDelivery::Unsent(*FCache, read);
+            FDelivery.PostInvalid(*FCache, *APIApp(), lines);
             if (AHealth) {
                 TAccountPassOutcome outcome;
                 outcome.found = outcome.delivered = static_cast<int>(lines.size());
@@ -90,7 +93,6 @@ public:
         }
         if (AHealth)
             timed([AHealth] { AHealth->PassEnded(TPassKind::Invalid, 300000); });
-        APIApp()->WaitForPosts();
     }
 
     // The health model as the controller has it: every account listed, a change noted for the main thread.
@@ -140,6 +142,8 @@ private:
     std::unique_ptr<TProcessObjects> FObjects;
     std::unique_ptr<TDBCacheClass> FCache;
     int FCaches = 0;
+    TAgedOutOrders FAgedOut;
+    TDelivery FDelivery {FAgedOut};
     std::vector<std::string> FPages; // "url\nbody"
     std::vector<std::string> FPosts;
 };

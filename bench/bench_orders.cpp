@@ -112,7 +112,7 @@ void BM_AccountPass_quenlar(benchmark::State& state)
     World();
     for (auto _ : state) {
         TTopApiGetOrders downloader(QStringLiteral("session-token"), QString(), QString());
-        QStringList lines;
+        std::vector<TInvalidOrder> lines;
         downloader.getOrdersToList(kEnd.addDays(-15), kEnd, 13, lines);
         if (lines.size() != 120 * 300)
             state.SkipWithError("unexpected line count");

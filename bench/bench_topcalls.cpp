@@ -6,6 +6,7 @@
 #include "standin/standin.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
+#include "sync/delivery.h"
 #include "taobao/orderPass.h"
 #include "taobao/topApiGetOrders.h"
 #include "taobao/topLimits.h"
@@ -52,11 +53,13 @@ public:
             for (const TDemoAccount& account : FFolder.StandIn().Data().Accounts()) {
                 // Nothing is posted here: every pass counts as delivered, so the watermarks move as after an
                 // accepted batch.
+                const QString userId = QString::fromStdString(account.userId);
                 const TOrderPassResult pass
                     = TOrderPass(FClock, &FGate)
-                          .Run(QString::fromStdString(account.userId), QString::fromStdString(account.userName),
-                              QString::fromStdString(account.accessToken), {});
-                TOrderPass::MoveWatermarks(pass);
+                          .Run(userId, QString::fromStdString(account.userName),
+                              QString::fromStdString(account.accessToken), TDelivery::Watermarks(*FCache, userId), {});
+                for (const auto& [status, mark] : pass.watermarks)
+                    FCache->setWatermark(pass.accountKey, status, mark);
             }
         }
     }
@@ -116,7 +119,7 @@ void BM_StopDuringBan(benchmark::State& AState)
         TTopApiGetOrders orders(token, QString(), QString(), [&] { return stop.load(); });
         orders.setGate(&gate);
         auto pass = std::async(std::launch::async, [&] {
-            QStringList lines;
+            std::vector<TInvalidOrder> lines;
             const QDateTime now = QDateTime::currentDateTime();
             orders.getOrdersToList(now.addDays(-15), now, 13, lines);
         });

@@ -155,17 +155,11 @@ void BM_AddBatchQuenlar(benchmark::State& state)
 {
     const TCacheFolder folder(0);
     TDBCacheClass cache(folder.Folder());
-    QString batch = QStringLiteral("[");
-    for (int i = 0; i < kBatchOrders; ++i) {
-        if (i > 0)
-            batch += u',';
-        batch += QStringLiteral("{\"tradeId\":\"%1\",\"tradeParentId\":\"%2\",\"tkStatus\":13,\"payPrice\":\"12.50\","
-                                "\"pubShareFee\":\"0.35\"}")
-                     .arg(QString::fromStdString(ChildId(i)), QString::fromStdString(ParentId(i)));
-    }
-    batch += u']';
+    std::vector<TDBCacheClass::TOrderKey> batch;
+    for (int i = 0; i < kBatchOrders; ++i)
+        batch.emplace_back(QString::fromStdString(ParentId(i)), QString::fromStdString(ChildId(i)));
     for (auto _ : state)
-        cache.add(batch);
+        cache.add(batch, 0);
     state.SetItemsProcessed(state.iterations() * kBatchOrders);
 }
 

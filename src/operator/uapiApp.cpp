@@ -4,44 +4,12 @@
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
-#include "log/QLog.h"
 #include "store/ucommon.h"
-#include "store/udb.h"
-
-namespace {
-
-constexpr int kInvalidBatchSize = 100;
-
-QString BatchText(const QStringList& AMembers)
-{
-    return u'[' + AMembers.join(u',') + u']';
-}
-
-const QString kRecordingStoppedText = QStringLiteral("订单缓存无法记录已提交的订单,本次同步停止提交,下次同步再提交");
-
-} // namespace
 
 TAPIApp::TAPIApp() = default;
 
-bool TAPIApp::Record(bool ARefunds, const QString& ABatch, int AAgain, QString& ACause)
-{
-    TDBCacheClass* cache = DBCache();
-    if (!cache)
-        return true;
-    const QString failure = ARefunds ? cache->addWQ(ABatch) : cache->add(ABatch);
-    if (failure.isEmpty())
-        return true;
-    FRecordingStopped.store(true);
-    // Said once, with what it costs: these orders go out a second time with the next pass.
-    ACause = QStringLiteral("已提交的订单未能记入缓存(") + failure + QStringLiteral("),本次同步停止提交,")
-        + QString::number(AAgain) + QStringLiteral(" 条订单下次同步会再次提交");
-    LogLine(llError, ACause);
-    return false;
-}
-
 TAPIApp::~TAPIApp()
 {
-    FPosters.WaitAll();
     FisLogin = false;
 }
 
@@ -120,130 +88,18 @@ std::unique_ptr<TQJson> TAPIApp::getAlimmTokens(const std::function<bool()>& ASt
     return document;
 }
 
-void TAPIApp::postOrderData(const QStringList& List, TPostDone ADone)
-{
-    if (List.isEmpty()) {
-        if (ADone)
-            ADone(TPostOutcome());
-        return;
-    }
-    QStringList batches;
-    for (qsizetype i = 0; i < List.size(); i += kInvalidBatchSize)
-        batches.append(BatchText(List.mid(i, kInvalidBatchSize)));
-    FPosters.Start([this, batches, lines = static_cast<int>(List.size()), done = std::move(ADone)] {
-        pushInvalidOrders(batches, lines, done);
-    });
-}
-
-void TAPIApp::pushInvalidOrders(const QStringList& ABatches, int ALines, const TPostDone& ADone)
-{
-    TPostOutcome outcome;
-    outcome.batches = static_cast<int>(ABatches.size());
-    for (qsizetype index = 0; index < ABatches.size(); ++index) {
-        const QString& batch = ABatches.at(index);
-        if (Ending()) {
-            // The process ends: only posts already in flight are waited for; the next run sends these again.
-            if (outcome.cause.isEmpty())
-                outcome.cause = CutAtExitText();
-            break;
-        }
-        if (RecordingStopped()) {
-            if (outcome.cause.isEmpty())
-                outcome.cause = kRecordingStoppedText;
-            outcome.unrecorded = true;
-            break;
-        }
-        TParamList params;
-        params.SetValue(u"orders", Trim(batch));
-        TServiceResp resp;
-        try {
-            resp = postWithoutToken(IntakeUrl(OperatorPath::InvalidOrders), params, [this] { return PostsCut(); });
-        } catch (const EQuenlarError& e) {
-            // A reply whose code is not a number: that batch failed, the next ones still go out.
-            resp.msg = e.Message();
-        }
-        if (resp.code == 200) {
-            QString unrecorded;
-            if (!Record(false, batch, ALines - static_cast<int>(index) * kInvalidBatchSize, unrecorded)) {
-                if (outcome.cause.isEmpty())
-                    outcome.cause = unrecorded;
-                outcome.unrecorded = true;
-                break;
-            }
-            ++outcome.accepted;
-            outcome.delivered += qMin(kInvalidBatchSize, ALines - static_cast<int>(index) * kInvalidBatchSize);
-            LogLine(llMessage, QStringLiteral("失效/已收货订单提交成功"));
-        } else if (PostsCut()) {
-            LogLine(llError, QStringLiteral("失效/已收货") + CutAtExitText());
-            if (outcome.cause.isEmpty())
-                outcome.cause = CutAtExitText();
-        } else {
-            const QString cause
-                = QStringLiteral("code:") + QString::number(resp.code) + QStringLiteral(",msg:") + resp.msg;
-            LogLine(llMessage, QStringLiteral("失效/已收货订单提交失败---") + cause);
-            if (outcome.cause.isEmpty())
-                outcome.cause = QStringLiteral("失效/已收货订单提交失败---") + cause;
-        }
-    }
-    if (ADone)
-        ADone(outcome);
-}
-
-TPostOutcome TAPIApp::postWeiQuanOrderData(const std::vector<TWeiQuanOrderInfo>& List)
-{
-    TPostOutcome outcome;
-    QStringList pending;
-    const auto send = [this, &pending, &outcome, &List](size_t ASent) {
-        ++outcome.batches;
-        if (RecordingStopped()) {
-            if (outcome.cause.isEmpty())
-                outcome.cause = kRecordingStoppedText;
-            outcome.unrecorded = true;
-            pending.clear();
-            return;
-        }
-        const QString failure
-            = syncRefundOrders(BatchText(pending), static_cast<int>(List.size() - ASent + pending.size()));
-        if (RecordingStopped())
-            outcome.unrecorded = true;
-        if (failure.isEmpty()) {
-            ++outcome.accepted;
-            outcome.delivered += static_cast<int>(pending.size());
-        } else if (outcome.cause.isEmpty()) {
-            outcome.cause = failure;
-        }
-        pending.clear();
-    };
-    for (size_t k = 1; k <= List.size(); ++k) {
-        // The batch goes out before the k-th record is added, so the first batch holds 99 records.
-        if (k % 100 == 0)
-            send(k - 1);
-        pending.append(RefundOrderJson(List[k - 1]));
-    }
-    if (!pending.isEmpty())
-        send(List.size());
-    return outcome;
-}
-
-QString TAPIApp::syncRefundOrders(const QString& ABatch, int AAgain)
+TServiceResp TAPIApp::postInvalidOrders(const QString& ABatch)
 {
     TParamList params;
     params.SetValue(u"orders", Trim(ABatch));
-    if (Ending())
-        return CutAtExitText(); // only posts already in flight are waited for; the next run sends it again
-    const TServiceResp resp
-        = postWithToken(ServiceUrl(OperatorPath::RefundOrders), params, [this] { return PostsCut(); });
-    if (resp.code == 200) {
-        QString unrecorded;
-        if (!Record(true, ABatch, AAgain, unrecorded))
-            return unrecorded;
-    } else if (PostsCut()) {
-        LogLine(llError, QStringLiteral("维权") + CutAtExitText());
-        return CutAtExitText();
-    }
-    const QString result = QStringLiteral("code:") + QString::number(resp.code) + QStringLiteral(",msg:") + resp.msg;
-    LogLine(llMessage, QStringLiteral("维权订单提交结果---") + result);
-    return resp.code == 200 ? QString() : QStringLiteral("维权订单提交失败---") + result;
+    return postWithoutToken(IntakeUrl(OperatorPath::InvalidOrders), params, [this] { return PostsCut(); });
+}
+
+TServiceResp TAPIApp::postRefundOrders(const QString& ABatch)
+{
+    TParamList params;
+    params.SetValue(u"orders", Trim(ABatch));
+    return postWithToken(ServiceUrl(OperatorPath::RefundOrders), params, [this] { return PostsCut(); });
 }
 
 qint64 TAPIApp::timeTextToUnix(const QString& ATime)

@@ -1,7 +1,6 @@
 #include "store/udb.h"
 
 #include "foundation/qerror.h"
-#include "foundation/qjson.h"
 #include "foundation/textutil.h"
 
 #include <QDir>
@@ -99,28 +98,6 @@ void BindOrder(sqlite3_stmt* statement, int AOrderType, const QString& AParent, 
     BindId(statement, 3, AChild);
 }
 
-struct TOrderIds {
-    QString parent;
-    QString child;
-};
-
-// The trimmed ids of every element that has both; nothing when the text is not JSON.
-std::vector<TOrderIds> ReadBatch(const QString& strJson, QStringView AParentKey, QStringView AChildKey)
-{
-    std::vector<TOrderIds> orders;
-    TQJson json;
-    if (!json.TryParse(strJson))
-        return orders;
-    orders.reserve(static_cast<std::size_t>(json.Count()));
-    for (int i = 0; i < json.Count(); ++i) {
-        const TQJson* element = json.Items(i);
-        TOrderIds ids {Trim(element->MemberText(AParentKey)), Trim(element->MemberText(AChildKey))};
-        if (!ids.parent.isEmpty() && !ids.child.isEmpty())
-            orders.push_back(std::move(ids));
-    }
-    return orders;
-}
-
 // Rolls back whatever a failure left open; the connection is closed after it.
 class TTransaction {
 public:
@@ -151,34 +128,26 @@ TDBCacheClass::TDBCacheClass(const QString& AFolder, int ABusyTimeoutMs)
 {
 }
 
-QString TDBCacheClass::add(const QString& strJson)
-{
-    return AddBatch(strJson, u"tradeParentId", u"tradeId", 0);
-}
-
-QString TDBCacheClass::addWQ(const QString& strJson)
-{
-    return AddBatch(strJson, u"parentOrderNo", u"childOrderNo", 1);
-}
-
 void TDBCacheClass::RaiseMissing() const
 {
     throw ECacheError(CacheText(FDBFileName, QStringLiteral("不存在")));
 }
 
-QString TDBCacheClass::AddBatch(const QString& strJson, QStringView AParentKey, QStringView AChildKey, int AOrderType)
+QString TDBCacheClass::add(const std::vector<TOrderKey>& AOrders, qint32 order_type)
 {
     if (!QFile::exists(FDBFileName))
         return CacheText(FDBFileName, QStringLiteral("不存在"));
     try {
-        // Parsed before the lock: other batches need not wait for it.
-        const std::vector<TOrderIds> orders = ReadBatch(strJson, AParentKey, AChildKey);
         const std::scoped_lock lock(FCS);
         const TConnection db = Open(FDBFileNameUtf8, SQLITE_OPEN_READWRITE, FBusyTimeoutMs);
         TTransaction transaction(db.get());
         const TStatement insert = Prepare(db.get(), kInsert);
-        for (const TOrderIds& order : orders) {
-            BindOrder(insert.get(), AOrderType, order.parent, order.child);
+        for (const auto& [parentId, childId] : AOrders) {
+            const QString parent = Trim(parentId);
+            const QString child = Trim(childId);
+            if (parent.isEmpty() || child.isEmpty())
+                continue;
+            BindOrder(insert.get(), order_type, parent, child);
             const int rc = sqlite3_step(insert.get());
             if (rc != SQLITE_DONE)
                 RaiseSqlite(db.get(), rc);

@@ -2,6 +2,7 @@
 
 #include "foundation/globals.h"
 #include "foundation/qerror.h"
+#include "store/orderWatermark.h"
 
 #include <QByteArray>
 #include <QString>
@@ -12,13 +13,6 @@
 #include <optional>
 #include <utility>
 #include <vector>
-
-// How far an account's orders of one status have been read by update time, and when the last pass over the whole
-// window was; Unix seconds.
-struct TOrderWatermark {
-    qint64 updatedTo = 0;
-    qint64 fullAt = 0;
-};
 
 // A failure of the order cache itself: a lookup or a record that SQLite refused (a lock held past the busy time-out,
 // a missing table, an unreadable file) or a file that is not there. It fails the pass that needed the answer; it is
@@ -48,12 +42,12 @@ public:
     // command that prepares it.
     QString unusableReason() const;
 
-    // Record a delivered batch: a JSON array of invalid-order lines ("tradeParentId", "tradeId"; order type 0),
-    // or of refund orders ("parentOrderNo", "childOrderNo"; order type 1). Elements lacking an id are skipped.
-    // All or nothing: any failure records nothing of the batch. Answers why it was not recorded (naming the file),
-    // empty when it was; a text that is not JSON records nothing and is no failure. Never creates the file.
-    QString add(const QString& strJson);
-    QString addWQ(const QString& strJson);
+    using TOrderKey = std::pair<QString, QString>; // parent id, child id
+
+    // Record the orders of a delivered batch under order_type (0 invalid orders, 1 refunds); ids are trimmed, an
+    // order lacking either is skipped. All or nothing: any failure records nothing of the batch. Answers why it was
+    // not recorded (naming the file), empty when it was. Never creates the file.
+    QString add(const std::vector<TOrderKey>& AOrders, qint32 order_type);
 
     // Whether that order is recorded under that type; ids are trimmed. Raises ECacheError, naming the file and
     // with SQLite's message, when the lookup fails (missing file or table, unreadable file, a lock held past the
@@ -62,7 +56,6 @@ public:
 
     // The same lookup for many orders over one connection: a page of downloaded orders costs one open, not one
     // per order. Answers in the order asked.
-    using TOrderKey = std::pair<QString, QString>; // parent id, child id
     std::vector<bool> existOrders(const std::vector<TOrderKey>& AOrders, qint32 order_type) const;
 
     // The watermark of an account and status, kept in table order_watermark of the same file (created there when
@@ -75,7 +68,6 @@ public:
     const QString& dbFileName() const { return FDBFileName; }
 
 private:
-    QString AddBatch(const QString& strJson, QStringView AParentKey, QStringView AChildKey, int AOrderType);
     [[noreturn]] void RaiseMissing() const;
 
     std::mutex FCS; // one batch is written at a time

@@ -1,23 +1,11 @@
 #include "sync/agedOutOrders.h"
 
-#include "foundation/qjson.h"
-#include "foundation/textutil.h"
 #include "log/QLog.h"
 
-TAgedOutOrders::TKey TAgedOutOrders::KeyOf(const QString& ALine)
-{
-    TQJson line;
-    if (!line.TryParse(ALine))
-        return {};
-    const TQJson* parent = line.ItemByPath(u"tradeParentId");
-    const TQJson* child = line.ItemByPath(u"tradeId");
-    return {parent ? Trim(parent->AsString()) : QString(), child ? Trim(child->AsString()) : QString()};
-}
-
-int TAgedOutOrders::PassEnded(const QString& AAccount, const QString& AAccountName, const QStringList& AFound,
+int TAgedOutOrders::PassEnded(const QString& AAccount, const QString& AAccountName, const std::vector<TKey>& AFound,
     bool AWholeWindow, bool AAllDelivered, const TDelivered& ADelivered)
 {
-    // Neither the lines' parsing nor the cache's lookups nor the log lines run under the lock: passes of other
+    // Neither the ids' sorting nor the cache's lookups nor the log lines run under the lock: passes of other
     // accounts record theirs meanwhile.
     std::set<TKey> found;
     {
@@ -26,10 +14,9 @@ int TAgedOutOrders::PassEnded(const QString& AAccount, const QString& AAccountNa
         if (AAllDelivered && FTracked.find(AAccount) == FTracked.end())
             return 0;
     }
-    for (const QString& line : AFound) {
-        TKey key = KeyOf(line);
+    for (const TKey& key : AFound) {
         if (!key.first.isEmpty() || !key.second.isEmpty())
-            found.insert(std::move(key));
+            found.insert(key);
     }
     std::vector<TKey> left; // no longer in the window: delivered, or aged out
     {

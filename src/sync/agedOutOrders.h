@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
 #include <functional>
 #include <map>
@@ -19,19 +18,16 @@ public:
     using TKey = std::pair<QString, QString>; // parent id, child id
     using TDelivered = std::function<bool(const TKey&)>;
 
-    // After an account's pass: AFound are the undelivered order lines it found; AWholeWindow says it read the whole
-    // window completely, so an order it no longer finds has left the window, or was delivered (ADelivered);
+    // After an account's pass: AFound are the ids of the undelivered orders it found; AWholeWindow says it read the
+    // whole window completely, so an order it no longer finds has left the window, or was delivered (ADelivered);
     // AAllDelivered says the pass then delivered everything it found, so none of it needs watching.
     // Returns how many orders aged out undelivered now.
-    int PassEnded(const QString& AAccount, const QString& AAccountName, const QStringList& AFound, bool AWholeWindow,
-        bool AAllDelivered, const TDelivered& ADelivered);
+    int PassEnded(const QString& AAccount, const QString& AAccountName, const std::vector<TKey>& AFound,
+        bool AWholeWindow, bool AAllDelivered, const TDelivered& ADelivered);
 
     // Orders of the account that aged out undelivered since the start.
     int Count(const QString& AAccount) const;
     std::map<QString, int> Counts() const;
-
-    // The ids of an invalid-order line; empty ones when it holds none.
-    static TKey KeyOf(const QString& ALine);
 
 private:
     mutable std::mutex FCS; // held only over the two maps: never across a lookup of the cache or a log line

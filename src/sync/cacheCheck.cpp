@@ -8,7 +8,7 @@ void TCacheCheck::NewPass()
     FAsked = false;
 }
 
-QString TCacheCheck::Problem(const TSay& ASay)
+QString TCacheCheck::Problem(const TDBCacheClass* ACache, const TSay& ASay)
 {
     QString reason;
     bool fresh = false;
@@ -16,8 +16,7 @@ QString TCacheCheck::Problem(const TSay& ASay)
         // Held while the cache is asked, so the accounts of a concurrent pass wait for the one answer.
         const std::scoped_lock lock(FLock);
         if (!FAsked) {
-            const TDBCacheClass* cache = DBCache();
-            FReason = cache != nullptr ? cache->unusableReason() : QStringLiteral("没有订单缓存");
+            FReason = ACache != nullptr ? ACache->unusableReason() : QStringLiteral("没有订单缓存");
             FAsked = true;
             fresh = !FReason.isEmpty() && FReason != FSaid;
             FSaid = FReason;

@@ -5,6 +5,8 @@
 #include <functional>
 #include <mutex>
 
+class TDBCacheClass;
+
 // Asks the order cache, before a pass posts anything, whether it can serve the pass. The cache is asked once a pass
 // (the answer stands for all its accounts; a failure in the middle of a pass is the lookup's own error). A reason is
 // said once (the caller logs it and shows it) until the cache is usable again, so a broken cache of an unattended run
@@ -15,8 +17,9 @@ public:
 
     // The next Problem asks the cache again.
     void NewPass();
-    // Empty when the cache is usable; otherwise why not, handed to ASay the first time it is seen. Any thread.
-    QString Problem(const TSay& ASay);
+    // Empty when ACache is usable; otherwise why not (no cache at all included), handed to ASay the first time it is
+    // seen. Any thread.
+    QString Problem(const TDBCacheClass* ACache, const TSay& ASay);
 
 private:
     std::mutex FLock;

@@ -9,6 +9,7 @@
 #include "store/udb.h"
 #include "sync/accountHealth.h"
 #include "sync/concurrentAccounts.h"
+#include "sync/delivery.h"
 #include "sync/processObjects.h"
 #include "taobao/orderPass.h"
 #include "taobao/topApiGetOrders.h"
@@ -17,7 +18,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <future>
 #include <memory>
 
 namespace {
@@ -105,20 +105,6 @@ TRefundRead ReadRefunds(const TAlimmTokenRecord& AAccount, const TAlimmTokenData
     return read;
 }
 
-// Waits for the batch posts when it goes, on every path out of a pass: declared after the pass's slot, it runs
-// before the slot is given back, so the next pass finds this one's orders recorded.
-class TPostsAwaited {
-public:
-    TPostsAwaited() = default;
-    TPostsAwaited(const TPostsAwaited&) = delete;
-    TPostsAwaited& operator=(const TPostsAwaited&) = delete;
-    ~TPostsAwaited()
-    {
-        if (TAPIApp* api = APIApp())
-            api->WaitForPosts();
-    }
-};
-
 // A cache that fails a lookup cannot tell new orders from delivered ones: the account's pass posts nothing.
 TAccountPassOutcome CacheFailed(const QString& ALogPrefix, const QString& AError)
 {
@@ -147,47 +133,6 @@ TAccountPassOutcome OutcomeOf(bool AStopped, const QString& AFailure, const QStr
     return outcome;
 }
 
-// Delivers the pass's orders and waits for the outcome; the account's watermarks move only once every batch was
-// accepted, so a refused batch is read and sent again by the very next pass rather than the next full one.
-TPostOutcome PostOrders(const TOrderPassResult& APass)
-{
-    TAPIApp* api = APIApp();
-    if (!api) {
-        TPostOutcome none;
-        none.batches = APass.lines.isEmpty() ? 0 : 1;
-        none.cause = QStringLiteral("no operator client");
-        return none;
-    }
-    auto done = std::make_shared<std::promise<TPostOutcome>>();
-    std::future<TPostOutcome> outcome = done->get_future();
-    api->postOrderData(APass.lines, [done, APass](const TPostOutcome& AOutcome) {
-        if (AOutcome.AllAccepted())
-            TOrderPass::MoveWatermarks(APass);
-        done->set_value(AOutcome);
-    });
-    return outcome.get();
-}
-
-// Whether every status of the pass was read over the whole window (not only what changed since a watermark).
-bool ReadWholeWindow(const TOrderPassResult& APass)
-{
-    if (APass.watermarks.empty())
-        return !APass.incremental;
-    return std::all_of(APass.watermarks.begin(), APass.watermarks.end(),
-        [](const auto& AMark) { return AMark.second.fullAt == AMark.second.updatedTo; });
-}
-
-// An order the cache cannot answer for counts as delivered: no alarm without proof.
-bool DeliveredBefore(const TAgedOutOrders::TKey& AKey)
-{
-    const TDBCacheClass* cache = DBCache();
-    try {
-        return cache == nullptr || cache->existOrder(AKey.first, AKey.second, 0);
-    } catch (const std::exception&) {
-        return true;
-    }
-}
-
 } // namespace
 
 TPassRunner::TPassRunner(
@@ -196,6 +141,7 @@ TPassRunner::TPassRunner(
     , FHealth(AHealth)
     , FSyncInterval(ASyncInterval)
     , FRefundInterval(ARefundInterval)
+    , FDelivery(FAgedOut)
 {
 }
 
@@ -209,9 +155,9 @@ void TPassRunner::ControlsChangedOnMain()
     RunOnMainFor(this, [this] { FFrontEnd.ControlsChanged(); });
 }
 
-QString TPassRunner::CacheProblem()
+QString TPassRunner::CacheProblem(const TDBCacheClass* ACache)
 {
-    return FCacheCheck.Problem([this](const QString& AReason) {
+    return FCacheCheck.Problem(ACache, [this](const QString& AReason) {
         LogLine(llError, AReason);
         RunOnMainFor(this, [this, AReason] {
             FFrontEnd.MessageBox(AReason, kMessageTitle, TSyncFrontEnd::TButtons::Ok, TSyncFrontEnd::TIcon::Error);
@@ -243,8 +189,8 @@ void TPassRunner::ForEachAccount(TPassScope& APass, TPassKind AKind, const TStop
 {
     FCacheCheck.NewPass();
     // Posts stopped because an accepted batch could not be recorded go on once the cache takes a write again.
-    if (TAPIApp* api = APIApp(); api != nullptr && api->RecordingStopped() && CacheProblem().isEmpty())
-        api->ResumeRecording();
+    if (FDelivery.RecordingStopped() && CacheProblem(DBCache()).isEmpty())
+        FDelivery.ResumeRecording();
     // A gateway that was down in the last pass is tried again.
     if (TTopGate* gate = TopGate())
         gate->NewPass();
@@ -296,7 +242,6 @@ void TPassRunner::RunInvalidPass(const TStopCheck& AStop, bool AWaitTurn)
         TPassScope::Skipped(FHealth, TPassKind::Invalid);
         return;
     }
-    const TPostsAwaited posts;
     TPassScope pass(FHealth, TPassKind::Invalid, AStop, [this] { return IntervalMs(TPassKind::Invalid); });
     ForEachAccount(
         pass, TPassKind::Invalid, AStop,
@@ -306,35 +251,35 @@ void TPassRunner::RunInvalidPass(const TStopCheck& AStop, bool AWaitTurn)
 
 TAccountPassOutcome TPassRunner::SyncInvalidOrdersOfAccount(PAlimmTokenData AAccount, const TStopCheck& AStop)
 {
-    if (const QString problem = CacheProblem(); !problem.isEmpty())
+    TDBCacheClass* cache = DBCache();
+    if (const QString problem = CacheProblem(cache); !problem.isEmpty())
         return TAccountPassOutcome::Failed(problem, QStringLiteral("cache"));
-    TOrderPassResult pass;
-    try {
-        pass = TOrderPass().Run(AAccount->userId(), AAccount->userName(), AAccount->token(), AStop);
-    } catch (const ECacheError& error) {
-        return CacheFailed(QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';', error.Message());
-    }
+    const QString accountKey = AAccount->userId();
+    const TOrderPassResult pass = TOrderPass().Run(
+        accountKey, AAccount->userName(), AAccount->token(), TDelivery::Watermarks(*cache, accountKey), AStop);
     const bool stopped = AStop();
-    TPostOutcome posted;
-    {
-        const std::scoped_lock together(FPostTurn);
-        // A stopped or failed pass read only part of the window: its count is no total.
-        const QString prefix = QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';';
+    const QString prefix = QStringLiteral("同步失效/确认收货订单:") + AAccount->userName() + u';';
+    // A stopped or failed pass read only part of the window: its count is no total.
+    const auto announce = [&](qsizetype ANew) {
         if (stopped || pass.failure.isEmpty()) {
             LogLine(llMessage,
                 prefix + (stopped ? QStringLiteral("同步已停止,已取得 ") : pass.Scope() + QStringLiteral("共 "))
-                    + QString::number(pass.lines.size()) + QStringLiteral(" 条未同步订单!"));
+                    + QString::number(ANew) + QStringLiteral(" 条未同步订单!"));
         } else {
             LogLine(llError,
-                prefix + pass.failure + QStringLiteral(",已取得 ") + QString::number(pass.lines.size())
+                prefix + pass.failure + QStringLiteral(",已取得 ") + QString::number(ANew)
                     + QStringLiteral(" 条未同步订单,其余下次同步再取"));
         }
-        posted = PostOrders(pass);
+    };
+    TDelivered delivered;
+    try {
+        delivered = FDelivery.DeliverInvalid(
+            *cache, APIApp(), accountKey, AAccount->userName(), pass, !stopped && pass.failure.isEmpty(), announce);
+    } catch (const ECacheError& error) {
+        return CacheFailed(prefix, error.Message());
     }
-    const int agedOut = FAgedOut.PassEnded(AAccount->userId(), AAccount->userName(), pass.lines,
-        !stopped && pass.failure.isEmpty() && ReadWholeWindow(pass), posted.AllAccepted(), &DeliveredBefore);
-    FHealth.OrdersAgedOut(AAccount->userId(), agedOut);
-    return OutcomeOf(stopped, pass.failure, TopSource(), pass.lines.size(), posted, pass.lostRecords);
+    FHealth.OrdersAgedOut(accountKey, delivered.agedOut);
+    return OutcomeOf(stopped, pass.failure, TopSource(), delivered.found, delivered.posted, pass.lostRecords);
 }
 
 void TPassRunner::RunRefundPass(const TStopCheck& AStop, bool AWaitTurn)
@@ -360,33 +305,33 @@ TAccountPassOutcome TPassRunner::SyncRefundOrdersOfAccount(PAlimmTokenData AAcco
     const QDateTime& AEnd, const TStopCheck& AStop, TRefundSource ASource)
 {
     AAccount->setReadLock(false);
-    if (const QString problem = CacheProblem(); !problem.isEmpty())
+    TDBCacheClass* cache = DBCache();
+    if (const QString problem = CacheProblem(cache); !problem.isEmpty())
         return TAccountPassOutcome::Failed(problem, QStringLiteral("cache"));
     const TAlimmTokenData account = AAccount->Snapshot();
     const QString prefix = QStringLiteral("同步维权订单-联盟账号:") + account.userName + u';';
-    TRefundRead read;
-    try {
-        read = ReadRefunds(*AAccount, account, ABegin, AEnd, AStop, ASource);
-    } catch (const ECacheError& error) {
-        return CacheFailed(prefix, error.Message());
-    }
-    const std::vector<TWeiQuanOrderInfo>& refunds = read.refunds;
+    const TRefundRead read = ReadRefunds(*AAccount, account, ABegin, AEnd, AStop, ASource);
     const bool stopped = AStop();
     const QString& failure = read.failure;
     // A report that could not be read whole is no count: its refunds so far go out, the pass says what failed.
-    if (stopped || failure.isEmpty()) {
-        LogLine(llMessage,
-            prefix + (stopped ? QStringLiteral("同步已停止,已取得 ") : QStringLiteral("90天内共有 "))
-                + QString::number(refunds.size()) + QStringLiteral(" 条维权订单未同步!"));
-    } else {
-        LogLine(llError,
-            prefix + failure + QStringLiteral(",已取得 ") + QString::number(refunds.size())
-                + QStringLiteral(" 条维权订单未同步,下次同步再取"));
+    const auto announce = [&](qsizetype ANew) {
+        if (stopped || failure.isEmpty()) {
+            LogLine(llMessage,
+                prefix + (stopped ? QStringLiteral("同步已停止,已取得 ") : QStringLiteral("90天内共有 "))
+                    + QString::number(ANew) + QStringLiteral(" 条维权订单未同步!"));
+        } else {
+            LogLine(llError,
+                prefix + failure + QStringLiteral(",已取得 ") + QString::number(ANew)
+                    + QStringLiteral(" 条维权订单未同步,下次同步再取"));
+        }
+    };
+    TDelivered delivered;
+    try {
+        delivered = FDelivery.DeliverRefunds(*cache, APIApp(), read.refunds, announce);
+    } catch (const ECacheError& error) {
+        return CacheFailed(prefix, error.Message());
     }
-    TPostOutcome posted;
-    if (TAPIApp* api = APIApp())
-        posted = api->postWeiQuanOrderData(refunds);
-    return OutcomeOf(stopped, failure, read.failureSource, static_cast<qsizetype>(refunds.size()), posted, read.lost);
+    return OutcomeOf(stopped, failure, read.failureSource, delivered.found, delivered.posted, read.lost);
 }
 
 void TPassRunner::SyncWeiquanClick()
@@ -480,8 +425,6 @@ void TPassRunner::RunPassesOnce(std::function<void()> ADone)
         } catch (...) {
             LogJobError(AJob, std::current_exception());
         }
-        if (TAPIApp* api = APIApp())
-            api->WaitForPosts();
         RunOnMainFor(this, [done] { (*done)(); });
     });
     if (!posted)

@@ -4,6 +4,7 @@
 #include "store/ucommon.h"
 #include "sync/agedOutOrders.h"
 #include "sync/cacheCheck.h"
+#include "sync/delivery.h"
 #include "sync/jobSupport.h"
 #include "sync/passLifecycle.h"
 #include "sync/passOutcome.h"
@@ -14,14 +15,14 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 
 class TAccountHealth;
 
 // The order and refund passes: the first and the repeating passes a start sets up, the manual refund run, the
 // one-off passes of the headless mode. Each is a job of FJobs, so a stop ends every one of them, and each pass over
 // the accounts is a TPassScope, so it ends exactly once with its outcome. Passes of one kind never overlap (their
-// slots); an invalid-order pass gives its slot back only once its batches are recorded.
+// slots); an account's orders go from its reader through the delivery step on the pass's own worker, so a pass
+// gives its slot back only once its batches are recorded.
 class TPassRunner {
 public:
     TPassRunner(TSyncFrontEnd& AFrontEnd, TAccountHealth& AHealth, qint64 ASyncInterval, qint64 ARefundInterval);
@@ -40,8 +41,8 @@ public:
     // The manual refund run, posted as a pass job of its own.
     void SyncWeiquanClick();
 
-    // One invalid-order pass and one refund pass on a worker, then waits for every batch post; ADone runs on the
-    // main thread afterwards.
+    // One invalid-order pass and one refund pass on a worker, batches and all; ADone runs on the main thread
+    // afterwards.
     void RunPassesOnce(std::function<void()> ADone);
 
     // Per account (user id), the orders that left the download window undelivered since the start.
@@ -70,7 +71,7 @@ private:
     void ControlsChangedOnMain();
     // Why the order cache cannot serve this account's pass (said once: an error line and a message box); empty
     // when it can.
-    QString CacheProblem();
+    QString CacheProblem(const TDBCacheClass* ACache);
 
     TSyncFrontEnd& FFrontEnd;
     TAccountHealth& FHealth;
@@ -78,9 +79,7 @@ private:
     const qint64 FRefundInterval;
     std::atomic<int> FManualRefunds {0};
     TAgedOutOrders FAgedOut;
-    // Held while an account's count line is written and its orders posted: the post's lines name no account, so
-    // with accounts downloaded at once they must follow their account's line.
-    std::mutex FPostTurn;
+    TDelivery FDelivery; // feeds FAgedOut
     TPassSlot FInvalidPass;
     TPassSlot FRefundPass; // the repeating, the immediate and the manual refund runs
     TCacheCheck FCacheCheck;

@@ -121,17 +121,15 @@ TProcessObjects::~TProcessObjects()
 
 void TProcessObjects::StopJobs()
 {
-    // No batch starts any more; a batch post under way gets the grace to learn its outcome; past it the post is cut
-    // (not recorded, so the next run sends it again), so that neither a job nor a posting thread holds the end for
-    // the request time-out.
+    // No batch starts any more; a batch post under way (on its pass's worker) gets the grace to learn its outcome;
+    // past it the post is cut (not recorded, so the next run sends it again), so that no job holds the end for the
+    // request time-out.
     if (FAPIApp)
         FAPIApp->CutPostsAfter(kPostGrace);
     if (FScheduler) {
         FScheduler->SetAppTerminating();
         Release(FScheduler);
     }
-    if (FAPIApp)
-        FAPIApp->WaitForPosts();
 }
 
 // The job error's log line; the scheduler's error handler, and the runs that catch their own.

@@ -3,7 +3,6 @@
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
-#include "store/udb.h"
 #include "taobao/orderAmount.h"
 
 namespace {
@@ -54,24 +53,7 @@ bool TReadRefoundOrderJSON::ReadOrders(std::vector<TWeiQuanOrderInfo>& List, QSt
     const TQJson* orders = document.ItemByPath(u"data.result");
     if (orders == nullptr)
         return hasNext;
-    // Ids first, so the whole page is looked up in the cache over one connection.
-    std::vector<TDBCacheClass::TOrderKey> lookups;
-    std::vector<int> lookupOf(static_cast<size_t>(orders->Count()), -1); // index into lookups, -1: not looked up
     for (int i = 0; i < orders->Count(); ++i) {
-        const TQJson& order = *orders->Items(i);
-        QString parentId = Trim(order.MemberText(u"tbTradeParentId"));
-        QString childId = Trim(order.MemberText(u"tbTradeId"));
-        if (parentId.isEmpty() || childId.isEmpty())
-            continue;
-        lookupOf[size_t(i)] = static_cast<int>(lookups.size());
-        lookups.emplace_back(std::move(parentId), std::move(childId));
-    }
-    const TDBCacheClass* cache = DBCache();
-    const std::vector<bool> cached = cache != nullptr ? cache->existOrders(lookups, 1) : std::vector<bool>();
-    for (int i = 0; i < orders->Count(); ++i) {
-        const int lookup = lookupOf[size_t(i)];
-        if (lookup >= 0 && size_t(lookup) < cached.size() && cached[size_t(lookup)])
-            continue;
         const TQJson& order = *orders->Items(i);
         try {
             TWeiQuanOrderInfo info = RecordOf(order);

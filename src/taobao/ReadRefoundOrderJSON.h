@@ -14,10 +14,10 @@ public:
     {
     }
 
-    // Appends the page's successful refund orders that the cache does not hold under the refund type; answers
-    // whether the report has another page. False, with nothing added, for a text that is not the report's JSON (no
-    // JSON, or no "data" object); ANotReport, when given, then says so. A cache failure (ECacheError) raises; a
-    // record whose amount is not a number is left out with an error line naming it.
+    // Appends the page's successful refund orders, delivered or not; answers whether the report has another page.
+    // False, with nothing added, for a text that is not the report's JSON (no JSON, or no "data" object);
+    // ANotReport, when given, then says so. A record whose amount is not a number is left out with an error line
+    // naming it.
     bool ReadOrders(std::vector<TWeiQuanOrderInfo>& List, QString* ANotReport = nullptr);
     // The records the last ReadOrders left out because they could not be read.
     int lost() const { return FLost; }

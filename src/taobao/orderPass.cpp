@@ -43,17 +43,8 @@ qint64 TOrderPass::FullPassOffsetS(const QString& AAccountKey)
     return static_cast<qint64>(hash % 3600);
 }
 
-void TOrderPass::MoveWatermarks(const TOrderPassResult& APass)
-{
-    TDBCacheClass* cache = DBCache();
-    if (!cache)
-        return;
-    for (const auto& [status, mark] : APass.watermarks)
-        cache->setWatermark(APass.accountKey, status, mark);
-}
-
-TOrderPassResult TOrderPass::Run(
-    const QString& AAccountKey, const QString& AAccountName, const QString& AToken, const TStopCheck& AStop) const
+TOrderPassResult TOrderPass::Run(const QString& AAccountKey, const QString& AAccountName, const QString& AToken,
+    const std::optional<TOrderWatermarks>& AWatermarks, const TStopCheck& AStop) const
 {
     TOrderPassResult result;
     result.accountKey = AAccountKey;
@@ -65,24 +56,26 @@ TOrderPassResult TOrderPass::Run(
     orders.setAccountName(AAccountName);
     orders.setClock(&FClock);
     orders.setGate(FGate);
-    TDBCacheClass* cache = DBCache();
     // Without a user id there is nothing to keep a watermark under, so such an account always reads it all.
-    const bool incremental = common && common->openIncremental() && cache != nullptr && !Trim(AAccountKey).isEmpty();
+    const bool incremental
+        = common && common->openIncremental() && AWatermarks.has_value() && !Trim(AAccountKey).isEmpty();
     result.incremental = incremental;
     for (const int status : {13, 14}) {
         // Read after the invalid orders, so a change of the switch during the download counts for this pass.
         if (status == 14 && !(common && common->openSyncYSH()))
             break;
         if (!incremental) {
-            orders.getOrdersToList(begin, now, status, result.lines);
+            orders.getOrdersToList(begin, now, status, result.orders);
             continue;
         }
-        const std::optional<TOrderWatermark> mark = cache->watermark(AAccountKey, status);
+        const auto kept = AWatermarks->find(status);
+        const std::optional<TOrderWatermark> mark
+            = kept != AWatermarks->end() ? std::optional<TOrderWatermark>(kept->second) : std::nullopt;
         const QDateTime from = mark ? Beijing::FromUnix(mark->updatedTo - kOverlapS) : begin;
         const bool full = from <= begin || FullPassDue(mark, now, common->fullSyncHour(), FullPassOffsetS(AAccountKey));
         result.incremental = result.incremental && !full;
-        if (full ? orders.getOrdersToList(begin, now, status, result.lines, 1)
-                 : orders.getOrdersToList(from, now, status, result.lines, 4)) {
+        if (full ? orders.getOrdersToList(begin, now, status, result.orders, 1)
+                 : orders.getOrdersToList(from, now, status, result.orders, 4)) {
             result.watermarks.emplace_back(
                 status, TOrderWatermark {now.toSecsSinceEpoch(), full ? now.toSecsSinceEpoch() : mark->fullAt});
         }

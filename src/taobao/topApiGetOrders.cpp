@@ -5,14 +5,12 @@
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
 #include "store/ucommon.h"
-#include "store/udb.h"
 #include "taobao/ReadRefoundOrderJSON.h"
 #include "taobao/orderAmount.h"
 #include "taobao/topClient.h"
 
 #include <QDateTime>
 
-#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -23,19 +21,6 @@ const QString kAppSecret = TTopClient::kAppSecret.toString();
 const QString kOrderMethod = QStringLiteral("taobao.tbk.sc.order.details.get");
 const QString kWebAccept = QStringLiteral("text/html,application/xhtml+xml,application/xml;q=0.9,image/webp,*/*;q=0.8");
 const QString kReportPath = QStringLiteral("/openapi/param2/1/gateway.unionpub/report.getTbkRefundOrderDetails.json");
-
-// A value as it stands inside a JSON string, written by the document's own encoder.
-QString JsonEscaped(const QString& AValue)
-{
-    const bool plain = std::none_of(
-        AValue.cbegin(), AValue.cend(), [](QChar c) { return c.unicode() < 0x20 || c == u'"' || c == u'\\'; });
-    if (plain)
-        return AValue; // the usual digit ids
-    TQJson node;
-    node.SetAsString(AValue);
-    const QString quoted = node.Encode(false, false);
-    return quoted.mid(1, quoted.size() - 2);
-}
 
 QString TrimmedText(const TQJson* ANode)
 {
@@ -59,26 +44,6 @@ QDateTime NextSliceEnd(const QDateTime& ACursor, const QDateTime& ABegin, const 
     return ACursor.addSecs(180 * 60);
 }
 
-QString InvalidOrderLine(
-    const QString* ATradeId, const QString* ATradeParentId, int AStauts, qint64 APayPrice, qint64 APubShareFee)
-{
-    // Built piece by piece rather than by replacing placeholders, so an id can never be mistaken for one.
-    QString line;
-    line.reserve(128);
-    line += u"{\"tradeId\":\"";
-    line += ATradeId ? JsonEscaped(*ATradeId) : QStringLiteral("[tradeId]");
-    line += u"\",\"tradeParentId\":\"";
-    line += ATradeParentId ? JsonEscaped(*ATradeParentId) : QStringLiteral("[tradeParentId]");
-    line += u"\",\"tkStatus\":";
-    line += QString::number(AStauts);
-    line += u",\"payPrice\":\"";
-    line += QString::number(APayPrice);
-    line += u"\",\"pubShareFee\":\"";
-    line += QString::number(APubShareFee);
-    line += u"\"}";
-    return line;
-}
-
 TTopApiGetOrders::TTopApiGetOrders(
     const QString& accessToken, const QString& cookies, const QString& _tb_token_, TStopCheck AStopCheck)
     : FAccessToken(accessToken)
@@ -95,7 +60,7 @@ bool TTopApiGetOrders::StopRequested() const
 }
 
 bool TTopApiGetOrders::getOrdersToList(
-    const QDateTime& beginTime, const QDateTime& endTime, int AStauts, QStringList& List, int AQueryType)
+    const QDateTime& beginTime, const QDateTime& endTime, int AStauts, std::vector<TInvalidOrder>& List, int AQueryType)
 {
     if (Trim(FAccessToken).isEmpty()) {
         FPages.Failed(QStringLiteral("没有淘宝开放平台授权"));
@@ -134,11 +99,8 @@ bool TTopApiGetOrders::getOrdersToList(
                     return false;
                 FPages.PauseAfterPage();
             } while (hasNext);
-        } catch (const ECacheError&) {
-            // The cache cannot tell what was delivered: reading on would only meet the same failure slice by slice.
-            throw;
         } catch (const std::exception&) {
-            // A page that cannot be read ends its slice; the lines already added stay and the next run retries.
+            // A page that cannot be read ends its slice; the orders already added stay and the next run retries.
             FPages.Failed(QStringLiteral("订单页无法读取:") + ErrorMessageOf(std::current_exception()));
             whole = false;
         }
@@ -147,7 +109,7 @@ bool TTopApiGetOrders::getOrdersToList(
 }
 
 TTopPages::TOutcome TTopApiGetOrders::ReadPage(int APageNo, int AQueryType, int AStauts, QString& APositionIndex,
-    const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, bool& AHasNext)
+    const QDateTime& ABegin, const QDateTime& AEnd, std::vector<TInvalidOrder>& List, bool& AHasNext)
 {
     const auto request = [&] {
         TTopReply reply;
@@ -161,7 +123,7 @@ TTopPages::TOutcome TTopApiGetOrders::ReadPage(int APageNo, int AQueryType, int 
 }
 
 bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, int AOrderScene, QString& APositionIndex,
-    const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, TTopReply& AReply)
+    const QDateTime& ABegin, const QDateTime& AEnd, std::vector<TInvalidOrder>& List, TTopReply& AReply)
 {
     TTopClient client;
     client.setAppkey(kAppKey);
@@ -194,42 +156,24 @@ bool TTopApiGetOrders::getOrdersPage(int APageNo, int AQueryType, int AStauts, i
     const std::vector<const TQJson*> orders
         = TopListItems(reply->ItemByPath(u"tbk_sc_order_details_get_response.data.results"), u"publisher_order_dto");
 
-    // Ids first, so the whole page is looked up in the cache over one connection.
-    struct TPageOrder {
-        const TQJson* order;
-        const TQJson* tradeIdNode;
-        const TQJson* parentIdNode;
-        QString tradeId;
-        QString parentId;
-    };
-    std::vector<TPageOrder> page;
-    std::vector<TDBCacheClass::TOrderKey> lookups;
     for (const TQJson* order : orders) {
         const TQJson* tradeIdNode = order->ItemByName(u"trade_id");
         const TQJson* parentIdNode = order->ItemByName(u"trade_parent_id");
-        page.push_back({order, tradeIdNode, parentIdNode, TrimmedText(tradeIdNode), TrimmedText(parentIdNode)});
-        if (!page.back().tradeId.isEmpty() && !page.back().parentId.isEmpty())
-            lookups.emplace_back(page.back().parentId, page.back().tradeId);
-    }
-    const TDBCacheClass* cache = DBCache();
-    const std::vector<bool> cached = cache != nullptr ? cache->existOrders(lookups, 0) : std::vector<bool>();
-    size_t lookup = 0;
-    for (const TPageOrder& entry : page) {
-        if (!entry.tradeId.isEmpty() && !entry.parentId.isEmpty()) {
-            const bool known = lookup < cached.size() && cached[lookup];
-            ++lookup;
-            if (known)
-                continue;
-        }
+        TInvalidOrder record;
+        if (tradeIdNode)
+            record.tradeId = TrimmedText(tradeIdNode);
+        if (parentIdNode)
+            record.tradeParentId = TrimmedText(parentIdNode);
+        record.tkStatus = AStauts;
         try {
-            List.append(InvalidOrderLine(entry.tradeIdNode ? &entry.tradeId : nullptr,
-                entry.parentIdNode ? &entry.parentId : nullptr, AStauts, FenOf(*entry.order, u"pay_price"),
-                FenOf(*entry.order, u"pub_share_fee")));
+            record.payPrice = FenOf(*order, u"pay_price");
+            record.pubShareFee = FenOf(*order, u"pub_share_fee");
+            List.push_back(std::move(record));
         } catch (const EQuenlarError&) {
             // One unreadable amount loses its own order, not the page: the page's others still go out.
             ++FLostRecords;
             LogUnreadableAmount(QStringLiteral("联盟账号 ") + FPages.accountName() + QStringLiteral(" 订单"),
-                entry.parentId, entry.tradeId);
+                TrimmedText(parentIdNode), TrimmedText(tradeIdNode));
         }
     }
     return hasNext;

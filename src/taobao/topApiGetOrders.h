@@ -2,12 +2,12 @@
 
 #include "foundation/qhttp.h"
 #include "store/weiquanorder.h"
+#include "taobao/invalidOrder.h"
 #include "taobao/topLimits.h"
 #include "taobao/topPages.h"
 
 #include <QDateTime>
 #include <QString>
-#include <QStringList>
 
 #include <atomic>
 #include <functional>
@@ -25,17 +25,16 @@ public:
     TTopApiGetOrders(const TTopApiGetOrders&) = delete;
     TTopApiGetOrders& operator=(const TTopApiGetOrders&) = delete;
 
-    // Appends one invalid-order line per order of status AStauts (-1: any) that the cache does not hold yet, by
-    // order creation time (query type 1) or by update time (4). True when every slice was read whole; false when
-    // a slice failed, the pass was stopped, the app's daily quota is spent or there is no token. Raises ECacheError
-    // when the cache cannot answer a lookup: the orders it would have to tell apart are unknown.
-    bool getOrdersToList(
-        const QDateTime& beginTime, const QDateTime& endTime, int AStauts, QStringList& List, int AQueryType = 1);
+    // Appends every order of status AStauts (-1: any) the window holds, by order creation time (query type 1) or by
+    // update time (4), delivered or not. True when every slice was read whole; false when a slice failed, the pass
+    // was stopped, the app's daily quota is spent or there is no token.
+    bool getOrdersToList(const QDateTime& beginTime, const QDateTime& endTime, int AStauts,
+        std::vector<TInvalidOrder>& List, int AQueryType = 1);
 
-    // The successful refund orders of the window that the cache does not hold yet, read page by page. A page that
-    // could not be fetched (transport or HTTP error) or is not the report's JSON ends the reading and is this
-    // downloader's failure(); the orders of the pages before it are kept. Raises ECacheError when the cache cannot
-    // answer; a record whose amount is not a number is left out with an error line.
+    // The successful refund orders of the window, delivered or not, read page by page. A page that could not be
+    // fetched (transport or HTTP error) or is not the report's JSON ends the reading and is this downloader's
+    // failure(); the orders of the pages before it are kept. A record whose amount is not a number is left out with
+    // an error line.
     std::vector<TWeiQuanOrderInfo> getWeiquanOrders(const QDateTime& beginTime, const QDateTime& endTime);
 
     // GET with the session cookies; AOut is the reply text, empty on any failure of the exchange and when a stop
@@ -44,7 +43,7 @@ public:
 
     // Why the last getOrdersToList did not read every slice, or getWeiquanOrders every page: the first failure of
     // this downloader, as a text for the log and the account's health; empty when none failed (a stop is no
-    // failure). A cache failure is not one of these: it raises ECacheError.
+    // failure).
     const QString& failure() const { return FPages.failure(); }
     // Records left out because they could not be read (each named in an error line): what was read is no whole.
     int lostRecords() const { return FLostRecords.load(); }
@@ -65,9 +64,9 @@ public:
 private:
     // One page, asked again after a ban or a transient failure; the limits are recorded in the gate.
     TTopPages::TOutcome ReadPage(int APageNo, int AQueryType, int AStauts, QString& APositionIndex,
-        const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, bool& AHasNext);
+        const QDateTime& ABegin, const QDateTime& AEnd, std::vector<TInvalidOrder>& List, bool& AHasNext);
     bool getOrdersPage(int APageNo, int AQueryType, int AStauts, int AOrderScene, QString& APositionIndex,
-        const QDateTime& ABegin, const QDateTime& AEnd, QStringList& List, TTopReply& AReply);
+        const QDateTime& ABegin, const QDateTime& AEnd, std::vector<TInvalidOrder>& List, TTopReply& AReply);
     bool getWeiquanPage(int APageNo, const QString& ABegin, const QString& AEnd, std::vector<TWeiQuanOrderInfo>& List);
     bool StopRequested() const;
 
@@ -85,7 +84,3 @@ private:
 // The end of the download slice that starts at ACursor: 20 minutes on with the large-promotion switch on,
 // otherwise the window's end for a window under 3 hours, else 180 minutes on. It may reach past the window.
 QDateTime NextSliceEnd(const QDateTime& ACursor, const QDateTime& ABegin, const QDateTime& AEnd, bool ALargeModel);
-
-// One invalid-order line. Absent ids keep their placeholders; values are JSON-escaped.
-QString InvalidOrderLine(
-    const QString* ATradeId, const QString* ATradeParentId, int AStauts, qint64 APayPrice, qint64 APubShareFee);

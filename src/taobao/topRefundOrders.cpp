@@ -4,7 +4,6 @@
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"
-#include "store/udb.h"
 #include "taobao/orderAmount.h"
 #include "taobao/topClient.h"
 
@@ -75,40 +74,20 @@ TWeiQuanOrderInfo TTopRefundOrders::RecordOf(const TQJson& ARecord)
     return info;
 }
 
-int TTopRefundOrders::AddNewSuccessful(
+int TTopRefundOrders::AddSuccessful(
     const std::vector<const TQJson*>& ARecords, std::vector<TWeiQuanOrderInfo>& AList, const QString& AAccountName)
 {
-    // Only the successful ones are looked up, all of the page over one connection.
-    std::vector<const TQJson*> succeeded;
-    std::vector<TDBCacheClass::TOrderKey> lookups;
-    std::vector<int> lookupOf; // index into lookups per succeeded record, -1: not looked up
+    int lost = 0;
     for (const TQJson* record : ARecords) {
         if (Trim(record->MemberText(u"refund_status")) != kSucceeded)
             continue;
-        succeeded.push_back(record);
-        QString parentId = Trim(record->MemberText(u"tb_trade_parent_id"));
-        QString childId = Trim(record->MemberText(u"tb_trade_id"));
-        if (parentId.isEmpty() || childId.isEmpty()) {
-            lookupOf.push_back(-1);
-            continue;
-        }
-        lookupOf.push_back(static_cast<int>(lookups.size()));
-        lookups.emplace_back(std::move(parentId), std::move(childId));
-    }
-    const TDBCacheClass* cache = DBCache();
-    const std::vector<bool> cached = cache != nullptr ? cache->existOrders(lookups, 1) : std::vector<bool>();
-    int lost = 0;
-    for (size_t i = 0; i < succeeded.size(); ++i) {
-        const int lookup = lookupOf[i];
-        if (lookup >= 0 && size_t(lookup) < cached.size() && cached[size_t(lookup)])
-            continue;
         try {
-            AList.push_back(RecordOf(*succeeded[i]));
+            AList.push_back(RecordOf(*record));
         } catch (const EQuenlarError&) {
             // One unreadable amount loses its own refund, not the page.
             ++lost;
             LogUnreadableAmount(QStringLiteral("联盟账号 ") + AAccountName + QStringLiteral(" 维权订单"),
-                Trim(succeeded[i]->MemberText(u"tb_trade_parent_id")), Trim(succeeded[i]->MemberText(u"tb_trade_id")));
+                Trim(record->MemberText(u"tb_trade_parent_id")), Trim(record->MemberText(u"tb_trade_id")));
         }
     }
     return lost;
@@ -155,9 +134,6 @@ bool TTopRefundOrders::ReadSlice(const QDateTime& ABegin, const QDateTime& AEnd,
                 return false;
             FPages.PauseAfterPage();
         } while (hasNext);
-    } catch (const ECacheError&) {
-        // The cache cannot tell what was delivered: every later slice would meet the same failure.
-        throw;
     } catch (const std::exception&) {
         // A page that cannot be read ends its slice; what was read stays and the next run asks again.
         FPages.Failed(QStringLiteral("维权订单页无法读取:") + ErrorMessageOf(std::current_exception()));
@@ -217,7 +193,6 @@ bool TTopRefundOrders::RequestPage(int APageNo, QString& APosition, const QDateT
             FPages.Failed(QStringLiteral("淘宝开放平台维权订单翻页位置未变"));
         return false;
     }
-    FLostRecords
-        += AddNewSuccessful(TopListItems(data->ItemByName(u"result"), kRecordName), AList, FPages.accountName());
+    FLostRecords += AddSuccessful(TopListItems(data->ItemByName(u"result"), kRecordName), AList, FPages.accountName());
     return hasNext;
 }

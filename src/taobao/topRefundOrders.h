@@ -13,7 +13,7 @@ class TQJson;
 
 // One account's successful refund orders through the TOP gateway's refund method, with the account's token instead
 // of a web session. The window is read in slices, each page by page with the position the previous page returned;
-// records the order cache holds under the refund type are left out, the rest come as the report's records. Bans,
+// the successful records come as the report's records, delivered or not. Bans,
 // the daily quota and transient failures are handled as for the order download. One object per account and run.
 class TTopRefundOrders {
 public:
@@ -24,10 +24,9 @@ public:
 
     explicit TTopRefundOrders(const QString& AToken, TStopCheck AStop = {});
 
-    // The successful refunds opened in the window that the cache does not hold yet; the window starts at the
-    // midnight of ABegin's date, as the report's whole days do, so both sources cover the same refunds. What was
-    // read before a failure or a stop is kept. Raises ECacheError when the cache cannot answer a lookup, at the first
-    // one: the refunds it would have to tell apart are unknown.
+    // The successful refunds opened in the window; the window starts at the midnight of ABegin's date, as the
+    // report's whole days do, so both sources cover the same refunds. What was read before a failure or a stop is
+    // kept.
     std::vector<TWeiQuanOrderInfo> getRefundOrders(const QDateTime& ABegin, const QDateTime& AEnd);
 
     // The first failure of this download, for the log and the account's health; empty when every slice was read
@@ -53,10 +52,9 @@ public:
     // One record of the reply as the report's record; absent fields stay empty or 0, amounts are read as the report
     // reads them (raises for one that is not a number).
     static TWeiQuanOrderInfo RecordOf(const TQJson& ARecord);
-    // Appends the successful records of a page that the cache does not hold under the refund type. A record whose
-    // amount cannot be read is left out with an error line naming it (AAccountName's).
-    // Answers how many records it left out.
-    static int AddNewSuccessful(
+    // Appends the successful records of a page. A record whose amount cannot be read is left out with an error line
+    // naming it (AAccountName's). Answers how many records it left out.
+    static int AddSuccessful(
         const std::vector<const TQJson*>& ARecords, std::vector<TWeiQuanOrderInfo>& AList, const QString& AAccountName);
 
 private:

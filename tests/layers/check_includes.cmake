@@ -31,7 +31,7 @@ set(LAYER_TABLE
   "tests/taobao   | foundation log store taobao support standin"
   "tests/sync     | foundation log store sessions operator taobao sync support standin"
   "tests/app      | foundation log store sessions operator taobao sync app support standin QtGui QtWidgets"
-  "tests/standin  | foundation log store sessions operator taobao standin support"
+  "tests/standin  | foundation log store sessions operator taobao sync standin support"
   "tests/browser  | foundation store sessions sync browser standin tests/standin support QtGui QtWidgets"
   "tests/e2e      | foundation log store sessions operator taobao sync app support standin tests/app QtGui QtWidgets"
   "tests/layers   |"

@@ -1,4 +1,5 @@
-// The stand-in accepts what the program itself sends: its operator client and its two downloads.
+// The stand-in accepts what the program itself sends: its two downloads, delivered by its delivery step through its
+// operator client.
 
 #include "standin/standin.h"
 
@@ -8,6 +9,9 @@
 #include "standInFolder.h"
 #include "standinclient.h"
 #include "store/ucommon.h"
+#include "store/udb.h"
+#include "sync/agedOutOrders.h"
+#include "sync/delivery.h"
 #include "taobao/topApiGetOrders.h"
 #include "testwait.h"
 
@@ -30,18 +34,17 @@ protected:
         ASSERT_TRUE(WriteConf());
         FCommon = std::make_unique<TCommon>(FFolder.path());
         FCommonScope = std::make_unique<TGlobalScope<TCommon>>(FCommon.get());
+        CreateOrderCache(FFolder.filePath(QStringLiteral("db.db")));
+        FCache = std::make_unique<TDBCacheClass>(FFolder.path());
         FApp = std::make_unique<TAPIApp>();
-    }
-
-    void TearDown() override
-    {
-        if (FApp)
-            FApp->WaitForPosts();
     }
 
     std::unique_ptr<TCommon> FCommon;
     std::unique_ptr<TGlobalScope<TCommon>> FCommonScope;
+    std::unique_ptr<TDBCacheClass> FCache;
     std::unique_ptr<TAPIApp> FApp;
+    TAgedOutOrders FAgedOut;
+    TDelivery FDelivery {FAgedOut};
 };
 
 TEST_F(ProgramAgainstStandIn, SignsInListsAccountsAndDeliversInvalidOrders)
@@ -58,14 +61,13 @@ TEST_F(ProgramAgainstStandIn, SignsInListsAccountsAndDeliversInvalidOrders)
 
     // Two days of slices, the way a sync pass asks, well before the demo clock's now.
     const QDateTime end = QDateTime::fromSecsSinceEpoch(DemoNow() - qint64(20) * 86400);
-    QStringList lines;
+    std::vector<TInvalidOrder> lines;
     TTopApiGetOrders(token, QString(), QString()).getOrdersToList(end.addDays(-2), end, 13, lines);
     const int served = FStandIn.Ledger().Summary()[QStringLiteral("served")][QStringLiteral("status13")].toInt();
     ASSERT_GT(served, 0);
-    EXPECT_EQ(lines.size(), served);
+    EXPECT_EQ(static_cast<int>(lines.size()), served);
 
-    FApp->postOrderData(lines);
-    FApp->WaitForPosts();
+    EXPECT_TRUE(FDelivery.PostInvalid(*FCache, *FApp, lines).AllAccepted());
     const QJsonObject invalid = FStandIn.Received()[QStringLiteral("invalidOrders")].toObject();
     EXPECT_EQ(invalid[QStringLiteral("orders")].toInt(), served);
     EXPECT_EQ(invalid[QStringLiteral("batches")].toInt(), (served + 99) / 100);
@@ -91,7 +93,7 @@ TEST_F(ProgramAgainstStandIn, DownloadsAndDeliversSuccessfulRefunds)
         = FStandIn.Ledger().Summary()[QStringLiteral("served")][QStringLiteral("successfulRefunds")].toInt();
     EXPECT_EQ(static_cast<int>(refunds.size()), served);
 
-    FApp->postWeiQuanOrderData(refunds);
+    EXPECT_TRUE(FDelivery.PostRefunds(*FCache, *FApp, refunds).AllAccepted());
     const QJsonObject received = FStandIn.Received()[QStringLiteral("refunds")].toObject();
     EXPECT_EQ(received[QStringLiteral("orders")].toInt(), served);
     EXPECT_EQ(received[QStringLiteral("unknown")].toInt(), 0);

@@ -78,10 +78,13 @@ protected:
     }
     QString Path() const { return FDir.filePath(QStringLiteral("db.db")); }
     std::vector<TRow> Rows() const { return TRawConnection(Path()).Rows(); }
-    static QString InvalidLine(const char* parent, const char* child)
+    // The orders of one batch, parent id first.
+    static std::vector<TDBCacheClass::TOrderKey> Ids(std::initializer_list<std::pair<const char*, const char*>> AIds)
     {
-        return QStringLiteral("{\"tradeId\":\"%1\",\"tradeParentId\":\"%2\",\"tkStatus\":13,\"payPrice\":\"1.00\"}")
-            .arg(QString::fromUtf8(child), QString::fromUtf8(parent));
+        std::vector<TDBCacheClass::TOrderKey> ids;
+        for (const auto& [parent, child] : AIds)
+            ids.emplace_back(QString::fromUtf8(parent), QString::fromUtf8(child));
+        return ids;
     }
 
     QTemporaryDir FDir;
@@ -95,8 +98,8 @@ TEST_F(OrderCache, FileLivesInTheGivenFolder)
 
 TEST_F(OrderCache, OrderTypesAreKeptApart)
 {
-    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + QStringLiteral("]"));
-    FCache.addWQ(QStringLiteral("[{\"parentOrderNo\":\"P2\",\"childOrderNo\":\"C2\",\"refundFee\":\"3.00\"}]"));
+    FCache.add(Ids({{"P1", "C1"}}), 0);
+    FCache.add(Ids({{"P2", "C2"}}), 1);
 
     EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P1", "C1"}, {1, "P2", "C2"}}));
     const struct {
@@ -121,9 +124,7 @@ TEST_F(OrderCache, OrderTypesAreKeptApart)
 
 TEST_F(OrderCache, IdsAreTrimmedAndQuotesKept)
 {
-    FCache.add(QStringLiteral("[{\"tradeParentId\":\" \\tP1\\r\\n\",\"tradeId\":\"  C1 \"},"
-                              "{\"tradeParentId\":\"P'2\",\"tradeId\":\"C''2\"},"
-                              "{\"tradeParentId\":\"P\\\"3\",\"tradeId\":\"订单3\"}]"));
+    FCache.add(Ids({{" \tP1\r\n", "  C1 "}, {"P'2", "C''2"}, {"P\"3", "订单3"}}), 0);
 
     EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P1", "C1"}, {0, "P'2", "C''2"}, {0, "P\"3", "订单3"}}));
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("\tP1 "), QStringLiteral("\nC1\x01"), 0));
@@ -135,41 +136,19 @@ TEST_F(OrderCache, IdsAreTrimmedAndQuotesKept)
     EXPECT_FALSE(FCache.existOrder(QStringLiteral("P1\u00A0"), QStringLiteral("C1"), 0));
 }
 
-TEST_F(OrderCache, ElementsWithoutBothIdsAreSkipped)
+TEST_F(OrderCache, OrdersWithoutBothIdsAreSkipped)
 {
-    FCache.addWQ(QStringLiteral("[{\"parentOrderNo\":\"P1\",\"childOrderNo\":\"\"},"
-                                "{\"parentOrderNo\":\"P2\"},"
-                                "{\"childOrderNo\":\"C3\"},"
-                                "{\"parentOrderNo\":\" \\t \",\"childOrderNo\":\"C4\"},"
-                                "{},"
-                                "{\"parentOrderNo\":\"P5\",\"childOrderNo\":\"C5\"}]"));
+    FCache.add(Ids({{"P1", ""}, {"", "C3"}, {" \t ", "C4"}, {"", ""}, {"P5", "C5"}}), 1);
     EXPECT_EQ(Rows(), (std::vector<TRow> {{1, "P5", "C5"}}));
-}
-
-TEST_F(OrderCache, NumericIdsAreStoredAsTheirDigits)
-{
-    FCache.add(QStringLiteral("[{\"tradeParentId\":2345678901234567890,\"tradeId\":12}]"));
-    EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "2345678901234567890", "12"}}));
-    EXPECT_TRUE(FCache.existOrder(QStringLiteral("2345678901234567890"), QStringLiteral("12"), 0));
 }
 
 TEST_F(OrderCache, ARepeatedOrderIsRecordedWithItsBatch)
 {
-    const QString batch = QStringLiteral("[") + InvalidLine("P1", "C1") + u',' + InvalidLine("P1", "C1") + u','
-        + InvalidLine("P2", "C2") + u']';
-    FCache.add(batch);
-    FCache.add(batch);
+    const std::vector<TDBCacheClass::TOrderKey> batch = Ids({{"P1", "C1"}, {"P1", "C1"}, {"P2", "C2"}});
+    FCache.add(batch, 0);
+    FCache.add(batch, 0);
     EXPECT_EQ(Rows().size(), 6u);
     EXPECT_TRUE(FCache.existOrder(QStringLiteral("P2"), QStringLiteral("C2"), 0));
-}
-
-TEST_F(OrderCache, TextThatIsNotJsonRecordsNothingAndLeavesTheCacheUsable)
-{
-    for (const char16_t* text : {u"not json", u"[{\"tradeParentId\":\"P1\",\"tradeId\":\"C1\"", u""})
-        FCache.add(QString::fromUtf16(text));
-    EXPECT_TRUE(Rows().empty());
-    FCache.add(QStringLiteral("[") + InvalidLine("P9", "C9") + u']');
-    EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P9", "C9"}}));
 }
 
 TEST_F(OrderCache, AFailingInsertRollsTheWholeBatchBackAndSaysWhy)
@@ -177,13 +156,12 @@ TEST_F(OrderCache, AFailingInsertRollsTheWholeBatchBackAndSaysWhy)
     ASSERT_EQ(TRawConnection(Path()).Exec("create trigger refuse before insert on cache_order "
                                           "when new.child_order_id = 'BAD' begin select raise(abort, 'refused'); end"),
         SQLITE_OK);
-    const QString failure = FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u',' + InvalidLine("P2", "BAD")
-        + u',' + InvalidLine("P3", "C3") + u']');
+    const QString failure = FCache.add(Ids({{"P1", "C1"}, {"P2", "BAD"}, {"P3", "C3"}}), 0);
     EXPECT_EQ(failure, QStringLiteral("订单缓存 ") + Path() + QStringLiteral(" 无法记录:refused"));
     EXPECT_TRUE(Rows().empty());
 
     // No transaction was left open: the next batch is written.
-    EXPECT_EQ(FCache.add(QStringLiteral("[") + InvalidLine("P4", "C4") + u']'), QString());
+    EXPECT_EQ(FCache.add(Ids({{"P4", "C4"}}), 0), QString());
     EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P4", "C4"}}));
 }
 
@@ -191,8 +169,8 @@ TEST_F(OrderCache, AFailingInsertRollsTheWholeBatchBackAndSaysWhy)
 TEST_F(OrderCache, MissingFileIsNeitherWrittenNorCreatedAndFailsLookups)
 {
     ASSERT_TRUE(QFile::remove(Path()));
-    EXPECT_FALSE(FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']').isEmpty());
-    EXPECT_FALSE(FCache.addWQ(QStringLiteral("[{\"parentOrderNo\":\"P1\",\"childOrderNo\":\"C1\"}]")).isEmpty());
+    EXPECT_FALSE(FCache.add(Ids({{"P1", "C1"}}), 0).isEmpty());
+    EXPECT_FALSE(FCache.add(Ids({{"P1", "C1"}}), 1).isEmpty());
     EXPECT_THROW(FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0), ECacheError);
     EXPECT_FALSE(QFile::exists(Path()));
 }
@@ -200,7 +178,7 @@ TEST_F(OrderCache, MissingFileIsNeitherWrittenNorCreatedAndFailsLookups)
 TEST_F(OrderCache, LookupFailuresRaiseWithTheMessageOfSqlite)
 {
     ASSERT_EQ(TRawConnection(Path()).Exec("drop table cache_order"), SQLITE_OK);
-    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']'); // swallowed
+    FCache.add(Ids({{"P1", "C1"}}), 0); // swallowed
     try {
         FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0);
         FAIL() << "no error raised";
@@ -213,7 +191,7 @@ TEST_F(OrderCache, LookupFailuresRaiseWithTheMessageOfSqlite)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(QByteArray(4096, 'x'));
     file.close();
-    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']'); // swallowed
+    FCache.add(Ids({{"P1", "C1"}}), 0); // swallowed
     try {
         FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0);
         FAIL() << "no error raised";
@@ -225,7 +203,7 @@ TEST_F(OrderCache, LookupFailuresRaiseWithTheMessageOfSqlite)
 
 TEST_F(OrderCache, PreparingAgainKeepsRowsAndTheLookupUsesTheIndex)
 {
-    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']');
+    FCache.add(Ids({{"P1", "C1"}}), 0);
     CreateOrderCache(Path());
     EXPECT_EQ(Rows().size(), 1u);
     const std::vector<std::string> plan = TRawConnection(Path()).Column(
@@ -238,7 +216,7 @@ TEST_F(OrderCache, PreparingAgainKeepsRowsAndTheLookupUsesTheIndex)
 
 TEST_F(OrderCache, ALookupWaitsForABatchBeingWritten)
 {
-    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']');
+    FCache.add(Ids({{"P1", "C1"}}), 0);
     TRawConnection writer(Path());
     ASSERT_EQ(writer.Exec("begin exclusive"), SQLITE_OK);
 
@@ -246,7 +224,7 @@ TEST_F(OrderCache, ALookupWaitsForABatchBeingWritten)
     TDBCacheClass impatient(FDir.path(), 0);
     EXPECT_THROW(impatient.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0), ECacheError);
     EXPECT_THROW(impatient.existOrders({{QStringLiteral("P1"), QStringLiteral("C1")}}, 0), ECacheError);
-    EXPECT_NE(impatient.add(QStringLiteral("[") + InvalidLine("P2", "C2") + u']'), QString());
+    EXPECT_NE(impatient.add(Ids({{"P2", "C2"}}), 0), QString());
 
     auto lookup = std::async(
         std::launch::async, [this] { return FCache.existOrder(QStringLiteral("P1"), QStringLiteral("C1"), 0); });
@@ -263,10 +241,10 @@ TEST_F(OrderCache, BatchesAndLookupsFromSeveralThreads)
     for (int t = 0; t < 2; ++t) {
         threads.emplace_back([this, t] {
             for (int b = 0; b < kBatches; ++b) {
-                QString batch = QStringLiteral("[");
+                std::vector<TDBCacheClass::TOrderKey> batch;
                 for (int i = 0; i < 10; ++i)
-                    batch += QStringLiteral("{\"tradeParentId\":\"T%1B%2\",\"tradeId\":\"%3\"},").arg(t).arg(b).arg(i);
-                FCache.add(batch + u']');
+                    batch.emplace_back(QStringLiteral("T%1B%2").arg(t).arg(b), QString::number(i));
+                FCache.add(batch, 0);
             }
         });
     }
@@ -395,7 +373,7 @@ INSTANTIATE_TEST_SUITE_P(Files, UnusableCache,
 
 TEST_F(OrderCache, APreparedCacheIsUsableAndTheCheckLeavesNoRow)
 {
-    FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']');
+    FCache.add(Ids({{"P1", "C1"}}), 0);
     EXPECT_EQ(FCache.unusableReason(), QString());
     EXPECT_EQ(Rows(), (std::vector<TRow> {{0, "P1", "C1"}}));
     EXPECT_FALSE(QFile::exists(Path() + QStringLiteral("-journal")));
@@ -423,7 +401,7 @@ TEST_F(OrderCache, ACacheThatCannotGrowIsUnusable)
     none.rlim_cur = 0;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
     const QString reason = FCache.unusableReason();
-    const QString failure = FCache.add(QStringLiteral("[") + InvalidLine("P1", "C1") + u']');
+    const QString failure = FCache.add(Ids({{"P1", "C1"}}), 0);
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previousHandler);
     EXPECT_TRUE(reason.startsWith(QStringLiteral("订单缓存 ") + Path() + QStringLiteral(" 无法写入:")))

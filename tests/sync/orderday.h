@@ -8,6 +8,8 @@
 #include "standin/standin.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
+#include "sync/agedOutOrders.h"
+#include "sync/delivery.h"
 #include "taobao/orderPass.h"
 #include "taobao/topLimits.h"
 
@@ -59,7 +61,6 @@ public:
     }
     ~TOrderDay()
     {
-        FAPIApp->WaitForPosts();
         FAPIAppScope.reset();
         FCacheScope.reset();
         FCommonScope.reset();
@@ -70,15 +71,12 @@ public:
     {
         FClock.Set(std::max(AAtMs, FClock.NowMs()));
         for (const TDemoAccount& account : FStandIn->Data().Accounts()) {
-            const TOrderPassResult pass
-                = TOrderPass(FClock, &FGate)
-                      .Run(QString::fromStdString(account.userId), QString::fromStdString(account.userName),
-                          QString::fromStdString(account.accessToken), AStop);
-            FAPIApp->postOrderData(pass.lines, [&pass](const TPostOutcome& AOutcome) {
-                if (AOutcome.AllAccepted())
-                    TOrderPass::MoveWatermarks(pass);
-            });
-            FAPIApp->WaitForPosts();
+            const QString userId = QString::fromStdString(account.userId);
+            const QString userName = QString::fromStdString(account.userName);
+            const TOrderPassResult pass = TOrderPass(FClock, &FGate)
+                                              .Run(userId, userName, QString::fromStdString(account.accessToken),
+                                                  TDelivery::Watermarks(*FCache, userId), AStop);
+            FDelivery.DeliverInvalid(*FCache, FAPIApp.get(), userId, userName, pass, pass.failure.isEmpty(), {});
         }
     }
 
@@ -113,4 +111,6 @@ private:
     std::unique_ptr<TGlobalScope<TDBCacheClass>> FCacheScope;
     std::unique_ptr<TAPIApp> FAPIApp;
     std::unique_ptr<TGlobalScope<TAPIApp>> FAPIAppScope;
+    TAgedOutOrders FAgedOut;
+    TDelivery FDelivery {FAgedOut};
 };

@@ -6,15 +6,14 @@
 
 namespace {
 
-QString Line(const char* AParent, const char* AChild)
+TAgedOutOrders::TKey Ids(const char* AParent, const char* AChild)
 {
-    return QStringLiteral(R"({"tradeId":"%1","tradeParentId":"%2","tkStatus":13,"payPrice":"1","pubShareFee":"0"})")
-        .arg(QLatin1String(AChild), QLatin1String(AParent));
+    return {QLatin1String(AParent), QLatin1String(AChild)};
 }
 
 // One account's passes: what each found undelivered, whether it read the whole window, what is delivered by then.
 struct TPassStep {
-    QStringList found;
+    std::vector<TAgedOutOrders::TKey> found;
     bool wholeWindow;
     std::set<TAgedOutOrders::TKey> delivered;
     int agedOut; // expected from this pass
@@ -48,29 +47,22 @@ const TAgedOutOrders::TKey kP1 {QStringLiteral("P1"), QStringLiteral("C1")};
 
 INSTANTIATE_TEST_SUITE_P(Sync, AgedOut,
     ::testing::Values(
-        TAgedCase {"GoneUndelivered", {{{Line("P1", "C1")}, true, {}, 0}, {{}, true, {}, 1}, {{}, true, {}, 0}}, 1},
-        TAgedCase {"GoneDelivered", {{{Line("P1", "C1")}, true, {}, 0}, {{}, true, {kP1}, 0}}, 0},
-        TAgedCase {"StillFound", {{{Line("P1", "C1")}, true, {}, 0}, {{Line("P1", "C1")}, true, {}, 0}}, 0},
+        TAgedCase {"GoneUndelivered", {{{Ids("P1", "C1")}, true, {}, 0}, {{}, true, {}, 1}, {{}, true, {}, 0}}, 1},
+        TAgedCase {"GoneDelivered", {{{Ids("P1", "C1")}, true, {}, 0}, {{}, true, {kP1}, 0}}, 0},
+        TAgedCase {"StillFound", {{{Ids("P1", "C1")}, true, {}, 0}, {{Ids("P1", "C1")}, true, {}, 0}}, 0},
         // A pass that read only what changed proves nothing about orders it did not see.
         TAgedCase {"PartialPassWaits",
-            {{{Line("P1", "C1")}, true, {}, 0}, {{}, false, {}, 0}, {{Line("P2", "C2")}, true, {}, 1}}, 1},
+            {{{Ids("P1", "C1")}, true, {}, 0}, {{}, false, {}, 0}, {{Ids("P2", "C2")}, true, {}, 1}}, 1},
         // Orders delivered by the pass that found them are not watched, even where the cache could not confirm
         // them later.
-        TAgedCase {"DeliveredAtOnceIsNotWatched", {{{Line("P1", "C1")}, true, {}, 0, true}, {{}, true, {}, 0}}, 0},
+        TAgedCase {"DeliveredAtOnceIsNotWatched", {{{Ids("P1", "C1")}, true, {}, 0, true}, {{}, true, {}, 0}}, 0},
         TAgedCase {"FailedThenDeliveredIsDropped",
-            {{{Line("P1", "C1")}, true, {}, 0}, {{Line("P1", "C1")}, true, {}, 0, true}, {{}, true, {}, 0}}, 0},
+            {{{Ids("P1", "C1")}, true, {}, 0}, {{Ids("P1", "C1")}, true, {}, 0, true}, {{}, true, {}, 0}}, 0},
         // A failed order still ages out when a later pass delivered only other orders.
         TAgedCase {"OthersDeliveredKeepsTheFailedOne",
-            {{{Line("P1", "C1")}, true, {}, 0}, {{Line("P2", "C2")}, true, {}, 1, true}}, 1},
+            {{{Ids("P1", "C1")}, true, {}, 0}, {{Ids("P2", "C2")}, true, {}, 1, true}}, 1},
         TAgedCase {"DeliveredPartialPassKeepsTheUnseen",
-            {{{Line("P1", "C1")}, true, {}, 0}, {{Line("P2", "C2")}, false, {}, 0, true}, {{}, true, {}, 1}}, 1}),
+            {{{Ids("P1", "C1")}, true, {}, 0}, {{Ids("P2", "C2")}, false, {}, 0, true}, {{}, true, {}, 1}}, 1}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
-
-TEST(AgedOutLine, KeyOfAnInvalidOrderLine)
-{
-    EXPECT_EQ(
-        TAgedOutOrders::KeyOf(Line("P9", "C9")), (TAgedOutOrders::TKey {QStringLiteral("P9"), QStringLiteral("C9")}));
-    EXPECT_EQ(TAgedOutOrders::KeyOf(QStringLiteral("not json")), TAgedOutOrders::TKey());
-}
 
 } // namespace

@@ -38,7 +38,7 @@ private:
 class TopLimits : public ::testing::Test {
 protected:
     // One account's orders of every status over [AFrom, AFrom + 2 h).
-    bool Download(const std::string& AToken, qint64 AFrom, QStringList& ALines, const TTopClock* AClock,
+    bool Download(const std::string& AToken, qint64 AFrom, std::vector<TInvalidOrder>& ALines, const TTopClock* AClock,
         const TStopCheck& AStop = {})
     {
         TTopApiGetOrders orders(QString::fromStdString(AToken), QString(), QString(), AStop);
@@ -60,13 +60,13 @@ protected:
 
 TEST_F(TopLimits, ABanIsWaitedOutOnceAndTheSamePageIsRead)
 {
-    QStringList reference;
+    std::vector<TInvalidOrder> reference;
     ASSERT_TRUE(Download(Token(), FWindow, reference, &FDay.Clock()));
-    ASSERT_FALSE(reference.isEmpty());
+    ASSERT_FALSE(reference.empty());
     const long long before = Calls();
     FDay.StandIn().Top().SetBan(0, 30);
     const qint64 waitedBefore = FDay.Clock().WaitedMs();
-    QStringList lines;
+    std::vector<TInvalidOrder> lines;
     ASSERT_TRUE(Download(Token(), FWindow, lines, &FDay.Clock()));
     EXPECT_EQ(lines, reference);
     EXPECT_EQ(Calls() - before, 2); // the banned request and the same page again
@@ -88,7 +88,7 @@ TEST_F(TopLimits, TransientFailuresAreAskedAgainTwice)
     for (const TCase& c : {TCase {1, true, 2}, TCase {2, true, 3}, TCase {3, false, 3}}) {
         const long long before = Calls();
         FDay.StandIn().Top().SetTransientErrors(c.failures);
-        QStringList lines;
+        std::vector<TInvalidOrder> lines;
         EXPECT_EQ(Download(Token(), FWindow, lines, &FDay.Clock()), c.read) << c.failures;
         EXPECT_EQ(Calls() - before, c.calls) << c.failures;
         FDay.StandIn().Top().SetTransientErrors(0);
@@ -105,7 +105,7 @@ TEST_F(TopLimits, ARefusedSessionCostsOneRequestPerPass)
     orders.setAccountName(QStringLiteral("过期账号"));
     orders.setClock(&FDay.Clock());
     orders.setGate(&FGate);
-    QStringList lines;
+    std::vector<TInvalidOrder> lines;
     const QDateTime now = QDateTime::fromMSecsSinceEpoch(kStart);
     EXPECT_FALSE(orders.getOrdersToList(now.addDays(-15), now, 13, lines));
     EXPECT_EQ(FDay.StandIn().Top().Counters()[QStringLiteral("calls")].toInteger() - before, 1);
@@ -118,7 +118,7 @@ TEST_F(TopLimits, AStopDuringABanEndsThePass)
 {
     FDay.StandIn().Top().SetBan(0, 30);
     std::atomic<bool> stop {false};
-    QStringList lines;
+    std::vector<TInvalidOrder> lines;
     // Real time here: the ban is waited on the system clock, as in the program.
     auto pass = std::async(std::launch::async,
         [&] { return Download(Token(), FWindow, lines, &SystemTopClock(), [&] { return stop.load(); }); });
