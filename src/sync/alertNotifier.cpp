@@ -115,7 +115,9 @@ QString TAlertNotifier::Attempt(const THealthAlert& AAlert, TSteady::time_point 
     if (left.count() <= 0)
         return late;
     const TAlertRequest message = BuildAlertRequest(FTarget, AAlert, FClock ? FClock() : QDateTime::currentDateTime());
-    THttpRequest request = THttpRequest::ForPost(message.url, {}, u"Quenlar", static_cast<int>(left.count()));
+    // The time-outs leave the end to the stop check below, so that it is said one way.
+    THttpRequest request
+        = THttpRequest::ForPost(message.url, {}, u"Quenlar", static_cast<int>((left + kRetryPause).count()));
     request.body = message.body;
     request.contentType = QStringLiteral("application/json; charset=utf-8");
     request.accept = QStringLiteral("application/json");
