@@ -211,6 +211,7 @@ void PrintBanner(const TStandIn& AStandIn)
         std::printf("  %-28s %s://127.0.0.1:%d\n", port.label, https ? "https" : "http", AStandIn.Port(port.host));
     }
     std::printf("  %-28s http://127.0.0.1:%d/standin/\n", "control (status, received)", AStandIn.ControlPort());
+    std::printf("  %-28s %s\n", "alerts ([notify] webhook)", AStandIn.WebhookUrl().toLocal8Bit().constData());
     std::printf("  %-28s %s\n", "certificate (caFile)", AStandIn.CertFile().toLocal8Bit().constData());
     const QJsonObject config = AStandIn.Config();
     std::cout << "demo operator phone: " << config[QStringLiteral("phone")].toString().toStdString() << "\n"

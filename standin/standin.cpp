@@ -124,6 +124,11 @@ QString TStandIn::CertFile() const
     return FCertFile;
 }
 
+QString TStandIn::WebhookUrl(const QString& ASuffix) const
+{
+    return FControl->BaseUrl() + QStringLiteral("/standin/webhook") + ASuffix;
+}
+
 QJsonObject TStandIn::Config() const
 {
     return QJsonObject {{QStringLiteral("operatorService"), HostValue(TStandInHost::Operator)},
@@ -132,7 +137,8 @@ QJsonObject TStandIn::Config() const
         {QStringLiteral("alimamaPublisher"), HostValue(TStandInHost::Publisher)},
         {QStringLiteral("alimamaMedia"), HostValue(TStandInHost::Media)},
         {QStringLiteral("signIn"), HostValue(TStandInHost::SignIn)}, {QStringLiteral("control"), FControl->HostValue()},
-        {QStringLiteral("caFile"), FCertFile}, {QStringLiteral("phone"), QString::fromStdString(FOptions.phone)},
+        {QStringLiteral("webhook"), WebhookUrl()}, {QStringLiteral("caFile"), FCertFile},
+        {QStringLiteral("phone"), QString::fromStdString(FOptions.phone)},
         {QStringLiteral("password"), QString::fromStdString(FOptions.password)},
         {QStringLiteral("accounts"), FOptions.accounts}, {QStringLiteral("seed"), QString::number(FOptions.seed)}};
 }
@@ -171,6 +177,7 @@ QJsonObject TStandIn::Status() const
     status.insert(QStringLiteral("faults"), FFaults.Get().ToJson());
     status.insert(QStringLiteral("faultCounters"), FFaults.Counters());
     status.insert(QStringLiteral("network"), Network());
+    status.insert(QStringLiteral("webhooks"), FWebhooks.Received());
     return status;
 }
 
@@ -257,6 +264,8 @@ void TStandIn::ChangeFaults(const TFormFields& AFields)
         FAlimama.SetBadAmount(FieldValue(AFields, "reportBadAmount"));
     if (HasField(AFields, "listItemFault"))
         FOperator.SetListItemFault(FieldValue(AFields, "listItemFault"));
+    if (HasField(AFields, "webhookSecret"))
+        FWebhooks.SetSecret(FieldValue(AFields, "webhookSecret"));
 }
 
 // The TOP switches of the error table: each "topOrderError" field is "CODE=LIST" (an empty list clears that code),
@@ -291,6 +300,10 @@ void TStandIn::RegisterControl()
         "/standin/status.json", [this](const httplib::Request&, httplib::Response& res) { SendJson(res, Status()); });
     FControl->Get("/standin/received.json",
         [this](const httplib::Request&, httplib::Response& res) { SendJson(res, Received()); });
+    FControl->Get("/standin/webhooks.json", [this](const httplib::Request&, httplib::Response& res) {
+        SendJson(res, QJsonObject {{QStringLiteral("received"), FWebhooks.Received()}});
+    });
+    FWebhooks.Register(*FControl);
     FControl->Get(
         "/standin/config.json", [this](const httplib::Request&, httplib::Response& res) { SendJson(res, Config()); });
     FControl->Get("/standin/summary.txt", [this](const httplib::Request&, httplib::Response& res) {
@@ -327,6 +340,7 @@ void TStandIn::RegisterControl()
     });
     FControl->Post("/standin/reset", [this](const httplib::Request&, httplib::Response& res) {
         FLedger.Clear();
+        FWebhooks.Clear();
         SendJson(res, QJsonObject {{QStringLiteral("ok"), true}});
     });
 }

@@ -8,6 +8,7 @@
 #include "standin/operatorbackend.h"
 #include "standin/testservers.h"
 #include "standin/topgateway.h"
+#include "standin/webhooks.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -80,6 +81,9 @@ public:
     TAlimamaHosts& Alimama() { return FAlimama; }
     TTopGateway& Top() { return FTop; }
     TOperatorBackend& Operator() { return FOperator; }
+    // The alerts' receiver on the control host, and its address ("/standin/webhook" and what ASuffix adds).
+    TWebhookReceiver& Webhooks() { return FWebhooks; }
+    QString WebhookUrl(const QString& ASuffix = {}) const;
     const TDemoData& Data() const { return FData; }
     // A service's own server, behind its front: what it recorded. Its address bypasses the front (and so the round
     // trips and the connection counts); Port and HostValue give the front's.
@@ -103,6 +107,7 @@ private:
     TOperatorBackend FOperator;
     TTopGateway FTop;
     TAlimamaHosts FAlimama;
+    TWebhookReceiver FWebhooks;
     TTestCertificate FCert;
     QString FCertFile;
     std::array<std::unique_ptr<TTestServer>, kStandInHostCount> FServers;

@@ -267,7 +267,7 @@ void TCurlExchange::Configure()
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, FHeaders.get());
 
     if (post) {
-        FBody = FormEncodeLines(FRequest.form);
+        FBody = FRequest.body.isEmpty() ? FormEncodeLines(FRequest.form) : FRequest.body;
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(FBody.size()));
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, FBody.constData());
     }

@@ -62,6 +62,7 @@ struct THttpRequest {
     TMethod method = TMethod::Get;
     QString url; // sent unchanged
     QStringList form; // POST: the field lines
+    QByteArray body; // POST: sent as it is instead of the form when not empty (with its contentType)
     QString userAgent;
     QString contentType; // POST only; empty sends "application/x-www-form-urlencoded"
     QString accept; // empty sends the default text

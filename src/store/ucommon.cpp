@@ -84,6 +84,10 @@ TCommon::TCommon(const QString& AFolder)
     FHosts.alimamaPublisher = ReadHost(ini, QStringLiteral("alimamaPublisher"), QStringLiteral("pub.alimama.com"));
     FHosts.alimamaMedia = ReadHost(ini, QStringLiteral("alimamaMedia"), QStringLiteral("www.alimama.com"));
     FHosts.caFile = ReadHost(ini, QStringLiteral("caFile"), QString());
+    const QString notify = QStringLiteral("notify");
+    FNotify.webhook = Trim(ini.ReadString(notify, QStringLiteral("webhook")).value_or(QString()));
+    FNotify.format = Trim(ini.ReadString(notify, QStringLiteral("format")).value_or(QStringLiteral("json")));
+    FNotify.secret = Trim(ini.ReadString(notify, QStringLiteral("secret")).value_or(QString()));
     QString problem = ini.Problem();
     if (problem.isEmpty() && !ini.HasSection(kHosts))
         problem = QStringLiteral("没有 [hosts] 段");

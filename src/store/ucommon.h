@@ -25,6 +25,13 @@ struct THosts {
     QString alimamaMediaUrl() const { return BaseUrl(alimamaMedia, true); }
 };
 
+// Section "notify": where alerts go, as written (checked by the notifier). Read once at start; never written.
+struct TNotifySettings {
+    QString webhook; // empty: no alerts
+    QString format; // "json" when absent
+    QString secret; // the signing secret of a DingTalk or Feishu robot
+};
+
 // Where a refund run reads an account's refunds: the publisher report through the web session, the TOP refund API
 // through the account's token, or the API with the report for an account the API is not granted to.
 enum class TRefundSource { Report, Api, Auto };
@@ -71,6 +78,7 @@ public:
     void setOpenIncremental(bool AValue);
 
     const THosts& hosts() const { return FHosts; }
+    const TNotifySettings& notify() const { return FNotify; }
     // Empty when conf.ini was read and names the outside services; otherwise which file and what is wrong, said
     // once before the sign-in so that a bad file is not mistaken for an unreachable back end.
     const QString& problem() const { return FProblem; }
@@ -88,6 +96,7 @@ private:
     int FTopCallLimit = 0; // read once at start
     bool FLogInUtf8 = false; // read once at start
     THosts FHosts;
+    TNotifySettings FNotify;
     QString FProblem;
 };
 

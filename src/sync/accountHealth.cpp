@@ -166,6 +166,8 @@ QString AdviceFor(const QString& ASource, const QString& AText)
         return QStringLiteral("检查数据文件夹中的订单缓存 db.db(用 quenlar-initdb 准备)");
     if (ASource == u"signin")
         return QStringLiteral("检查联盟登录程序 browser.exe 能否启动并完成登录");
+    if (ASource == u"operator")
+        return QStringLiteral("检查运营商手机号和客户端密码(QUENLAR_PASSWORD),以及运营商后台能否访问");
     if (ASource == u"list")
         return QStringLiteral("在运营商后台检查该联盟账号的资料");
     if (ASource == u"statusfile")
@@ -237,6 +239,12 @@ void TAccountHealth::SetOnRowChanged(TRowChanged AOnRowChanged)
     FOnRowChanged = std::move(AOnRowChanged);
 }
 
+void TAccountHealth::SetOnAlert(std::function<void(const THealthAlert&)> AOnAlert)
+{
+    const std::scoped_lock lock(FLock);
+    FOnAlert = std::move(AOnAlert);
+}
+
 void TAccountHealth::RowChanged(const QString& AUserId, const QString& AUserName, TRowState AState) const
 {
     TRowChanged onRowChanged;
@@ -262,11 +270,36 @@ QString TAccountHealth::Evaluate(TAccountHealthRecord& ARecord, const QDateTime&
     const bool was = !ARecord.unhealthy.isEmpty();
     ARecord.unhealthy = reason;
     ARecord.advice = UnhealthyAdvice(ARecord, ANow);
-    if (!was && !reason.isEmpty())
+    if (was == !reason.isEmpty())
+        return {};
+    THealthAlert alert;
+    alert.state = was ? THealthAlert::TState::Recovered : THealthAlert::TState::Unhealthy;
+    alert.time = ANow;
+    alert.userId = ARecord.userId;
+    alert.userName = ARecord.userName;
+    alert.reason = reason;
+    alert.advice = ARecord.advice;
+    FAlerts.push_back(std::move(alert));
+    if (!was)
         return QStringLiteral("联盟账号 ") + ARecord.userName + QStringLiteral(" 状态异常: ") + reason;
-    if (was && reason.isEmpty())
-        return QStringLiteral("联盟账号 ") + ARecord.userName + QStringLiteral(" 恢复正常");
-    return {};
+    return QStringLiteral("联盟账号 ") + ARecord.userName + QStringLiteral(" 恢复正常");
+}
+
+void TAccountHealth::AlertOfEvent(const THealthEvent& AEvent)
+{
+    const bool signIn = AEvent.source == u"operator";
+    const bool clock = AEvent.source == u"clock" && !FClockRefused;
+    if (!signIn && !clock)
+        return;
+    if (clock)
+        FClockRefused = true;
+    THealthAlert alert;
+    alert.state = THealthAlert::TState::Failed;
+    alert.time = AEvent.time;
+    alert.source = AEvent.source;
+    alert.reason = AEvent.text;
+    alert.advice = AEvent.advice;
+    FAlerts.push_back(std::move(alert));
 }
 
 void TAccountHealth::Changed(const QString& ALogLine)
@@ -275,9 +308,17 @@ void TAccountHealth::Changed(const QString& ALogLine)
     if (!ALogLine.isEmpty())
         LogLine(llWarning, ALogLine);
     std::function<void()> onChanged;
+    std::function<void(const THealthAlert&)> onAlert;
+    std::vector<THealthAlert> alerts;
     {
         const std::scoped_lock lock(FLock);
         onChanged = FOnChanged;
+        onAlert = FOnAlert;
+        alerts.swap(FAlerts);
+    }
+    if (onAlert) {
+        for (const THealthAlert& alert : alerts)
+            onAlert(alert);
     }
     if (onChanged)
         onChanged();
@@ -408,6 +449,9 @@ void TAccountHealth::AccountPassEnded(
         } else {
             if (AOutcome.state == TAccountPassOutcome::TState::Complete)
                 record->failedInARow[kind] = 0;
+            // A whole invalid-order pass asked the gateway and was answered: it takes this machine's time again.
+            if (AOutcome.state == TAccountPassOutcome::TState::Complete && AKind == TPassKind::Invalid)
+                FClockRefused = false;
             line = Evaluate(*record, now);
         }
     }
@@ -435,6 +479,7 @@ QString TAccountHealth::Keep(THealthEvent& AEvent)
     if (FEvents.size() >= kOwnEvents)
         FEvents.erase(FEvents.begin());
     FEvents.push_back(AEvent);
+    AlertOfEvent(AEvent);
     return AEvent.logLine;
 }
 
@@ -693,12 +738,14 @@ QByteArray TAccountHealth::ToStoredJson() const
     QJsonObject stored;
     stored[u"format"] = 1;
     stored[u"accounts"] = accounts;
+    stored[u"clockRefused"] = FClockRefused;
     return QJsonDocument(stored).toJson(QJsonDocument::Compact);
 }
 
 void TAccountHealth::LoadStored(const QByteArray& AStored)
 {
-    const QJsonArray accounts = QJsonDocument::fromJson(AStored).object().value(u"accounts").toArray();
+    const QJsonObject stored = QJsonDocument::fromJson(AStored).object();
+    const QJsonArray accounts = stored.value(u"accounts").toArray();
     std::vector<TAccountHealthRecord> records;
     for (const QJsonValue& value : accounts) {
         const QJsonObject account = value.toObject();
@@ -744,6 +791,7 @@ void TAccountHealth::LoadStored(const QByteArray& AStored)
             record.advice = UnhealthyAdvice(record, now);
         }
         FAccounts = std::move(records);
+        FClockRefused = stored.value(u"clockRefused").toBool();
     }
     Changed();
 }

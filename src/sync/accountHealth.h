@@ -54,11 +54,26 @@ struct THealthEvent {
     QString userName; // filled in from the account's record when empty
     // "top", "clock", "backend", "report", "record", "cache", "session", "error" (an account's pass, see
     // TAccountPassOutcome), "signin" (a sign-in browser that never reported or could not start), "list" (an item of
-    // the account list left out), "statusfile" (the status file cannot be written)
+    // the account list left out), "statusfile" (the status file cannot be written), "operator" (the operator back
+    // end refused the sign-in or could not be reached)
     QString source;
     QString text; // what failed and why, as stderr and the status file say it
     QString logLine; // the error line; empty: made from the account and the text
     int pass = -1; // the TPassKind of a failed pass; -1 for other failures
+    QString advice; // what the operator should do; empty when nothing helps but waiting
+};
+
+// A turn of an account's health, or a failure of the whole run, as the alerts tell it: one for each turn to unhealthy
+// and back, one for each failure of the run (a refused sign-in; the gateway refusing this machine's clock, once
+// until a pass gets past the gateway again).
+struct THealthAlert {
+    enum class TState { Unhealthy, Recovered, Failed };
+    TState state = TState::Unhealthy;
+    QDateTime time;
+    QString userId; // empty for a failure of the run
+    QString userName;
+    QString source; // a failure's kind (see THealthEvent); empty for a turn
+    QString reason; // why the account is unhealthy, or what failed
     QString advice; // what the operator should do; empty when nothing helps but waiting
 };
 
@@ -121,6 +136,8 @@ public:
     // changes), outside the lock, on the thread that made the change.
     using TRowChanged = std::function<void(const QString& AUserId, const QString& AUserName, TRowState AState)>;
     void SetOnRowChanged(TRowChanged AOnRowChanged);
+    // Called for every alert, after the change that made it, outside the lock, on the thread that made it.
+    void SetOnAlert(std::function<void(const THealthAlert&)> AOnAlert);
 
     // The account list as the back end gave it; records of accounts no longer listed go.
     struct TListedAccount {
@@ -169,9 +186,12 @@ public:
 private:
     QDateTime Now() const;
     TAccountHealthRecord* Find(const QString& AUserId);
-    // Re-evaluates the account; returns the log line of a turn, empty when there was none.
+    // Re-evaluates the account; returns the log line of a turn, empty when there was none, and queues its alert.
     QString Evaluate(TAccountHealthRecord& ARecord, const QDateTime& ANow);
+    // Sends the alerts queued under the lock, then tells of the change.
     void Changed(const QString& ALogLine = {});
+    // Under the lock: the alert a failure event raises, if it is a failure of the run.
+    void AlertOfEvent(const THealthEvent& AEvent);
     // Fills in the event's time, name, advice and line and keeps it; the line to log.
     QString Keep(THealthEvent& AEvent);
     void RowChanged(const QString& AUserId, const QString& AUserName, TRowState AState) const;
@@ -183,6 +203,11 @@ private:
     std::function<void()> FOnChanged;
     std::function<void(TPassKind)> FOnPassEnded;
     TRowChanged FOnRowChanged;
+    std::function<void(const THealthAlert&)> FOnAlert;
+    std::vector<THealthAlert> FAlerts; // made under the lock, sent by Changed
+    // The gateway refused this machine's clock and no pass got past it since; kept across runs, so that a clock
+    // that stays off is one alert, not one per run.
+    bool FClockRefused = false;
     std::vector<THealthEvent> FEvents;
 };
 

@@ -82,13 +82,12 @@ bool TOperatorSession::SignIn(const QString& APhone, const QString& APwd, TSignI
         }
         RunOnMainFor(this, [this, ok, error, cause, done, phone] {
             FSignInCause = cause.isEmpty() ? QString() : TAPIApp::ServiceHost() + QStringLiteral(": ") + cause;
-            // The window's box shows the back end's text; the log keeps what kept the request from an answer.
-            if (!FSignInCause.isEmpty())
-                LogLine(llError, QStringLiteral("运营商后台无法访问(") + FSignInCause + QStringLiteral("): ") + error);
-            if (!ok)
+            if (!ok) {
+                SignInFailed(error);
                 EndOperatorRequest();
-            else
+            } else {
                 AfterSignIn(phone); // keeps the request slot for the account list that follows
+            }
             (*done)(ok, error);
         });
     });
@@ -97,6 +96,17 @@ bool TOperatorSession::SignIn(const QString& APhone, const QString& APwd, TSignI
         return false;
     }
     return true;
+}
+
+// The window's box shows the back end's text; the log keeps what kept the request from an answer.
+void TOperatorSession::SignInFailed(const QString& AError)
+{
+    THealthEvent event;
+    event.source = QStringLiteral("operator");
+    event.text = FSignInCause.isEmpty()
+        ? QStringLiteral("运营商后台拒绝登录: ") + AError
+        : QStringLiteral("运营商后台无法访问(") + FSignInCause + QStringLiteral("): ") + AError;
+    FHealth.Report(event);
 }
 
 void TOperatorSession::AfterSignIn(const QString& APhone)

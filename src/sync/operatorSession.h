@@ -52,6 +52,8 @@ private:
     bool BeginOperatorRequest();
     void EndOperatorRequest();
     void AfterSignIn(const QString& APhone);
+    // A refused or unanswered sign-in, as one failure event.
+    void SignInFailed(const QString& AError);
     void ApplyAccounts(const TQJson& AAccounts);
     // One item of the list, or none (said in an error line) when it has no user id or cannot be read.
     std::optional<TAlimmTokenData> AccountOf(const TQJson& AItem, int AIndex);

@@ -27,6 +27,7 @@ TSyncController::TSyncController(TSyncFrontEnd& AFrontEnd, const TSyncPaths& APa
     , FSignIns(AFrontEnd, FHealth, APaths.programFolder, APaths.dataFolder)
 {
     KeepHealth();
+    KeepAlerts();
     FHealth.SetOnRowChanged([this](const QString& AUserId, const QString& AUserName, TRowState AState) {
         ShowRow(AUserId, AUserName, AState);
     });
@@ -45,8 +46,23 @@ TSyncController::~TSyncController()
     FHealth.SetOnChanged({});
     FHealth.SetOnPassEnded({});
     FHealth.SetOnRowChanged({});
+    FHealth.SetOnAlert({});
     FSignIns.Close();
     SkipMainThreadCalls(this);
+    // The jobs have ended by now (the front end stopped them), so this sends the run's last alerts.
+    FNotifier.reset();
+}
+
+void TSyncController::KeepAlerts()
+{
+    const TCommon* common = Common();
+    if (!common)
+        return;
+    std::optional<TAlertTarget> target = TAlertTarget::From(common->notify(), FNotifyProblem);
+    if (!target)
+        return;
+    FNotifier = std::make_unique<TAlertNotifier>(std::move(*target), common->hosts().caFile);
+    FHealth.SetOnAlert([notifier = FNotifier.get()](const THealthAlert& AAlert) { notifier->Post(AAlert); });
 }
 
 void TSyncController::KeepHealth()
@@ -81,6 +97,8 @@ void TSyncController::Open()
     // Said before any sign-in, so that a bad file is not taken for an unreachable back end.
     if (const TCommon* common = Common(); common != nullptr && !common->problem().isEmpty())
         LogLine(llError, common->problem());
+    if (!FNotifyProblem.isEmpty())
+        LogLine(llError, FNotifyProblem);
     if (FPaths.newDataFolder)
         MakeFirstCache();
     FSignIns.Open();

@@ -4,6 +4,7 @@
 #include "sync/accountHealth.h"
 #include "sync/accountListModel.h"
 #include "sync/accountStatus.h"
+#include "sync/alertNotifier.h"
 #include "sync/keepAlive.h"
 #include "sync/latestFile.h"
 #include "sync/operatorSession.h"
@@ -114,6 +115,8 @@ private:
     // Reads the health the last run left and keeps it up to date from now on.
     void KeepHealth();
     void ShowRow(const QString& AUserId, const QString& AUserName, TRowState AState);
+    // Sends the health's alerts where section "notify" says, when it names a usable webhook.
+    void KeepAlerts();
 
     TSyncFrontEnd& FFrontEnd;
     const TSyncPaths FPaths;
@@ -123,6 +126,8 @@ private:
     TAccountHealth FHealth;
     std::unique_ptr<TLatestFile> FHealthFile; // none without a data folder
     std::atomic<bool> FHealthChangeQueued {false};
+    std::unique_ptr<TAlertNotifier> FNotifier; // none without a usable webhook
+    QString FNotifyProblem; // said once at the start
     TOperatorSession FSession;
     TPassRunner FPasses;
     TKeepAlive FKeepAlive;

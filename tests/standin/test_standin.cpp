@@ -191,6 +191,66 @@ TEST_F(StandIn, LedgerCountsEachOrderOnceAndTheDuplicates)
     EXPECT_NE(page->body.find("c3"), std::string::npos);
 }
 
+// --- the alerts' receiver ---
+
+struct TWebhookCase {
+    const char* name;
+    std::string target; // path and query on the control host
+    std::string body;
+    const char* codeKey; // "errcode" (WeCom, DingTalk) or "code" (Feishu)
+    int code;
+    QJsonValue held; // what "signed" records: null where nothing was checked
+};
+
+class WebhookReceiver : public ::testing::TestWithParam<TWebhookCase> { };
+
+// printf '1765339200000\nSECtest' | openssl dgst -sha256 -hmac 'SECtest' -binary | base64, URL-encoded
+const std::string kDingTalkQuery = "timestamp=1765339200000&sign=PdgZrUSlzpGkMMA87AUlRJihC66Fw3XVu9oZ33B0%2Bx4%3D";
+// printf '' | openssl dgst -sha256 -hmac "$(printf '1765339200\nSECtest')" -binary | base64
+const std::string kFeishuSigned = R"({"timestamp":"1765339200","sign":"SNMYDzyt7k8r5xRx2whHb8Xw7Nkk9hM9VFfBaNx6ZLk=",)"
+                                  R"("msg_type":"text","content":{"text":"x"}})";
+
+// Takes what it is sent, checks the robots' signatures against the secret the control host was given, answers as
+// each robot does, and shows it all on the control host until a reset.
+TEST_P(WebhookReceiver, AnswersAsTheRobotsDoAndKeepsWhatCame)
+{
+    const TWebhookCase& c = GetParam();
+    TStandIn standIn(TStandInFixture::FreePorts());
+    standIn.Start();
+    httplib::Client control("127.0.0.1", standIn.ControlPort());
+    ASSERT_TRUE(control.Post("/standin/faults", "webhookSecret=SECtest", "application/x-www-form-urlencoded"));
+    const httplib::Result reply = control.Post(c.target, c.body, "application/json; charset=utf-8");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(TStandInFixture::Json(reply)[QLatin1String(c.codeKey)].toInt(), c.code) << reply->body;
+
+    const QJsonArray received = TStandInFixture::Json(control.Get("/standin/webhooks.json"))[u"received"].toArray();
+    ASSERT_EQ(received.size(), 1);
+    EXPECT_EQ(received[0][u"path"].toString().toStdString(), c.target.substr(0, c.target.find('?')));
+    EXPECT_EQ(received[0][u"signed"], c.held);
+    EXPECT_EQ(received[0][u"body"].toObject(), QJsonDocument::fromJson(QByteArray::fromStdString(c.body)).object());
+    EXPECT_EQ(TStandInFixture::Json(control.Get("/standin/status.json"))[u"webhooks"].toArray().size(), 1);
+    ASSERT_TRUE(control.Post("/standin/reset", "", "application/x-www-form-urlencoded"));
+    EXPECT_TRUE(standIn.Webhooks().Received().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Robots, WebhookReceiver,
+    ::testing::Values(
+        TWebhookCase {"Plain", "/standin/webhook?token=t", R"({"state":"unhealthy"})", "errcode", 0, QJsonValue::Null},
+        TWebhookCase {"WeCom", "/standin/webhook/wecom?key=k", R"({"msgtype":"text","text":{"content":"x"}})",
+            "errcode", 0, QJsonValue::Null},
+        TWebhookCase {"DingTalkSigned", "/standin/webhook/dingtalk?access_token=t&" + kDingTalkQuery,
+            R"({"msgtype":"text","text":{"content":"x"}})", "errcode", 0, true},
+        TWebhookCase {"DingTalkWrongSign", "/standin/webhook/dingtalk?access_token=t&timestamp=1765339200001&sign=x",
+            R"({"msgtype":"text","text":{"content":"x"}})", "errcode", 310000, false},
+        TWebhookCase {"DingTalkUnsigned", "/standin/webhook/dingtalk?access_token=t",
+            R"({"msgtype":"text","text":{"content":"x"}})", "errcode", 310000, false},
+        TWebhookCase {"FeishuSigned", "/standin/webhook/feishu", kFeishuSigned, "code", 0, true},
+        TWebhookCase {"FeishuWrongSign", "/standin/webhook/feishu",
+            R"({"timestamp":"1765339200","sign":"AAAA","msg_type":"text","content":{"text":"x"}})", "code", 19021,
+            false}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
 // --- TOP gateway ---
 
 // Every page of the window, following position_index (or page_no); the trade ids in the order served.

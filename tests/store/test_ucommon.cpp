@@ -305,6 +305,27 @@ TEST_F(SettingsFile, TheLogIsUtf8OnlyWhenTheFileSaysSo)
     }
 }
 
+// Section notify as written, blanks around the values dropped; json when no format is given.
+TEST_F(SettingsFile, NotifyIsReadAsWritten)
+{
+    struct TCase {
+        const char* text;
+        const char16_t* webhook;
+        const char16_t* format;
+        const char16_t* secret;
+    };
+    for (const TCase& c : {TCase {"", u"", u"json", u""},
+             TCase {"[notify]\nwebhook= https://h.example/send?key=k&x=1 \nformat=DingTalk\nsecret=SEC 1\n",
+                 u"https://h.example/send?key=k&x=1", u"DingTalk", u"SEC 1"},
+             TCase {"[hosts]\n[notify]\nwebhook=http://127.0.0.1:1/h\n", u"http://127.0.0.1:1/h", u"json", u""}}) {
+        Write(c.text);
+        const TNotifySettings notify = TCommon(FDir.path()).notify();
+        EXPECT_EQ(notify.webhook, QString::fromUtf16(c.webhook)) << c.text;
+        EXPECT_EQ(notify.format, QString::fromUtf16(c.format)) << c.text;
+        EXPECT_EQ(notify.secret, QString::fromUtf16(c.secret)) << c.text;
+    }
+}
+
 // The concurrency is read at every pass: an edit counts from the next one without a restart.
 TEST_F(SettingsFile, PassConcurrencyEditCountsAtOnce)
 {

@@ -36,6 +36,12 @@ protected:
     void SetUp() override
     {
         FHealth.SetAccounts({{QStringLiteral("1"), QStringLiteral("a"), kNoon.addDays(30).toSecsSinceEpoch(), true}});
+        RecordAlerts(FHealth);
+    }
+
+    void RecordAlerts(TAccountHealth& AHealth)
+    {
+        AHealth.SetOnAlert([this](const THealthAlert& AAlert) { FAlerts.push_back(AAlert); });
     }
 
     // The warnings the model logged, once every line before the barrier has arrived.
@@ -54,13 +60,19 @@ protected:
 
     void Pass(TPassKind AKind, TState AState, int ADelivered = 0)
     {
+        PassOf(FHealth, QStringLiteral(" 1 "), AKind, AState, QStringLiteral("top"), ADelivered);
+    }
+
+    void PassOf(TAccountHealth& AHealth, const QString& AUserId, TPassKind AKind, TState AState, const QString& ASource,
+        int ADelivered = 0)
+    {
         TAccountPassOutcome outcome;
         outcome.state = AState;
         outcome.cause = AState == TState::Failed ? QStringLiteral("淘宝开放平台拒绝") : QString();
-        outcome.source = QStringLiteral("top");
+        outcome.source = ASource;
         outcome.found = ADelivered;
         outcome.delivered = ADelivered;
-        FHealth.AccountPassEnded(AKind, QStringLiteral(" 1 "), FNow, outcome);
+        AHealth.AccountPassEnded(AKind, AUserId, FNow, outcome);
     }
 
     QDateTime FNow = kNoon;
@@ -69,6 +81,7 @@ protected:
     std::shared_ptr<TLogLines> FLines = TLogLines::Attach(FLog);
     int FBarriers = 0;
     TAccountHealth FHealth {[this] { return FNow; }};
+    std::vector<THealthAlert> FAlerts; // every alert of FHealth and of the runs a test records
 };
 
 struct TTransitionCase {
@@ -100,6 +113,16 @@ TEST_P(HealthTransitions, FollowThePassesWithOneLinePerTurn)
     for (const QString& line : failures)
         EXPECT_TRUE(line.endsWith(QStringLiteral("同步失败: 淘宝开放平台拒绝"))) << line.toStdString();
     EXPECT_EQ(FHealth.UnhealthyCount(), reason.isEmpty() ? 0 : 1);
+    // One alert per turn, never one per pass: to unhealthy with the reason and advice, then back.
+    ASSERT_EQ(static_cast<int>(FAlerts.size()), GetParam().turns);
+    for (size_t i = 0; i < FAlerts.size(); ++i) {
+        const THealthAlert& alert = FAlerts[i];
+        EXPECT_EQ(alert.state, i % 2 == 0 ? THealthAlert::TState::Unhealthy : THealthAlert::TState::Recovered);
+        EXPECT_EQ(alert.userId, QStringLiteral("1"));
+        EXPECT_EQ(alert.userName, QStringLiteral("a"));
+        EXPECT_EQ(alert.time, kNoon);
+        EXPECT_EQ(alert.reason.isEmpty(), alert.state == THealthAlert::TState::Recovered);
+    }
 }
 
 constexpr auto I = TPassKind::Invalid;
@@ -249,6 +272,76 @@ TEST_F(AccountHealth, WhatARunKeepsTheNextReadsBack)
     TAccountHealth garbled;
     garbled.LoadStored("{not json");
     EXPECT_TRUE(garbled.Accounts().empty());
+}
+
+// Cron's runs each start from what the one before kept: two failing runs are one turn and one alert, a third none,
+// and the good run after them one "recovered".
+TEST_F(AccountHealth, AlertsCountTurnsAcrossRuns)
+{
+    QByteArray stored = FHealth.ToStoredJson();
+    const std::vector<TState> runs {TState::Failed, TState::Failed, TState::Failed, TState::Complete};
+    std::vector<size_t> alertsAfter;
+    for (const TState state : runs) {
+        TAccountHealth run {[this] { return FNow; }};
+        RecordAlerts(run);
+        run.LoadStored(stored);
+        run.SetAccounts({{QStringLiteral("1"), QStringLiteral("a"), kNoon.addDays(30).toSecsSinceEpoch(), true}});
+        PassOf(run, QStringLiteral("1"), I, state, QStringLiteral("top"));
+        stored = run.ToStoredJson();
+        alertsAfter.push_back(FAlerts.size());
+    }
+    EXPECT_EQ(alertsAfter, (std::vector<size_t> {0, 1, 1, 2}));
+    ASSERT_EQ(FAlerts.size(), 2U);
+    EXPECT_EQ(FAlerts[0].state, THealthAlert::TState::Unhealthy);
+    EXPECT_TRUE(FAlerts[0].reason.contains(QStringLiteral("失效订单同步连续 2 次失败")))
+        << FAlerts[0].reason.toStdString();
+    EXPECT_FALSE(FAlerts[0].advice.isEmpty());
+    EXPECT_EQ(FAlerts[1].state, THealthAlert::TState::Recovered);
+}
+
+// Failures of the run, not of an account: every refused sign-in is one; a clock the gateway refuses is one for all
+// the accounts it fails and every pass after, until a pass gets past the gateway again, in this run or the next.
+TEST_F(AccountHealth, FailuresOfTheRunAreOneAlertEach)
+{
+    FHealth.SetAccounts(
+        {{QStringLiteral("1"), QStringLiteral("a"), 0, true}, {QStringLiteral("2"), QStringLiteral("b"), 0, true}});
+    const auto runFailures = [this] {
+        return std::count_if(FAlerts.begin(), FAlerts.end(),
+            [](const THealthAlert& AAlert) { return AAlert.state == THealthAlert::TState::Failed; });
+    };
+    for (int i = 0; i < 2; ++i) {
+        THealthEvent refused;
+        refused.source = QStringLiteral("operator");
+        refused.text = QStringLiteral("运营商后台拒绝登录: 密码错误");
+        FHealth.Report(refused);
+    }
+    ASSERT_EQ(runFailures(), 2);
+    EXPECT_EQ(FAlerts.back().source, QStringLiteral("operator"));
+    EXPECT_EQ(FAlerts.back().reason, QStringLiteral("运营商后台拒绝登录: 密码错误"));
+    EXPECT_FALSE(FAlerts.back().advice.isEmpty());
+    EXPECT_TRUE(FAlerts.back().userId.isEmpty());
+
+    const auto clockPass = [this](TAccountHealth& AHealth) {
+        for (const QString& id : {QStringLiteral("1"), QStringLiteral("2")})
+            PassOf(AHealth, id, I, TState::Failed, QStringLiteral("clock"));
+    };
+    FAlerts.clear();
+    clockPass(FHealth);
+    clockPass(FHealth);
+    EXPECT_EQ(runFailures(), 1);
+    EXPECT_EQ(FAlerts.front().source, QStringLiteral("clock"));
+    EXPECT_EQ(FAlerts.front().advice, AdviceFor(QStringLiteral("clock"), {}));
+
+    // The next run still knows the clock was said.
+    TAccountHealth next {[this] { return FNow; }};
+    RecordAlerts(next);
+    next.LoadStored(FHealth.ToStoredJson());
+    clockPass(next);
+    EXPECT_EQ(runFailures(), 1);
+    // A pass that got past the gateway: a clock refused again is a new failure.
+    PassOf(next, QStringLiteral("1"), I, TState::Complete, QStringLiteral("top"));
+    clockPass(next);
+    EXPECT_EQ(runFailures(), 2);
 }
 
 // Not a check of its own: the writer that the next test starts as a process of its own and kills.
