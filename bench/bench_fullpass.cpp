@@ -2,6 +2,7 @@
 // stand-in services answering every request 5 ms late. Quenlar's pass (the download, the cache look-ups, the batch
 // posts, the pauses between pages) against its floor: the same requests sent back to back by a bare libcurl loop,
 // with the same pause after each page.
+#include "app/processObjects.h"
 #include "foundation/globals.h"
 #include "operator/uapiApp.h"
 #include "standInFolder.h"
@@ -10,7 +11,6 @@
 #include "sync/accountHealth.h"
 #include "sync/agedOutOrders.h"
 #include "sync/delivery.h"
-#include "sync/processObjects.h"
 #include "taobao/topApiGetOrders.h"
 
 #include <QDateTime>

@@ -2,11 +2,11 @@
 // late: /report reads the publisher report with each account's web session, /api the TOP refund method with its
 // token; both over the same demo refunds. The argument is the demo's refunds per account and day. Counters:
 // requests per account-run, refunds per account-run, and the time per delivered refund.
+#include "app/processObjects.h"
 #include "foundation/globals.h"
 #include "standInFolder.h"
 #include "standin/standin.h"
 #include "store/udb.h"
-#include "sync/processObjects.h"
 #include "taobao/topApiGetOrders.h"
 #include "taobao/topRefundOrders.h"
 

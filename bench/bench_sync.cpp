@@ -1,9 +1,9 @@
 // How long a stop takes to end a running invalid-order pass whose TOP gateway takes 2 s per page: from the stop
 // request (the job's cancellation) to the end of the pass.
+#include "app/processObjects.h"
 #include "sessions/alimmTokenMgr.h"
 #include "standin/testservices.h"
 #include "store/udb.h"
-#include "sync/processObjects.h"
 #include "sync/syncController.h"
 
 #include <QCoreApplication>

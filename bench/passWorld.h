@@ -2,13 +2,13 @@
 
 // The pass benches' common ground: the stand-in, a program folder pointing at it, the process objects and a
 // controller whose account store holds every demo account, and one pass of the program's pass runner on a worker.
+#include "app/processObjects.h"
 #include "foundation/globals.h"
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
 #include "standInFolder.h"
 #include "standin/standin.h"
 #include "store/udb.h"
-#include "sync/processObjects.h"
 #include "sync/syncController.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "app/processObjects.h"
 #include "standin/standin.h"
-#include "sync/processObjects.h"
 
 #include <QByteArray>
 #include <QFile>

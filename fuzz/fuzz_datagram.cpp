@@ -1,6 +1,6 @@
 // A sign-in browser datagram of any bytes: reading it never raises, and what it reads is stable: the members read
 // from the datagram, written back as a datagram, read the same again.
-#include "sync/signInMessage.h"
+#include "sync/signin/signInMessage.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,12 +1,13 @@
 #include "app/headless.h"
 
 #include "app/dataFolder.h"
+#include "app/processObjects.h"
 #include "app/serviceNotifier.h"
 #include "app/terminationSignals.h"
 #include "foundation/textutil.h"
 #include "log/QLog.h"
 #include "sync/latestFile.h"
-#include "sync/processObjects.h"
+#include "sync/statusFile.h"
 #include "sync/syncController.h"
 
 #include <QCoreApplication>
@@ -107,7 +108,7 @@ public:
         if (!FOptions.statusFile.isEmpty()) {
             // Written on a thread of its own, the latest state winning, so the main thread never waits for the disk.
             FStatusFile = std::make_unique<TLatestFile>(
-                FOptions.statusFile, [this] { return FController.Health().ToJson(); },
+                FOptions.statusFile, [this] { return StatusFileJson(FController.Health()); },
                 [this](bool AWritten, const QString& AError) {
                     if (AWritten)
                         return;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/appOptions.h"
-#include "sync/processObjects.h"
+#include "app/processObjects.h"
 #include "sync/syncController.h"
 
 #include <memory>

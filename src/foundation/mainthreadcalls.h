@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -67,3 +68,9 @@ inline TMainThreadCalls* MainThreadCalls()
 {
     return TGlobal<TMainThreadCalls>::Get();
 }
+
+// Hands a call to the main thread through the process-wide bridge rather than as a functor in Qt's event queue: the
+// bridge hands it over under a lock of ours, and an owner that goes skips whatever of its calls is still queued
+// (SkipMainThreadCalls). Without a bridge the call is dropped.
+void RunOnMainFor(const void* AOwner, std::function<void()> ACall);
+void SkipMainThreadCalls(const void* AOwner);

@@ -224,3 +224,8 @@ qint32 TAlimmTokenMgr::count() const
     const std::scoped_lock lock(FCS);
     return static_cast<qint32>(List.size());
 }
+
+bool HasWebSession(const TAlimmTokenRecord& AAccount)
+{
+    return !Trim(AAccount.cookies()).isEmpty();
+}

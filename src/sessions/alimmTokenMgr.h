@@ -68,6 +68,9 @@ private:
     TAlimmTokenData FData;
 };
 
+// An account has a web session when it holds cookies; the refund report and the keep-alive need one.
+bool HasWebSession(const TAlimmTokenRecord& AAccount);
+
 using PAlimmTokenData = TAlimmTokenRecord*;
 
 // The process-wide store of the affiliate accounts: TOP tokens and web-session cookies. Records are only ever

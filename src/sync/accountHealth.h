@@ -179,12 +179,10 @@ public:
     int UnhealthyCount() const;
     // The record of that account; an empty record when it is not listed.
     TAccountHealthRecord Account(const QString& AUserId) const;
-
-    // The whole state as the status file's JSON.
-    QByteArray ToJson() const;
+    // Now by the health's clock.
+    QDateTime Now() const;
 
 private:
-    QDateTime Now() const;
     TAccountHealthRecord* Find(const QString& AUserId);
     // Re-evaluates the account; returns the log line of a turn, empty when there was none, and queues its alert.
     QString Evaluate(TAccountHealthRecord& ARecord, const QDateTime& ANow);

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "foundation/qworker.h"
+#include "foundation/stopCheck.h"
 #include "sessions/alimmTokenMgr.h"
-#include "sync/jobSupport.h"
 
 #include <QString>
 

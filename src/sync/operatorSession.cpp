@@ -1,15 +1,18 @@
 #include "sync/operatorSession.h"
 
 #include "foundation/mainthread.h"
+#include "foundation/mainthreadcalls.h"
 #include "foundation/qerror.h"
 #include "foundation/qjson.h"
+#include "foundation/qworker.h"
+#include "foundation/stopCheck.h"
 #include "foundation/textutil.h"
 #include "log/QLog.h"
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
 #include "sync/accountHealth.h"
 #include "sync/accountListModel.h"
-#include "sync/jobSupport.h"
+#include "sync/syncFrontEnd.h"
 
 #include <exception>
 #include <memory>

@@ -1,5 +1,7 @@
 #include "sync/passLifecycle.h"
 
+#include "foundation/mainthreadcalls.h"
+#include "foundation/qerror.h"
 #include "log/QLog.h"
 
 #include <chrono>
@@ -208,4 +210,9 @@ QString TPassScope::Summary(TPassEnd AEnd) const
     if (!FFailed.isEmpty())
         line += QStringLiteral(": ") + FFailed.join(QStringLiteral("; "));
     return line;
+}
+
+void LogJobError(TQJob*, std::exception_ptr AError)
+{
+    LogLine(llError, QStringLiteral("同步任务出错:") + ErrorMessageOf(AError));
 }

@@ -1,12 +1,13 @@
 #pragma once
 
 #include "foundation/qworker.h"
+#include "foundation/stopCheck.h"
 #include "sync/accountHealth.h"
-#include "sync/jobSupport.h"
 #include "sync/passOutcome.h"
 
 #include <QString>
 #include <QStringList>
+#include <exception>
 
 #include <condition_variable>
 #include <functional>
@@ -93,3 +94,7 @@ private:
     qint64 FDelivered = 0;
     QStringList FFailed;
 };
+
+// Logs an error that a job let out ("同步任务出错:<message>"); the scheduler's error handler, and the runs that catch
+// their own.
+void LogJobError(TQJob* AJob, std::exception_ptr AError);

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "foundation/qworker.h"
+#include "foundation/stopCheck.h"
+#include "sessions/alimmTokenMgr.h"
 #include "store/ucommon.h"
 #include "sync/agedOutOrders.h"
 #include "sync/cacheCheck.h"
 #include "sync/delivery.h"
-#include "sync/jobSupport.h"
 #include "sync/passLifecycle.h"
 #include "sync/passOutcome.h"
 #include "sync/passSlot.h"

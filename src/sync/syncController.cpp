@@ -1,9 +1,10 @@
 #include "sync/syncController.h"
 
+#include "foundation/mainthreadcalls.h"
 #include "log/QLog.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
-#include "sync/jobSupport.h"
+#include "sync/syncFrontEnd.h"
 
 #include <QDir>
 #include <QFile>

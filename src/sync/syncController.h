@@ -9,7 +9,7 @@
 #include "sync/latestFile.h"
 #include "sync/operatorSession.h"
 #include "sync/passRunner.h"
-#include "sync/signInBrowsers.h"
+#include "sync/signin/signInBrowsers.h"
 #include "sync/syncFrontEnd.h"
 
 #include <QObject>

@@ -2,6 +2,9 @@
 
 #include <QString>
 
+// The title of every message box the controller's parts open.
+inline const QString kMessageTitle = QStringLiteral("提示");
+
 // What the sync controller needs from whoever shows it: the window, the console of the headless mode, or a
 // test's recorder. Called on the main thread only.
 class TSyncFrontEnd {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "foundation/stopCheck.h"
+
 #include "foundation/globals.h"
 
 #include <QString>
@@ -12,11 +14,6 @@
 #include <vector>
 
 class TQJson;
-
-// Whether the running job was asked to stop; paging loops test it between pages and every page request while it
-// runs, so that neither a server that always answers "there is a next page" nor one that stalls can hold a pass,
-// the stop button or the process end.
-using TStopCheck = std::function<bool()>;
 
 // Time as the gateway's limits see it. The program uses the system clock; tests pass a simulated one, so that a
 // ban or a spent daily quota is waited out without real waiting.

@@ -1,7 +1,7 @@
 // The browser as the program starts it: its command line, and a clean end when the program ends it.
 
 #include "browser/webEngineSetup.h"
-#include "sync/signInBrowser.h"
+#include "sync/signin/signInBrowser.h"
 
 #include "standInFolder.h"
 #include "standinclient.h"

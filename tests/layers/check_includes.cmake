@@ -29,7 +29,7 @@ set(LAYER_TABLE
   "tests/sessions | foundation sessions support standin"
   "tests/operator | foundation log store operator support standin"
   "tests/taobao   | foundation log store taobao support standin"
-  "tests/sync     | foundation log store sessions operator taobao sync support standin"
+  "tests/sync     | foundation log store sessions operator taobao sync app support standin"
   "tests/app      | foundation log store sessions operator taobao sync app support standin QtGui QtWidgets"
   "tests/standin  | foundation log store sessions operator taobao sync standin support"
   "tests/browser  | foundation store sessions sync browser standin tests/standin support QtGui QtWidgets"

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "app/processObjects.h"
 #include "log/QLog.h"
 #include "logLines.h"
 #include "standin/testservices.h"
-#include "sync/processObjects.h"
 #include "sync/syncController.h"
 
 #include <QTemporaryDir>

@@ -221,7 +221,7 @@ TEST_F(AccountHealth, TheStatusJsonMatchesTheModel)
     Pass(R, TState::Complete, 5);
     FHealth.OrdersAgedOut(QStringLiteral("1"), 2);
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(FHealth.ToJson(), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(StatusFileJson(FHealth), &error);
     ASSERT_EQ(error.error, QJsonParseError::NoError);
     EXPECT_EQ(document[u"version"].toString(), QStringLiteral("9.9"));
     EXPECT_EQ(document[u"operator"].toString(), QStringLiteral("13800000000"));

@@ -115,13 +115,17 @@ INSTANTIATE_TEST_SUITE_P(Formats, AlertMessages,
             RobotText(kUnhealthyText)},
         TMessageCase {"DingTalkSigned", TAlertFormat::DingTalk, kDingTalkHook, "SECtest", Recovered(),
             QString::fromLatin1(kDingTalkHook) + QStringLiteral("&timestamp=1765339200000&sign=")
-                + QString::fromLatin1(kDingTalkSign).replace(u'+', QStringLiteral("%2B")).replace(u'=', QStringLiteral("%3D")),
+                + QString::fromLatin1(kDingTalkSign)
+                      .replace(u'+', QStringLiteral("%2B"))
+                      .replace(u'=', QStringLiteral("%3D")),
             RobotText(kRecoveredText)},
         TMessageCase {"DingTalkUnsigned", TAlertFormat::DingTalk, kDingTalkHook, "", ClockRefused(),
             QString::fromLatin1(kDingTalkHook), RobotText(kClockText)},
         TMessageCase {"DingTalkSignedWithoutQuery", TAlertFormat::DingTalk, kHook, "SECtest", Recovered(),
             QString::fromLatin1(kHook) + QStringLiteral("?timestamp=1765339200000&sign=")
-                + QString::fromLatin1(kDingTalkSign).replace(u'+', QStringLiteral("%2B")).replace(u'=', QStringLiteral("%3D")),
+                + QString::fromLatin1(kDingTalkSign)
+                      .replace(u'+', QStringLiteral("%2B"))
+                      .replace(u'=', QStringLiteral("%3D")),
             RobotText(kRecoveredText)},
         TMessageCase {"FeishuSigned", TAlertFormat::Feishu, "https://open.feishu.cn/open-apis/bot/v2/hook/x", "SECtest",
             Unhealthy(), QStringLiteral("https://open.feishu.cn/open-apis/bot/v2/hook/x"),
@@ -129,8 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, AlertMessages,
         TMessageCase {"FeishuUnsigned", TAlertFormat::Feishu, "https://open.feishu.cn/open-apis/bot/v2/hook/x", "",
             ClockRefused(), QStringLiteral("https://open.feishu.cn/open-apis/bot/v2/hook/x"),
             FeishuText(kClockText, false)}),
-    [](const ::testing::TestParamInfo<TMessageCase>& AInfo) {
-    return std::string(AInfo.param.name); });
+    [](const ::testing::TestParamInfo<TMessageCase>& AInfo) { return std::string(AInfo.param.name); });
 
 struct TSignCase {
     const char* name;

@@ -1,4 +1,4 @@
-#include "sync/signInBrowser.h"
+#include "sync/signin/signInBrowser.h"
 #include "sync/syncController.h"
 #include "sync/throttledLog.h"
 

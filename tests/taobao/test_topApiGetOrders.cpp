@@ -8,6 +8,7 @@
 #include "logLines.h"
 #include "standin/testservers.h"
 #include "store/ucommon.h"
+#include "testData.h"
 #include "testwait.h"
 
 #include <QTemporaryDir>
@@ -344,16 +345,7 @@ TEST_F(OrderDownload, LiveRecordsAreReadAndAnUnreadableAmountLosesOnlyItsOrder)
     TQLog log;
     const TGlobalScope<TQLog> logScope(&log);
     const std::shared_ptr<TLogLines> logLines = TLogLines::Attach(log);
-    ServePages([](const TFields&) {
-        return std::string(R"({"tbk_sc_order_details_get_response":{"data":{"has_next":false,"page_no":1,)"
-                           R"("page_size":100,"position_index":"1608012000_|1608015601_","results":{)"
-                           R"("publisher_order_dto":[{"trade_id":"C1","trade_parent_id":"P1","tk_status":13,)"
-                           R"("item_id":"aXk2N-Hy8fQ3kT2x","item_img":"\/\/img.alicdn.com\/i1.jpg",)"
-                           R"("alipay_total_price":"12.50","pub_share_pre_fee":"0.38","tk_earning_time":"",)"
-                           R"("pub_share_fee":"--","seller_nick":"店","extra":{"refund_tag":0}},)"
-                           R"({"trade_id":"C2","trade_parent_id":"P2","pay_price":"abc","pub_share_fee":"0.10"},)"
-                           R"({"trade_id":"C3","trade_parent_id":"P3","pay_price":"7.00","pub_share_fee":""}]}}}})");
-    });
+    ServePages([](const TFields&) { return TestData("top/order_page_unreadable_amounts.json"); });
     TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
     downloader.setAccountName(QStringLiteral("店铺A"));
     TOrders lines;
@@ -374,10 +366,7 @@ TEST_F(OrderDownload, LiveRecordsAreReadAndAnUnreadableAmountLosesOnlyItsOrder)
 // An empty page is written "results":{}: no orders, no failure.
 TEST_F(OrderDownload, EmptyPageAsAnEmptyObjectIsNoFailure)
 {
-    ServePages([](const TFields&) {
-        return std::string(R"({"tbk_sc_order_details_get_response":{"data":{"has_next":false,"page_no":1,)"
-                           R"("page_size":100,"results":{}}}})");
-    });
+    ServePages([](const TFields&) { return TestData("top/order_page_empty_results.json"); });
     TTopApiGetOrders downloader(QStringLiteral("token"), QString(), QString());
     TOrders lines;
     EXPECT_TRUE(downloader.getOrdersToList(At(1, 8), At(1, 9), 13, lines));

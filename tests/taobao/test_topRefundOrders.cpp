@@ -7,6 +7,7 @@
 #include "standin/signatures.h"
 #include "standin/testservers.h"
 #include "store/ucommon.h"
+#include "testData.h"
 #include "testwait.h"
 
 #include <QFile>
@@ -259,21 +260,7 @@ TEST_F(RefundApi, RequestIsSignedAndCarriesTheMethodsQueryOption)
 // A reply written as the platform documents it, with fields the program does not use, escaped slashes and nesting.
 TEST_F(RefundApi, DocumentedReplyDeliversItsRefunds)
 {
-    Serve([](const TFields&) {
-        return std::string(R"({"tbk_sc_order_refund_get_response":{"data":{"has_next":false,"page_no":1,)"
-                           R"("page_size":100,"position_index":"1669799640_|1669802702_","result":{)"
-                           R"("publisher_refund_order_d_t_o":[{"refund_suit_id":"12345",)"
-                           R"("tb_trade_parent_id":"1707359271433894971","tb_trade_id":"1707359271433894972",)"
-                           R"("tb_trade_create_time":"2026-11-19 14:33:06","earning_time":"2026-11-19 14:39:31",)"
-                           R"("tk_refund_time":"2026-11-19 14:41:22","tk_refund_suit_time":"2026-11-19 14:42:29",)"
-                           R"("modified_time":"2026-11-20 03:26:23","item_title":"zf测试 \/ 商品",)"
-                           R"("tk_order_role":"三方","tb_trade_finish_price":"0.01","refund_fee":"0.01",)"
-                           R"("pub_share_fee":"0","tk_commission_fee_refund":"0","tk_subsidy_fee_refund":"",)"
-                           R"("show_return_fee":"0.00","refund_status":2,"relation_id":0,"special_id":0,)"
-                           R"("extra":{"img":"https:\/\/img.alicdn.com\/a.jpg"}},{"tb_trade_parent_id":"9",)"
-                           R"("tb_trade_id":"10","refund_status":4,"refund_fee":"1.00"}]}},)"
-                           R"("result_code":200,"result_msg":"success","request_id":"ch0z3k6cv1rs"}})");
-    });
+    Serve([](const TFields&) { return TestData("top/refund_documented_reply.json"); });
     TTopRefundOrders download(QStringLiteral("token"));
     const std::vector<TWeiQuanOrderInfo> refunds = Download(download, At(1, 8), At(1, 9));
     EXPECT_TRUE(download.failure().isEmpty()) << download.failure().toStdString();
@@ -313,10 +300,7 @@ TEST_F(RefundApi, ResultListIsReadInEveryShape)
 // A business error comes in the method's own answer, without data: a failed page, never an empty success.
 TEST_F(RefundApi, BusinessErrorFailsThePage)
 {
-    Serve([](const TFields&) {
-        return std::string(R"({"tbk_sc_order_refund_get_response":{"result_code":400,"result_msg":"fail",)"
-                           R"("biz_error_code":101,"biz_error_desc":"开始时间不能为空","request_id":"r"}})");
-    });
+    Serve([](const TFields&) { return TestData("top/refund_business_error.json"); });
     TTopRefundOrders download(QStringLiteral("token"));
     EXPECT_TRUE(Download(download, At(1, 8), At(1, 9)).empty());
     EXPECT_TRUE(download.failure().contains(u"biz_error_code:101"_s)) << download.failure().toStdString();

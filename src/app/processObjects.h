@@ -49,6 +49,3 @@ private:
     std::shared_ptr<TLogManage> FFileLog; // shared with the log's file writer
     std::unique_ptr<TDBCacheClass> FDBCache;
 };
-
-// Logs an error that a job let out ("同步任务出错:<message>").
-void LogJobError(TQJob* AJob, std::exception_ptr AError);

@@ -1,4 +1,4 @@
-#include "sync/signInMessage.h"
+#include "sync/signin/signInMessage.h"
 
 #include "foundation/qjson.h"
 #include "foundation/textutil.h"

@@ -1,4 +1,4 @@
-#include "sync/concurrentAccounts.h"
+#include "foundation/concurrentAccounts.h"
 
 #include "foundation/qhttp.h"
 

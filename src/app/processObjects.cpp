@@ -1,13 +1,15 @@
-#include "sync/processObjects.h"
+#include "app/processObjects.h"
 
 #include "foundation/mainthreadcalls.h"
 #include "foundation/qerror.h"
 #include "log/QLog.h"
+#include "log/fileLogWriter.h"
 #include "log/uLog.h"
 #include "operator/uapiApp.h"
 #include "sessions/alimmTokenMgr.h"
 #include "store/ucommon.h"
 #include "store/udb.h"
+#include "sync/passLifecycle.h"
 #include "taobao/topLimits.h"
 
 #include <QCoreApplication>
@@ -25,41 +27,6 @@ namespace {
 // that answers slowly, and would then be sent again by the next run; a service manager waits far longer than this
 // before it kills, and the window is gone at once anyway.
 constexpr std::chrono::milliseconds kPostGrace {15000};
-
-// Every log line also goes to the rotating log file, so a long unattended run leaves a record. The writer shares
-// the file's ownership: the log thread may be writing a line at the moment the program releases the file.
-class TFileLogWriter : public TQLogWriter {
-public:
-    explicit TFileLogWriter(std::shared_ptr<TLogManage> AFile)
-        : FFile(std::move(AFile))
-    {
-    }
-    void HandleNeeded() override { }
-    bool WriteItem(const TQLogItem& AItem) override
-    {
-        Said(FFile->WriteToLog(LogItemMessage(AItem)));
-        return true;
-    }
-
-private:
-    // A log that cannot be written is said once, on stderr and as a line of the other writers (the window's pane,
-    // the console), until it can be written again; the program carries on.
-    void Said(const QString& AFailure)
-    {
-        if (AFailure == FSaid)
-            return;
-        FSaid = AFailure;
-        if (AFailure.isEmpty())
-            return;
-        const QString text = QStringLiteral("日志文件无法写入,日志只显示不保存:") + AFailure;
-        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-        std::fflush(stderr);
-        LogLine(llWarning, text);
-    }
-
-    std::shared_ptr<TLogManage> FFile;
-    QString FSaid; // only the castor thread writes items
-};
 
 QString LogModuleName(const TProcessObjects::TOptions& AOptions)
 {
@@ -130,10 +97,4 @@ void TProcessObjects::StopJobs()
         FScheduler->SetAppTerminating();
         Release(FScheduler);
     }
-}
-
-// The job error's log line; the scheduler's error handler, and the runs that catch their own.
-void LogJobError(TQJob*, std::exception_ptr AError)
-{
-    LogLine(llError, QStringLiteral("同步任务出错:") + ErrorMessageOf(AError));
 }

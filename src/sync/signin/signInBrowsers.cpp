@@ -1,11 +1,12 @@
-#include "sync/signInBrowsers.h"
+#include "sync/signin/signInBrowsers.h"
 
+#include "foundation/mainthreadcalls.h"
 #include "foundation/textutil.h"
 #include "log/QLog.h"
 #include "sessions/alimmTokenMgr.h"
 #include "sync/accountHealth.h"
-#include "sync/jobSupport.h"
-#include "sync/signInMessage.h"
+#include "sync/signin/signInMessage.h"
+#include "sync/syncFrontEnd.h"
 
 #include <QFileInfo>
 #include <QTimer>

@@ -1,4 +1,4 @@
-#include "sync/signInListener.h"
+#include "sync/signin/signInListener.h"
 
 #include <QNetworkDatagram>
 #include <QNetworkProxy>

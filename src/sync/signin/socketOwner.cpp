@@ -1,4 +1,4 @@
-#include "sync/socketOwner.h"
+#include "sync/signin/socketOwner.h"
 
 #include <QDir>
 #include <QFile>

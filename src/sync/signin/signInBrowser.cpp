@@ -1,4 +1,4 @@
-#include "sync/signInBrowser.h"
+#include "sync/signin/signInBrowser.h"
 
 #include "foundation/textutil.h"
 

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "foundation/ownedthreads.h"
-#include "sync/signInBrowser.h"
-#include "sync/signInListener.h"
-#include "sync/socketOwner.h"
+#include "sync/signin/signInBrowser.h"
+#include "sync/signin/signInListener.h"
+#include "sync/signin/socketOwner.h"
 #include "sync/syncFrontEnd.h"
 #include "sync/throttledLog.h"
 
