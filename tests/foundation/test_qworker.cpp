@@ -125,8 +125,6 @@ TQWorkersTiming FastTiming()
 {
     TQWorkersTiming timing;
     timing.FireTimeout = 100;
-    timing.MonitorInterval = 20;
-    timing.WaitStep = 2;
     return timing;
 }
 
@@ -512,6 +510,32 @@ TEST_F(QWorkers, ClearOnTheMainThreadDropsTheWaitForAMainThreadJobAndSkipsIt)
     Workers.Clear(TQJobProc(&Target, &TTarget::Run), TQWorkers::AnyData, -1, true); // must not hang
     ASSERT_TRUE(WaitUntil([&] { return Workers.MainThreadJobs() == 0; }));
     EXPECT_EQ(Target.Runs.load(), 0);
+}
+
+// A worker hands a main-thread job over and goes back to the queue: with more main-thread jobs waiting for the
+// main thread than there can be workers, a worker job still runs, and the main-thread jobs still count as running.
+TEST_F(QWorkers, MainThreadJobsWaitingForTheMainThreadHoldNoWorker)
+{
+    const int waiting = Workers.MaxWorkers() + 1;
+    for (int i = 0; i < waiting; ++i)
+        Workers.Post(TQJobProc(&Target, &TTarget::Run), nullptr, true);
+    ASSERT_TRUE(WaitWithoutEvents([&] { return Workers.MainThreadJobs() == waiting; }));
+    Workers.Post(TQJobProc(&Target, &TTarget::Other));
+    ASSERT_TRUE(WaitWithoutEvents([&] { return Target.OtherRuns.load() == 1; }));
+    EXPECT_EQ(Target.Runs.load(), 0);
+    EXPECT_EQ(Workers.BusyCount(), 0);
+
+    // A Clear off the main thread waits for them until the main thread has run them.
+    std::atomic<bool> cleared {false};
+    Workers.Post([&](TQJob* AJob) {
+        AJob->Owner()->Clear(TQJobProc(&Target, &TTarget::Run), TQWorkers::AnyData, -1, true);
+        cleared = true;
+    });
+    ASSERT_TRUE(WaitWithoutEvents([&] { return Workers.BusyCount() == 1; }));
+    EXPECT_FALSE(cleared.load());
+    ASSERT_TRUE(WaitUntil([&] { return cleared.load(); }));
+    EXPECT_EQ(Workers.MainThreadJobs(), 0);
+    EXPECT_EQ(Target.Runs.load(), 0); // asked to stop while on their way, so skipped
 }
 
 TEST_F(QWorkers, OwnedDataLivesExactlyAsLongAsItsJob)
