@@ -234,6 +234,7 @@ intptr_t TQWorkers::Enqueue(TJobPtr AJob)
     }
     AJob->FSerial = ++FLastSerial;
     const intptr_t handle = static_cast<intptr_t>(AJob->FSerial << KHandleKindBits) | (delayed ? KDelayedKind : 0);
+    std::condition_variable* wake = nullptr;
     if (delayed) {
         Schedule(std::move(AJob), due);
     } else {
@@ -241,12 +242,15 @@ intptr_t TQWorkers::Enqueue(TJobPtr AJob)
             FQueue.push_front(std::move(AJob));
         else
             FQueue.push_back(std::move(AJob));
-        if (FIdleWaiters > 0)
-            FWork.notify_one();
-        else if (FTimerWaiting)
-            FTimer.notify_one();
+        if (ClaimIdle())
+            wake = &FWork;
+        else if (KickTimer())
+            wake = &FTimer;
     }
     Grow();
+    lock.unlock();
+    if (wake)
+        wake->notify_one();
     return handle;
 }
 
@@ -254,16 +258,33 @@ void TQWorkers::Schedule(TJobPtr AJob, qint64 ADue)
 {
     FDelayed.emplace(ADue, std::move(AJob));
     if (FTimerWaiting) {
-        if (ADue < FTimerDue)
+        if (ADue < FTimerDue && KickTimer())
             FTimer.notify_one();
-    } else if (FIdleWaiters > 0) {
+    } else if (ClaimIdle()) {
         FWork.notify_one(); // it becomes the one that watches the clock
     }
 }
 
+bool TQWorkers::ClaimIdle()
+{
+    // A worker being woken takes every job there is before it rests: while one is on its way, a post wakes no other.
+    if (FIdleWaiters == 0 || FWaking > 0)
+        return false;
+    ++FWaking;
+    return true;
+}
+
+bool TQWorkers::KickTimer()
+{
+    if (!FTimerWaiting || FTimerKicked)
+        return false;
+    FTimerKicked = true;
+    return true;
+}
+
 void TQWorkers::HandOverTimer()
 {
-    if (!FDelayed.empty() && !FTimerWaiting && FIdleWaiters > 0)
+    if (!FDelayed.empty() && !FTimerWaiting && ClaimIdle())
         FWork.notify_one();
 }
 
@@ -293,27 +314,36 @@ void TQWorkers::WorkerLoop(TThreads::iterator ASelf)
     NameThread("QWorker.");
     std::unique_lock lock(FLock);
     qint64 idleSince = QJobNow();
+    bool worked = false;
+    TJobPtr spent; // freed outside the lock while jobs keep coming
     while (!FTerminating.load()) {
         TJobPtr job = TakeDue();
         if (!job) {
+            spent.reset();
+            if (std::exchange(worked, false))
+                idleSince = QJobNow();
             if (!WaitForWork(lock, idleSince))
                 break;
             continue;
         }
         --FIdle;
+        if (!FQueue.empty() && ClaimIdle())
+            FWork.notify_one(); // more jobs wait: one more idle worker shares them
         HandOverTimer();
         Grow();
         lock.unlock();
+        spent.reset();
         if (job->FInMainThread) {
             HandToMainThread(std::move(job));
             lock.lock();
         } else {
             Invoke(*job);
-            EndRun(std::move(job), lock);
+            spent = EndRun(std::move(job), lock);
         }
         ++FIdle;
-        idleSince = QJobNow();
+        worked = true;
     }
+    spent.reset();
     Leave(ASelf, lock);
 }
 
@@ -345,6 +375,7 @@ bool TQWorkers::WaitForWork(std::unique_lock<std::mutex>& ALock, qint64 AIdleSin
     if (!FDelayed.empty() && !FTimerWaiting) {
         // One worker watches the clock for the first delayed job; the others are not woken by it.
         FTimerWaiting = true;
+        FTimerKicked = false;
         FTimerDue = FDelayed.begin()->first;
         FTimer.wait_until(ALock, std::min(TimeOf(FTimerDue), leave));
         FTimerWaiting = false;
@@ -355,6 +386,8 @@ bool TQWorkers::WaitForWork(std::unique_lock<std::mutex>& ALock, qint64 AIdleSin
         else
             FWork.wait(ALock);
         --FIdleWaiters;
+        if (FWaking > 0)
+            --FWaking;
     }
     return true;
 }
@@ -405,7 +438,7 @@ void TQWorkers::Invoke(TQJob& AJob) noexcept
     }
 }
 
-void TQWorkers::EndRun(TJobPtr AJob, std::unique_lock<std::mutex>& ALock)
+TQWorkers::TJobPtr TQWorkers::EndRun(TJobPtr AJob, std::unique_lock<std::mutex>& ALock)
 {
     if (AJob->FRepeat) {
         ALock.lock();
@@ -416,7 +449,7 @@ void TQWorkers::EndRun(TJobPtr AJob, std::unique_lock<std::mutex>& ALock)
             Unregister(*AJob);
             const qint64 due = QJobNow() + AJob->FDelay; // the pause counts from the end of the run
             Schedule(std::move(AJob), due);
-            return;
+            return {};
         }
         ALock.unlock();
     }
@@ -426,6 +459,7 @@ void TQWorkers::EndRun(TJobPtr AJob, std::unique_lock<std::mutex>& ALock)
     AJob->FProcA = nullptr;
     ALock.lock();
     Unregister(*AJob);
+    return AJob;
 }
 
 void TQWorkers::Unregister(const TQJob& AJob)
@@ -441,8 +475,8 @@ void TQWorkers::Finish(TJobPtr AJob)
 {
     FMainThreadJobs.fetch_sub(1);
     std::unique_lock lock(FLock, std::defer_lock);
-    EndRun(std::move(AJob), lock);
-    // Once the lock is given back the scheduler may be gone.
+    TJobPtr spent = EndRun(std::move(AJob), lock);
+    lock.unlock(); // from here on the scheduler may be gone
 }
 
 int TQWorkers::Cancel(const TMatch& AMatches, int AMaxTimes, bool AWaitRunningDone)

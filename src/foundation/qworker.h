@@ -218,6 +218,8 @@ private:
     intptr_t Enqueue(TJobPtr AJob);
     // Under FLock.
     void Schedule(TJobPtr AJob, qint64 ADue);
+    bool ClaimIdle();
+    bool KickTimer();
     void HandOverTimer();
     void Grow();
     void StartWorker();
@@ -229,7 +231,7 @@ private:
     void WorkerLoop(TThreads::iterator ASelf);
     void HandToMainThread(TJobPtr AJob);
     void Invoke(TQJob& AJob) noexcept;
-    void EndRun(TJobPtr AJob, std::unique_lock<std::mutex>& ALock); // takes ALock
+    TJobPtr EndRun(TJobPtr AJob, std::unique_lock<std::mutex>& ALock); // takes ALock; returns the spent record
     void Finish(TJobPtr AJob); // a main-thread job's end, from any thread
     int Cancel(const TMatch& AMatches, int AMaxTimes, bool AWaitRunningDone);
     void WaitRunning(const TMatch& AMatches);
@@ -252,7 +254,9 @@ private:
     int FWorkerCount = 0;
     int FIdle = 0; // workers not running a job
     int FIdleWaiters = 0; // workers waiting on FWork
+    int FWaking = 0; // of them, those already notified
     bool FTimerWaiting = false; // a worker waits on FTimer for the first delayed job
+    bool FTimerKicked = false; // and was notified
     qint64 FTimerDue = 0; // what it waits for
     int FEndWaiters = 0; // Clear calls waiting on FJobEnded
     std::condition_variable FWork;
