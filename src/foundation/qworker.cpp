@@ -244,7 +244,7 @@ intptr_t TQWorkers::Enqueue(TJobPtr AJob)
             FQueue.push_back(std::move(AJob));
         if (ClaimIdle())
             wake = &FWork;
-        else if (KickTimer())
+        else if (FIdleWaiters == 0 && KickTimer())
             wake = &FTimer;
     }
     Grow();

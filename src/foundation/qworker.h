@@ -147,7 +147,7 @@ private:
 
     // Under the owner's lock.
     bool FCancelled = false; // a running repeating job that must not run again
-    // Written by the thread that runs the job between its runs.
+    // Written under the owner's lock as a run starts or ends; read by the run.
     int FRuns = 0;
     bool FActive = false;
     std::atomic<bool> FStopRequested {false}; // this run: set by Clear, read by the procedure
@@ -160,8 +160,9 @@ struct TQWorkersTiming {
 
 // The job scheduler: worker threads running jobs once, after a delay, or repeatedly with a pause counted from the
 // end of each run. One lock guards the run-once queue, the delayed jobs by due time, the running jobs and the
-// worker count. There are MinWorkers threads; one more starts while every worker is busy, up to MaxWorkers, and a
-// thread beyond the minimum leaves after FireTimeout idle.
+// workers. There are MinWorkers threads; one more starts while every worker is busy or more jobs wait than idle
+// workers, up to MaxWorkers, and a thread beyond the minimum leaves after FireTimeout idle. One idle worker watches
+// the clock for the first delayed job.
 //
 // Main-thread jobs go through the main-thread call bridge (MainThreadCalls()), which must outlive the scheduler;
 // with no bridge they are skipped. The worker that takes one hands it over and goes back to the queue: the job
@@ -212,7 +213,6 @@ private:
 
     using TJobPtr = std::unique_ptr<TQJob>;
     using TThreads = std::list<std::thread>;
-
     using TMatch = std::function<bool(const TQJob&)>;
 
     intptr_t Enqueue(TJobPtr AJob);

@@ -240,6 +240,22 @@ TEST_F(QWorkers, ThePoolGrowsToItsLimitAndSpareWorkersRetire)
     ASSERT_TRUE(WaitUntil([&] { return Workers.WorkerCount() == Workers.MinWorkers(); }));
 }
 
+TEST_F(QWorkers, ADelayedJobFallsDueWhileEveryWorkerIsBusy)
+{
+    // With no monitor thread, the pool must not wait for a busy worker to notice that a delayed job is due.
+    for (int i = 0; i < Workers.MinWorkers(); ++i) {
+        Workers.Post([this](TQJob*) {
+            ++Started;
+            Gate.Pass();
+        });
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Started.load() == Workers.MinWorkers(); }));
+    std::atomic<bool> ran {false};
+    Workers.Delay([&](TQJob*) { ran = true; }, 1 * Q1MillSecond);
+    ASSERT_TRUE(WaitUntil([&] { return ran.load(); }));
+    EXPECT_LE(Workers.WorkerCount(), Workers.MaxWorkers());
+}
+
 TEST(QWorkersPoolSize, MinimumAndMaximum)
 {
     const int top = 2 * std::max(1, QThread::idealThreadCount()) + 1;
