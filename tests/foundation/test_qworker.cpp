@@ -242,7 +242,7 @@ TEST_F(QWorkers, ThePoolGrowsToItsLimitAndSpareWorkersRetire)
 
 TEST_F(QWorkers, ADelayedJobFallsDueWhileEveryWorkerIsBusy)
 {
-    // With no monitor thread, the pool must not wait for a busy worker to notice that a delayed job is due.
+    // The pool must not wait for a busy worker to notice that a delayed job is due.
     for (int i = 0; i < Workers.MinWorkers(); ++i) {
         Workers.Post([this](TQJob*) {
             ++Started;
@@ -393,15 +393,15 @@ TEST_F(QWorkers, ClearSingleJobRemovesAQueuedRunOnceJob)
     EXPECT_EQ(Target.Runs.load(), 0);
 }
 
-// A handle kept after its job ended must not reach the job that got the recycled record: clearing it again removes
-// nothing, whichever queue the handle named.
+// A handle kept after its job ended must not reach a later job like it: clearing it again removes nothing, whichever
+// queue the handle named.
 TEST_F(QWorkers, AStaleHandleClearsNothing)
 {
     std::atomic<int> destroyed {0};
     std::atomic<int> runs {0};
     const auto job = [&runs](TQJob*) { ++runs; };
 
-    // the repeat queue: the first job is cleared, its record goes back to the pool and the next post takes it
+    // the delayed jobs: the first job is cleared, then a job like it is posted
     const intptr_t stale = Workers.Delay(job, 100 * Q1Second, std::make_unique<TPayload>(destroyed), false, true);
     Workers.ClearSingleJob(stale, false);
     ASSERT_EQ(destroyed.load(), 1);
@@ -539,7 +539,7 @@ TEST_F(QWorkers, MainThreadJobsWaitingForTheMainThreadHoldNoWorker)
     Workers.Post(TQJobProc(&Target, &TTarget::Other));
     ASSERT_TRUE(WaitWithoutEvents([&] { return Target.OtherRuns.load() == 1; }));
     EXPECT_EQ(Target.Runs.load(), 0);
-    EXPECT_EQ(Workers.BusyCount(), 0);
+    ASSERT_TRUE(WaitWithoutEvents([&] { return Workers.BusyCount() == 0; }));
 
     // A Clear off the main thread waits for them until the main thread has run them.
     std::atomic<bool> cleared {false};
