@@ -242,10 +242,7 @@ intptr_t TQWorkers::Enqueue(TJobPtr AJob)
             FQueue.push_front(std::move(AJob));
         else
             FQueue.push_back(std::move(AJob));
-        if (ClaimIdle())
-            wake = &FWork;
-        else if (FIdleWaiters == 0 && KickTimer())
-            wake = &FTimer;
+        wake = WakeOne();
     }
     Grow();
     lock.unlock();
@@ -272,6 +269,16 @@ bool TQWorkers::ClaimIdle()
         return false;
     ++FWaking;
     return true;
+}
+
+std::condition_variable* TQWorkers::WakeOne()
+{
+    // The worker watching the clock is idle too: when it is the only one, it takes the job.
+    if (ClaimIdle())
+        return &FWork;
+    if (KickTimer())
+        return &FTimer;
+    return nullptr;
 }
 
 bool TQWorkers::KickTimer()
@@ -327,8 +334,10 @@ void TQWorkers::WorkerLoop(TThreads::iterator ASelf)
             continue;
         }
         --FIdle;
-        if (!FQueue.empty() && ClaimIdle())
-            FWork.notify_one(); // more jobs wait: one more idle worker shares them
+        if (!FQueue.empty()) {
+            if (std::condition_variable* wake = WakeOne())
+                wake->notify_one(); // more jobs wait: one more idle worker shares them
+        }
         HandOverTimer();
         Grow();
         lock.unlock();

@@ -219,6 +219,7 @@ private:
     // Under FLock.
     void Schedule(TJobPtr AJob, qint64 ADue);
     bool ClaimIdle();
+    std::condition_variable* WakeOne(); // the one to notify for a run-once job, if any
     bool KickTimer();
     void HandOverTimer();
     void Grow();

@@ -256,6 +256,29 @@ TEST_F(QWorkers, ADelayedJobFallsDueWhileEveryWorkerIsBusy)
     EXPECT_LE(Workers.WorkerCount(), Workers.MaxWorkers());
 }
 
+// An idle worker that watches the clock for a far delayed job is still one of the idle workers: jobs posted in a
+// burst reach it too, instead of waiting in the queue for the delay to pass.
+TEST_F(QWorkers, TheWorkerWatchingTheClockTakesJobsToo)
+{
+    const intptr_t far = Workers.Delay([](TQJob*) {}, 100 * Q1Second, {}, false, true);
+    // Once a job has run and no worker is busy, one worker waits for the clock and the other for jobs.
+    std::atomic<bool> ran {false};
+    Workers.Post([&ran](TQJob*) { ran = true; });
+    ASSERT_TRUE(WaitUntil([&] { return ran.load() && Workers.BusyCount() == 0; }));
+    // Each job runs until it has seen every one of them start: they must run side by side.
+    const int jobs = Workers.MinWorkers();
+    for (int i = 0; i < jobs; ++i) {
+        Workers.Post([this, jobs](TQJob*) {
+            ++Started;
+            if (WaitWithoutEvents([&] { return Started.load() == jobs; }))
+                ++Finished;
+        });
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Started.load() == jobs && Workers.BusyCount() == 0; }));
+    EXPECT_EQ(Finished.load(), jobs);
+    Workers.ClearSingleJob(far, true);
+}
+
 TEST(QWorkersPoolSize, MinimumAndMaximum)
 {
     const int top = 2 * std::max(1, QThread::idealThreadCount()) + 1;
