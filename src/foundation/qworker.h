@@ -9,8 +9,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <functional>
+#include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -19,18 +22,7 @@
 #include <vector>
 
 class TQJob;
-class TQWorker;
 class TQWorkers;
-class TQSimpleJobs;
-class TQRepeatJobs;
-class TJobPool;
-
-// Returns a record to its pool (releasing its data); the queues hold records through it.
-struct TJobRelease {
-    TJobPool* FPool = nullptr;
-    void operator()(TQJob* AJob) const noexcept;
-};
-using TQJobPtr = std::unique_ptr<TQJob, TJobRelease>;
 
 // Scheduler times and delays are counts of 0.1 ms.
 constexpr qint64 Q1MillSecond = 10;
@@ -38,16 +30,6 @@ constexpr qint64 Q1Second = 10000;
 
 // Now, in 0.1 ms since the unit first asked the clock (a monotonic clock).
 qint64 QJobNow() noexcept;
-
-// How the scheduler releases a job's data when the record that owns it goes back to the pool.
-enum TQJobDataFreeType { jdfFreeByUser, jdfFreeAsObject };
-
-// Job flag bits.
-constexpr int JOB_RUN_ONCE = 0x0001;
-constexpr int JOB_IN_MAINTHREAD = 0x0002;
-constexpr int JOB_FREE_TYPE_MASK = 0x0F00;
-constexpr int JOB_DELAY_REPEAT = 0x2000;
-constexpr int JOB_INSERT_FIRST = 0x4000;
 
 // A method of an object that takes the job record. Two procedures are the same when object and method are: the
 // member-function pointer is kept as its bytes so that Clear can compare it exactly.
@@ -91,8 +73,8 @@ private:
 // An anonymous procedure that takes the job record.
 using TQJobProcA = std::function<void(TQJob*)>;
 
-// A job's payload: a pointer that the caller keeps owning (jdfFreeByUser), or an object that the job owns and
-// destroys when its record is released (jdfFreeAsObject, given as a unique_ptr so the right destructor runs).
+// A job's payload: a pointer that the caller keeps owning, or an object that the job owns and destroys when the job
+// ends (given as a unique_ptr so the right destructor runs).
 class TQJobData {
 public:
     TQJobData() noexcept = default;
@@ -109,7 +91,7 @@ public:
     }
     TQJobData(TQJobData&& AOther) noexcept
         : FData(std::exchange(AOther.FData, nullptr))
-        , FFree(AOther.FFree)
+        , FFree(std::exchange(AOther.FFree, nullptr))
     {
     }
     TQJobData& operator=(TQJobData&& AOther) noexcept;
@@ -118,9 +100,6 @@ public:
     ~TQJobData() { Reset(); }
 
     void* Get() const noexcept { return FData; }
-    TQJobDataFreeType FreeType() const noexcept { return FFree && FData ? jdfFreeAsObject : jdfFreeByUser; }
-    // The same pointer, owned by nobody: what the running copy of a repeating job carries.
-    TQJobData Borrow() const noexcept { return TQJobData(FData); }
     void Reset() noexcept;
 
 private:
@@ -130,25 +109,18 @@ private:
     void (*FFree)(void*) noexcept = nullptr;
 };
 
-// One job record, handed to the job procedure. The procedure must not keep it after it returns: the record is
-// recycled.
+// One job, handed to its procedure while it runs. The procedure must not keep the pointer after it returns.
 class TQJob {
 public:
     TQJob() noexcept = default;
+    TQJob(const TQJob&) = delete;
+    TQJob& operator=(const TQJob&) = delete;
 
-    qint64 StartTime() const noexcept { return FStartTime; }
-    qint64 PushTime() const noexcept { return FPushTime; }
-    qint64 PopTime() const noexcept { return FPopTime; }
-    qint64 DoneTime() const noexcept { return FDoneTime; }
-    qint64 NextTime() const noexcept { return FNextTime; }
-    int Runs() const noexcept { return FRuns; }
-    int Flags() const noexcept { return FFlags; }
-    qint64 FirstDelay() const noexcept { return FFirstDelay; }
-    const TQJob* Source() const noexcept { return FSource; }
+    int Runs() const noexcept { return FRuns; } // the runs of a repeating job that ended before this one
     TQWorkers* Owner() const noexcept { return FOwner; }
 
-    void* Data() const noexcept { return FData.Get(); }
-    template <class T> T* DataAs() const noexcept { return static_cast<T*>(FData.Get()); }
+    void* Data() const noexcept { return FDataKey; }
+    template <class T> T* DataAs() const noexcept { return static_cast<T*>(FDataKey); }
 
     // True when the running job should return early: the scheduler terminates, or the job was cancelled while
     // running. A job that is not running answers false.
@@ -156,45 +128,45 @@ public:
 
 private:
     friend class TQWorkers;
-    friend class TQSimpleJobs;
-    friend class TQRepeatJobs;
-    friend class TJobPool;
+    friend class TMainThreadJob;
 
-    bool HasProc() const noexcept { return FProcA ? static_cast<bool>(*FProcA) : static_cast<bool>(FProc); }
-    TQJobDataFreeType FreeType() const noexcept
-    {
-        return static_cast<TQJobDataFreeType>((FFlags & JOB_FREE_TYPE_MASK) >> 8);
-    }
+    bool HasProc() const noexcept { return static_cast<bool>(FProcA) || static_cast<bool>(FProc); }
 
-    qint64 FStartTime = 0;
-    qint64 FPushTime = 0;
-    qint64 FPopTime = 0;
-    qint64 FDoneTime = 0;
-    qint64 FNextTime = 0;
+    // Set at the post, then read only.
     TQJobProc FProc;
-    std::shared_ptr<const TQJobProcA> FProcA; // set for an anonymous procedure; shared by a repeating job's copies
+    TQJobProcA FProcA; // set for an anonymous procedure; released with the data
+    bool FAnonymous = false;
+    TQJobData FData; // released by the thread that ends the job, just before it counts as ended
+    void* FDataKey = nullptr; // FData's pointer, which Clear compares while the data may be going
     TQWorkers* FOwner = nullptr;
-    TQWorker* FWorker = nullptr;
+    quint64 FSerial = 0; // the number in the job's handle, never given to another job
+    qint64 FDelay = 0;
+    bool FInMainThread = false;
+    bool FRepeat = false;
+    bool FInsertFirst = false;
+
+    // Under the owner's lock.
+    bool FCancelled = false; // a running repeating job that must not run again
+    // Written under the owner's lock as a run starts or ends; read by the run.
     int FRuns = 0;
-    int FFlags = 0;
-    TQJobData FData;
-    qint64 FInterval = 0;
-    qint64 FFirstDelay = 0;
-    const TQJob* FSource = nullptr;
-    quint64 FSourceSerial = 0;
-    quint64 FSerial = 0; // the job's number in its handle, new for every post: a recycled record is never its old job
+    bool FActive = false;
+    std::atomic<bool> FStopRequested {false}; // this run: set by Clear, read by the procedure
 };
 
-// Timings that tests scale down; the defaults are the program's.
+// Timings that tests scale down; the default is the program's.
 struct TQWorkersTiming {
-    int FireTimeout = 15000; // ms of idleness (plus a random share of up to half of it) before a spare worker retires
-    int MonitorInterval = 1000; // ms between the monitor's load checks
-    int WaitStep = 10; // ms between the scans of a Clear that waits for running jobs
+    int FireTimeout = 15000; // ms a worker beyond the minimum waits idle before it leaves
 };
 
-// The job scheduler: a pool of worker threads running jobs once, after a delay, or repeatedly with a pause counted
-// from the end of each run. Main-thread jobs go through the main-thread call bridge (MainThreadCalls()), which must
-// outlive the scheduler; with no bridge they are skipped.
+// The job scheduler: worker threads running jobs once, after a delay, or repeatedly with a pause counted from the
+// end of each run. One lock guards the run-once queue, the delayed jobs by due time, the running jobs and the
+// workers. There are MinWorkers threads; one more starts while every worker is busy or more jobs wait than idle
+// workers, up to MaxWorkers, and a thread beyond the minimum leaves after FireTimeout idle. One idle worker watches
+// the clock for the first delayed job.
+//
+// Main-thread jobs go through the main-thread call bridge (MainThreadCalls()), which must outlive the scheduler;
+// with no bridge they are skipped. The worker that takes one hands it over and goes back to the queue: the job
+// counts as running until the main thread has run or skipped it.
 class TQWorkers {
 public:
     using TErrorEvent = std::function<void(TQJob*, std::exception_ptr)>;
@@ -207,8 +179,8 @@ public:
     TQWorkers(const TQWorkers&) = delete;
     TQWorkers& operator=(const TQWorkers&) = delete;
 
-    // A job handle: a number no other job of this scheduler ever gets, with the queue kind in its low bits (0 run-once,
-    // 1 repeat); 0 = refused. A handle kept after its job ended clears nothing.
+    // A job handle: a number no other job of this scheduler ever gets, with the job's kind in its low bits (0
+    // run-once at once, 1 delayed or repeating); 0 = refused. A handle kept after its job ended clears nothing.
     intptr_t Post(TQJobProc AProc, TQJobData AData = {}, bool ARunInMainThread = false, bool AInsertToFirst = false);
     intptr_t Post(TQJobProcA AProc, TQJobData AData = {}, bool ARunInMainThread = false, bool AInsertToFirst = false);
     // ADelay in 0.1 ms. A repeating job first runs a full delay after the post, then a full delay after each run ends.
@@ -217,9 +189,10 @@ public:
     intptr_t Delay(
         TQJobProcA AProc, qint64 ADelay, TQJobData AData = {}, bool ARunInMainThread = false, bool ARepeat = false);
 
-    // Removes queued jobs of the procedure with the data (AnyData: any), at most AMaxTimes (-1: all), and waits for
-    // running ones when asked; returns the number removed. The wait runs no event loop: on the main thread it
-    // blocks, so a job it waits for must not wait for the main thread (the program waits on workers).
+    // Removes queued jobs of the procedure with the data (AnyData: any), and running repeating ones from their next
+    // run, at most AMaxTimes (-1: all); asks the running ones to stop and waits for them when asked; returns the
+    // number removed. The wait runs no event loop: on the main thread it blocks, and drops the wait for (and
+    // skips) a main-thread job, which only the main thread could run.
     int Clear(const TQJobProc& AProc, const void* AData, int AMaxTimes = -1, bool AWaitRunningDone = true);
     void ClearSingleJob(intptr_t AHandle, bool AWaitRunningDone = true);
 
@@ -231,61 +204,65 @@ public:
 
     int MinWorkers() const noexcept { return FMinWorkers; }
     int MaxWorkers() const noexcept { return FMaxWorkers; }
-    int WorkerCount() const noexcept { return FWorkerCount.load(); }
-    int BusyCount() const noexcept { return FBusyCount.load(); }
+    int WorkerCount() const;
+    int BusyCount() const;
     int MainThreadJobs() const noexcept { return FMainThreadJobs.load(); }
 
 private:
-    friend class TQJob;
     friend class TMainThreadJob;
 
-    intptr_t Enqueue(TQJobPtr AJob);
-    void StartWorker(bool AWake); // under FLocker
-    void WakeWorker();
-    void WorkerLoop(TQWorker& AWorker);
-    bool WaitForWork(TQWorker& AWorker);
-    void DoWork(TQWorker& AWorker);
-    bool KeepWorker(TQWorker& AWorker);
-    void LeaveWorker(TQWorker& AWorker);
-    void SetActive(TQWorker& AWorker, const TQJob* AJob);
-    void RunJob(TQWorker& AWorker, TQJobPtr AJob);
-    void RunInMainThread(TQWorker& AWorker, TQJob& AJob);
+    using TJobPtr = std::unique_ptr<TQJob>;
+    using TThreads = std::list<std::thread>;
+    using TMatch = std::function<bool(const TQJob&)>;
+
+    intptr_t Enqueue(TJobPtr AJob);
+    // Under FLock.
+    void Schedule(TJobPtr AJob, qint64 ADue);
+    bool ClaimIdle();
+    std::condition_variable* WakeOne(); // the one to notify for a run-once job, if any
+    bool KickTimer();
+    void HandOverTimer();
+    void Grow();
+    void StartWorker();
+    TJobPtr TakeDue();
+    bool WaitForWork(std::unique_lock<std::mutex>& ALock, qint64 AIdleSince);
+    void Leave(TThreads::iterator ASelf, std::unique_lock<std::mutex>& ALock);
+    void Unregister(const TQJob& AJob);
+
+    void WorkerLoop(TThreads::iterator ASelf);
+    void HandToMainThread(TJobPtr AJob);
     void Invoke(TQJob& AJob) noexcept;
-    void WaitRunning(const std::function<bool(const TQWorker&)>& AMatches, bool AWaitRunningDone);
-    void MonitorLoop();
-    void JoinRetired();
+    TJobPtr EndRun(TJobPtr AJob, std::unique_lock<std::mutex>& ALock); // takes ALock; returns the spent record
+    void Finish(TJobPtr AJob); // a main-thread job's end, from any thread
+    int Cancel(const TMatch& AMatches, int AMaxTimes, bool AWaitRunningDone);
+    void WaitRunning(const TMatch& AMatches);
 
     const TQWorkersTiming FTiming;
     int FMinWorkers = 2;
     int FMaxWorkers = 5;
-    // Read for every job and every post, written once: kept off the lines of the counters below.
     std::atomic<bool> FTerminating {false};
     std::atomic<bool> FAppTerminating {false};
-    std::unique_ptr<TJobPool> FPool; // before the queues: their records go back to it
-    std::unique_ptr<TQSimpleJobs> FSimpleJobs;
-    std::unique_ptr<TQRepeatJobs> FRepeatJobs;
+    std::atomic<int> FMainThreadJobs {0};
     TErrorEvent FOnError;
 
-    std::mutex FLocker; // the worker array, the wake-up and wait-step scans
-    std::condition_variable FWorkersGone;
-    std::vector<std::unique_ptr<TQWorker>> FWorkers;
-    std::vector<std::unique_ptr<TQWorker>> FRetired; // ended threads, joined by the monitor or at shutdown
-    int FNextWorkerId = 0;
-    alignas(64) std::atomic<int> FWorkerCount {0};
-    std::atomic<int> FBusyCount {0};
-    std::atomic<int> FPendingCount {0}; // workers woken for work that have not started on it
-    std::atomic<int> FMainThreadJobs {0};
-
-    alignas(64) std::atomic<quint64> FLastSerial {0}; // the serial of the latest post; written by every post
-
-    alignas(64) std::mutex FJobDoneLock;
-    std::condition_variable FJobDone; // a job ended; wakes a waiting Clear early
-
-    std::mutex FMonitorLock;
-    std::condition_variable FMonitorCond;
-    bool FMonitorWoken = false;
-    bool FMonitorStop = false;
-    std::thread FStaticThread;
+    mutable std::mutex FLock;
+    quint64 FLastSerial = 0;
+    std::deque<TJobPtr> FQueue; // run-once jobs, oldest first
+    std::multimap<qint64, TJobPtr> FDelayed; // by due time
+    std::vector<TQJob*> FRunning; // on a worker or handed to the main thread
+    TThreads FThreads; // the workers
+    std::thread FLeft; // the last worker that left, joined by the next one to leave or at the end
+    int FWorkerCount = 0;
+    int FIdle = 0; // workers not running a job
+    int FIdleWaiters = 0; // workers waiting on FWork
+    int FWaking = 0; // of them, those already notified
+    bool FTimerWaiting = false; // a worker waits on FTimer for the first delayed job
+    bool FTimerKicked = false; // and was notified
+    qint64 FTimerDue = 0; // what it waits for
+    int FEndWaiters = 0; // Clear calls waiting on FJobEnded
+    std::condition_variable FWork;
+    std::condition_variable FTimer;
+    std::condition_variable FJobEnded;
     QMetaObject::Connection FQuitConnection;
 };
 

@@ -125,8 +125,6 @@ TQWorkersTiming FastTiming()
 {
     TQWorkersTiming timing;
     timing.FireTimeout = 100;
-    timing.MonitorInterval = 20;
-    timing.WaitStep = 2;
     return timing;
 }
 
@@ -240,6 +238,45 @@ TEST_F(QWorkers, ThePoolGrowsToItsLimitAndSpareWorkersRetire)
     Gate.Open();
     ASSERT_TRUE(WaitUntil([&] { return Finished.load() == max + 2; }));
     ASSERT_TRUE(WaitUntil([&] { return Workers.WorkerCount() == Workers.MinWorkers(); }));
+}
+
+TEST_F(QWorkers, ADelayedJobFallsDueWhileEveryWorkerIsBusy)
+{
+    // The pool must not wait for a busy worker to notice that a delayed job is due.
+    for (int i = 0; i < Workers.MinWorkers(); ++i) {
+        Workers.Post([this](TQJob*) {
+            ++Started;
+            Gate.Pass();
+        });
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Started.load() == Workers.MinWorkers(); }));
+    std::atomic<bool> ran {false};
+    Workers.Delay([&](TQJob*) { ran = true; }, 1 * Q1MillSecond);
+    ASSERT_TRUE(WaitUntil([&] { return ran.load(); }));
+    EXPECT_LE(Workers.WorkerCount(), Workers.MaxWorkers());
+}
+
+// An idle worker that watches the clock for a far delayed job is still one of the idle workers: jobs posted in a
+// burst reach it too, instead of waiting in the queue for the delay to pass.
+TEST_F(QWorkers, TheWorkerWatchingTheClockTakesJobsToo)
+{
+    const intptr_t far = Workers.Delay([](TQJob*) {}, 100 * Q1Second, {}, false, true);
+    // Once a job has run and no worker is busy, one worker waits for the clock and the other for jobs.
+    std::atomic<bool> ran {false};
+    Workers.Post([&ran](TQJob*) { ran = true; });
+    ASSERT_TRUE(WaitUntil([&] { return ran.load() && Workers.BusyCount() == 0; }));
+    // Each job runs until it has seen every one of them start: they must run side by side.
+    const int jobs = Workers.MinWorkers();
+    for (int i = 0; i < jobs; ++i) {
+        Workers.Post([this, jobs](TQJob*) {
+            ++Started;
+            if (WaitWithoutEvents([&] { return Started.load() == jobs; }))
+                ++Finished;
+        });
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Started.load() == jobs && Workers.BusyCount() == 0; }));
+    EXPECT_EQ(Finished.load(), jobs);
+    Workers.ClearSingleJob(far, true);
 }
 
 TEST(QWorkersPoolSize, MinimumAndMaximum)
@@ -379,15 +416,15 @@ TEST_F(QWorkers, ClearSingleJobRemovesAQueuedRunOnceJob)
     EXPECT_EQ(Target.Runs.load(), 0);
 }
 
-// A handle kept after its job ended must not reach the job that got the recycled record: clearing it again removes
-// nothing, whichever queue the handle named.
+// A handle kept after its job ended must not reach a later job like it: clearing it again removes nothing, whichever
+// queue the handle named.
 TEST_F(QWorkers, AStaleHandleClearsNothing)
 {
     std::atomic<int> destroyed {0};
     std::atomic<int> runs {0};
     const auto job = [&runs](TQJob*) { ++runs; };
 
-    // the repeat queue: the first job is cleared, its record goes back to the pool and the next post takes it
+    // the delayed jobs: the first job is cleared, then a job like it is posted
     const intptr_t stale = Workers.Delay(job, 100 * Q1Second, std::make_unique<TPayload>(destroyed), false, true);
     Workers.ClearSingleJob(stale, false);
     ASSERT_EQ(destroyed.load(), 1);
@@ -512,6 +549,32 @@ TEST_F(QWorkers, ClearOnTheMainThreadDropsTheWaitForAMainThreadJobAndSkipsIt)
     Workers.Clear(TQJobProc(&Target, &TTarget::Run), TQWorkers::AnyData, -1, true); // must not hang
     ASSERT_TRUE(WaitUntil([&] { return Workers.MainThreadJobs() == 0; }));
     EXPECT_EQ(Target.Runs.load(), 0);
+}
+
+// A worker hands a main-thread job over and goes back to the queue: with more main-thread jobs waiting for the
+// main thread than there can be workers, a worker job still runs, and the main-thread jobs still count as running.
+TEST_F(QWorkers, MainThreadJobsWaitingForTheMainThreadHoldNoWorker)
+{
+    const int waiting = Workers.MaxWorkers() + 1;
+    for (int i = 0; i < waiting; ++i)
+        Workers.Post(TQJobProc(&Target, &TTarget::Run), nullptr, true);
+    ASSERT_TRUE(WaitWithoutEvents([&] { return Workers.MainThreadJobs() == waiting; }));
+    Workers.Post(TQJobProc(&Target, &TTarget::Other));
+    ASSERT_TRUE(WaitWithoutEvents([&] { return Target.OtherRuns.load() == 1; }));
+    EXPECT_EQ(Target.Runs.load(), 0);
+    ASSERT_TRUE(WaitWithoutEvents([&] { return Workers.BusyCount() == 0; }));
+
+    // A Clear off the main thread waits for them until the main thread has run them.
+    std::atomic<bool> cleared {false};
+    Workers.Post([&](TQJob* AJob) {
+        AJob->Owner()->Clear(TQJobProc(&Target, &TTarget::Run), TQWorkers::AnyData, -1, true);
+        cleared = true;
+    });
+    ASSERT_TRUE(WaitWithoutEvents([&] { return Workers.BusyCount() == 1; }));
+    EXPECT_FALSE(cleared.load());
+    ASSERT_TRUE(WaitUntil([&] { return cleared.load(); }));
+    EXPECT_EQ(Workers.MainThreadJobs(), 0);
+    EXPECT_EQ(Target.Runs.load(), 0); // asked to stop while on their way, so skipped
 }
 
 TEST_F(QWorkers, OwnedDataLivesExactlyAsLongAsItsJob)

@@ -14,7 +14,6 @@ void SyncFixture::SetUp()
     TProcessObjects::TOptions options;
     options.dataFolder = FFolder.path();
     options.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
-    options.timing.WaitStep = 1;
     FObjects = std::make_unique<TProcessObjects>(options);
     FLog = TLogLines::Attach(*GlobalLog());
     TSyncTiming timing;

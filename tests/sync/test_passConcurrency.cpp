@@ -49,7 +49,6 @@ protected:
         TProcessObjects::TOptions objects;
         objects.dataFolder = FFolder.path();
         objects.moduleFileName = FFolder.filePath(QStringLiteral("quenlar"));
-        objects.timing.WaitStep = 1;
         FObjects = std::make_unique<TProcessObjects>(objects);
         FLog = TLogLines::Attach(*GlobalLog());
         FController = std::make_unique<TSyncController>(FFrontEnd, TSyncPaths {FFolder.path(), FFolder.path()});
