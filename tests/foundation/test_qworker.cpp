@@ -607,7 +607,7 @@ TEST_F(QWorkers, OwnedDataLivesExactlyAsLongAsItsJob)
 TEST_F(QWorkers, AThrowingJobNeverTakesAWorkerDown)
 {
     std::atomic<int> errors {0};
-    Workers.SetOnError([&](TQJob*, std::exception_ptr AError) {
+    Workers.SetOnError([&](TQJob*, const std::exception_ptr& AError) {
         try {
             std::rethrow_exception(AError);
         } catch (const std::runtime_error&) {

@@ -151,7 +151,7 @@ TEST_P(ConcurrentPass, EveryOrderArrivesOnceAndEveryAccountIsReadOnce)
     long long delivered = 0;
     for (const TDemoAccount& account : FStandIn->Data().Accounts()) {
         const TAccountHealthRecord record = FController->Health().Account(QString::fromStdString(account.userId));
-        const size_t invalid = static_cast<size_t>(TPassKind::Invalid);
+        const auto invalid = static_cast<size_t>(TPassKind::Invalid);
         EXPECT_TRUE(record.last[invalid].ran) << account.userId;
         EXPECT_EQ(record.last[invalid].state, TAccountPassOutcome::TState::Complete) << account.userId;
         EXPECT_EQ(record.counts[invalid].lastFound, record.counts[invalid].lastDelivered) << account.userId;
