@@ -21,6 +21,8 @@
 
 namespace {
 
+constexpr qint64 kDay = 86400;
+
 void AddDemoRows(TAccountListModel& AAccounts)
 {
     struct TDemo {
@@ -30,16 +32,16 @@ void AddDemoRows(TAccountListModel& AAccounts)
         const char16_t* run;
         qint64 expiresIn; // seconds, as the health below has it
     };
-    const TDemo demos[] = {{u"2208734561", u"美妆好物推荐官", u"未登录", u"等待同步", 86400 * 3 + 600},
-        {u"2208734562", u"家居生活馆", u"已登录", u"正在同步", 86400 * 340},
-        {u"2208734563", u"数码优选tb", u"已掉线", u"同步完成", 86400 * 340},
-        {u"2208734564", u"母婴用品旗舰店", u"已登录", u"同步失败", 86400 * 340}};
+    const TDemo demos[] = {{u"2208734561", u"美妆好物推荐官", u"未登录", u"等待同步", kDay * 3 + 600},
+        {u"2208734562", u"家居生活馆", u"已登录", u"正在同步", kDay * 340},
+        {u"2208734563", u"数码优选tb", u"已掉线", u"同步完成", kDay * 340},
+        {u"2208734564", u"母婴用品旗舰店", u"已登录", u"同步失败", kDay * 340}};
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const TDemo& demo : demos) {
         TAlimmTokenData account;
         account.userId = QString::fromUtf16(demo.id);
         account.userName = QString::fromUtf16(demo.name);
-        account.authTime = now - 86400 * 20;
+        account.authTime = now - kDay * 20;
         account.expTime = now + demo.expiresIn;
         AAccounts.AppendAccount(account, QString::fromUtf16(demo.login));
         AAccounts.SetText(AAccounts.Count() - 1, TAccountListModel::colRunState, QString::fromUtf16(demo.run));
@@ -50,10 +52,10 @@ void AddDemoRows(TAccountListModel& AAccounts)
 void AddDemoHealth(TAccountHealth& AHealth)
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    AHealth.SetAccounts({{QStringLiteral("2208734561"), QStringLiteral("美妆好物推荐官"), now + 86400 * 3 + 600, false},
-        {QStringLiteral("2208734562"), QStringLiteral("家居生活馆"), now + 86400 * 340, true},
-        {QStringLiteral("2208734563"), QStringLiteral("数码优选tb"), now + 86400 * 340, true},
-        {QStringLiteral("2208734564"), QStringLiteral("母婴用品旗舰店"), now + 86400 * 340, true}});
+    AHealth.SetAccounts({{QStringLiteral("2208734561"), QStringLiteral("美妆好物推荐官"), now + kDay * 3 + 600, false},
+        {QStringLiteral("2208734562"), QStringLiteral("家居生活馆"), now + kDay * 340, true},
+        {QStringLiteral("2208734563"), QStringLiteral("数码优选tb"), now + kDay * 340, true},
+        {QStringLiteral("2208734564"), QStringLiteral("母婴用品旗舰店"), now + kDay * 340, true}});
     AHealth.SessionChanged(QStringLiteral("2208734563"), TWebSession::Dropped);
     TAccountPassOutcome done;
     done.found = 3;
